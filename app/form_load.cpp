@@ -1,0 +1,131 @@
+// Start-up: the window's load handler builds everything in one fixed order, then starts
+// the first game. A step that fails is abandoned and start-up goes on with the next.
+#include <array>
+#include <functional>
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+#include "platform/arith.h"
+
+namespace palomir {
+
+struct FormLoadSteps {
+  struct Step {
+    const char* name;
+    std::function<void()> run;
+  };
+  static std::array<Step, 24> Make(MainForm& f) {
+    ProgramObjects& o = f.o_;
+    Window& w = f.window_;
+    auto need = [](auto& object, const char* what) -> auto& {
+      if (!object) throw RuntimeError(std::string("no ") + what);
+      return *object;
+    };
+    return {{
+        {"ScaleMode", [&w] { Check(w.SetScaleMode(3)); }},
+        {"create the voice", [&f] { Check(f.platform_.CreateVoice(f.Voice)); }},
+        {"current directory", [&w] { Check(w.SetCurrentDirectory(w.ProgramFolder())); }},
+        {"show the window", [&w] { Check(w.Show()); }},
+        {"HitTolerance", [&f] { f.HitTolerance = 2000; }},
+        {"create DxRoot", [&f, &o] { Check(f.platform_.CreateDxRoot(o.DxRoot)); }},
+        {"DirectSoundCreate",
+         [&o, need] { Check(need(o.DxRoot, "DxRoot").DirectSoundCreate("", o.SoundDevice)); }},
+        {"sound SetCooperativeLevel",
+         [&o, &w, need] { Check(need(o.SoundDevice, "sound device").SetCooperativeLevel(w.Handle(), 2)); }},
+        {"BufferDesc", [&o] { o.BufferDesc.flags = 0x20 | 0x40 | 0x80; }},
+        {"DirectInputCreate",
+         [&o, need] { Check(need(o.DxRoot, "DxRoot").DirectInputCreate(o.InputRoot)); }},
+        {"create the keyboard",
+         [&o, need] { Check(need(o.InputRoot, "InputRoot").CreateDevice("GUID_SysKeyboard", o.KeyboardDevice)); }},
+        {"create the mouse",
+         [&o, need] { Check(need(o.InputRoot, "InputRoot").CreateDevice("guid_SysMouse", o.MouseDevice)); }},
+        {"mouse SetCommonDataFormat",
+         [&o, need] { Check(need(o.MouseDevice, "mouse").SetCommonDataFormat(kFormatMouse)); }},
+        {"mouse SetCooperativeLevel",
+         [&o, &w, need] {
+           Check(need(o.MouseDevice, "mouse").SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelForeground));
+         }},
+        {"mouse buffer size",
+         [&o, need] { Check(need(o.MouseDevice, "mouse").SetProperty("DIPROP_BUFFERSIZE", PropLong{0, 0, 10})); }},
+        {"CreateEvent",
+         [&f, &o, need] {
+           Check(need(o.DxRoot, "DxRoot").CreateEvent(
+               [&f](int32_t id) {
+                 f.Guarded("DirectXEvent8_DXCallback", [&f, id] { f.DirectXEvent8_DXCallback(id); });
+               },
+               f.EventHandle));
+         }},
+        {"mouse SetEventNotification",
+         [&f, &o, need] { Check(need(o.MouseDevice, "mouse").SetEventNotification(f.EventHandle)); }},
+        {"mouse Acquire", [&o, need] { Check(need(o.MouseDevice, "mouse").Acquire()); }},
+        {"keyboard SetCommonDataFormat",
+         [&o, need] { Check(need(o.KeyboardDevice, "keyboard").SetCommonDataFormat(kFormatKeyboard)); }},
+        {"keyboard SetCooperativeLevel",
+         [&o, &w, need] {
+           Check(need(o.KeyboardDevice, "keyboard").SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelBackground));
+         }},
+        {"keyboard SetEventNotification",
+         [&f, &o, need] { Check(need(o.KeyboardDevice, "keyboard").SetEventNotification(f.EventHandle)); }},
+        {"keyboard Acquire", [&o, need] { Check(need(o.KeyboardDevice, "keyboard").Acquire()); }},
+        {"LoadSounds", [&o, &w] { LoadSounds(o, w); }},
+        {"NewGame", [&f] { f.NewGame(); }},
+    }};
+  }
+};
+
+namespace {
+// The keyboard's background level: this system never grants it, and says so every time.
+constexpr size_t kKeyboardLevelStep = 20;
+constexpr size_t kNewGameStep = 24;
+}  // namespace
+
+bool MainForm::CannotPlay(std::string& why) const {
+  if (!o_.SoundDevice) {
+    why = "no sound output could be opened";
+  } else if (!o_.MouseDevice) {
+    why = "the mouse could not be opened";
+  } else if (!o_.KeyboardDevice) {
+    why = "the keyboard could not be opened";
+  } else {
+    for (const SoundFile& row : kSoundFiles) {
+      if (row.buffer == &ProgramObjects::SoundBackground) break;  // never played
+      if (!(o_.*row.buffer)) {
+        why = std::string("the sound file ") + (row.file + 8) + " could not be loaded";
+        break;
+      }
+    }
+  }
+  return !why.empty();
+}
+
+bool MainForm::Form_Load() {
+  auto steps = FormLoadSteps::Make(*this);
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const size_t number = i + 1;
+    if (number == kNewGameStep) {
+      std::string why;
+      if (CannotPlay(why)) {
+        Report("cannot play: " + why);
+        try {
+          Speak("Palomir cannot start: " + why + ".", kSpeakWait);
+        } catch (const RuntimeError&) {
+          // Said on stderr already; a voice that fails now has nothing more to add.
+        }
+        ReleaseAudioAndInput(o_);
+        return false;
+      }
+    }
+    try {
+      steps[i].run();
+    } catch (const RuntimeError& e) {
+      if (number != kKeyboardLevelStep) {
+        Report("start-up step " + std::to_string(number) + " (" + steps[i].name + "): " + e.what());
+      }
+    }
+  }
+  return true;
+}
+
+void MainForm::Form_Unload(int32_t& /*cancel*/) { o_.Form = nullptr; }
+
+}  // namespace palomir

@@ -1,0 +1,49 @@
+// The program's entry: makes the window, lets it load, and runs the message loop until the
+// window is unloaded, by the player's N or by closing it.
+#include <unistd.h>
+
+#include <climits>
+#include <iostream>
+#include <string>
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+#include "platform/arith.h"
+#include "platform/sdl/sdl_platform.h"
+
+namespace {
+
+// The folder this program was started from, without a trailing separator.
+std::string ProgramFolder() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) return ".";
+  std::string exe(path, static_cast<size_t>(n));
+  const auto slash = exe.find_last_of('/');
+  if (slash == 0) return "/";
+  return slash == std::string::npos ? "." : exe.substr(0, slash);
+}
+
+}  // namespace
+
+int main() {
+  using namespace palomir;
+  try {
+    SdlPlatform platform(ProgramFolder());
+    ProgramObjects objects;
+    MainForm form(platform, objects);
+    try {
+      if (!form.Form_Load()) return 1;
+      platform.RunMessageLoop();
+    } catch (const WindowUnloaded&) {
+      // Closing the window ends the program the way N does: everything released.
+      ReleaseAudioAndInput(objects);
+      int32_t cancel = 0;
+      form.Form_Unload(cancel);
+    }
+    return 0;
+  } catch (const RuntimeError& e) {
+    std::cerr << "palomir: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,199 @@
+#include "platform/espeak/espeak_voice.h"
+
+#include <espeak-ng/speak_lib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace palomir {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Synthesis output of one line, gathered by espeak's callback.
+struct Gathered {
+  std::vector<short> samples;
+};
+
+int OnSynth(short* wav, int count, espeak_EVENT* events) {
+  if (wav && count > 0 && events && events->user_data) {
+    auto* g = static_cast<Gathered*>(events->user_data);
+    g->samples.insert(g->samples.end(), wav, wav + count);
+  }
+  return 0;
+}
+
+// Linear interpolation up to the mixer's rate; the voice is narrow-band, this is plenty.
+std::vector<float> Resample(const std::vector<short>& in, int rate) {
+  std::vector<float> out;
+  if (in.empty() || rate <= 0) return out;
+  const double step = static_cast<double>(rate) / Mixer::kRate;
+  const auto n = static_cast<size_t>(static_cast<double>(in.size()) / step);
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const double x = static_cast<double>(i) * step;
+    const auto j = static_cast<size_t>(x);
+    const double f = x - static_cast<double>(j);
+    const double a = in[j];
+    const double b = j + 1 < in.size() ? in[j + 1] : 0.0;
+    out[i] = static_cast<float>((a + (b - a) * f) / 32768.0);
+  }
+  return out;
+}
+
+class EspeakVoice final : public Voice {
+ public:
+  explicit EspeakVoice(VoiceOutput output) : out_(std::move(output)) {}
+
+  ~EspeakVoice() override {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  Status Start() {
+    std::promise<Status> started;
+    auto result = started.get_future();
+    thread_ = std::thread([this, &started] { Run(started); });
+    Status s = result.get();
+    return s;
+  }
+
+  Status Speak(const std::string& text, int32_t flags) override {
+    if (flags != kSpeakWait && flags != kSpeakAsync) {
+      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
+    }
+    uint64_t id;
+    {
+      std::lock_guard lock(mutex_);
+      id = ++queued_;
+      lines_.push_back({id, text});
+    }
+    wake_.notify_all();
+    if (flags == kSpeakWait) WaitHeard(id);
+    return Status::Ok();
+  }
+
+ private:
+  struct Line {
+    uint64_t id;
+    std::string text;
+  };
+
+  void WaitHeard(uint64_t id) {
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        if (made_ >= id && out_.mixer->speech().Heard() >= end_of_made_through(id)) return;
+        done_.wait_for(lock, 5ms);
+      }
+      if (out_.while_waiting) out_.while_waiting();
+    }
+  }
+
+  // Called with the lock held: where the line `id` ends in the speech stream.
+  uint64_t end_of_made_through(uint64_t id) const {
+    for (const auto& [line, end] : ends_) {
+      if (line >= id) return end;
+    }
+    return 0;
+  }
+
+  void Run(std::promise<Status>& started) {
+    const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 100, nullptr,
+                                       espeakINITIALIZE_DONT_EXIT);
+    if (rate <= 0) {
+      started.set_value(Status::Fail("the speech synthesizer could not load its data"));
+      return;
+    }
+    if (espeak_SetVoiceByName("en") != EE_OK) {
+      espeak_Terminate();
+      started.set_value(Status::Fail("the speech synthesizer has no English voice"));
+      return;
+    }
+    espeak_SetSynthCallback(OnSynth);
+    started.set_value(Status::Ok());
+
+    for (;;) {
+      Line line;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return quit_ || !lines_.empty(); });
+        if (quit_) break;
+        line = std::move(lines_.front());
+        lines_.pop_front();
+      }
+      Gathered g;
+      espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0,
+                   espeakCHARS_UTF8, nullptr, &g);
+      const std::vector<float> pcm = Resample(g.samples, rate);
+      if (!Feed(pcm)) break;
+      {
+        std::lock_guard lock(mutex_);
+        made_ = line.id;
+        ends_.push_back({line.id, out_.mixer->speech().Written()});
+        while (ends_.size() > 64) ends_.pop_front();
+      }
+      done_.notify_all();
+    }
+    espeak_Terminate();
+  }
+
+  // Hands the line to the mixer, waiting while the ring is full. False when quitting.
+  bool Feed(const std::vector<float>& pcm) {
+    SpeechStream& speech = out_.mixer->speech();
+    size_t at = 0;
+    while (at < pcm.size()) {
+      if (!out_.running()) {
+        speech.DropPending();
+        return !Quitting();
+      }
+      at += speech.Write(std::span<const float>(pcm).subspan(at));
+      if (at < pcm.size()) {
+        if (Quitting()) return false;
+        std::this_thread::sleep_for(5ms);
+      }
+    }
+    if (!out_.running()) speech.DropPending();
+    return true;
+  }
+
+  bool Quitting() {
+    std::lock_guard lock(mutex_);
+    return quit_;
+  }
+
+  VoiceOutput out_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::deque<Line> lines_;
+  std::deque<std::pair<uint64_t, uint64_t>> ends_;  // line, end in the speech stream
+  uint64_t queued_ = 0;
+  uint64_t made_ = 0;
+  bool quit_ = false;
+};
+
+}  // namespace
+
+Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice) {
+  auto v = std::make_unique<EspeakVoice>(std::move(output));
+  Status s = v->Start();
+  if (!s.ok()) return s;
+  voice = std::move(v);
+  return Status::Ok();
+}
+
+}  // namespace palomir

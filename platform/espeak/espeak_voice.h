@@ -1,0 +1,26 @@
+// The speech voice: espeak-ng on a thread of its own, heard through the mixer's speech
+// stream, centred and at full volume.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/mixer/mixer.h"
+#include "platform/voice.h"
+
+namespace palomir {
+
+struct VoiceOutput {
+  std::shared_ptr<Mixer> mixer;
+  // True while a sound output pulls the mixer; without one, speech is dropped as it is
+  // made, so that a waiting Speak does not wait for ever.
+  std::function<bool()> running;
+  // Called on the game thread every few milliseconds while Speak waits; it may throw to
+  // abandon the wait (the window was closed).
+  std::function<void()> while_waiting;
+};
+
+// Fails with the reason when the synthesizer or its English voice cannot be loaded.
+Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice);
+
+}  // namespace palomir

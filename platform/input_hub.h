@@ -1,0 +1,87 @@
+// The input devices and the input event, shared by the real and the virtual machine: the
+// machine turns its own input into RawInput and hands it to Deliver(). Game thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/input.h"
+#include "platform/platform.h"
+#include "platform/timers.h"
+
+namespace palomir {
+
+struct RawInput {
+  enum class Kind { kKeyDown, kKeyUp, kMouseMove, kMouseButton, kFocusLost, kFocusGained };
+  Kind kind = Kind::kKeyDown;
+  int32_t a = 0;  // key code; x movement; button 0..2
+  int32_t b = 0;  // y movement; 1 pressed, 0 released
+
+  static RawInput KeyDown(int32_t key) { return {Kind::kKeyDown, key, 0}; }
+  static RawInput KeyUp(int32_t key) { return {Kind::kKeyUp, key, 0}; }
+  static RawInput MouseMove(int32_t dx, int32_t dy) { return {Kind::kMouseMove, dx, dy}; }
+  static RawInput Button(int32_t button, bool down) { return {Kind::kMouseButton, button, down}; }
+  static RawInput FocusLost() { return {Kind::kFocusLost, 0, 0}; }
+  static RawInput FocusGained() { return {Kind::kFocusGained, 0, 0}; }
+};
+
+class HubDevice;
+
+class InputHub {
+ public:
+  // `capture_mouse` takes the pointer for the window (true) or gives it back (false).
+  InputHub(std::function<Status(bool)> capture_mouse, std::function<Micros()> now);
+  ~InputHub();
+
+  // Applies one piece of input to every device that has input now, then raises the input
+  // event of each device that took it, once. A key the keyboard already holds down (the
+  // system's auto-repeat) is not a new press and raises nothing.
+  void Deliver(const RawInput& input);
+
+  bool focused() const { return focused_; }
+  void set_focused(bool focused) { focused_ = focused; }
+
+  int32_t CreateEvent(std::function<void(int32_t)> sink);
+  std::unique_ptr<InputRoot> CreateInputRoot();
+
+ private:
+  friend class HubDevice;
+  void Signal(int32_t event);
+  void Register(HubDevice* d) { devices_.push_back(d); }
+  void Unregister(HubDevice* d);
+
+  std::function<Status(bool)> capture_mouse_;
+  std::function<Micros()> now_;
+  bool focused_ = true;
+  int32_t next_event_ = 1;
+  int32_t next_sequence_ = 1;
+  std::map<int32_t, std::function<void(int32_t)>> events_;
+  std::vector<HubDevice*> devices_;
+};
+
+// A root object whose input comes from a hub and whose sound device comes from `make_sound`.
+class HubDxRoot final : public DxRoot {
+ public:
+  using SoundMaker = std::function<Status(const std::string&, std::unique_ptr<SoundDevice>&)>;
+  HubDxRoot(InputHub& hub, SoundMaker make_sound) : hub_(hub), make_sound_(std::move(make_sound)) {}
+  Status DirectSoundCreate(const std::string& device, std::unique_ptr<SoundDevice>& sound) override {
+    return make_sound_(device, sound);
+  }
+  Status DirectInputCreate(std::unique_ptr<InputRoot>& input) override {
+    input = hub_.CreateInputRoot();
+    return Status::Ok();
+  }
+  Status CreateEvent(std::function<void(int32_t)> sink, int32_t& handle) override {
+    handle = hub_.CreateEvent(std::move(sink));
+    return Status::Ok();
+  }
+
+ private:
+  InputHub& hub_;
+  SoundMaker make_sound_;
+};
+
+}  // namespace palomir

@@ -1,0 +1,219 @@
+#include "platform/sdl/sdl_platform.h"
+
+#include <SDL.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <ctime>
+
+#include "platform/arith.h"
+#include "platform/espeak/espeak_voice.h"
+#include "platform/mixer/mixer_buffer.h"
+#include "platform/sdl/keymap.h"
+#include "platform/sdl/wav.h"
+
+namespace palomir {
+
+namespace {
+
+constexpr int kPeriodFrames = 480;  // 10 ms at 48 kHz
+
+SDL_Window* Win(void* w) { return static_cast<SDL_Window*>(w); }
+
+// Audio thread.
+void PullMixer(void* mixer, Uint8* stream, int len) {
+  static_cast<Mixer*>(mixer)->mix(
+      std::span<float>(reinterpret_cast<float*>(stream), static_cast<size_t>(len) / sizeof(float)));
+}
+
+double SecondsSinceMidnight() {
+  const std::time_t t = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
+}
+
+}  // namespace
+
+// The sound device owns the audio output: while it exists the mixer is heard.
+class SdlPlatform::Sound final : public SoundDevice {
+ public:
+  explicit Sound(SdlPlatform& p) : p_(p) {}
+  ~Sound() override {
+    SDL_CloseAudioDevice(p_.audio_device_);
+    p_.audio_device_ = 0;
+    p_.audio_period_ = 0;
+  }
+  Status SetCooperativeLevel(int32_t, int32_t level) override {
+    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
+    return Status::Ok();
+  }
+  Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
+                                   std::unique_ptr<SoundBuffer>& buffer) override {
+    auto pcm = std::make_shared<Pcm>();
+    Status s = LoadWavFile(path, *pcm);
+    if (!s.ok()) return s;
+    auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
+    if (!b) return Status::Fail("no free mixer channel for " + path);
+    buffer = std::move(b);
+    return Status::Ok();
+  }
+
+ private:
+  SdlPlatform& p_;
+};
+
+SdlPlatform::SdlPlatform(std::string program_folder)
+    : folder_(std::move(program_folder)),
+      start_(std::chrono::steady_clock::now()),
+      day_start_(SecondsSinceMidnight()),
+      timers_([this] { return Now(); }),
+      hub_(
+          [this](bool on) {
+            if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0) {
+              return Status::Fail(std::string("relative mouse mode: ") + SDL_GetError());
+            }
+            return Status::Ok();
+          },
+          [this] { return Now(); }) {
+  if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
+    throw RuntimeError(std::string("no window system: ") + SDL_GetError());
+  }
+  window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312,
+                             213, SDL_WINDOW_HIDDEN);
+  if (!window_) {
+    std::string why = SDL_GetError();
+    SDL_Quit();
+    throw RuntimeError("cannot make the window: " + why);
+  }
+  SDL_StopTextInput();
+  hub_.set_focused(false);  // input flows once the window system gives the window focus
+}
+
+SdlPlatform::~SdlPlatform() {
+  if (audio_device_) SDL_CloseAudioDevice(audio_device_);
+  if (window_) SDL_DestroyWindow(Win(window_));
+  SDL_Quit();
+}
+
+Micros SdlPlatform::Now() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
+Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  VoiceOutput out;
+  out.mixer = mixer_;
+  out.running = [this] { return audio_device_ != 0; };
+  out.while_waiting = [this] {
+    SDL_PumpEvents();
+    if (SDL_HasEvent(SDL_QUIT)) Closed();
+  };
+  return CreateEspeakVoice(std::move(out), voice);
+}
+
+Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
+  root = std::make_unique<HubDxRoot>(
+      hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+        if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
+        if (audio_device_) return Status::Fail("DirectSoundCreate: the sound device is in use");
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+          return Status::Fail(std::string("no audio: ") + SDL_GetError());
+        }
+        SDL_AudioSpec want{};
+        SDL_AudioSpec have{};
+        want.freq = Mixer::kRate;
+        want.format = AUDIO_F32SYS;
+        want.channels = 2;
+        want.samples = kPeriodFrames;
+        want.callback = PullMixer;
+        want.userdata = mixer_.get();
+        // The device may pick its own period; rate, format and channels are converted by SDL.
+        const SDL_AudioDeviceID id =
+            SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+        if (id == 0) return Status::Fail(std::string("no audio device: ") + SDL_GetError());
+        audio_device_ = id;
+        audio_period_ = have.samples;
+        sound = std::make_unique<Sound>(*this);
+        SDL_PauseAudioDevice(id, 0);
+        return Status::Ok();
+      });
+  return Status::Ok();
+}
+
+int32_t SdlPlatform::Handle() const { return static_cast<int32_t>(SDL_GetWindowID(Win(window_))); }
+
+Status SdlPlatform::Show() {
+  SDL_ShowWindow(Win(window_));
+  return Status::Ok();
+}
+
+Status SdlPlatform::SetCurrentDirectory(const std::string& folder) {
+  if (chdir(folder.c_str()) != 0) return Status::Fail("cannot change to " + folder);
+  return Status::Ok();
+}
+
+void SdlPlatform::Closed() { throw WindowUnloaded{}; }
+
+void SdlPlatform::Unload() {
+  SDL_HideWindow(Win(window_));
+  throw WindowUnloaded{};
+}
+
+void SdlPlatform::Handle(const void* e_) {
+  const SDL_Event& e = *static_cast<const SDL_Event*>(e_);
+  switch (e.type) {
+    case SDL_QUIT:
+      Closed();
+    case SDL_WINDOWEVENT:
+      if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
+      if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) hub_.Deliver(RawInput::FocusGained());
+      if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) hub_.Deliver(RawInput::FocusLost());
+      break;
+    case SDL_KEYDOWN:
+    case SDL_KEYUP: {
+      if (e.key.repeat) break;  // the system's auto-repeat is not a press
+      const uint8_t code = KeyCodeForScancode(e.key.keysym.scancode);
+      if (code == 0) break;
+      hub_.Deliver(e.type == SDL_KEYDOWN ? RawInput::KeyDown(code) : RawInput::KeyUp(code));
+      break;
+    }
+    case SDL_MOUSEMOTION:
+      hub_.Deliver(RawInput::MouseMove(e.motion.xrel, e.motion.yrel));
+      break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
+      int button = -1;
+      if (e.button.button == SDL_BUTTON_LEFT) button = 0;
+      if (e.button.button == SDL_BUTTON_RIGHT) button = 1;
+      if (e.button.button == SDL_BUTTON_MIDDLE) button = 2;
+      if (button >= 0) hub_.Deliver(RawInput::Button(button, e.type == SDL_MOUSEBUTTONDOWN));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void SdlPlatform::DoEvents() {
+  // One event at a time: a handler that pumps again takes the next one itself, in order.
+  SDL_Event e;
+  while (SDL_PollEvent(&e)) Handle(&e);
+  timers_.RunDue();
+}
+
+void SdlPlatform::WaitForEvents(double max_seconds) {
+  Micros until = Now() + static_cast<Micros>(std::max(0.0, max_seconds) * 1e6);
+  if (auto due = timers_.NextDue()) until = std::min(until, *due);
+  const Micros left = until - Now();
+  if (left <= 0) return;
+  const int ms = static_cast<int>((left + 999) / 1000);
+  SDL_WaitEventTimeout(nullptr, ms);
+}
+
+float SdlPlatform::TimeOfDay() const {
+  return static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+}
+
+}  // namespace palomir

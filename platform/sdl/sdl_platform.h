@@ -1,0 +1,60 @@
+// The real machine: an SDL2 window with its events, timers and relative mouse, an SDL2
+// audio device pulling the mixer, and the espeak-ng voice. Game thread only, except where
+// a function says otherwise.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/input_hub.h"
+#include "platform/mixer/mixer.h"
+#include "platform/platform.h"
+
+namespace palomir {
+
+class SdlPlatform final : public Platform, public Window {
+ public:
+  // Opens the window system (not the audio: the sound device does that) and makes the
+  // window, hidden. Throws RuntimeError when there is no window system.
+  explicit SdlPlatform(std::string program_folder);
+  ~SdlPlatform() override;
+
+  Window& window() override { return *this; }
+  Status CreateVoice(std::unique_ptr<Voice>& voice) override;
+  Status CreateDxRoot(std::unique_ptr<DxRoot>& root) override;
+
+  int32_t Handle() const override;
+  Status Show() override;
+  Status SetScaleMode(int32_t) override { return Status::Ok(); }
+  TimerQueue& Timers() override { return timers_; }
+  void DoEvents() override;
+  void WaitForEvents(double max_seconds) override;
+  float TimeOfDay() const override;
+  std::string ProgramFolder() const override { return folder_; }
+  Status SetCurrentDirectory(const std::string& folder) override;
+  [[noreturn]] void Unload() override;
+
+  // Frames per audio period of the open output; 0 while none is open.
+  int audio_period() const { return audio_period_; }
+  std::shared_ptr<Mixer> mixer() { return mixer_; }
+
+ private:
+  class Sound;
+  Micros Now() const;
+  void Handle(const void* sdl_event);
+  // The user asked for the window to close: nothing more runs.
+  [[noreturn]] void Closed();
+
+  std::string folder_;
+  void* window_ = nullptr;  // SDL_Window
+  std::chrono::steady_clock::time_point start_;
+  double day_start_ = 0;  // seconds since midnight when the program started
+  TimerQueue timers_;
+  InputHub hub_;
+  std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
+  uint32_t audio_device_ = 0;
+  int audio_period_ = 0;
+};
+
+}  // namespace palomir

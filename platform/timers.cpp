@@ -1,0 +1,63 @@
+#include "platform/timers.h"
+
+#include <algorithm>
+
+namespace palomir {
+
+Micros Timer::Period() const {
+  return static_cast<Micros>(std::max(interval_ms_, kShortestTickMs)) * 1000;
+}
+
+void Timer::Restart() { due_ = queue_.now_() + Period(); }
+
+void Timer::Tell(const char* what, int32_t value) const {
+  if (queue_.observer_) queue_.observer_(index_, what, value);
+}
+
+void Timer::SetInterval(int32_t ms) {
+  if (ms < 0) ms = 0;
+  Tell("Interval", ms);
+  if (ms == interval_ms_) return;
+  interval_ms_ = ms;
+  if (Live()) Restart();
+}
+
+void Timer::SetEnabled(bool enabled) {
+  Tell("Enabled", enabled ? -1 : 0);
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  if (Live()) Restart();
+}
+
+Timer& TimerQueue::Add(std::function<void()> tick) {
+  // Timer's constructor is private; the queue is its only maker.
+  timers_.push_back(Timer(*this, static_cast<int>(timers_.size()), std::move(tick)));
+  return timers_.back();
+}
+
+void TimerQueue::RunDue() {
+  for (Timer& t : timers_) {
+    if (!t.Live() || t.running_) continue;
+    const Micros now = now_();
+    if (now < t.due_) continue;
+    const Micros period = t.Period();
+    t.due_ += period * ((now - t.due_) / period + 1);
+    struct Running {
+      Timer& t;
+      explicit Running(Timer& timer) : t(timer) { t.running_ = true; }
+      ~Running() { t.running_ = false; }
+    } running(t);
+    t.tick_();
+  }
+}
+
+std::optional<Micros> TimerQueue::NextDue() const {
+  std::optional<Micros> next;
+  for (const Timer& t : timers_) {
+    if (!t.Live() || t.running_) continue;
+    if (!next || t.due_ < *next) next = t.due_;
+  }
+  return next;
+}
+
+}  // namespace palomir

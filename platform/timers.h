@@ -1,0 +1,77 @@
+// The window's periodic timers. Ticks come from the event pump, on the game thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+
+namespace palomir {
+
+// Microseconds on a clock that only moves forward.
+using Micros = int64_t;
+
+// The shortest time between two ticks of one timer: the window system never ticks faster,
+// so a 1 ms timer ticks every 10 ms, like a 10 ms one.
+inline constexpr int32_t kShortestTickMs = 10;
+
+class TimerQueue;
+
+class Timer {
+ public:
+  // Milliseconds between ticks; 0 means no ticks at all. A new interval starts counting
+  // afresh from now.
+  void SetInterval(int32_t ms);
+  int32_t Interval() const { return interval_ms_; }
+  // A timer switched on counts a whole period from now before its first tick. Switching it
+  // off, even from inside its own tick, stops every further tick.
+  void SetEnabled(bool enabled);
+  bool Enabled() const { return enabled_; }
+
+ private:
+  friend class TimerQueue;
+  Timer(const TimerQueue& queue, int index, std::function<void()> tick)
+      : queue_(queue), index_(index), tick_(std::move(tick)) {}
+  Micros Period() const;
+  bool Live() const { return enabled_ && interval_ms_ > 0; }
+  void Restart();
+
+  void Tell(const char* what, int32_t value) const;
+
+  const TimerQueue& queue_;
+  int index_;
+  std::function<void()> tick_;
+  int32_t interval_ms_ = 0;
+  bool enabled_ = false;
+  bool running_ = false;  // inside its own tick: never started again there
+  Micros due_ = 0;
+};
+
+class TimerQueue {
+ public:
+  // Told of every change a caller makes: timer index (in order of Add), "Interval" or
+  // "Enabled", the new value. For a machine that records what the game does.
+  using Observer = std::function<void(int, const char*, int32_t)>;
+
+  explicit TimerQueue(std::function<Micros()> now) : now_(std::move(now)) {}
+  void set_observer(Observer observer) { observer_ = std::move(observer); }
+  TimerQueue(const TimerQueue&) = delete;
+  TimerQueue& operator=(const TimerQueue&) = delete;
+
+  // Timers tick in the order they were added when several fall due together.
+  Timer& Add(std::function<void()> tick);
+  // Runs the tick of every timer that is due now, once each. A tick that fell behind by
+  // more than a period is not repeated: the timer keeps its fixed schedule and ticks at the
+  // next point of it, so nothing drifts and nothing bursts.
+  void RunDue();
+  // When the next tick falls due; nothing when no timer can tick.
+  std::optional<Micros> NextDue() const;
+
+ private:
+  friend class Timer;
+  std::function<Micros()> now_;
+  Observer observer_;
+  std::deque<Timer> timers_;  // a deque keeps every Timer& stable
+};
+
+}  // namespace palomir

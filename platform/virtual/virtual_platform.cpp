@@ -1,0 +1,216 @@
+#include "platform/virtual/virtual_platform.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/mixer/mixer_buffer.h"
+
+namespace palomir {
+
+namespace {
+
+constexpr const char* kSoundFiles[] = {
+    "buzz.wav",    "goal.wav",       "puck.wav", "SideBounce.wav", "rebound.wav", "paddle.wav",
+    "OpponentHit.wav", "opponentpaddleslide.wav", "paddleslide.wav", "background.wav"};
+
+std::string BaseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Every call on the buffer is recorded under the file's name.
+class RecordingBuffer final : public SoundBuffer {
+ public:
+  RecordingBuffer(VirtualPlatform& vp, std::string name, std::unique_ptr<SoundBuffer> inner)
+      : vp_(vp), name_(std::move(name)), inner_(std::move(inner)) {}
+  Status SetPan(int32_t pan) override { return Log("SetPan", pan, inner_->SetPan(pan)); }
+  Status GetPan(int32_t& pan) const override { return inner_->GetPan(pan); }
+  Status SetVolume(int32_t v) override { return Log("SetVolume", v, inner_->SetVolume(v)); }
+  Status GetVolume(int32_t& v) const override { return inner_->GetVolume(v); }
+  Status Play(int32_t flags) override { return Log("Play", flags, inner_->Play(flags)); }
+  Status SetCurrentPosition(int32_t p) override {
+    return Log("SetCurrentPosition", p, inner_->SetCurrentPosition(p));
+  }
+  Status Stop() override { return Log("Stop", 0, inner_->Stop()); }
+
+ private:
+  Status Log(const char* op, int32_t arg, Status s) {
+    vp_.Record({name_, op, arg, !s.ok()});
+    return s;
+  }
+  VirtualPlatform& vp_;
+  std::string name_;
+  std::unique_ptr<SoundBuffer> inner_;
+};
+
+class VirtualVoice final : public Voice {
+ public:
+  explicit VirtualVoice(VirtualPlatform& vp) : vp_(vp) {}
+  Status Speak(const std::string& text, int32_t flags) override {
+    if (flags != kSpeakWait && flags != kSpeakAsync) return Status::Fail("Speak: bad flags");
+    vp_.RecordSpeech(text, flags);
+    if (flags == kSpeakWait) vp_.WaitForSpeech();
+    return Status::Ok();
+  }
+
+ private:
+  VirtualPlatform& vp_;
+};
+
+}  // namespace
+
+class VirtualPlatform::Sound final : public SoundDevice {
+ public:
+  explicit Sound(VirtualPlatform& vp) : vp_(vp) {}
+  Status SetCooperativeLevel(int32_t, int32_t level) override {
+    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
+    return Status::Ok();
+  }
+  Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
+                                   std::unique_ptr<SoundBuffer>& buffer) override {
+    const std::string folder = vp_.folder_ + "/sounds/";
+    auto it = path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size()))
+                                         : vp_.files_.end();
+    if (it == vp_.files_.end()) return Status::Fail(path + ": no such file");
+    if (!it->second.bad.empty()) return Status::Fail(path + ": " + it->second.bad);
+    auto pcm = std::make_shared<Pcm>();
+    pcm->samples.assign(static_cast<size_t>(it->second.seconds * Mixer::kRate), 0.0f);
+    auto inner = MixerSoundBuffer::Open(vp_.mixer_, std::move(pcm));
+    if (!inner) return Status::Fail("no free mixer channel");
+    buffer = std::make_unique<RecordingBuffer>(vp_, BaseName(path), std::move(inner));
+    return Status::Ok();
+  }
+
+ private:
+  VirtualPlatform& vp_;
+};
+
+VirtualPlatform::VirtualPlatform()
+    : timers_([this] { return now_; }),
+      hub_(
+          [this](bool on) {
+            mouse_captured_ = on;
+            return Status::Ok();
+          },
+          [this] { return now_; }) {
+  for (const char* f : kSoundFiles) files_[f] = File{};
+  files_["puck.wav"].seconds = 0.8;
+  timers_.set_observer([this](int index, const char* what, int32_t value) {
+    static constexpr const char* kNames[] = {"RightTimer", "LeftTimer", "ToTimer", "FroTimer"};
+    Record({index < 4 ? kNames[index] : "timer " + std::to_string(index), what, value, false});
+  });
+}
+
+VirtualPlatform::~VirtualPlatform() = default;
+
+Status VirtualPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  if (no_voice) return Status::Fail("no speech data");
+  voice = std::make_unique<VirtualVoice>(*this);
+  return Status::Ok();
+}
+
+Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
+  root = std::make_unique<HubDxRoot>(
+      hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+        if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
+        if (no_sound_device) return Status::Fail("DirectSoundCreate: no audio device");
+        sound = std::make_unique<Sound>(*this);
+        return Status::Ok();
+      });
+  return Status::Ok();
+}
+
+Status VirtualPlatform::Show() {
+  shown_ = true;
+  return Status::Ok();
+}
+
+Status VirtualPlatform::SetCurrentDirectory(const std::string& folder) {
+  if (folder != folder_) return Status::Fail("SetCurrentDirectory: no such folder " + folder);
+  return Status::Ok();
+}
+
+void VirtualPlatform::Unload() {
+  unloaded_ = true;
+  throw WindowUnloaded{};
+}
+
+void VirtualPlatform::RunScheduled() {
+  while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
+    auto action = std::move(scheduled_.begin()->second);
+    scheduled_.erase(scheduled_.begin());
+    action();
+  }
+}
+
+void VirtualPlatform::DoEvents() {
+  RunScheduled();
+  if (close_requested_) {
+    close_requested_ = false;
+    unloaded_ = true;
+    throw WindowUnloaded{};
+  }
+  while (!pending_.empty()) {
+    const RawInput in = pending_.front();
+    pending_.pop_front();
+    hub_.Deliver(in);
+  }
+  timers_.RunDue();
+}
+
+void VirtualPlatform::MoveClockTo(Micros t) {
+  if (t <= now_) return;
+  const auto frames = static_cast<size_t>((t - now_) * Mixer::kRate / 1000000);
+  mixer_->Advance(frames);
+  now_ = t;
+}
+
+void VirtualPlatform::WaitForEvents(double max_seconds) {
+  if (!pending_.empty() || close_requested_) return;
+  Micros until = now_ + static_cast<Micros>(std::ceil(std::max(0.0, max_seconds) * 1e6));
+  if (auto due = timers_.NextDue()) until = std::min(until, std::max(*due, now_));
+  if (!scheduled_.empty()) until = std::min(until, std::max(scheduled_.begin()->first, now_));
+  MoveClockTo(until);
+}
+
+void VirtualPlatform::RunFor(double seconds) {
+  const Micros end = now_ + static_cast<Micros>(std::llround(seconds * 1e6));
+  for (;;) {
+    DoEvents();
+    if (now_ >= end) break;
+    WaitForEvents(static_cast<double>(end - now_) / 1e6);
+  }
+}
+
+void VirtualPlatform::At(double seconds, std::function<void()> action) {
+  scheduled_.emplace(static_cast<Micros>(std::llround(seconds * 1e6)), std::move(action));
+}
+
+float VirtualPlatform::TimeOfDay() const {
+  return static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
+}
+
+void VirtualPlatform::SetTimeOfDay(double seconds) {
+  day_start_ = seconds - static_cast<double>(now_) / 1e6;
+}
+
+void VirtualPlatform::RemoveFile(const std::string& name) { files_.erase(name); }
+
+void VirtualPlatform::Record(Call call) {
+  if (!recording) return;
+  if (on_call) on_call(call);
+  calls_.push_back(std::move(call));
+}
+
+void VirtualPlatform::RecordSpeech(const std::string& text, int32_t flags) {
+  // A line takes 60 ms a character, 300 ms at least, after whatever is still being said.
+  const Micros length = std::max<Micros>(300000, static_cast<Micros>(text.size()) * 60000);
+  speech_until_ = std::max(speech_until_, now_) + length;
+  Spoken s{Now(), text, flags};
+  if (on_speak) on_speak(s);
+  if (recording) spoken_.push_back(std::move(s));
+}
+
+void VirtualPlatform::WaitForSpeech() { MoveClockTo(speech_until_); }
+
+}  // namespace palomir

@@ -1,0 +1,129 @@
+// A machine for tests: a virtual clock that moves only when told to, scripted input, files
+// that exist only in memory, and a record of every sound, timer and speech call the game
+// makes. Deterministic; it never touches a window system, a sound card or a synthesizer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/input_hub.h"
+#include "platform/mixer/mixer.h"
+#include "platform/platform.h"
+
+namespace palomir {
+
+class VirtualPlatform final : public Platform, public Window {
+ public:
+  // One call the game made: the object ("puck.wav", "timer 0", "voice"), the operation
+  // and its argument, and whether it failed.
+  struct Call {
+    std::string object;
+    std::string op;
+    int32_t arg = 0;
+    bool failed = false;
+  };
+  struct Spoken {
+    double at = 0;  // seconds on the virtual clock when the line was queued
+    std::string text;
+    int32_t flags = 0;
+  };
+  struct File {
+    double seconds = 0.3;
+    std::string bad;  // non-empty: the file cannot be read, for this reason
+  };
+
+  // The program's folder holds the ten sounds; the clock starts at 10:00:00.
+  VirtualPlatform();
+  ~VirtualPlatform() override;
+
+  // --- Platform and Window ---
+  Window& window() override { return *this; }
+  Status CreateVoice(std::unique_ptr<Voice>& voice) override;
+  Status CreateDxRoot(std::unique_ptr<DxRoot>& root) override;
+  int32_t Handle() const override { return 1; }
+  Status Show() override;
+  Status SetScaleMode(int32_t) override { return Status::Ok(); }
+  TimerQueue& Timers() override { return timers_; }
+  void DoEvents() override;
+  void WaitForEvents(double max_seconds) override;
+  float TimeOfDay() const override;
+  std::string ProgramFolder() const override { return folder_; }
+  Status SetCurrentDirectory(const std::string& folder) override;
+  [[noreturn]] void Unload() override;
+
+  // --- What a test does ---
+  // Runs the message loop for `seconds` of virtual time. WindowUnloaded escapes when the
+  // game unloads its window.
+  void RunFor(double seconds);
+  // Input, taken at the next pump.
+  void Input(const RawInput& input) { pending_.push_back(input); }
+  void KeyDown(int32_t key) { Input(RawInput::KeyDown(key)); }
+  void KeyUp(int32_t key) { Input(RawInput::KeyUp(key)); }
+  void MouseMove(int32_t dx, int32_t dy) { Input(RawInput::MouseMove(dx, dy)); }
+  void Button(int32_t button, bool down) { Input(RawInput::Button(button, down)); }
+  // The user closes the window: the next pump throws WindowUnloaded.
+  void RequestClose() { close_requested_ = true; }
+  // Runs `action` once the clock reaches `seconds` (virtual clock seconds).
+  void At(double seconds, std::function<void()> action);
+
+  double Now() const { return static_cast<double>(now_) / 1e6; }
+  void SetTimeOfDay(double seconds);
+  void SetProgramFolder(std::string folder) { folder_ = std::move(folder); }
+  std::map<std::string, File>& files() { return files_; }
+  void RemoveFile(const std::string& name);
+
+  // Machine faults.
+  bool no_sound_device = false;
+  bool no_voice = false;
+
+  const std::vector<Call>& calls() const { return calls_; }
+  const std::vector<Spoken>& spoken() const { return spoken_; }
+  void ClearRecords() {
+    calls_.clear();
+    spoken_.clear();
+  }
+  // Off: nothing is recorded (long runs).
+  bool recording = true;
+  bool shown() const { return shown_; }
+  bool unloaded() const { return unloaded_; }
+  bool mouse_captured() const { return mouse_captured_; }
+  // Called for every call recorded, as it happens (the scenario runner prints them).
+  std::function<void(const Call&)> on_call;
+  std::function<void(const Spoken&)> on_speak;
+
+  void Record(Call call);
+  void RecordSpeech(const std::string& text, int32_t flags);
+  // The voice holds the game thread until everything queued has been heard.
+  void WaitForSpeech();
+  std::shared_ptr<Mixer> mixer() { return mixer_; }
+
+ private:
+  class Sound;
+  void MoveClockTo(Micros t);
+  void RunScheduled();
+
+  Micros now_ = 0;
+  double day_start_ = 36000.0;  // time of day at clock 0
+  Micros speech_until_ = 0;
+  std::string folder_ = "/palomir";
+  std::map<std::string, File> files_;
+  TimerQueue timers_;
+  InputHub hub_;
+  std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
+  std::deque<RawInput> pending_;
+  std::multimap<Micros, std::function<void()>> scheduled_;
+  std::vector<Call> calls_;
+  std::vector<Spoken> spoken_;
+  bool shown_ = false;
+  bool unloaded_ = false;
+  bool close_requested_ = false;
+  bool mouse_captured_ = false;
+};
+
+}  // namespace palomir

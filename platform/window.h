@@ -1,0 +1,52 @@
+// The one window and its services: timers, the event pump, the clock, the program's
+// folder. Game thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/status.h"
+#include "platform/timers.h"
+
+namespace palomir {
+
+// Thrown by Window::Unload, and by the pump when the user closes the window: it unwinds
+// every handler that is running, down to whoever runs the message loop.
+struct WindowUnloaded {};
+
+class Window {
+ public:
+  virtual ~Window() = default;
+
+  virtual int32_t Handle() const = 0;
+  // 312 x 213 pixels, caption "MainForm"; hidden until shown.
+  virtual Status Show() = 0;
+  virtual Status SetScaleMode(int32_t mode) = 0;
+
+  virtual TimerQueue& Timers() = 0;
+
+  // The event pump: runs every pending input callback and every due timer tick, each to
+  // its end, and returns. A close request from the user throws WindowUnloaded.
+  virtual void DoEvents() = 0;
+  // Blocks until input is pending, a timer falls due, or `max_seconds` have passed.
+  virtual void WaitForEvents(double max_seconds) = 0;
+
+  // Seconds since midnight, fractions included.
+  virtual float TimeOfDay() const = 0;
+  // The folder the program was started from, without a trailing separator.
+  virtual std::string ProgramFolder() const = 0;
+  virtual Status SetCurrentDirectory(const std::string& folder) = 0;
+
+  // Takes the window away; throws WindowUnloaded.
+  [[noreturn]] virtual void Unload() = 0;
+
+  // Waits and pumps until the window is unloaded; WindowUnloaded then escapes.
+  [[noreturn]] void RunMessageLoop() {
+    for (;;) {
+      WaitForEvents(1.0);
+      DoEvents();
+    }
+  }
+};
+
+}  // namespace palomir
