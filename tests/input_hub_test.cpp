@@ -1,1 +1,145 @@
+#include "platform/input_hub.h"
+
 #include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/keycodes.h"
+
+namespace palomir {
+namespace {
+
+struct Hub {
+  Micros now = 5'000;
+  bool captured = false;
+  InputHub hub{[this](bool on) {
+                 captured = on;
+                 return Status::Ok();
+               },
+               [this] { return now; }};
+  std::unique_ptr<InputRoot> root = hub.CreateInputRoot();
+  std::unique_ptr<InputDevice> mouse, keyboard;
+  std::vector<KeyboardState> seen;  // the keyboard as each callback found it
+  int calls = 0;
+
+  Hub() {
+    int32_t event = hub.CreateEvent([this](int32_t) {
+      ++calls;
+      KeyboardState s{};
+      EXPECT_TRUE(keyboard->GetDeviceStateKeyboard(s).ok());
+      seen.push_back(s);
+    });
+    EXPECT_TRUE(root->CreateDevice("guid_SysMouse", mouse).ok());
+    EXPECT_TRUE(root->CreateDevice("GUID_SysKeyboard", keyboard).ok());
+    EXPECT_TRUE(mouse->SetCommonDataFormat(kFormatMouse).ok());
+    EXPECT_TRUE(mouse->SetCooperativeLevel(1, kLevelExclusive | kLevelForeground).ok());
+    EXPECT_TRUE(mouse->SetProperty("DIPROP_BUFFERSIZE", {0, 0, 10}).ok());
+    EXPECT_TRUE(mouse->SetEventNotification(event).ok());
+    EXPECT_TRUE(mouse->Acquire().ok());
+    EXPECT_TRUE(keyboard->SetCommonDataFormat(kFormatKeyboard).ok());
+    EXPECT_TRUE(keyboard->SetEventNotification(event).ok());
+    EXPECT_TRUE(keyboard->Acquire().ok());
+  }
+  std::vector<MouseRecord> Read(size_t room = 10) {
+    std::vector<MouseRecord> r(room);
+    int32_t n = -1;
+    EXPECT_TRUE(mouse->GetDeviceData(r, 0, n).ok());
+    r.resize(static_cast<size_t>(n));
+    return r;
+  }
+};
+
+TEST(InputHub, MouseRecordsComeOldestFirstAndAreRemoved) {
+  Hub h;
+  h.hub.Deliver(RawInput::MouseMove(3, -2));
+  h.hub.Deliver(RawInput::Button(2, true));
+  h.hub.Deliver(RawInput::MouseMove(0, 5));
+  auto r = h.Read();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].offset, kMouseX);
+  EXPECT_EQ(r[0].data, 3);
+  EXPECT_EQ(r[1].offset, kMouseY);
+  EXPECT_EQ(r[1].data, -2);
+  EXPECT_EQ(r[2].offset, kMouseButton2);
+  EXPECT_EQ(r[2].data, 0x80);
+  EXPECT_EQ(r[3].offset, kMouseY);
+  EXPECT_EQ(r[3].data, 5);
+  EXPECT_EQ(r[0].time_stamp, 5);
+  EXPECT_EQ(r[3].sequence, r[0].sequence + 3);
+  EXPECT_TRUE(h.Read().empty());
+  EXPECT_EQ(h.calls, 3);  // one signal per batch of records
+}
+
+TEST(InputHub, TheBufferKeepsTenAndAReadTakesOnlyWhatFits) {
+  Hub h;
+  for (int i = 1; i <= 14; ++i) h.hub.Deliver(RawInput::MouseMove(i, 0));
+  auto first = h.Read(4);
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first[0].data, 1);
+  auto rest = h.Read();
+  ASSERT_EQ(rest.size(), 6u);
+  EXPECT_EQ(rest.back().data, 10);  // beyond ten, new records were lost
+}
+
+TEST(InputHub, AnUnbufferedMouseCannotBeRead) {
+  Hub h;
+  ASSERT_TRUE(h.mouse->SetProperty("DIPROP_BUFFERSIZE", {0, 0, 0}).ok());
+  std::vector<MouseRecord> r(10);
+  int32_t n = 0;
+  EXPECT_FALSE(h.mouse->GetDeviceData(r, 0, n).ok());
+  EXPECT_FALSE(h.mouse->SetProperty("DIPROP_RANGE", {0, 0, 10}).ok());
+}
+
+TEST(InputHub, APressAndReleaseTogetherAreEachSeen) {
+  Hub h;
+  h.hub.Deliver(RawInput::KeyDown(dik::k5));
+  h.hub.Deliver(RawInput::KeyUp(dik::k5));
+  ASSERT_EQ(h.seen.size(), 2u);
+  EXPECT_NE(h.seen[0][dik::k5], 0);
+  EXPECT_EQ(h.seen[1][dik::k5], 0);
+}
+
+TEST(InputHub, AutoRepeatIsNotAPress) {
+  Hub h;
+  h.hub.Deliver(RawInput::KeyDown(dik::kUp));
+  h.hub.Deliver(RawInput::KeyDown(dik::kUp));
+  EXPECT_EQ(h.calls, 1);
+}
+
+TEST(InputHub, FocusLossTakesTheInputAwayAndFocusGivesItBack) {
+  Hub h;
+  EXPECT_TRUE(h.captured);
+  h.hub.Deliver(RawInput::KeyDown(dik::kA));
+  h.hub.Deliver(RawInput::MouseMove(1, 0));
+  h.hub.Deliver(RawInput::FocusLost());
+  EXPECT_FALSE(h.captured);
+  const int calls = h.calls;
+  h.hub.Deliver(RawInput::KeyDown(dik::kB));
+  h.hub.Deliver(RawInput::MouseMove(1, 0));
+  EXPECT_EQ(h.calls, calls);
+  KeyboardState s{};
+  EXPECT_FALSE(h.keyboard->GetDeviceStateKeyboard(s).ok());
+  h.hub.Deliver(RawInput::FocusGained());
+  EXPECT_TRUE(h.captured);
+  ASSERT_TRUE(h.keyboard->GetDeviceStateKeyboard(s).ok());
+  EXPECT_EQ(s[dik::kA], 0);  // keys held when focus went are not held now
+  EXPECT_TRUE(h.Read().empty());
+  h.hub.Deliver(RawInput::MouseMove(2, 0));
+  EXPECT_EQ(h.Read().size(), 1u);
+}
+
+TEST(InputHub, LevelsFormatsAndNames) {
+  Hub h;
+  EXPECT_FALSE(h.keyboard->SetCooperativeLevel(1, kLevelExclusive | kLevelBackground).ok());
+  EXPECT_TRUE(h.keyboard->SetCooperativeLevel(1, kLevelNonExclusive | kLevelForeground).ok());
+  EXPECT_FALSE(h.mouse->SetCommonDataFormat(kFormatKeyboard).ok());
+  KeyboardState s{};
+  EXPECT_FALSE(h.mouse->GetDeviceStateKeyboard(s).ok());
+  std::unique_ptr<InputDevice> d;
+  EXPECT_FALSE(h.root->CreateDevice("GUID_Joystick", d).ok());
+  EXPECT_TRUE(h.root->CreateDevice("guid_syskeyboard", d).ok());
+  EXPECT_FALSE(d->Acquire().ok());  // no data format yet
+}
+
+}  // namespace
+}  // namespace palomir

@@ -1,1 +1,132 @@
+#include "platform/timers.h"
+
 #include <gtest/gtest.h>
+
+#include <vector>
+
+namespace palomir {
+namespace {
+
+struct Clock {
+  Micros now = 0;
+  TimerQueue queue{[this] { return now; }};
+  // Runs the queue at every millisecond up to `until`.
+  void RunTo(Micros until) {
+    for (; now <= until; now += 1000) queue.RunDue();
+    now = until;
+  }
+};
+
+TEST(Timers, IntervalZeroNeverTicksEvenWhenEnabled) {
+  Clock c;
+  int ticks = 0;
+  Timer& t = c.queue.Add([&] { ++ticks; });
+  t.SetEnabled(true);
+  c.RunTo(1'000'000);
+  EXPECT_EQ(ticks, 0);
+  EXPECT_FALSE(c.queue.NextDue().has_value());
+}
+
+TEST(Timers, OneMillisecondTicksEveryTenLikeTen) {
+  Clock c;
+  int fast = 0, slow = 0;
+  Timer& a = c.queue.Add([&] { ++fast; });
+  Timer& b = c.queue.Add([&] { ++slow; });
+  a.SetInterval(1);
+  b.SetInterval(10);
+  a.SetEnabled(true);
+  b.SetEnabled(true);
+  c.RunTo(1'000'000);
+  EXPECT_EQ(fast, 100);
+  EXPECT_EQ(slow, 100);
+}
+
+TEST(Timers, DisabledInsideItsOwnTickTicksNoMore) {
+  Clock c;
+  int ticks = 0;
+  Timer* self = nullptr;
+  Timer& t = c.queue.Add([&] {
+    ++ticks;
+    self->SetEnabled(false);
+  });
+  self = &t;
+  t.SetInterval(10);
+  t.SetEnabled(true);
+  c.RunTo(200'000);
+  EXPECT_EQ(ticks, 1);
+}
+
+TEST(Timers, ATickIsNeverStartedInsideItself) {
+  Clock c;
+  int depth = 0, deepest = 0, other = 0;
+  Timer& t = c.queue.Add([&] {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    c.now += 50'000;     // the tick takes long enough to fall due again...
+    c.queue.RunDue();    // ...and pumps: the other timer may run, this one may not
+    --depth;
+  });
+  Timer& u = c.queue.Add([&] { ++other; });
+  t.SetInterval(10);
+  u.SetInterval(10);
+  t.SetEnabled(true);
+  u.SetEnabled(true);
+  c.now = 10'000;
+  c.queue.RunDue();
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(other, 1);
+}
+
+TEST(Timers, FixedScheduleWithoutDriftOrBursts) {
+  Clock c;
+  std::vector<Micros> at;
+  Timer& t = c.queue.Add([&] { at.push_back(c.now); });
+  t.SetInterval(10);
+  t.SetEnabled(true);
+  // Pumps that come a little late do not push the schedule back.
+  for (Micros when : {10'300, 20'900, 30'100}) {
+    c.now = when;
+    c.queue.RunDue();
+  }
+  EXPECT_EQ(*c.queue.NextDue(), 40'000);
+  // A stall of 95 ms gives one tick, not nine, and the schedule keeps its phase.
+  c.now = 125'000;
+  c.queue.RunDue();
+  c.queue.RunDue();
+  EXPECT_EQ(at.size(), 4u);
+  EXPECT_EQ(*c.queue.NextDue(), 130'000);
+}
+
+TEST(Timers, EnablingAndNewIntervalsCountAFullPeriodFromNow) {
+  Clock c;
+  int ticks = 0;
+  Timer& t = c.queue.Add([&] { ++ticks; });
+  t.SetInterval(10);
+  c.now = 5'000;
+  t.SetEnabled(true);
+  EXPECT_EQ(*c.queue.NextDue(), 15'000);
+  t.SetEnabled(true);  // already on: the schedule stays
+  c.now = 7'000;
+  t.SetEnabled(true);
+  EXPECT_EQ(*c.queue.NextDue(), 15'000);
+  t.SetInterval(20);
+  EXPECT_EQ(*c.queue.NextDue(), 27'000);
+  EXPECT_EQ(ticks, 0);
+}
+
+TEST(Timers, SimultaneousTicksRunInTheOrderTheTimersWereMade) {
+  Clock c;
+  std::vector<int> order;
+  Timer& a = c.queue.Add([&] { order.push_back(0); });
+  Timer& b = c.queue.Add([&] { order.push_back(1); });
+  b.SetInterval(10);
+  a.SetInterval(10);
+  b.SetEnabled(true);
+  a.SetEnabled(true);
+  c.now = 10'000;
+  c.queue.RunDue();
+  EXPECT_EQ(order, (std::vector<int>{0, 1}));
+}
+
+}  // namespace
+}  // namespace palomir

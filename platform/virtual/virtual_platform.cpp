@@ -23,6 +23,7 @@ class RecordingBuffer final : public SoundBuffer {
  public:
   RecordingBuffer(VirtualPlatform& vp, std::string name, std::unique_ptr<SoundBuffer> inner)
       : vp_(vp), name_(std::move(name)), inner_(std::move(inner)) {}
+  ~RecordingBuffer() override { vp_.Record({name_, "Release", 0, false}); }
   Status SetPan(int32_t pan) override { return Log("SetPan", pan, inner_->SetPan(pan)); }
   Status GetPan(int32_t& pan) const override { return inner_->GetPan(pan); }
   Status SetVolume(int32_t v) override { return Log("SetVolume", v, inner_->SetVolume(v)); }
@@ -41,6 +42,90 @@ class RecordingBuffer final : public SoundBuffer {
   VirtualPlatform& vp_;
   std::string name_;
   std::unique_ptr<SoundBuffer> inner_;
+};
+
+// The input objects, each call recorded under the object's name.
+class RecordingInputDevice final : public InputDevice {
+ public:
+  RecordingInputDevice(VirtualPlatform& vp, std::string name, std::unique_ptr<InputDevice> inner)
+      : vp_(vp), name_(std::move(name)), inner_(std::move(inner)) {}
+  ~RecordingInputDevice() override { vp_.Record({name_, "Release", 0, false}); }
+  Status SetCommonDataFormat(int32_t f) override {
+    return Log("SetCommonDataFormat", f, inner_->SetCommonDataFormat(f));
+  }
+  Status SetCooperativeLevel(int32_t w, int32_t f) override {
+    return Log("SetCooperativeLevel", f, inner_->SetCooperativeLevel(w, f));
+  }
+  Status SetProperty(const std::string& n, const PropLong& v) override {
+    return Log("SetProperty", v.data, inner_->SetProperty(n, v));
+  }
+  Status SetEventNotification(int32_t e) override {
+    return Log("SetEventNotification", e, inner_->SetEventNotification(e));
+  }
+  Status Acquire() override { return Log("Acquire", 0, inner_->Acquire()); }
+  Status Unacquire() override { return Log("Unacquire", 0, inner_->Unacquire()); }
+  Status GetDeviceData(std::span<MouseRecord> r, int32_t flags, int32_t& count) override {
+    Status s = inner_->GetDeviceData(r, flags, count);
+    return Log("GetDeviceData", s.ok() ? count : 0, std::move(s));
+  }
+  Status GetDeviceStateKeyboard(KeyboardState& state) override {
+    return Log("GetDeviceStateKeyboard", 0, inner_->GetDeviceStateKeyboard(state));
+  }
+
+ private:
+  Status Log(const char* op, int32_t arg, Status s) {
+    vp_.Record({name_, op, arg, !s.ok()});
+    return s;
+  }
+  VirtualPlatform& vp_;
+  std::string name_;
+  std::unique_ptr<InputDevice> inner_;
+};
+
+class RecordingInputRoot final : public InputRoot {
+ public:
+  RecordingInputRoot(VirtualPlatform& vp, std::unique_ptr<InputRoot> inner)
+      : vp_(vp), inner_(std::move(inner)) {}
+  ~RecordingInputRoot() override { vp_.Record({"InputRoot", "Release", 0, false}); }
+  Status CreateDevice(const std::string& name, std::unique_ptr<InputDevice>& device) override {
+    std::unique_ptr<InputDevice> inner;
+    Status s = inner_->CreateDevice(name, inner);
+    vp_.Record({"InputRoot", "CreateDevice " + name, 0, !s.ok()});
+    if (s.ok()) device = std::make_unique<RecordingInputDevice>(vp_, name, std::move(inner));
+    return s;
+  }
+
+ private:
+  VirtualPlatform& vp_;
+  std::unique_ptr<InputRoot> inner_;
+};
+
+class RecordingDxRoot final : public DxRoot {
+ public:
+  RecordingDxRoot(VirtualPlatform& vp, std::unique_ptr<DxRoot> inner)
+      : vp_(vp), inner_(std::move(inner)) {}
+  ~RecordingDxRoot() override { vp_.Record({"DxRoot", "Release", 0, false}); }
+  Status DirectSoundCreate(const std::string& device, std::unique_ptr<SoundDevice>& sound) override {
+    Status s = inner_->DirectSoundCreate(device, sound);
+    vp_.Record({"DxRoot", "DirectSoundCreate", 0, !s.ok()});
+    return s;
+  }
+  Status DirectInputCreate(std::unique_ptr<InputRoot>& input) override {
+    std::unique_ptr<InputRoot> inner;
+    Status s = inner_->DirectInputCreate(inner);
+    vp_.Record({"DxRoot", "DirectInputCreate", 0, !s.ok()});
+    if (s.ok()) input = std::make_unique<RecordingInputRoot>(vp_, std::move(inner));
+    return s;
+  }
+  Status CreateEvent(std::function<void(int32_t)> sink, int32_t& handle) override {
+    Status s = inner_->CreateEvent(std::move(sink), handle);
+    vp_.Record({"DxRoot", "CreateEvent", s.ok() ? handle : 0, !s.ok()});
+    return s;
+  }
+
+ private:
+  VirtualPlatform& vp_;
+  std::unique_ptr<DxRoot> inner_;
 };
 
 class VirtualVoice final : public Voice {
@@ -62,12 +147,15 @@ class VirtualVoice final : public Voice {
 class VirtualPlatform::Sound final : public SoundDevice {
  public:
   explicit Sound(VirtualPlatform& vp) : vp_(vp) {}
+  ~Sound() override { vp_.Record({"SoundDevice", "Release", 0, false}); }
   Status SetCooperativeLevel(int32_t, int32_t level) override {
-    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
-    return Status::Ok();
+    const bool ok = level >= 1 && level <= 3;
+    vp_.Record({"SoundDevice", "SetCooperativeLevel", level, !ok});
+    return ok ? Status::Ok() : Status::Fail("SetCooperativeLevel: bad level");
   }
   Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
                                    std::unique_ptr<SoundBuffer>& buffer) override {
+    vp_.Record({"SoundDevice", "CreateSoundBufferFromFile " + path, 0, false});
     const std::string folder = vp_.folder_ + "/sounds/";
     auto it = path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size()))
                                          : vp_.files_.end();
@@ -104,33 +192,39 @@ VirtualPlatform::VirtualPlatform()
 VirtualPlatform::~VirtualPlatform() = default;
 
 Status VirtualPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  Record({"platform", "CreateVoice", 0, no_voice});
   if (no_voice) return Status::Fail("no speech data");
   voice = std::make_unique<VirtualVoice>(*this);
   return Status::Ok();
 }
 
 Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
-  root = std::make_unique<HubDxRoot>(
+  Record({"platform", "CreateDxRoot", 0, false});
+  auto inner = std::make_unique<HubDxRoot>(
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
         if (no_sound_device) return Status::Fail("DirectSoundCreate: no audio device");
         sound = std::make_unique<Sound>(*this);
         return Status::Ok();
       });
+  root = std::make_unique<RecordingDxRoot>(*this, std::move(inner));
   return Status::Ok();
 }
 
 Status VirtualPlatform::Show() {
+  Record({"window", "Show", 0, false});
   shown_ = true;
   return Status::Ok();
 }
 
 Status VirtualPlatform::SetCurrentDirectory(const std::string& folder) {
+  Record({"window", "SetCurrentDirectory", 0, folder != folder_});
   if (folder != folder_) return Status::Fail("SetCurrentDirectory: no such folder " + folder);
   return Status::Ok();
 }
 
 void VirtualPlatform::Unload() {
+  Record({"window", "Unload", 0, false});
   unloaded_ = true;
   throw WindowUnloaded{};
 }
