@@ -6,8 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "audio/sound_bank.h"
-#include "game/main_form.h"
+#include "app/run.h"
 #include "platform/arith.h"
 #include "platform/sdl/sdl_platform.h"
 
@@ -27,22 +26,10 @@ std::string ProgramFolder() {
 }  // namespace
 
 int main() {
-  using namespace palomir;
   try {
-    SdlPlatform platform(ProgramFolder());
-    ProgramObjects objects;
-    MainForm form(platform, objects);
-    try {
-      if (!form.Form_Load()) return 1;
-      platform.RunMessageLoop();
-    } catch (const WindowUnloaded&) {
-      // Closing the window ends the program the way N does: everything released.
-      ReleaseAudioAndInput(objects);
-      int32_t cancel = 0;
-      form.Form_Unload(cancel);
-    }
-    return 0;
-  } catch (const RuntimeError& e) {
+    palomir::SdlPlatform platform(ProgramFolder());
+    return palomir::RunGame(platform);
+  } catch (const palomir::RuntimeError& e) {
     std::cerr << "palomir: " << e.what() << "\n";
     return 1;
   }

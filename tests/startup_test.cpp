@@ -1,1 +1,305 @@
+// Start-up, the sound bank, a new game, the pause and the ways out.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/run.h"
+#include "game_fixture.h"
+#include "platform/keycodes.h"
+
+namespace palomir::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings Trace(const Game& g) {
+  Strings out;
+  for (const auto& c : g.vp.calls()) {
+    if (c.object.find(".wav") != std::string::npos || c.object.find("Timer") != std::string::npos) continue;
+    out.push_back(c.object + " " + c.op + (c.failed ? " FAILED" : ""));
+  }
+  return out;
+}
+
+TEST(FormLoad, BuildsEverythingInItsOrder) {
+  Game g;
+  g.Load();
+  const Strings expected = {
+      "platform CreateVoice",
+      "window SetCurrentDirectory",
+      "window Show",
+      "platform CreateDxRoot",
+      "DxRoot DirectSoundCreate",
+      "SoundDevice SetCooperativeLevel",
+      "DxRoot DirectInputCreate",
+      "InputRoot CreateDevice GUID_SysKeyboard",
+      "InputRoot CreateDevice guid_SysMouse",
+      "guid_SysMouse SetCommonDataFormat",
+      "guid_SysMouse SetCooperativeLevel",
+      "guid_SysMouse SetProperty",
+      "DxRoot CreateEvent",
+      "guid_SysMouse SetEventNotification",
+      "guid_SysMouse Acquire",
+      "GUID_SysKeyboard SetCommonDataFormat",
+      "GUID_SysKeyboard SetCooperativeLevel FAILED",
+      "GUID_SysKeyboard SetEventNotification",
+      "GUID_SysKeyboard Acquire",
+  };
+  Strings trace = Trace(g);
+  ASSERT_GE(trace.size(), expected.size() + 10);
+  EXPECT_EQ(Strings(trace.begin(), trace.begin() + expected.size()), expected);
+  for (size_t i = 0; i < kSoundFiles.size(); ++i) {
+    EXPECT_EQ(trace[expected.size() + i],
+              std::string("SoundDevice CreateSoundBufferFromFile /palomir") + kSoundFiles[i].file);
+  }
+  EXPECT_EQ(g.f.HitTolerance, 2000);
+  EXPECT_EQ(g.o.BufferDesc.flags, 224);
+  EXPECT_NE(g.f.EventHandle, 0);
+  EXPECT_TRUE(g.errors.empty()) << g.errors.front();  // the refused background level is expected
+  EXPECT_EQ(g.Calls("guid_SysMouse")[1], "SetCooperativeLevel 5");
+  EXPECT_EQ(g.Calls("guid_SysMouse")[2], "SetProperty 10");
+  EXPECT_EQ(g.Calls("GUID_SysKeyboard")[1], "SetCooperativeLevel 9");
+}
+
+TEST(FormLoad, NoTimerTicksBeforeTheFirstNewGameGivesIntervals) {
+  Game g;
+  EXPECT_TRUE(g.f.RightTimer.Enabled());
+  EXPECT_TRUE(g.f.ToTimer.Enabled());
+  EXPECT_FALSE(g.f.LeftTimer.Enabled());
+  EXPECT_EQ(g.f.RightTimer.Interval(), 0);
+  EXPECT_FALSE(g.vp.Timers().NextDue().has_value());
+  EXPECT_EQ(g.f.LateralSpeed, 0);
+  EXPECT_EQ(g.f.GameOver, kFalse);
+}
+
+TEST(FormLoad, AFailedStepIsReportedAndTheRestGoesOn) {
+  Game g;
+  g.vp.no_voice = true;
+  g.Load();
+  ASSERT_EQ(g.errors.size(), 1u);
+  EXPECT_NE(g.errors[0].find("step 2"), std::string::npos);
+  EXPECT_FALSE(g.f.Voice);
+  EXPECT_TRUE(g.o.SoundBackground);  // the rest of start-up happened
+  EXPECT_TRUE(g.f.RightTimer.Enabled());
+  EXPECT_EQ(g.f.RightTimer.Interval(), 10);  // and the game plays, silently
+}
+
+TEST(FormLoad, WithoutInputRootEveryInputStepFailsButTheEvent) {
+  Game g;
+  g.vp.no_input = true;
+  EXPECT_FALSE(g.f.Form_Load());
+  Strings steps;
+  for (const auto& e : g.errors) {
+    if (e.rfind("start-up step ", 0) == 0) steps.push_back(e.substr(14, e.find(' ', 14) - 14));
+  }
+  EXPECT_EQ(steps, (Strings{"10", "11", "12", "13", "14", "15", "17", "18", "19", "21", "22"}));
+  EXPECT_NE(g.f.EventHandle, 0);  // step 16 still made the event
+  EXPECT_NE(g.errors.back().find("mouse"), std::string::npos);
+}
+
+TEST(FormLoad, NoSoundDeviceMeansNoGameSaidAloudAndEverythingReleased) {
+  Game g;
+  g.vp.no_sound_device = true;
+  EXPECT_FALSE(g.f.Form_Load());
+  ASSERT_FALSE(g.vp.spoken().empty());
+  EXPECT_EQ(g.vp.spoken().back().text, "Palomir cannot start: no sound output could be opened.");
+  EXPECT_EQ(g.vp.spoken().back().flags, kSpeakWait);
+  EXPECT_EQ(g.errors.back(), "cannot play: no sound output could be opened");
+  EXPECT_FALSE(g.o.DxRoot);
+  EXPECT_FALSE(g.o.MouseDevice);
+  EXPECT_FALSE(g.o.InputRoot);
+  EXPECT_EQ(g.Said().size(), 1u);  // no welcome: no game starts
+}
+
+TEST(LoadSounds, OneFileMissingLeavesItAndEveryLaterRowAbsent) {
+  Game g;
+  g.vp.RemoveFile("rebound.wav");
+  EXPECT_FALSE(g.f.Form_Load());
+  EXPECT_EQ(g.errors.back(), "cannot play: the sound file rebound.wav could not be loaded");
+  EXPECT_NE(g.errors[0].find("step 23 (LoadSounds): /palomir/sounds/rebound.wav"), std::string::npos);
+
+  Game h;
+  h.vp.RemoveFile("rebound.wav");
+  ASSERT_TRUE(h.vp.CreateDxRoot(h.o.DxRoot).ok());
+  ASSERT_TRUE(h.o.DxRoot->DirectSoundCreate("", h.o.SoundDevice).ok());
+  EXPECT_THROW(LoadSounds(h.o, h.vp), RuntimeError);
+  EXPECT_TRUE(h.o.SoundBuzz && h.o.SoundGoal && h.o.SoundPuck && h.o.SoundSideBounce);
+  EXPECT_FALSE(h.o.SoundRebound || h.o.SoundPaddle || h.o.SoundOpponentHit ||
+               h.o.SoundOpponentPaddleSlide || h.o.SoundPaddleSlide || h.o.SoundBackground);
+}
+
+TEST(LoadSounds, ANameInTheWrongCaseIsAnotherFile) {
+  Game g;
+  g.vp.RemoveFile("SideBounce.wav");
+  g.vp.files()["sidebounce.wav"] = {};
+  EXPECT_FALSE(g.f.Form_Load());
+  EXPECT_EQ(g.errors.back(), "cannot play: the sound file SideBounce.wav could not be loaded");
+  EXPECT_TRUE(g.o.SoundPuck == nullptr);  // released before exit
+}
+
+TEST(LoadSounds, AMissingBackgroundIsOnlyAWarning) {
+  Game g;
+  g.vp.RemoveFile("background.wav");
+  g.Load();
+  ASSERT_EQ(g.errors.size(), 1u);
+  EXPECT_NE(g.errors[0].find("background.wav"), std::string::npos);
+  EXPECT_TRUE(g.o.SoundPaddleSlide);
+  EXPECT_EQ(g.f.ToTimer.Interval(), 1);
+}
+
+TEST(LoadSounds, AnUnreadableFileStopsTheBankThere) {
+  Game g;
+  g.vp.files()["puck.wav"].bad = "not a readable WAV file";
+  EXPECT_FALSE(g.f.Form_Load());
+  EXPECT_TRUE(std::any_of(g.errors.begin(), g.errors.end(), [](const std::string& e) {
+    return e.find("puck.wav: not a readable WAV file") != std::string::npos;
+  }));
+}
+
+TEST(ReleaseAudioAndInput, ChildrenGoBeforeParentsAndAbsentObjectsAreFine) {
+  Game g;
+  g.Load();
+  g.vp.ClearRecords();
+  EXPECT_THROW(g.f.QuitGame(), WindowUnloaded);
+  Strings order;
+  for (const auto& c : g.vp.calls()) order.push_back(c.object + " " + c.op);
+  Strings expected;
+  for (const SoundFile& row : kSoundFiles) expected.push_back(std::string(row.file + 8) + " Release");
+  for (const char* s : {"GUID_SysKeyboard Release", "guid_SysMouse Release", "InputRoot Release",
+                        "SoundDevice Release", "DxRoot Release", "window Unload"}) {
+    expected.push_back(s);
+  }
+  EXPECT_EQ(order, expected);
+  EXPECT_TRUE(g.vp.unloaded());
+
+  ProgramObjects nothing;
+  EXPECT_NO_THROW(ReleaseAudioAndInput(nothing));
+}
+
+TEST(NewGame, SetsTheTableAndStartsTheTimers) {
+  Game g;
+  g.Load();
+  ASSERT_EQ(g.vp.spoken().size(), 1u);
+  EXPECT_EQ(g.vp.spoken()[0].text, "Welcome to Palomir: a Vossk game");
+  EXPECT_EQ(g.vp.spoken()[0].flags, kSpeakAsync);
+  EXPECT_EQ(g.f.GameOver, kFalse);
+  EXPECT_EQ(g.f.OpponentPace, 1);
+  EXPECT_EQ(g.f.LateralSpeed, 1);
+  EXPECT_EQ(g.f.DepthSpeed, 80);
+  EXPECT_EQ(g.f.SpeedLevel, 10);
+  EXPECT_EQ(g.PuckVolume(), -6000);
+  EXPECT_EQ(g.PuckPan(), 0);
+  EXPECT_EQ(g.PaddleVolume(), -2000);
+  EXPECT_TRUE(g.vp.mixer()->Playing(2));  // the puck, third sound loaded
+  EXPECT_EQ(g.Calls("puck.wav"),
+            (Strings{"SetVolume -6000", "SetCurrentPosition 0", "Play 1", "SetPan 0"}));
+  EXPECT_EQ(g.f.RightTimer.Interval(), 10);
+  EXPECT_EQ(g.f.LeftTimer.Interval(), 10);
+  EXPECT_EQ(g.f.ToTimer.Interval(), 1);
+  EXPECT_EQ(g.f.FroTimer.Interval(), 1);
+  EXPECT_TRUE(g.Right() && g.Toward());
+  // The welcome pause starts on a whole second: from 10:00:00.0 it lasts exactly 2 s.
+  EXPECT_NEAR(g.vp.Now(), 2.0, 1e-3);
+}
+
+TEST(NewGame, AfterAFinishedGameTheOldPuckRunsOnUnderTheWelcome) {
+  Game g;
+  g.Load();
+  g.f.GameOver = kTrue;
+  g.f.OpponentPace = 7;
+  g.f.OpponentPan = 400;
+  g.f.LateralSpeed = 300;
+  g.f.DepthSpeed = 60;
+  g.f.SpeedLevel = 3;
+  g.GoingLeft();
+  g.Retreating();
+  g.Puck(1000, -1000);
+  g.vp.ClearRecords();
+  g.f.NewGame();
+  // During the pause the old timers moved the puck with the old speeds.
+  const Strings puck = g.Calls("puck.wav");
+  EXPECT_GT(std::count(puck.begin(), puck.end(), "SetPan 700"), 0);
+  EXPECT_EQ(g.f.GameOver, kFalse);
+  EXPECT_EQ(g.f.OpponentPace, 1);
+  EXPECT_EQ(g.f.OpponentPan, 0);
+  EXPECT_EQ(g.f.LateralSpeed, 1);
+  EXPECT_EQ(g.f.DepthSpeed, 80);
+  EXPECT_EQ(g.f.SpeedLevel, 10);
+  EXPECT_EQ(g.PuckVolume(), -6000);
+  EXPECT_EQ(g.PuckPan(), 0);
+  EXPECT_TRUE(g.Right() && g.Toward());
+}
+
+TEST(NewGame, AnArrowDuringTheWelcomeIsHeardThenTheLevelIsSetBack) {
+  Game g;
+  g.vp.At(0.5, [&] { g.vp.KeyDown(dik::kUp); });
+  g.vp.At(0.6, [&] { g.vp.KeyUp(dik::kUp); });
+  g.Load();
+  EXPECT_EQ(g.Said(), (Strings{"Welcome to Palomir: a Vossk game", "1"}));
+  EXPECT_EQ(g.f.SpeedLevel, 10);
+}
+
+TEST(NewGame, MouseDuringTheWelcomeAlreadyMovesThePaddle) {
+  Game g;
+  g.vp.At(1.0, [&] { g.vp.MouseMove(10, 0); });
+  g.Load();
+  EXPECT_EQ(g.PaddlePan(), 40);
+}
+
+double PauseLength(double time_of_day, double seconds) {
+  Game g;
+  g.vp.SetTimeOfDay(time_of_day);
+  const double before = g.vp.Now();
+  g.f.Pause(seconds);
+  return g.vp.Now() - before;
+}
+
+TEST(Pause, StartsFromTheNearestWholeSecondHalfToEven) {
+  EXPECT_NEAR(PauseLength(10.4, 2), 1.6, 1e-3);
+  EXPECT_NEAR(PauseLength(10.5, 2), 1.5, 1e-3);
+  EXPECT_NEAR(PauseLength(10.6, 2), 2.4, 1e-3);
+  EXPECT_NEAR(PauseLength(11.5, 2), 2.5, 1e-3);
+  EXPECT_NEAR(PauseLength(10.4, 0), 0.0, 1e-9);
+  EXPECT_NEAR(PauseLength(10.6, 0), 0.4, 1e-3);
+}
+
+TEST(Pause, AcrossMidnightLastsAsLongAsAnyOtherTime) {
+  EXPECT_NEAR(PauseLength(86399.4, 2), 1.6, 0.01);
+  EXPECT_NEAR(PauseLength(86399.6, 2), 2.4, 0.01);
+  EXPECT_NEAR(PauseLength(86398.0, 2), 2.0, 0.01);
+}
+
+TEST(Pause, TestsBeforeItProcessesAnything) {
+  Game g;
+  g.Load();
+  g.vp.SetTimeOfDay(100.2);
+  g.vp.KeyDown(dik::kUp);
+  g.f.Pause(0);
+  EXPECT_EQ(g.f.SpeedLevel, 10);  // the pending key was not handled
+  g.f.Pause(1);
+  EXPECT_EQ(g.f.SpeedLevel, 11);
+}
+
+TEST(Closing, TheCloseBoxReleasesEverythingAndExitsCleanly) {
+  for (double at : {1.0, 3.0}) {  // during the welcome, and during play
+    VirtualPlatform vp;
+    vp.At(at, [&] { vp.RequestClose(); });
+    Strings errors;
+    EXPECT_EQ(RunGame(vp, [&](MainForm& f) { f.on_error = [&](const std::string& e) { errors.push_back(e); }; }), 0);
+    EXPECT_TRUE(vp.unloaded());
+    EXPECT_EQ(vp.calls().back().object, "DxRoot");
+    EXPECT_EQ(vp.calls().back().op, "Release");
+    EXPECT_TRUE(errors.empty());
+  }
+}
+
+TEST(Closing, NoGameMeansStatusOne) {
+  VirtualPlatform vp;
+  vp.RemoveFile("puck.wav");
+  vp.RemoveFile("buzz.wav");
+  EXPECT_EQ(RunGame(vp, [](MainForm& f) { f.on_error = [](const std::string&) {}; }), 1);
+  EXPECT_EQ(vp.spoken().back().text, "Palomir cannot start: the sound file buzz.wav could not be loaded.");
+}
+
+}  // namespace
+}  // namespace palomir::testing

@@ -112,7 +112,8 @@ class RecordingDxRoot final : public DxRoot {
   }
   Status DirectInputCreate(std::unique_ptr<InputRoot>& input) override {
     std::unique_ptr<InputRoot> inner;
-    Status s = inner_->DirectInputCreate(inner);
+    Status s = vp_.no_input ? Status::Fail("DirectInputCreate: no input system")
+                            : inner_->DirectInputCreate(inner);
     vp_.Record({"DxRoot", "DirectInputCreate", 0, !s.ok()});
     if (s.ok()) input = std::make_unique<RecordingInputRoot>(vp_, std::move(inner));
     return s;

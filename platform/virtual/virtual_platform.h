@@ -80,6 +80,7 @@ class VirtualPlatform final : public Platform, public Window {
 
   // Machine faults.
   bool no_sound_device = false;
+  bool no_input = false;
   bool no_voice = false;
 
   const std::vector<Call>& calls() const { return calls_; }

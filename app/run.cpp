@@ -1,0 +1,24 @@
+#include "app/run.h"
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+
+namespace palomir {
+
+int RunGame(Platform& platform, const std::function<void(MainForm&)>& made) {
+  ProgramObjects objects;
+  MainForm form(platform, objects);
+  if (made) made(form);
+  try {
+    if (!form.Form_Load()) return 1;
+    platform.window().RunMessageLoop();
+  } catch (const WindowUnloaded&) {
+    // However the window goes, everything is released as the player's N releases it.
+    ReleaseAudioAndInput(objects);
+    int32_t cancel = 0;
+    form.Form_Unload(cancel);
+  }
+  return 0;
+}
+
+}  // namespace palomir

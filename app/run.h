@@ -1,0 +1,17 @@
+// The program: makes the window on a machine, lets it load, and runs the message loop
+// until the window is unloaded. Returns the exit status.
+#pragma once
+
+#include <functional>
+
+#include "platform/platform.h"
+
+namespace palomir {
+
+class MainForm;
+
+// 0 when the window was unloaded (the player's N, the close box, a signal); 1 when no
+// game could be played. `made` sees the window before it loads (tests listen there).
+int RunGame(Platform& platform, const std::function<void(MainForm&)>& made = {});
+
+}  // namespace palomir

@@ -1,0 +1,84 @@
+// A game on the virtual machine, and short ways to set it up and look at it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+#include "game/sound_ops.h"
+#include "platform/virtual/virtual_platform.h"
+
+namespace palomir::testing {
+
+struct Game {
+  VirtualPlatform vp;
+  ProgramObjects o;
+  MainForm f{vp, o};
+  std::vector<std::string> errors;
+
+  Game() {
+    f.on_error = [this](const std::string& e) { errors.push_back(e); };
+  }
+  // Start-up through the welcome and the first pause.
+  void Load() { ASSERT_TRUE(f.Form_Load()); }
+
+  void Puck(int32_t pan, int32_t volume) {
+    SetPan(o.SoundPuck, pan);
+    SetVolume(o.SoundPuck, volume);
+  }
+  void Paddle(int32_t pan, int32_t volume) {
+    SetPan(o.SoundPaddleSlide, pan);
+    SetVolume(o.SoundPaddleSlide, volume);
+  }
+  int32_t PuckPan() const { return PanOf(o.SoundPuck); }
+  int32_t PuckVolume() const { return VolumeOf(o.SoundPuck); }
+  int32_t PaddlePan() const { return PanOf(o.SoundPaddleSlide); }
+  int32_t PaddleVolume() const { return VolumeOf(o.SoundPaddleSlide); }
+  // Direction by timer pair.
+  void GoingRight() { f.RightTimer.SetEnabled(true), f.LeftTimer.SetEnabled(false); }
+  void GoingLeft() { f.LeftTimer.SetEnabled(true), f.RightTimer.SetEnabled(false); }
+  void Approaching() { f.ToTimer.SetEnabled(true), f.FroTimer.SetEnabled(false); }
+  void Retreating() { f.FroTimer.SetEnabled(true), f.ToTimer.SetEnabled(false); }
+  bool Right() const { return f.RightTimer.Enabled() && !f.LeftTimer.Enabled(); }
+  bool Left() const { return f.LeftTimer.Enabled() && !f.RightTimer.Enabled(); }
+  bool Away() const { return f.FroTimer.Enabled() && !f.ToTimer.Enabled(); }
+  bool Toward() const { return f.ToTimer.Enabled() && !f.FroTimer.Enabled(); }
+
+  // Calls on one object since the records were last cleared, "op arg" each.
+  std::vector<std::string> Calls(const std::string& object) const {
+    std::vector<std::string> out;
+    for (const auto& c : vp.calls()) {
+      if (c.object == object) out.push_back(c.op + " " + std::to_string(c.arg));
+    }
+    return out;
+  }
+  std::vector<std::string> Said() const {
+    std::vector<std::string> out;
+    for (const auto& s : vp.spoken()) out.push_back(s.text);
+    return out;
+  }
+  bool Played(const std::string& object) const {
+    for (const auto& c : vp.calls()) {
+      if (c.object == object && c.op == "Play") return true;
+    }
+    return false;
+  }
+  // Input on the next pump, and the pump.
+  void Press(int32_t key) {
+    vp.KeyDown(key);
+    vp.DoEvents();
+  }
+  void Release(int32_t key) {
+    vp.KeyUp(key);
+    vp.DoEvents();
+  }
+  void Move(int32_t dx, int32_t dy) {
+    vp.MouseMove(dx, dy);
+    vp.DoEvents();
+  }
+};
+
+}  // namespace palomir::testing
