@@ -1,1 +1,572 @@
+// The four timers that move the puck, the paddle contact, and the end of a game.
 #include <gtest/gtest.h>
+
+#include "game_fixture.h"
+
+namespace palomir::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Rally : ::testing::Test {
+  Game g;
+  void SetUp() override {
+    g.Load();
+    g.vp.ClearRecords();
+  }
+};
+
+// ---------------------------------------------------------------- DampSpeed
+
+TEST_F(Rally, DampSpeedRoundsTiesToEven) {
+  struct Case {
+    int32_t level, speed, left;
+  };
+  for (Case c : {Case{10, 600, 540}, {10, 100, 90}, {10, 45, 40}, {10, 15, 14}, {10, 3, 3},
+                 {10, 1, 1}, {2, 5, 2}, {2, 3, 2}, {2, 1, 0}, {1, 600, 0}, {1, 1, 0}, {3, 0, 0}}) {
+    g.f.SpeedLevel = c.level;
+    EXPECT_EQ(g.f.DampSpeed(c.speed), c.left) << c.speed << " at level " << c.level;
+  }
+  g.f.SpeedLevel = 0;
+  EXPECT_THROW(g.f.DampSpeed(5), RuntimeError);
+}
+
+// ---------------------------------------------------------------- lateral ticks
+
+TEST_F(Rally, RightWallIsAtFourThousand) {
+  g.Puck(3998, -1234);
+  g.GoingRight();
+  g.f.LateralSpeed = 1;
+  g.f.RightTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), 3999);
+  EXPECT_TRUE(g.Right());
+  EXPECT_FALSE(g.Played("SideBounce.wav"));
+  g.f.LateralSpeed = 20;
+  g.f.RightTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), 4019);  // not held at the wall
+  EXPECT_TRUE(g.Left());
+  EXPECT_EQ(g.f.LateralSpeed, 18);
+  EXPECT_EQ(g.Calls("SideBounce.wav"),
+            (Strings{"SetPan 4019", "SetVolume -1234", "SetCurrentPosition 0", "Stop 0", "Play 0"}));
+}
+
+TEST_F(Rally, LeftWallIsAtMinusFourThousand) {
+  g.Puck(-3998, -50);
+  g.GoingLeft();
+  g.f.LateralSpeed = 1;
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), -3999);
+  EXPECT_TRUE(g.Left());
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), -4000);
+  EXPECT_TRUE(g.Right());
+  EXPECT_EQ(g.Calls("SideBounce.wav"),
+            (Strings{"SetPan -4000", "SetVolume -50", "SetCurrentPosition 0", "Stop 0", "Play 0"}));
+}
+
+TEST_F(Rally, TheWallsDampAndCapInOppositeOrders) {
+  g.Puck(3500, -1000);
+  g.GoingRight();
+  g.f.LateralSpeed = 1000;
+  g.f.RightTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), 4500);  // the full step first
+  EXPECT_EQ(g.f.LateralSpeed, 600);  // 900, then capped
+  g.Puck(-3500, -1000);
+  g.f.LateralSpeed = 1000;
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), -4500);
+  EXPECT_EQ(g.f.LateralSpeed, 540);  // capped to 600, then damped
+}
+
+TEST_F(Rally, LateralTicksCapLateralSpeedAndLeaveDepthSpeedAlone) {
+  g.Puck(0, -1000);
+  g.f.LateralSpeed = 700;
+  g.f.DepthSpeed = 150;
+  g.f.RightTimer_Timer();
+  EXPECT_EQ(g.f.LateralSpeed, 600);
+  g.f.LateralSpeed = 700;
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.f.LateralSpeed, 600);
+  EXPECT_EQ(g.f.DepthSpeed, 150);
+}
+
+TEST_F(Rally, AStillPuckBeyondTheWallBouncesOnceAndStays) {
+  g.Puck(4100, -1000);
+  g.GoingRight();
+  g.f.LateralSpeed = 0;
+  g.f.RightTimer_Timer();
+  EXPECT_TRUE(g.Left());
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), 4100);
+  EXPECT_EQ(g.Calls("SideBounce.wav").size(), 5u);
+}
+
+TEST_F(Rally, AStepPastTheEdgeOfTheSoundStopsAtTheEdge) {
+  g.Puck(9800, -1000);
+  g.f.LateralSpeed = 5000;
+  g.f.RightTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), 10000);
+  g.Puck(-9800, -1000);
+  g.f.LateralSpeed = 5000;
+  g.f.LeftTimer_Timer();
+  EXPECT_EQ(g.PuckPan(), -10000);
+  g.Puck(0, -9990);
+  g.f.DepthSpeed = 100;
+  g.f.FroTimer_Timer();  // past the far wall: the step stops at -10000... and rebounds
+  EXPECT_EQ(g.PuckVolume(), -9990);  // below -4000 it is not moved at all
+  EXPECT_TRUE(g.errors.empty());
+}
+
+// ---------------------------------------------------------------- the player's hit
+
+struct Hit : Rally {
+  // Puck and paddle in contact, the paddle pushed forward.
+  void SetUp() override {
+    Rally::SetUp();
+    g.Puck(100, -500);
+    g.Paddle(100, -500);
+    g.f.MouseSpeedY = -5;
+    g.f.MouseSpeedX = 0;
+    g.f.LateralSpeed = 0;
+    g.f.DepthSpeed = 0;
+    g.GoingRight();
+    g.Approaching();
+  }
+  bool HitWith(int32_t tolerance) {
+    g.f.TryPaddleHit(tolerance);
+    return g.Away();
+  }
+};
+
+TEST_F(Hit, ContactIsInclusiveAtTheTolerance) {
+  for (auto [dp, dv, hits] : {std::tuple{300, 300, true}, {-300, -300, true}, {301, 0, false},
+                              {0, 301, false}, {-301, 0, false}, {0, -301, false}}) {
+    g.Approaching();
+    g.Paddle(100 + dp, -500 + dv);
+    EXPECT_EQ(HitWith(300), hits) << dp << "," << dv;
+  }
+}
+
+TEST_F(Hit, OnlyInTheNearPartAndOnlyPushingForward) {
+  g.Puck(0, -2000);
+  g.Paddle(0, -2000);
+  EXPECT_FALSE(HitWith(400));
+  g.Paddle(0, -1999);
+  EXPECT_TRUE(HitWith(400));
+  for (int32_t y : {0, 3}) {
+    g.Approaching();
+    g.f.MouseSpeedY = y;
+    EXPECT_FALSE(HitWith(2000));
+  }
+}
+
+TEST_F(Hit, SidewaysMovementSetsDirectionAndSpeed) {
+  struct Case {
+    int32_t x;
+    bool right;
+    int32_t speed;
+  };
+  for (Case c : {Case{0, false, 0}, {-10, false, 200}, {10, true, 200}}) {
+    g.Approaching();
+    g.GoingRight();
+    g.f.LateralSpeed = 0;
+    g.f.MouseSpeedX = c.x;
+    ASSERT_TRUE(HitWith(400));
+    EXPECT_EQ(g.Right(), c.right) << c.x;
+    EXPECT_EQ(g.Left(), !c.right) << c.x;
+    EXPECT_EQ(g.f.LateralSpeed, c.speed) << c.x;
+  }
+  EXPECT_EQ(g.Calls("paddle.wav").back(), "Play 0");
+  EXPECT_EQ(g.Calls("paddle.wav")[1], "SetPan 100");  // heard at the puck
+}
+
+TEST_F(Hit, ALateralSpeedOverTheCapEndsAToTickAtZeroAndAFroTickAtSixHundred) {
+  g.Puck(0, -1000);
+  g.Paddle(0, -1000);
+  g.f.MouseSpeedX = 31;
+  g.f.ToTimer_Timer();
+  EXPECT_TRUE(g.Away());
+  EXPECT_EQ(g.f.LateralSpeed, 0);
+  g.Puck(0, -1000);
+  g.f.LateralSpeed = 0;
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.LateralSpeed, 600);
+}
+
+TEST_F(Hit, DepthSpeedGrowsWithDistanceAndPush) {
+  g.Puck(0, -100);
+  g.Paddle(0, -100);
+  g.f.TryPaddleHit(400);
+  EXPECT_EQ(g.f.DepthSpeed, 22);  // 22.5 to even
+  g.Approaching();
+  g.Puck(0, -1000);
+  g.Paddle(0, -1000);
+  g.f.DepthSpeed = 40;
+  g.f.TryPaddleHit(400);
+  EXPECT_EQ(g.f.DepthSpeed, 85);
+}
+
+TEST_F(Hit, AHitRaisedDepthSpeedIsUsedThenCut) {
+  g.Puck(0, -1000);
+  g.Paddle(0, -1000);
+  g.f.DepthSpeed = 100;  // + 25 + 20 = 145
+  g.f.ToTimer_Timer();
+  // The approach step of the same tick still runs, with the raised speed.
+  EXPECT_EQ(g.PuckVolume(), -855);
+  EXPECT_EQ(g.f.DepthSpeed, 100);
+}
+
+// ---------------------------------------------------------------- approach and the player's end
+
+TEST_F(Rally, TheApproachStopsWithinOneStepOfTheEnd) {
+  g.Puck(2000, -170);
+  g.Paddle(-4000, -3000);
+  g.f.DepthSpeed = 80;
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -90);
+  EXPECT_TRUE(g.Toward());
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -10);
+  EXPECT_TRUE(g.Away());  // the end was handled in that same tick
+  EXPECT_EQ(g.Calls("rebound.wav"),
+            (Strings{"Stop 0", "SetPan 2000", "SetVolume -10", "SetCurrentPosition 0", "Play 0"}));
+  EXPECT_EQ(g.f.DepthSpeed, 72);
+
+  g.Approaching();
+  g.Puck(2000, -50);
+  g.f.DepthSpeed = 80;
+  g.vp.ClearRecords();
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -50);
+  EXPECT_TRUE(g.Toward());
+  EXPECT_TRUE(g.Calls("rebound.wav").empty());
+}
+
+TEST_F(Rally, AtLevelOneTheEndWallStopsThePuck) {
+  g.Puck(2000, -80);
+  g.Paddle(-4000, -3000);
+  g.f.DepthSpeed = 80;
+  g.f.SpeedLevel = 1;
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.f.DepthSpeed, 0);
+}
+
+TEST_F(Rally, TheGoalMouthIsFiveHundredEitherSideInclusive) {
+  for (auto [pan, goal] : {std::pair{500, true}, {-500, true}, {501, false}, {-501, false}}) {
+    Game h;
+    h.Load();
+    h.Puck(pan, -80);
+    h.Paddle(4000, -3000);
+    h.f.DepthSpeed = 80;
+    h.f.ToTimer_Timer();
+    EXPECT_EQ(h.f.ComputerScore, goal ? 1 : 0) << pan;
+    EXPECT_EQ(h.Played("buzz.wav"), goal) << pan;
+    EXPECT_EQ(h.Played("rebound.wav"), !goal) << pan;
+  }
+}
+
+TEST_F(Rally, AComputerGoalPutsPuckAndPaddleAtTheServe) {
+  g.Puck(300, -100);
+  g.Paddle(3000, -2500);
+  g.vp.ClearRecords();
+  g.f.DepthSpeed = 90;
+  g.f.LateralSpeed = 250;
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.Calls("buzz.wav"), (Strings{"Stop 0", "SetPan 300", "SetCurrentPosition 0", "Play 0"}));
+  EXPECT_EQ(g.PuckVolume(), -100);
+  EXPECT_EQ(g.PuckPan(), 0);
+  EXPECT_EQ(g.PaddlePan(), 0);
+  EXPECT_EQ(g.PaddleVolume(), 0);
+  EXPECT_EQ(g.Calls("paddleslide.wav"), (Strings{"SetPan 0", "SetVolume 0", "SetVolume 0"}));
+  EXPECT_EQ(g.f.LateralSpeed, 0);
+  EXPECT_EQ(g.f.DepthSpeed, 0);
+  EXPECT_EQ(g.f.ComputerScore, 1);
+  EXPECT_TRUE(g.Away());
+  // The puck waits there under the retreat timer until it is served.
+  for (int i = 0; i < 50; ++i) g.f.FroTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -100);
+  EXPECT_EQ(g.PuckPan(), 0);
+}
+
+// ---------------------------------------------------------------- retreat, opponent and far end
+
+struct Far : Rally {
+  void SetUp() override {
+    Rally::SetUp();
+    g.Paddle(-4500, -3000);  // out of the way
+    g.Retreating();
+    g.f.DepthSpeed = 0;
+    g.f.LateralSpeed = 0;
+  }
+};
+
+int StepsIn(Game& g, int ticks) {
+  int steps = 0;
+  for (int i = 0; i < ticks; ++i) {
+    const int32_t before = g.f.OpponentPan;
+    g.f.FroTimer_Timer();
+    if (g.f.OpponentPan != before) ++steps;
+  }
+  return steps;
+}
+
+TEST_F(Far, TheOpponentsPaceSetsHowOftenItsPaddleMoves) {
+  g.Puck(3000, -1000);
+  g.f.OpponentPace = 1;
+  g.f.OpponentTicks = 0;
+  EXPECT_EQ(StepsIn(g, 300), 0);
+  EXPECT_EQ(StepsIn(g, 1), 1);
+  EXPECT_EQ(g.f.OpponentTicks, 0);
+  EXPECT_EQ(StepsIn(g, 301), 1);
+  g.f.OpponentPace = 2;
+  g.f.OpponentTicks = 0;
+  EXPECT_EQ(StepsIn(g, 100), 0);
+  EXPECT_EQ(StepsIn(g, 101), 1);
+  g.f.OpponentPace = 3;
+  EXPECT_EQ(StepsIn(g, 10), 10);
+  EXPECT_EQ(g.Calls("opponentpaddleslide.wav").back(), "Play 0");
+}
+
+TEST_F(Far, PastThePuckTheOpponentStepsRightAndBackInOneTick) {
+  g.Puck(20, -1000);
+  g.f.OpponentPace = 3;
+  g.f.OpponentPan = 0;
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.OpponentPan, 0);
+  EXPECT_EQ(g.Calls("opponentpaddleslide.wav"),
+            (Strings{"SetPan 40", "SetVolume -2000", "Play 0", "SetPan 0", "SetVolume -2000", "Play 0"}));
+}
+
+TEST_F(Far, ReachIsStrictlyWithinForty) {
+  g.Puck(39, -2500);
+  g.f.OpponentPace = 1;
+  g.f.FroTimer_Timer();
+  EXPECT_TRUE(g.Toward());
+  EXPECT_TRUE(g.Played("OpponentHit.wav"));
+
+  g.Retreating();
+  g.Puck(40, -2500);
+  g.vp.ClearRecords();
+  g.f.FroTimer_Timer();
+  EXPECT_TRUE(g.Away());
+  EXPECT_FALSE(g.Played("OpponentHit.wav"));
+
+  g.Puck(-39, -2000);  // the zone's edge belongs to the opponent
+  g.f.FroTimer_Timer();
+  EXPECT_TRUE(g.Toward());
+}
+
+TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
+  struct Case {
+    int32_t pan;
+    bool was_right;
+    bool right_after;
+    int32_t old_speed, speed;
+  };
+  for (Case c : {Case{150, true, false, 0, 30}, {-700, false, true, 0, 41}, {50, true, true, 0, 30},
+                 {50, false, false, 0, 30}, {200, false, false, 77, 106}, {-200, true, true, 77, 106},
+                 {199, true, false, 77, 30}, {1199, true, false, 0, 49}, {1200, true, false, 5, 34},
+                 {-1000, false, true, 5, 34}, {-999, false, true, 5, 45}, {600, true, false, 5, 34},
+                 {601, true, false, 5, 41}}) {
+    g.Retreating();
+    c.was_right ? g.GoingRight() : g.GoingLeft();
+    g.Puck(c.pan, -2500);
+    g.f.OpponentPan = c.pan;
+    g.f.OpponentPace = 1;
+    g.f.OpponentTicks = 5;
+    g.f.LateralSpeed = c.old_speed;
+    g.f.FroTimer_Timer();
+    EXPECT_TRUE(g.Toward()) << c.pan;
+    EXPECT_EQ(g.Right(), c.right_after) << c.pan;
+    EXPECT_EQ(g.f.LateralSpeed, c.speed) << c.pan;
+    EXPECT_EQ(g.f.OpponentTicks, 0);
+  }
+  EXPECT_EQ(g.Calls("OpponentHit.wav").back(), "Play 0");
+}
+
+TEST_F(Far, NoBonusFromPaceThirtyOn) {
+  g.Puck(0, -2000);
+  g.f.OpponentPace = 30;
+  g.f.OpponentTicks = -1000;  // no paddle steps
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.LateralSpeed, 1);
+  EXPECT_EQ(g.f.DepthSpeed, 100);  // 2000 * 30 / 200 = 300, capped at the end of the tick
+}
+
+TEST_F(Far, AReturnsDepthGainGrowsWithDistanceAndPace) {
+  for (auto [volume, before, after] : {std::tuple{-2000, 0, 10}, {-2500, 40, 52}, {-2500, 41, 54}}) {
+    g.Retreating();
+    g.Puck(0, volume);
+    g.f.OpponentPan = 0;
+    g.f.OpponentPace = 1;
+    g.f.DepthSpeed = before;
+    g.f.FroTimer_Timer();
+    EXPECT_EQ(g.f.DepthSpeed, after) << volume << " " << before;
+    EXPECT_EQ(g.PuckVolume(), volume - after);  // and the far-end step still runs
+  }
+}
+
+TEST_F(Far, TheFarGoalNeedsTheMouthAndTheDepth) {
+  for (auto [pan, volume, goal] : {std::tuple{499, -3501, true}, {-499, -3501, true},
+                                   {500, -3501, false}, {-500, -3501, false}, {499, -3500, false}}) {
+    Game h;
+    h.Load();
+    h.vp.ClearRecords();
+    h.Paddle(-4500, -3000);
+    h.Puck(pan, volume);
+    h.f.OpponentPan = 5000;
+    h.f.DepthSpeed = 0;
+    h.Retreating();
+    h.f.FroTimer_Timer();
+    EXPECT_EQ(h.f.PlayerScore, goal ? 1 : 0) << pan << " " << volume;
+    if (goal) {
+      EXPECT_EQ(h.Calls("goal.wav"), (Strings{"Stop 0", "SetCurrentPosition 0", "SetVolume -500", "Play 0"}));
+    }
+  }
+}
+
+TEST_F(Far, APlayerGoalStrengthensTheOpponentAndNarrowsTheReach) {
+  g.Puck(0, -3600);
+  g.f.OpponentPan = 3000;
+  g.f.DepthSpeed = 0;
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.OpponentPace, 2);
+  EXPECT_EQ(g.f.HitTolerance, 1950);
+  EXPECT_EQ(g.f.DepthSpeed, 20);
+  EXPECT_EQ(g.PuckVolume(), -3620);  // not reset: it comes back from where it is
+  EXPECT_TRUE(g.Toward());
+  for (auto [before, after] : {std::pair{450, 400}, {400, 400}}) {
+    g.Retreating();
+    g.Puck(0, -3600);
+    g.f.HitTolerance = before;
+    g.f.FroTimer_Timer();
+    EXPECT_EQ(g.f.HitTolerance, after);
+  }
+}
+
+TEST_F(Far, TheToleranceReachesFourHundredAtTheThirtySecondGoal) {
+  for (int goal = 1; goal <= 40; ++goal) {
+    g.Retreating();
+    g.Puck(0, -3600);
+    g.f.OpponentPan = 3000;
+    g.f.OpponentTicks = -100000;
+    g.f.DepthSpeed = 0;
+    g.f.FroTimer_Timer();
+    if (goal == 31) {
+      EXPECT_EQ(g.f.HitTolerance, 450);
+    }
+    if (goal == 32) {
+      EXPECT_EQ(g.f.HitTolerance, 400);
+    }
+  }
+  EXPECT_EQ(g.f.HitTolerance, 400);
+  EXPECT_EQ(g.f.PlayerScore, 40);
+}
+
+TEST_F(Far, AGoalAndAFarReboundInOneTick) {
+  g.Puck(0, -3980);
+  g.f.OpponentPan = 3000;
+  g.f.OpponentPace = 1;
+  g.f.DepthSpeed = 40;
+  g.f.SpeedLevel = 10;
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.PlayerScore, 1);
+  EXPECT_EQ(g.PuckVolume(), -4040);
+  EXPECT_TRUE(g.Played("rebound.wav"));
+  EXPECT_EQ(g.f.DepthSpeed, 54);
+  EXPECT_TRUE(g.Toward());
+}
+
+TEST_F(Far, TheFarWallIsAtMinusFourThousand) {
+  g.Puck(2000, -3990);
+  g.f.DepthSpeed = 5;
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -3995);
+  EXPECT_TRUE(g.Away());
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.PuckVolume(), -4000);
+  EXPECT_TRUE(g.Toward());
+  EXPECT_EQ(g.Calls("rebound.wav"),
+            (Strings{"SetPan 2000", "SetVolume -4000", "SetCurrentPosition 0", "Play 0"}));
+}
+
+TEST_F(Far, ASlowPuckAlwaysComesBack) {
+  for (auto [before, after] : {std::pair{0, 1}, {1, 2}, {2, 3}, {3, 3}, {150, 90}}) {
+    g.Retreating();
+    g.Puck(2000, -4000);
+    g.f.DepthSpeed = before;
+    g.f.FroTimer_Timer();
+    EXPECT_EQ(g.f.DepthSpeed, after) << before;
+    EXPECT_TRUE(g.Toward());
+  }
+}
+
+// ---------------------------------------------------------------- the end of a game
+
+Strings Announcement(const std::string& player, const std::string& computer, bool player_won,
+                     const std::string& closing) {
+  return {"The score is", player, "to", computer, player_won ? "darn!  You win!" : "Yippee!  I win!",
+          closing};
+}
+
+void ComputerScores(Game& g) {
+  g.Approaching();
+  g.Puck(0, -80);
+  g.f.DepthSpeed = 80;
+  g.f.ToTimer_Timer();
+}
+
+void PlayerScores(Game& g) {
+  g.Retreating();
+  g.Puck(0, -3600);
+  g.f.OpponentPan = 3000;
+  g.f.OpponentTicks = -100000;
+  g.f.FroTimer_Timer();
+}
+
+TEST_F(Far, TheComputersFiftiethGoalIsAnnouncedAndPlayGoesOn) {
+  g.f.PlayerScore = 37;
+  g.f.ComputerScore = 49;
+  ComputerScores(g);
+  EXPECT_EQ(g.f.GameOver, kTrue);
+  EXPECT_EQ(g.Said(), Announcement("37", "50", false, "wanna get beat again?"));
+  for (const auto& s : g.vp.spoken()) EXPECT_EQ(s.flags, kSpeakWait);
+  EXPECT_TRUE(g.Away());  // the tick went on after the announcement
+  EXPECT_EQ(g.f.DepthSpeed, 0);
+  g.vp.ClearRecords();
+  ComputerScores(g);
+  EXPECT_EQ(g.f.ComputerScore, 51);
+  EXPECT_TRUE(g.Said().empty());
+}
+
+TEST_F(Far, ThePlayersFiftiethGoal) {
+  g.f.PlayerScore = 49;
+  g.f.ComputerScore = 12;
+  PlayerScores(g);
+  EXPECT_EQ(g.Said(), Announcement("50", "12", true, "But you won't next time.  Wanna play again?"));
+  EXPECT_EQ(g.f.GameOver, kTrue);
+}
+
+TEST_F(Far, TheOtherSideReachingFiftyLaterIsAnnouncedAgain) {
+  g.f.PlayerScore = 49;
+  g.f.ComputerScore = 55;
+  PlayerScores(g);
+  EXPECT_EQ(g.Said(), Announcement("50", "55", false, "Wanna get beat again?"));
+}
+
+TEST_F(Far, ATieAtFiftyGoesToTheComputersLines) {
+  g.f.PlayerScore = 50;
+  g.f.ComputerScore = 49;
+  ComputerScores(g);
+  EXPECT_EQ(g.Said(), Announcement("50", "50", false, "wanna get beat again?"));
+}
+
+TEST_F(Far, APlayerAheadWhenTheComputerReachesFifty) {
+  g.f.PlayerScore = 60;
+  g.f.ComputerScore = 49;
+  ComputerScores(g);
+  EXPECT_EQ(g.Said(), Announcement("60", "50", true, "Let's play again so I can whip ya!"));
+}
+
+}  // namespace
+}  // namespace palomir::testing
