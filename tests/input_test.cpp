@@ -1,1 +1,377 @@
+// The input handler: the mouse paddle, the keyboard hit grid and the control keys.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "game_fixture.h"
+#include "platform/keycodes.h"
+
+namespace palomir::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Input : ::testing::Test {
+  Game g;
+  void SetUp() override {
+    g.Load();
+    g.vp.ClearRecords();
+  }
+};
+
+// ---------------------------------------------------------------- the mouse paddle
+
+TEST_F(Input, SidewaysMovementSlidesThePaddleByFourPerUnit) {
+  g.Paddle(0, -2000);
+  for (auto [d, pan, speed] : {std::tuple{1, 4, 0}, {2, 12, 2}, {-2, 4, -2}, {-1, 0, 0}}) {
+    g.Move(d, 0);
+    EXPECT_EQ(g.PaddlePan(), pan) << d;
+    EXPECT_EQ(g.f.MouseSpeedX, speed) << d;
+  }
+  const Strings slide = g.Calls("paddleslide.wav");
+  EXPECT_EQ(std::count(slide.begin(), slide.end(), "Play 0"), 4);
+  EXPECT_EQ(std::count(slide.begin(), slide.end(), "SetCurrentPosition 0"), 0);
+}
+
+TEST_F(Input, AMoveToTheEdgeIsDroppedWhole) {
+  g.Paddle(4990, -2000);
+  g.Move(2, 0);
+  EXPECT_EQ(g.PaddlePan(), 4998);
+  g.Move(1, 0);
+  EXPECT_EQ(g.PaddlePan(), 4998);
+  EXPECT_EQ(g.f.PaddlePan, 5002);
+  g.Paddle(-4990, -2000);
+  g.Move(-3, 0);
+  EXPECT_EQ(g.PaddlePan(), -4990);
+}
+
+TEST_F(Input, ForwardAndBackIsClampedAndMakesNoSlideSound) {
+  for (auto [from, d, to, computed] :
+       {std::tuple{-10, 5, 0, 10}, {-2990, -5, -3000, -3010}, {-4, 1, 0, 0}, {-1500, -1, -1504, -1504}}) {
+    g.Paddle(0, from);
+    g.vp.ClearRecords();
+    g.Move(0, d);
+    EXPECT_EQ(g.PaddleVolume(), to) << from << " " << d;
+    EXPECT_EQ(g.f.PaddleVolume, computed);
+    EXPECT_FALSE(g.Played("paddleslide.wav"));
+  }
+  EXPECT_EQ(g.f.MouseSpeedY, 0);  // a movement of one unit is no speed
+  g.Move(0, -7);
+  EXPECT_EQ(g.f.MouseSpeedY, -7);
+}
+
+TEST_F(Input, ABatchAppliesEveryRecordInOrder) {
+  g.Paddle(100, -1000);
+  g.Move(5, -6);
+  EXPECT_EQ(g.PaddlePan(), 120);
+  EXPECT_EQ(g.PaddleVolume(), -1024);
+  EXPECT_EQ(g.f.MouseSpeedX, 5);
+  EXPECT_EQ(g.f.MouseSpeedY, -6);
+  EXPECT_EQ(g.Calls("guid_SysMouse"), (Strings{"GetDeviceData 2"}));
+}
+
+TEST_F(Input, ARunRaisedByTheKeyboardFindsNoMouseRecords) {
+  g.Paddle(100, -1000);
+  g.vp.ClearRecords();
+  g.Press(dik::kP);
+  EXPECT_EQ(g.Calls("guid_SysMouse"), (Strings{"GetDeviceData 0"}));
+  EXPECT_EQ(g.Calls("GUID_SysKeyboard"), (Strings{"GetDeviceStateKeyboard 0"}));
+  EXPECT_TRUE(g.Calls("paddleslide.wav").empty());
+}
+
+TEST_F(Input, TheLeftButtonPutsThePaddleOnThePucksLineAtPressAndRelease) {
+  g.Puck(5200, -3000);
+  g.Paddle(0, -2000);
+  g.vp.Button(0, true);
+  g.vp.DoEvents();
+  EXPECT_EQ(g.PaddlePan(), 5200);
+  EXPECT_EQ(g.PaddleVolume(), 0);
+  g.Puck(-700, -3000);
+  g.Paddle(0, -2000);
+  g.vp.Button(0, false);
+  g.vp.DoEvents();
+  EXPECT_EQ(g.PaddlePan(), -700);
+  EXPECT_EQ(g.PaddleVolume(), 0);
+  // Beyond the side wall, a movement counts from there and is dropped while outside.
+  g.Puck(5200, -3000);
+  g.vp.Button(0, true);
+  g.Move(-10, 0);
+  EXPECT_EQ(g.PaddlePan(), 5200);
+}
+
+TEST_F(Input, TheOtherButtonsSpeakTheNumbersAtPressAndRelease) {
+  g.f.LateralSpeed = 12;
+  g.f.DepthSpeed = 80;
+  g.f.MouseSpeedX = -3;
+  g.f.MouseSpeedY = 0;
+  g.vp.Button(1, true);
+  g.vp.Button(1, false);
+  g.vp.DoEvents();
+  EXPECT_EQ(g.Said(), (Strings{"12", "80", "-3", "0", "12", "80", "-3", "0"}));
+  for (const auto& s : g.vp.spoken()) EXPECT_EQ(s.flags, kSpeakAsync);
+  g.vp.ClearRecords();
+  g.f.PlayerScore = 7;
+  g.f.ComputerScore = 9;
+  g.vp.Button(2, true);
+  g.vp.DoEvents();
+  EXPECT_EQ(g.Said(), (Strings{"7", "9"}));
+}
+
+TEST_F(Input, AGameOverShutsOutTheArrowsAndTheGrid) {
+  g.f.GameOver = kTrue;
+  g.Puck(-3000, -500);
+  g.Approaching();
+  g.Press(dik::k1);
+  g.Press(dik::kUp);
+  EXPECT_TRUE(g.Toward());
+  EXPECT_EQ(g.f.SpeedLevel, 10);
+  EXPECT_TRUE(g.Said().empty());
+  g.Release(dik::kUp);
+  g.f.GameOver = 1;  // only True itself ends a game
+  g.Press(dik::kDown);
+  EXPECT_EQ(g.f.SpeedLevel, 9);
+}
+
+// ---------------------------------------------------------------- the hit grid
+
+struct Grid : Input {
+  // Which of `keys` hit a puck at `pan` when pressed on their own.
+  std::vector<uint8_t> Hitters(int32_t pan, std::vector<uint8_t> keys) {
+    std::vector<uint8_t> hit;
+    for (uint8_t k : keys) {
+      g.Puck(pan, -500);
+      g.Approaching();
+      g.o.KeyState.fill(0);
+      g.o.KeyState[k] = 0x80;
+      g.f.HitGrid();
+      if (g.Away()) hit.push_back(k);
+    }
+    g.o.KeyState.fill(0);
+    return hit;
+  }
+  // One key's hit from a known state.
+  void HitOnce(uint8_t key, int32_t pan, int32_t lateral = 0, int32_t depth = 80) {
+    g.Puck(pan, -500);
+    g.Approaching();
+    g.GoingRight();
+    g.f.LateralSpeed = lateral;
+    g.f.DepthSpeed = depth;
+    g.o.KeyState.fill(0);
+    g.o.KeyState[key] = 0x80;
+    g.f.HitGrid();
+    g.o.KeyState.fill(0);
+  }
+};
+
+const std::vector<uint8_t> kDigits = {dik::k1, dik::k2, dik::k3, dik::k4, dik::k5,
+                                      dik::k6, dik::k7, dik::k8, dik::k9};
+
+TEST_F(Grid, BandEdges) {
+  using K = std::vector<uint8_t>;
+  EXPECT_EQ(Hitters(-4000, kDigits), K{});
+  EXPECT_EQ(Hitters(-3999, kDigits), K{dik::k1});
+  EXPECT_EQ(Hitters(-2400, kDigits), K{dik::k2});
+  EXPECT_EQ(Hitters(-800, kDigits), K{dik::k4});
+  EXPECT_EQ(Hitters(800, kDigits), K{dik::k6});
+  EXPECT_EQ(Hitters(0, kDigits), (K{dik::k5, dik::k6}));
+  EXPECT_EQ(Hitters(1600, kDigits), (K{dik::k6, dik::k7}));
+  EXPECT_EQ(Hitters(-3200, kDigits), K{dik::k1});
+  EXPECT_EQ(Hitters(-1600, kDigits), K{dik::k3});
+  EXPECT_EQ(Hitters(2400, kDigits), K{dik::k8});
+  EXPECT_EQ(Hitters(3200, kDigits), K{dik::k9});
+  EXPECT_EQ(Hitters(-3000, kDigits), (K{dik::k1, dik::k2}));
+  EXPECT_EQ(Hitters(4000, kDigits), K{});
+  EXPECT_EQ(Hitters(3999, kDigits), K{dik::k9});
+  EXPECT_EQ(Hitters(-2400, {dik::kQ, dik::kW, dik::kE}), K{dik::kW});
+  EXPECT_EQ(Hitters(0, {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma, dik::kPeriod}),
+            (K{dik::kB, dik::kN}));
+  EXPECT_EQ(Hitters(3000, {dik::kA, dik::kS, dik::kD, dik::kF, dik::kG, dik::kH, dik::kJ, dik::kK, dik::kL}),
+            (K{dik::kK, dik::kL}));
+}
+
+TEST_F(Grid, TurningPoints) {
+  for (auto [key, pan, right] : {std::tuple{dik::k1, -3200, true}, {dik::k1, -3201, false},
+                                 {dik::k6, 800, true}, {dik::k6, 799, false}, {dik::k2, -2400, true},
+                                 {dik::k2, -2401, false}, {dik::k9, 3199, false}, {dik::kB, 0, true},
+                                 {dik::kB, -1, false}}) {
+    HitOnce(key, pan);
+    EXPECT_EQ(g.Right(), right) << int(key) << " at " << pan;
+    EXPECT_EQ(g.Left(), !right);
+    EXPECT_TRUE(g.Away());
+  }
+}
+
+TEST_F(Grid, LateralGains) {
+  struct Case {
+    uint8_t key;
+    int32_t pan, before, after;
+  };
+  for (Case c : {Case{dik::k5, 50, 7, 7}, {dik::k5, -50, 7, 7}, {dik::k5, 51, 7, 17}, {dik::k5, -51, 7, 17},
+                 {dik::kT, 51, 0, 6}, {dik::kG, -700, 0, 2}, {dik::kB, 0, 7, 8}, {dik::k6, 0, 0, 700},
+                 {dik::k5, 0, 0, 0}, {dik::k1, -3998, 0, 0}, {dik::k1, -3998, 1, 2}, {dik::kZ, -3999, 9, 9},
+                 {dik::k9, 3000, 0, 250}, {dik::kO, 3000, 0, 83}, {dik::kL, 2500, 0, 94},
+                 {dik::kPeriod, 2401, 0, 40}, {dik::k4, -1, 0, 700}}) {
+    HitOnce(c.key, c.pan, c.before);
+    EXPECT_EQ(g.f.LateralSpeed, c.after) << int(c.key) << " at " << c.pan;
+  }
+  HitOnce(dik::k6, 0);
+  EXPECT_TRUE(g.Left());
+  HitOnce(dik::k5, 0);
+  EXPECT_TRUE(g.Right());
+}
+
+TEST_F(Grid, DepthChangesByRow) {
+  for (auto [key, before, after] : {std::tuple{dik::k3, 0, 110}, {dik::kE, 0, 40}, {dik::kD, 0, 30},
+                                    {dik::kC, 0, 20}, {dik::k3, 1, 51}, {dik::kE, 80, 120}}) {
+    HitOnce(key, -1600, 0, before);
+    EXPECT_EQ(g.f.DepthSpeed, after) << int(key);
+  }
+  EXPECT_EQ(g.Calls("paddle.wav").back(), "Play 0");
+}
+
+TEST_F(Grid, KeysOfOneColumnAddUpInGridOrder) {
+  g.Puck(-3000, -500);
+  g.f.LateralSpeed = 100;
+  g.f.DepthSpeed = 80;
+  g.f.LateralSpeed = 100;
+  g.f.DepthSpeed = 80;
+  g.o.KeyState.fill(0);
+  g.o.KeyState[dik::k1] = g.o.KeyState[dik::kQ] = 0x80;
+  g.vp.ClearRecords();
+  g.f.HitGrid();
+  EXPECT_EQ(g.f.LateralSpeed, 433);
+  EXPECT_EQ(g.f.DepthSpeed, 170);
+  EXPECT_TRUE(g.Right());
+  EXPECT_EQ(g.Calls("paddle.wav"), (Strings{"SetPan -3000", "SetCurrentPosition 0", "Play 0", "SetPan -3000",
+                                           "SetCurrentPosition 0", "Play 0"}));
+}
+
+TEST_F(Grid, AHeldKeyHitsOnEveryInputEvent) {
+  g.Puck(-3000, -500);
+  g.Paddle(-4500, -3000);
+  g.f.LateralSpeed = 0;
+  g.f.DepthSpeed = 0;
+  g.Press(dik::k1);    // 1
+  g.Move(0, 5);        // 2
+  g.Press(dik::kP);    // 3
+  EXPECT_EQ(g.f.LateralSpeed, 750);
+  EXPECT_EQ(g.f.DepthSpeed, 60 + 150);
+}
+
+TEST_F(Grid, ReachEndsAtMinusTwoThousand) {
+  g.Puck(-3000, -2000);
+  g.Approaching();
+  g.Press(dik::k1);
+  EXPECT_TRUE(g.Toward());
+  g.Release(dik::k1);
+  g.Puck(-3000, -1999);
+  g.Press(dik::k1);
+  EXPECT_TRUE(g.Away());
+}
+
+// ---------------------------------------------------------------- control keys
+
+TEST_F(Input, ArrowsChangeTheLevelAndSayIt) {
+  g.Press(dik::kUp);
+  g.Release(dik::kUp);
+  g.Press(dik::kDown);
+  g.Release(dik::kDown);
+  EXPECT_EQ(g.Said(), (Strings{"11", "10"}));
+  g.vp.ClearRecords();
+  g.f.SpeedLevel = 1;
+  g.Press(dik::kDown);
+  EXPECT_TRUE(g.Said().empty());
+  g.Release(dik::kDown);
+  g.vp.KeyDown(dik::kUp);
+  g.vp.KeyDown(dik::kDown);
+  g.vp.DoEvents();  // first run: Up alone; second: both
+  EXPECT_EQ(g.Said(), (Strings{"2", "3", "2"}));
+  g.vp.ClearRecords();
+  g.f.SpeedLevel = 1;
+  g.Move(3, 0);  // both still held: a mouse batch is another run
+  EXPECT_EQ(g.Said(), (Strings{"2", "1"}));
+  EXPECT_EQ(g.f.SpeedLevel, 1);
+}
+
+TEST_F(Input, YAndNDuringPlayAreOnlyGridKeys) {
+  g.Puck(3000, -3000);  // out of reach
+  g.Press(dik::kY);
+  g.Press(dik::kN);
+  EXPECT_FALSE(g.vp.unloaded());
+  EXPECT_EQ(g.Said().size(), 0u);
+}
+
+TEST_F(Input, YWinsOverNAndStartsANewGameFromNothing) {
+  g.Puck(3000, -3000);
+  g.Press(dik::kN);  // held during play, where it is only a grid key
+  g.f.GameOver = kTrue;
+  g.f.PlayerScore = 50;
+  g.f.ComputerScore = 20;
+  g.f.HitTolerance = 400;
+  g.vp.ClearRecords();
+  const double before = g.vp.Now();
+  g.Press(dik::kY);
+  EXPECT_FALSE(g.vp.unloaded());
+  EXPECT_GT(g.vp.Now() - before, 2.9);  // the answer's pause, then the welcome's
+  EXPECT_EQ(g.Said(), (Strings{"Welcome to Palomir: a Vossk game"}));
+  EXPECT_EQ(g.f.GameOver, kFalse);
+  EXPECT_EQ(g.f.PlayerScore, 0);
+  EXPECT_EQ(g.f.ComputerScore, 0);
+  EXPECT_EQ(g.f.HitTolerance, 2000);
+  EXPECT_EQ(g.PuckVolume(), -6000);
+  EXPECT_TRUE(g.Right() && g.Toward());
+}
+
+TEST_F(Input, NAfterAGameQuits) {
+  g.f.GameOver = kTrue;
+  g.Press(dik::kUp);  // nothing while the game is over
+  EXPECT_TRUE(g.Said().empty());
+  EXPECT_THROW(g.Press(dik::kN), WindowUnloaded);
+  EXPECT_TRUE(g.vp.unloaded());
+  EXPECT_FALSE(g.o.SoundPuck);
+  EXPECT_FALSE(g.o.DxRoot);
+}
+
+TEST_F(Input, ThePlayAgainKeysWaitWhileAReplayIsDue) {
+  g.f.GameOver = kTrue;
+  g.Paddle(0, -2000);
+  const double t = g.vp.Now();
+  g.vp.At(t + 0.5, [&] {
+    g.vp.KeyUp(dik::kY);
+    g.vp.KeyDown(dik::kN);  // would quit with a game still due
+  });
+  g.vp.At(t + 0.8, [&] {
+    g.vp.KeyUp(dik::kN);
+    g.vp.KeyDown(dik::kY);  // would start a second game after the first
+  });
+  g.vp.At(t + 1.0, [&] { g.vp.MouseMove(5, 0); });
+  g.Press(dik::kY);
+  EXPECT_FALSE(g.vp.unloaded());
+  EXPECT_EQ(g.Said(), (Strings{"Welcome to Palomir: a Vossk game"}));
+  EXPECT_EQ(g.f.GameOver, kFalse);
+  EXPECT_EQ(g.PaddlePan(), 20);  // the mouse went on working
+  EXPECT_TRUE(g.errors.empty());
+}
+
+TEST_F(Input, LosingFocusStopsInputAndRegainingItBringsItBack) {
+  g.vp.RunFor(0.3);  // mid-rally
+  g.Paddle(0, -2000);
+  g.vp.Input(RawInput::FocusLost());
+  g.vp.DoEvents();
+  EXPECT_FALSE(g.vp.mouse_captured());
+  g.Move(10, 0);
+  g.Press(dik::kUp);
+  EXPECT_EQ(g.PaddlePan(), 0);
+  EXPECT_EQ(g.f.SpeedLevel, 10);
+  g.vp.RunFor(0.5);
+  g.vp.Input(RawInput::FocusGained());
+  g.vp.DoEvents();
+  EXPECT_TRUE(g.vp.mouse_captured());
+  g.Move(10, 0);
+  EXPECT_EQ(g.PaddlePan(), 40);
+  g.vp.RunFor(0.5);
+  EXPECT_TRUE(g.errors.empty());
+}
+
+}  // namespace
+}  // namespace palomir::testing
