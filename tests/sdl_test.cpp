@@ -1,1 +1,283 @@
+// The real machine's layer, run with SDL's dummy window and audio drivers.
+#include <SDL.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "platform/keycodes.h"
+#include "platform/sdl/keymap.h"
+#include "platform/sdl/sdl_platform.h"
+#include "platform/sdl/wav.h"
+
+#ifndef PALOMIR_SOUNDS
+#define PALOMIR_SOUNDS "sounds"
+#endif
+
+namespace palomir {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A WAV file in memory.
+std::vector<uint8_t> Wav(uint16_t format, uint16_t channels, uint32_t rate, uint16_t bits,
+                         std::vector<uint8_t> data, int64_t claimed_data = -1) {
+  std::vector<uint8_t> f;
+  auto u16 = [&](uint16_t v) { f.insert(f.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+  auto u32 = [&](uint32_t v) { u16(uint16_t(v)), u16(uint16_t(v >> 16)); };
+  auto tag = [&](const char* t) { f.insert(f.end(), t, t + 4); };
+  const auto size = static_cast<uint32_t>(claimed_data < 0 ? data.size() : claimed_data);
+  tag("RIFF");
+  u32(36 + size);
+  tag("WAVE");
+  tag("fmt ");
+  u32(16);
+  u16(format);
+  u16(channels);
+  u32(rate);
+  u32(rate * channels * bits / 8);
+  u16(uint16_t(channels * bits / 8));
+  u16(bits);
+  tag("data");
+  u32(size);
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+
+std::vector<uint8_t> Silence16(size_t frames, int channels) {
+  return std::vector<uint8_t>(frames * 2 * static_cast<size_t>(channels), 0);
+}
+
+TEST(Wav, ReadsPcmAndConvertsOnceToTheMixersRate) {
+  Pcm pcm;
+  auto mono = Wav(1, 1, 24000, 16, Silence16(2400, 1));
+  ASSERT_TRUE(DecodeWav(mono.data(), mono.size(), pcm).ok());
+  EXPECT_EQ(pcm.channels, 1);
+  EXPECT_NEAR(static_cast<double>(pcm.frames()), 4800, 8);
+  std::vector<uint8_t> bytes(2000, 0xC0);  // 8-bit unsigned: 0xC0 is half way up
+  auto stereo = Wav(1, 2, 48000, 8, bytes);
+  ASSERT_TRUE(DecodeWav(stereo.data(), stereo.size(), pcm).ok());
+  EXPECT_EQ(pcm.channels, 2);
+  EXPECT_EQ(pcm.frames(), 1000u);
+  EXPECT_NEAR(pcm.samples[10], 0.5f, 0.01f);
+}
+
+TEST(Wav, RejectsWhatItCannotPlayWithAReason) {
+  Pcm pcm;
+  pcm.samples = {1.0f};
+  const std::vector<std::vector<uint8_t>> bad = {
+      {},
+      {'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'},
+      Wav(1, 1, 22050, 16, Silence16(100, 1), 400),          // the data chunk claims more
+      Wav(1, 1, 22050, 16, {}),                               // no sound at all
+      Wav(3, 1, 22050, 32, std::vector<uint8_t>(400, 0)),     // float samples
+      Wav(1, 3, 22050, 16, Silence16(100, 3)),                // three channels
+      Wav(1, 1, 22050, 24, std::vector<uint8_t>(300, 0)),     // 24-bit
+  };
+  for (size_t i = 0; i < bad.size(); ++i) {
+    Status s = DecodeWav(bad[i].data(), bad[i].size(), pcm);
+    EXPECT_FALSE(s.ok()) << i;
+    EXPECT_FALSE(s.reason().empty()) << i;
+  }
+  auto cut = Wav(1, 1, 22050, 16, Silence16(100, 1));
+  cut.resize(cut.size() - 51);  // truncated mid-sample
+  EXPECT_FALSE(DecodeWav(cut.data(), cut.size(), pcm).ok());
+  EXPECT_EQ(pcm.samples.size(), 1u);  // a failure leaves the sound as it was
+  EXPECT_FALSE(LoadWavFile("/nonexistent/puck.wav", pcm).ok());
+}
+
+TEST(Sounds, TheTenFilesAreShortCleanAndDistinct) {
+  struct Expect {
+    const char* file;
+    double max_seconds;
+  };
+  for (Expect e : {Expect{"buzz.wav", 1.5}, {"goal.wav", 1.5}, {"puck.wav", 1.0},
+                   {"SideBounce.wav", 0.6}, {"rebound.wav", 0.6}, {"paddle.wav", 0.6},
+                   {"OpponentHit.wav", 0.6}, {"opponentpaddleslide.wav", 0.6},
+                   {"paddleslide.wav", 0.6}, {"background.wav", 5.0}}) {
+    Pcm pcm;
+    ASSERT_TRUE(LoadWavFile(std::string(PALOMIR_SOUNDS) + "/" + e.file, pcm).ok()) << e.file;
+    const double seconds = static_cast<double>(pcm.frames()) / Mixer::kRate;
+    EXPECT_LE(seconds, e.max_seconds) << e.file;
+    EXPECT_GE(seconds, 0.1) << e.file;
+    float peak = 0;
+    for (float s : pcm.samples) peak = std::max(peak, std::fabs(s));
+    EXPECT_LT(peak, 0.99f) << e.file;  // never clipping
+    if (std::string(e.file) != "background.wav") {
+      EXPECT_GT(peak, 0.5f) << e.file;  // near -3 dBFS
+    }
+    if (std::string(e.file) == "puck.wav") {
+      // A seamless loop: from the last sample to the first is no bigger a step than any
+      // step inside the sound.
+      float steepest = 0;
+      for (size_t i = 1; i < pcm.samples.size(); ++i) {
+        steepest = std::max(steepest, std::fabs(pcm.samples[i] - pcm.samples[i - 1]));
+      }
+      EXPECT_LE(std::fabs(pcm.samples.back() - pcm.samples.front()), steepest);
+    }
+  }
+}
+
+TEST(KeyMap, EveryGridKeyTheArrowsYAndN) {
+  struct Pair {
+    SDL_Scancode sc;
+    uint8_t code;
+  };
+  const Pair pairs[] = {
+      {SDL_SCANCODE_1, dik::k1},     {SDL_SCANCODE_9, dik::k9},         {SDL_SCANCODE_0, dik::k0},
+      {SDL_SCANCODE_Q, dik::kQ},     {SDL_SCANCODE_O, dik::kO},         {SDL_SCANCODE_A, dik::kA},
+      {SDL_SCANCODE_L, dik::kL},     {SDL_SCANCODE_Z, dik::kZ},         {SDL_SCANCODE_M, dik::kM},
+      {SDL_SCANCODE_COMMA, dik::kComma}, {SDL_SCANCODE_PERIOD, dik::kPeriod}, {SDL_SCANCODE_Y, dik::kY},
+      {SDL_SCANCODE_N, dik::kN},     {SDL_SCANCODE_UP, dik::kUp},       {SDL_SCANCODE_DOWN, dik::kDown},
+      {SDL_SCANCODE_LEFT, dik::kLeft}, {SDL_SCANCODE_RIGHT, dik::kRight}, {SDL_SCANCODE_ESCAPE, dik::kEscape},
+      {SDL_SCANCODE_SPACE, dik::kSpace}, {SDL_SCANCODE_RETURN, dik::kReturn},
+  };
+  for (Pair p : pairs) EXPECT_EQ(KeyCodeForScancode(p.sc), p.code) << SDL_GetScancodeName(p.sc);
+  const char* row[] = {"1234567890", "QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM"};
+  const uint8_t first[] = {0x02, 0x10, 0x1E, 0x2C};
+  for (int r = 0; r < 4; ++r) {
+    for (size_t i = 0; row[r][i]; ++i) {
+      const char name[2] = {row[r][i], 0};
+      EXPECT_EQ(KeyCodeForScancode(SDL_GetScancodeFromName(name)), first[r] + i) << name;
+    }
+  }
+  EXPECT_EQ(KeyCodeForScancode(-1), 0);
+  EXPECT_EQ(KeyCodeForScancode(SDL_NUM_SCANCODES), 0);
+}
+
+struct Sdl : ::testing::Test {
+  void SetUp() override {
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+  }
+};
+
+TEST_F(Sdl, AWindowASoundDeviceAndAKeyReachingTheCallback) {
+  SdlPlatform p("/tmp");
+  ASSERT_TRUE(p.Show().ok());
+  std::unique_ptr<DxRoot> root;
+  ASSERT_TRUE(p.CreateDxRoot(root).ok());
+  std::unique_ptr<SoundDevice> sound;
+  Status s = root->DirectSoundCreate("", sound);
+  ASSERT_TRUE(s.ok()) << s.reason();
+  EXPECT_GT(p.audio_period(), 0);
+  EXPECT_EQ(p.audio_period(), 480);
+  std::unique_ptr<InputRoot> input;
+  ASSERT_TRUE(root->DirectInputCreate(input).ok());
+  std::unique_ptr<InputDevice> keyboard;
+  ASSERT_TRUE(input->CreateDevice("GUID_SysKeyboard", keyboard).ok());
+  std::vector<bool> five_down;
+  int32_t event = 0;
+  ASSERT_TRUE(root->CreateEvent(
+                      [&](int32_t) {
+                        KeyboardState ks{};
+                        ASSERT_TRUE(keyboard->GetDeviceStateKeyboard(ks).ok());
+                        five_down.push_back(ks[dik::k5] != 0);
+                      },
+                      event)
+                  .ok());
+  ASSERT_TRUE(keyboard->SetCommonDataFormat(kFormatKeyboard).ok());
+  EXPECT_FALSE(keyboard->SetCooperativeLevel(p.Handle(), kLevelExclusive | kLevelBackground).ok());
+  ASSERT_TRUE(keyboard->SetEventNotification(event).ok());
+  ASSERT_TRUE(keyboard->Acquire().ok());
+
+  SDL_Event focus{};
+  focus.type = SDL_WINDOWEVENT;
+  focus.window.event = SDL_WINDOWEVENT_FOCUS_GAINED;
+  SDL_PushEvent(&focus);
+  SDL_Event key{};
+  key.type = SDL_KEYDOWN;
+  key.key.keysym.scancode = SDL_SCANCODE_5;
+  SDL_PushEvent(&key);
+  key.key.repeat = 1;
+  SDL_PushEvent(&key);  // auto-repeat: no second press
+  key.type = SDL_KEYUP;
+  key.key.repeat = 0;
+  SDL_PushEvent(&key);
+  p.DoEvents();
+  EXPECT_EQ(five_down, (std::vector<bool>{true, false}));
+
+  // A second sound device cannot share the output.
+  std::unique_ptr<SoundDevice> again;
+  EXPECT_FALSE(root->DirectSoundCreate("", again).ok());
+}
+
+TEST_F(Sdl, TimersTickFromTheRealClockAndClosingUnloads) {
+  SdlPlatform p("/tmp");
+  int ticks = 0;
+  Timer& t = p.Timers().Add([&] { ++ticks; });
+  t.SetInterval(1);
+  t.SetEnabled(true);
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < 205ms) {
+    p.WaitForEvents(0.05);
+    p.DoEvents();
+  }
+  EXPECT_GE(ticks, 15);
+  EXPECT_LE(ticks, 21);  // never faster than every 10 ms
+  SDL_Event quit{};
+  quit.type = SDL_QUIT;
+  SDL_PushEvent(&quit);
+  EXPECT_THROW(p.DoEvents(), WindowUnloaded);
+  const float tod = p.TimeOfDay();
+  EXPECT_GE(tod, 0.0f);
+  EXPECT_LT(tod, 86400.0f);
+}
+
+TEST_F(Sdl, NoAudioDeviceIsAFailureWithSdlsReason) {
+  setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+  SdlPlatform p("/tmp");
+  std::unique_ptr<DxRoot> root;
+  ASSERT_TRUE(p.CreateDxRoot(root).ok());
+  std::unique_ptr<SoundDevice> sound;
+  Status s = root->DirectSoundCreate("", sound);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.reason().find("no audio"), std::string::npos) << s.reason();
+  EXPECT_FALSE(sound);
+}
+
+TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
+  SdlPlatform p("/tmp");
+  std::unique_ptr<Voice> voice;
+  Status made = p.CreateVoice(voice);
+  ASSERT_TRUE(made.ok()) << made.reason();
+  std::unique_ptr<DxRoot> root;
+  ASSERT_TRUE(p.CreateDxRoot(root).ok());
+  std::unique_ptr<SoundDevice> sound;
+  ASSERT_TRUE(root->DirectSoundCreate("", sound).ok());
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(voice->Speak("The score is", kSpeakAsync).ok());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);  // queued, not waited for
+  ASSERT_TRUE(voice->Speak("fifty", kSpeakWait).ok());
+  const auto took = std::chrono::steady_clock::now() - start;
+  SpeechStream& speech = p.mixer()->speech();
+  EXPECT_GE(speech.Heard(), speech.Written() - 1);
+  // Both lines were made and heard: well over half a second of speech at 48 kHz.
+  EXPECT_GT(speech.Written(), 24000u);
+  EXPECT_GE(took, std::chrono::microseconds(speech.Written() * 1000000 / Mixer::kRate) - 50ms);
+  EXPECT_FALSE(voice->Speak("x", 2).ok());
+}
+
+TEST_F(Sdl, WithoutSpeechDataTheVoiceFailsInsteadOfEndingTheProgram) {
+  // The synthesizer starts once per process: try it in a fresh one.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        char empty[] = "/tmp/palomir-no-speech-XXXXXX";
+        SdlPlatform p("/tmp", mkdtemp(empty));  // a data folder with nothing in it
+        std::unique_ptr<Voice> voice;
+        Status s = p.CreateVoice(voice);
+        std::fprintf(stderr, "%s\n", s.reason().c_str());
+        std::_Exit(!s.ok() && !voice ? 7 : 1);
+      },
+      ::testing::ExitedWithCode(7), "could not load its data|no English voice");
+}
+
+}  // namespace
+}  // namespace palomir

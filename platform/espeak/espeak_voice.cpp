@@ -49,6 +49,39 @@ std::vector<float> Resample(const std::vector<short>& in, int rate) {
   return out;
 }
 
+// espeak-ng is one synthesizer per process. It is started once, by the first voice, and
+// never stopped: espeak-ng 1.51 can wait for ever in espeak_Terminate, and a second
+// espeak_Initialize in one process is not reliable. Every call into it holds this lock.
+struct Synthesizer {
+  std::mutex lock;
+  bool tried = false;
+  int rate = 0;  // samples per second; 0 when it could not start
+  std::string failure;
+
+  static Synthesizer& Get() {
+    static Synthesizer s;
+    return s;
+  }
+  // Called with `lock` held.
+  void Start(const std::string& data_path) {
+    if (tried) return;
+    tried = true;
+    const int r = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 100,
+                                    data_path.empty() ? nullptr : data_path.c_str(),
+                                    espeakINITIALIZE_DONT_EXIT);
+    if (r <= 0) {
+      failure = "the speech synthesizer could not load its data";
+      return;
+    }
+    if (espeak_SetVoiceByName("en") != EE_OK) {
+      failure = "the speech synthesizer has no English voice";
+      return;
+    }
+    espeak_SetSynthCallback(OnSynth);
+    rate = r;
+  }
+};
+
 class EspeakVoice final : public Voice {
  public:
   explicit EspeakVoice(VoiceOutput output) : out_(std::move(output)) {}
@@ -111,18 +144,17 @@ class EspeakVoice final : public Voice {
   }
 
   void Run(std::promise<Status>& started) {
-    const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 100, nullptr,
-                                       espeakINITIALIZE_DONT_EXIT);
-    if (rate <= 0) {
-      started.set_value(Status::Fail("the speech synthesizer could not load its data"));
-      return;
+    Synthesizer& synth = Synthesizer::Get();
+    int rate;
+    {
+      std::lock_guard lock(synth.lock);
+      synth.Start(out_.data_path);
+      rate = synth.rate;
+      if (rate == 0) {
+        started.set_value(Status::Fail(synth.failure));
+        return;
+      }
     }
-    if (espeak_SetVoiceByName("en") != EE_OK) {
-      espeak_Terminate();
-      started.set_value(Status::Fail("the speech synthesizer has no English voice"));
-      return;
-    }
-    espeak_SetSynthCallback(OnSynth);
     started.set_value(Status::Ok());
 
     for (;;) {
@@ -135,8 +167,11 @@ class EspeakVoice final : public Voice {
         lines_.pop_front();
       }
       Gathered g;
-      espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0,
-                   espeakCHARS_UTF8, nullptr, &g);
+      {
+        std::lock_guard lock(synth.lock);
+        espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0,
+                     espeakCHARS_UTF8, nullptr, &g);
+      }
       const std::vector<float> pcm = Resample(g.samples, rate);
       if (!Feed(pcm)) break;
       {
@@ -147,7 +182,6 @@ class EspeakVoice final : public Voice {
       }
       done_.notify_all();
     }
-    espeak_Terminate();
   }
 
   // Hands the line to the mixer, waiting while the ring is full. False when quitting.

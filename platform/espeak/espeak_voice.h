@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/mixer/mixer.h"
 #include "platform/voice.h"
@@ -18,6 +19,8 @@ struct VoiceOutput {
   // Called on the game thread every few milliseconds while Speak waits; it may throw to
   // abandon the wait (the window was closed).
   std::function<void()> while_waiting;
+  // The synthesizer's data folder; empty for the one it was installed with.
+  std::string data_path;
 };
 
 // Fails with the reason when the synthesizer or its English voice cannot be loaded.

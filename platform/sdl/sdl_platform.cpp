@@ -63,8 +63,9 @@ class SdlPlatform::Sound final : public SoundDevice {
   SdlPlatform& p_;
 };
 
-SdlPlatform::SdlPlatform(std::string program_folder)
+SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
     : folder_(std::move(program_folder)),
+      speech_data_(std::move(speech_data)),
       start_(std::chrono::steady_clock::now()),
       day_start_(SecondsSinceMidnight()),
       timers_([this] { return Now(); }),
@@ -106,6 +107,7 @@ Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
   VoiceOutput out;
   out.mixer = mixer_;
   out.running = [this] { return audio_device_ != 0; };
+  out.data_path = speech_data_;
   out.while_waiting = [this] {
     SDL_PumpEvents();
     if (SDL_HasEvent(SDL_QUIT)) Closed();
@@ -129,9 +131,9 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
         want.samples = kPeriodFrames;
         want.callback = PullMixer;
         want.userdata = mixer_.get();
-        // The device may pick its own period; rate, format and channels are converted by SDL.
-        const SDL_AudioDeviceID id =
-            SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+        // Nothing may change: where the device wants another rate, format or period, SDL
+        // converts and buffers behind the callback, which always mixes 10 ms at a time.
+        const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
         if (id == 0) return Status::Fail(std::string("no audio device: ") + SDL_GetError());
         audio_device_ = id;
         audio_period_ = have.samples;

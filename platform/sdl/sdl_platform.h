@@ -17,7 +17,8 @@ class SdlPlatform final : public Platform, public Window {
  public:
   // Opens the window system (not the audio: the sound device does that) and makes the
   // window, hidden. Throws RuntimeError when there is no window system.
-  explicit SdlPlatform(std::string program_folder);
+  // `speech_data` is the synthesizer's data folder, empty for its own.
+  explicit SdlPlatform(std::string program_folder, std::string speech_data = "");
   ~SdlPlatform() override;
 
   Window& window() override { return *this; }
@@ -47,6 +48,7 @@ class SdlPlatform final : public Platform, public Window {
   [[noreturn]] void Closed();
 
   std::string folder_;
+  std::string speech_data_;
   void* window_ = nullptr;  // SDL_Window
   std::chrono::steady_clock::time_point start_;
   double day_start_ = 0;  // seconds since midnight when the program started

@@ -8,6 +8,30 @@
 
 namespace palomir {
 
+namespace {
+
+// Catmull-Rom interpolation from `rate` to the mixer's rate, reading around the ends.
+void Resample(const float* in, size_t frames, int channels, int rate, std::vector<float>& out) {
+  const auto n = static_cast<int64_t>(frames);
+  const auto made = static_cast<size_t>((frames * Mixer::kRate + static_cast<size_t>(rate) / 2) /
+                                        static_cast<size_t>(rate));
+  out.assign(made * static_cast<size_t>(channels), 0.0f);
+  const double step = static_cast<double>(rate) / Mixer::kRate;
+  auto at = [&](int64_t i, int c) { return in[((i % n + n) % n) * channels + c]; };
+  for (size_t k = 0; k < made; ++k) {
+    const double x = static_cast<double>(k) * step;
+    const auto i = static_cast<int64_t>(x);
+    const auto t = static_cast<float>(x - static_cast<double>(i));
+    for (int c = 0; c < channels; ++c) {
+      const float p0 = at(i - 1, c), p1 = at(i, c), p2 = at(i + 1, c), p3 = at(i + 2, c);
+      out[k * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
+          p1 + 0.5f * t * (p2 - p0 + t * (2 * p0 - 5 * p1 + 4 * p2 - p3 + t * (3 * (p1 - p2) + p3 - p0)));
+    }
+  }
+}
+
+}  // namespace
+
 Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   // Without this SDL accepts a file cut short, and a data chunk claiming more than is there.
   SDL_SetHint(SDL_HINT_WAVE_TRUNCATION, "verystrict");
@@ -37,9 +61,12 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   const Uint32 frame = SDL_AUDIO_BITSIZE(spec.format) / 8 * spec.channels;
   if (len == 0 || len % frame != 0) return Status::Fail("no whole sound frames in the file");
 
+  // SDL turns the samples into floats at their own rate; the rate is changed here, treating
+  // the sound as a ring so that a loop stays seamless (SDL's converter pads the ends with
+  // silence, which would put a dip at the loop point).
   SDL_AudioCVT cvt;
   if (SDL_BuildAudioCVT(&cvt, spec.format, spec.channels, spec.freq, AUDIO_F32SYS, spec.channels,
-                        Mixer::kRate) < 0) {
+                        spec.freq) < 0) {
     return Status::Fail(std::string("cannot convert: ") + SDL_GetError());
   }
   std::vector<Uint8> work(static_cast<size_t>(len) * static_cast<size_t>(cvt.len_mult) + 64);
@@ -50,10 +77,10 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
     return Status::Fail(std::string("cannot convert: ") + SDL_GetError());
   }
   const size_t bytes = cvt.needed ? static_cast<size_t>(cvt.len_cvt) : len;
+  const auto* in = reinterpret_cast<const float*>(work.data());
   Pcm out;
   out.channels = spec.channels;
-  out.samples.resize(bytes / sizeof(float) / spec.channels * spec.channels);
-  SDL_memcpy(out.samples.data(), work.data(), out.samples.size() * sizeof(float));
+  Resample(in, bytes / sizeof(float) / spec.channels, spec.channels, spec.freq, out.samples);
   if (out.frames() == 0) return Status::Fail("no sound in the file");
   pcm = std::move(out);
   return Status::Ok();

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and plays or tests the game.
+#   tools/dev.sh play    build (Release) and start the game
+#   tools/dev.sh test    build and run every test
+#   tools/dev.sh bench   build and run the benchmarks
+# Run as root or through sudo on Debian 12; it only installs what is not there yet.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
+          libgtest-dev libbenchmark-dev)
+case "${1:-}" in
+  test) packages+=(xvfb xauth xdotool clang libclang-rt-14-dev) ;;
+  bench) packages+=(xvfb xauth xdotool libsdl2-mixer-dev valgrind) ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+build() {  # build DIR [cmake options...]
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+case "${1:-}" in
+  play)
+    build build
+    exec build/palomir
+    ;;
+  test)
+    build build
+    (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+    # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
+    # LeakSanitizer.
+    build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs" --timeout 600)
+    ;;
+  bench)
+    build build -DPALOMIR_BENCH=ON
+    bench/run.sh build
+    ;;
+  *)
+    echo "usage: tools/dev.sh play|test|bench" >&2
+    exit 2
+    ;;
+esac
