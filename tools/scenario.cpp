@@ -1,1 +1,199 @@
-int main(){}
+// Plays a text script through the virtual machine and prints every platform call the game
+// makes and every line spoken, one per line, so that a reported fault can be replayed
+// exactly. The script format is in docs/scenario.md.
+//   scenario SCRIPT      (or the script on standard input)
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+#include "game/sound_ops.h"
+#include "platform/keycodes.h"
+#include "platform/virtual/virtual_platform.h"
+
+namespace palomir {
+namespace {
+
+const std::map<std::string, int32_t MainForm::*> kFields = {
+    {"EventHandle", &MainForm::EventHandle},   {"HitTolerance", &MainForm::HitTolerance},
+    {"MouseSpeedX", &MainForm::MouseSpeedX},   {"MouseSpeedY", &MainForm::MouseSpeedY},
+    {"PaddlePan", &MainForm::PaddlePan},       {"PaddleVolume", &MainForm::PaddleVolume},
+    {"OpponentPan", &MainForm::OpponentPan},   {"OpponentTicks", &MainForm::OpponentTicks},
+    {"OpponentPace", &MainForm::OpponentPace}, {"PlayerScore", &MainForm::PlayerScore},
+    {"ComputerScore", &MainForm::ComputerScore}, {"LateralSpeed", &MainForm::LateralSpeed},
+    {"DepthSpeed", &MainForm::DepthSpeed},     {"SpeedLevel", &MainForm::SpeedLevel},
+};
+
+const std::map<std::string, uint8_t> kKeys = {
+    {"1", dik::k1}, {"2", dik::k2}, {"3", dik::k3}, {"4", dik::k4}, {"5", dik::k5}, {"6", dik::k6},
+    {"7", dik::k7}, {"8", dik::k8}, {"9", dik::k9}, {"0", dik::k0}, {"Q", dik::kQ}, {"W", dik::kW},
+    {"E", dik::kE}, {"R", dik::kR}, {"T", dik::kT}, {"Y", dik::kY}, {"U", dik::kU}, {"I", dik::kI},
+    {"O", dik::kO}, {"P", dik::kP}, {"A", dik::kA}, {"S", dik::kS}, {"D", dik::kD}, {"F", dik::kF},
+    {"G", dik::kG}, {"H", dik::kH}, {"J", dik::kJ}, {"K", dik::kK}, {"L", dik::kL}, {"Z", dik::kZ},
+    {"X", dik::kX}, {"C", dik::kC}, {"V", dik::kV}, {"B", dik::kB}, {"N", dik::kN}, {"M", dik::kM},
+    {"comma", dik::kComma}, {"period", dik::kPeriod}, {"up", dik::kUp}, {"down", dik::kDown},
+    {"left", dik::kLeft}, {"right", dik::kRight}, {"space", dik::kSpace}, {"escape", dik::kEscape},
+};
+
+struct Runner {
+  VirtualPlatform vp;
+  ProgramObjects o;
+  MainForm f{vp, o};
+  std::ostream& out;
+
+  explicit Runner(std::ostream& os) : out(os) {
+    vp.on_call = [this](const VirtualPlatform::Call& c) {
+      out << "call " << c.object << " " << c.op << " " << c.arg << (c.failed ? " FAILED" : "") << "\n";
+    };
+    vp.on_speak = [this](const VirtualPlatform::Spoken& s) {
+      out << "say " << s.flags << " \"" << s.text << "\"\n";
+    };
+    f.on_error = [this](const std::string& e) { out << "error " << e << "\n"; };
+  }
+
+  std::unique_ptr<SoundBuffer>& Buffer(const std::string& name) {
+    for (const SoundFile& row : kSoundFiles) {
+      if (name == row.name) return o.*row.buffer;
+    }
+    throw std::invalid_argument("no sound called " + name);
+  }
+  Timer& TimerNamed(const std::string& name) {
+    if (name == "RightTimer") return f.RightTimer;
+    if (name == "LeftTimer") return f.LeftTimer;
+    if (name == "ToTimer") return f.ToTimer;
+    if (name == "FroTimer") return f.FroTimer;
+    throw std::invalid_argument("no timer called " + name);
+  }
+  uint8_t Key(const std::string& name) {
+    auto it = kKeys.find(name);
+    if (it == kKeys.end()) throw std::invalid_argument("no key called " + name);
+    return it->second;
+  }
+  void Tick(const std::string& name) {
+    if (name == "RightTimer") f.RightTimer_Timer();
+    else if (name == "LeftTimer") f.LeftTimer_Timer();
+    else if (name == "ToTimer") f.ToTimer_Timer();
+    else if (name == "FroTimer") f.FroTimer_Timer();
+    else throw std::invalid_argument("no timer called " + name);
+  }
+  void Print(const std::string& what) {
+    if (what == "GameOver") {
+      out << "GameOver = " << f.GameOver << "\n";
+    } else if (auto it = kFields.find(what); it != kFields.end()) {
+      out << what << " = " << f.*(it->second) << "\n";
+    } else if (what.rfind("Sound", 0) == 0) {
+      auto& b = Buffer(what);
+      if (!b) {
+        out << what << " absent\n";
+      } else {
+        out << what << " pan " << PanOf(b) << " volume " << VolumeOf(b) << "\n";
+      }
+    } else if (what == "timers") {
+      for (const char* t : {"RightTimer", "LeftTimer", "ToTimer", "FroTimer"}) {
+        Timer& timer = TimerNamed(t);
+        out << t << " " << (timer.Enabled() ? "on" : "off") << " " << timer.Interval() << "\n";
+      }
+    } else if (what == "time") {
+      out << "time " << vp.Now() << "\n";
+    } else {
+      throw std::invalid_argument("nothing called " + what + " to print");
+    }
+  }
+
+  // One line of the script.
+  void Do(const std::vector<std::string>& w) {
+    auto num = [&](size_t i) -> int32_t { return static_cast<int32_t>(std::stol(w.at(i))); };
+    const std::string& c = w[0];
+    if (c == "load") {
+      out << "load " << (f.Form_Load() ? "ok" : "cannot play") << "\n";
+    } else if (c == "set" && w.at(1) == "GameOver") {
+      f.GameOver = static_cast<int16_t>(num(2));
+    } else if (c == "set") {
+      auto it = kFields.find(w.at(1));
+      if (it == kFields.end()) throw std::invalid_argument("no field called " + w[1]);
+      f.*(it->second) = num(2);
+    } else if (c == "pan") {
+      Check(Loaded(Buffer(w.at(1))).SetPan(num(2)));
+    } else if (c == "volume") {
+      Check(Loaded(Buffer(w.at(1))).SetVolume(num(2)));
+    } else if (c == "enable" || c == "disable") {
+      TimerNamed(w.at(1)).SetEnabled(c == "enable");
+    } else if (c == "interval") {
+      TimerNamed(w.at(1)).SetInterval(num(2));
+    } else if (c == "tick") {
+      const int32_t n = w.size() > 2 ? num(2) : 1;
+      for (int32_t i = 0; i < n; ++i) Tick(w.at(1));
+    } else if (c == "key") {
+      w.at(1) == "down" ? vp.KeyDown(Key(w.at(2))) : vp.KeyUp(Key(w.at(2)));
+      vp.DoEvents();
+    } else if (c == "mouse" && w.at(1) == "move") {
+      vp.MouseMove(num(2), num(3));
+      vp.DoEvents();
+    } else if (c == "mouse" && w.at(1) == "button") {
+      vp.Button(num(2), w.at(3) == "down");
+      vp.DoEvents();
+    } else if (c == "run") {
+      vp.RunFor(std::stod(w.at(1)));
+    } else if (c == "pump") {
+      vp.DoEvents();
+    } else if (c == "time") {
+      vp.SetTimeOfDay(std::stod(w.at(1)));
+    } else if (c == "remove") {
+      vp.RemoveFile(w.at(1));
+    } else if (c == "close") {
+      vp.RequestClose();
+      vp.DoEvents();
+    } else if (c == "print") {
+      for (size_t i = 1; i < w.size(); ++i) Print(w[i]);
+    } else {
+      throw std::invalid_argument("unknown command " + c);
+    }
+  }
+};
+
+}  // namespace
+}  // namespace palomir
+
+int main(int argc, char** argv) {
+  std::ifstream file;
+  if (argc > 1) {
+    file.open(argv[1]);
+    if (!file) {
+      std::cerr << "scenario: cannot open " << argv[1] << "\n";
+      return 2;
+    }
+  }
+  std::istream& in = argc > 1 ? file : std::cin;
+  palomir::Runner r(std::cout);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    if (w.empty()) continue;
+    std::cout << "> " << line.substr(line.find_first_not_of(' ')) << "\n";
+    try {
+      r.Do(w);
+    } catch (const palomir::WindowUnloaded&) {
+      std::cout << "window unloaded\n";
+      palomir::ReleaseAudioAndInput(r.o);
+      return 0;
+    } catch (const palomir::RuntimeError& e) {
+      std::cout << "error " << e.what() << "\n";
+    } catch (const std::exception& e) {
+      std::cerr << "scenario: line " << number << ": " << e.what() << "\n";
+      return 2;
+    }
+  }
+  r.vp.on_call = nullptr;  // the end of the script is not a call the game made
+  return 0;
+}
