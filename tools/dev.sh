@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libgtest-dev libbenchmark-dev)
 case "${1:-}" in
-  test) packages+=(xvfb xauth xdotool clang libclang-rt-14-dev) ;;
+  test) packages+=(xvfb xauth xdotool python3 procps libx11-dev clang libclang-rt-14-dev) ;;
   bench) packages+=(xvfb xauth xdotool libsdl2-mixer-dev valgrind) ;;
 esac
 

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Plays the real program as a person would, in an X server, and listens to what it made.
+
+Run inside xvfb-run: play_test.py PALOMIR XCLOSE. The program writes its mixed output to a
+file through SDL's disk audio driver (interleaved float stereo at 48 kHz, no header); the
+test drives it with xdotool and analyses the recording: energy per window, left against
+right.
+"""
+import array
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+RATE = 48000
+LOOP = 0.8  # the puck loop's length, seconds
+
+
+def xdo(*args):
+    subprocess.run(["xdotool", *args], check=True)
+
+
+class Recording:
+    def __init__(self, path):
+        data = open(path, "rb").read()
+        self.s = array.array("f")
+        self.s.frombytes(data[: len(data) // 8 * 8])
+        self.frames = len(self.s) // 2
+
+    def rms(self, start, end, channel=None):
+        a, b = int(start * RATE), min(int(end * RATE), self.frames)
+        if b <= a:
+            return 0.0
+        if channel is None:
+            seg = self.s[2 * a : 2 * b]
+        else:
+            seg = self.s[2 * a + channel : 2 * b : 2]
+        return math.sqrt(sum(x * x for x in seg) / len(seg))
+
+    def residual(self, start, end, period):
+        """What is left of the sound after taking away the same span one period earlier:
+        nothing for a loop on its own, anything else that sounds on top of it."""
+        a, b, p = int(start * RATE), min(int(end * RATE), self.frames), int(period * RATE)
+        if b <= a or a < p:
+            return 0.0
+        d = [self.s[i] - self.s[i - 2 * p] for i in range(2 * a, 2 * b)]
+        return math.sqrt(sum(x * x for x in d) / len(d))
+
+    def side(self, start, end):
+        """Right minus left energy: positive when the sound leans right."""
+        return self.rms(start, end, 1) - self.rms(start, end, 0)
+
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def main():
+    palomir, xclose = sys.argv[1], sys.argv[2]
+    out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
+    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
+    env.pop("SDL_VIDEODRIVER", None)
+    start = time.monotonic()
+    proc = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True)
+    marks = {}
+
+    def at(t, name, *action):
+        while time.monotonic() - start < t:
+            time.sleep(0.005)
+        marks[name] = time.monotonic() - start
+        if action:
+            xdo(*action)
+
+    try:
+        window = ""
+        for _ in range(200):
+            r = subprocess.run(["xdotool", "search", "--pid", str(proc.pid)], capture_output=True, text=True)
+            ids = r.stdout.split()
+            if ids:
+                window = ids[-1]
+                break
+            time.sleep(0.02)
+        check(window != "", "the program shows a window")
+        name = subprocess.run(["xdotool", "getwindowname", window], capture_output=True, text=True).stdout.strip()
+        check(name == "MainForm", "its caption is MainForm (%r)" % name)
+
+        at(6.5, "middle click", "click", "2")        # the score, spoken
+        at(7.5, "paddle right", "mousemove_relative", "--", "200", "0")
+        at(9.0, "up", "key", "Up")                    # the speed level, spoken
+        at(10.5, "serve", "key", "5")                 # key 5 sends the resting puck away
+        at(11.5, "close")
+        subprocess.run([xclose, window], check=True)
+        code = proc.wait(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    err = proc.stderr.read()
+    err = "\n".join(l for l in err.splitlines() if "disk" not in l and "Writing to file" not in l)
+    check(code == 0 and not err, "closing the window ends the program with status 0 (%s) %s" % (code, err))
+    time.sleep(0.2)
+    names = subprocess.run(["ps", "-eo", "comm="], capture_output=True, text=True).stdout.split()
+    check("palomir" not in names, "no stray process is left")
+
+    rec = Recording(out)
+    os.unlink(out)
+    print("recorded %.2f s" % (rec.frames / RATE))
+    # The disk driver starts writing when the sound device opens, a moment after the
+    # process starts; times below are in the recording.
+    welcome = rec.rms(0.1, 1.5)
+    check(welcome > 0.02, "the welcome is spoken at the start (rms %.3f)" % welcome)
+    quiet = rec.rms(1.9, 2.0)
+    # The puck loop starts about two seconds in, at -6000, and grows as it approaches.
+    early, late = rec.rms(2.15, 2.3), rec.rms(2.45, 2.6)
+    check(early > 0.001 and late > 2 * early, "the puck grows louder as it approaches (%.4f then %.4f)" % (early, late))
+    # Straight down the middle into the goal mouth: the buzzer.
+    peak = max(rec.rms(t / 20, t / 20 + 0.05) for t in range(50, 70))
+    check(peak > 0.3, "the buzzer sounds when the puck reaches the goal (peak rms %.3f)" % peak)
+    def after(name, length, delay=0.0):
+        """A span of the recording, from `delay` seconds after a mark."""
+        t = marks[name] - marks["close"] + rec.frames / RATE + delay
+        return t, t + length
+
+    # Then it rests in front of the player: loud, centred, and the same loop after loop.
+    b0, b1 = after("middle click", LOOP, -1.0)
+    base = rec.rms(b0, b1)
+    steady = rec.residual(b0, b1, LOOP)
+    check(base > 0.08 and steady < 0.001,
+          "the loop is steady in front of the player (rms %.3f, change %.5f)" % (base, steady))
+    check(abs(rec.side(b0, b1)) < 1e-4, "and centred")
+
+    spoken = rec.residual(*after("middle click", LOOP), LOOP)
+    check(spoken > 0.02, "a middle click adds speech (rms %.3f over the loop)" % spoken)
+    lean = rec.side(*after("paddle right", 0.3))
+    check(lean > 0.005, "moving the mouse right slides the paddle to the right (R-L %.4f)" % lean)
+    spoken = rec.residual(*after("up", LOOP), LOOP)
+    check(spoken > 0.02, "Up makes the voice speak (rms %.3f over the loop)" % spoken)
+    # Served at full depth speed, the puck is well away before the opponent can return it.
+    away = [rec.rms(*after("serve", 0.03, 0.03 + 0.04 * i)) for i in range(4)]
+    check(away[1] < away[0] and away[2] < away[1] and away[3] < 0.7 * away[0],
+          "pressing 5 serves and the loop grows quieter as the puck goes away %s" % ["%.3f" % a for a in away])
+    if failures:
+        print("%d failed" % len(failures))
+        return 1
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
