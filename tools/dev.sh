@@ -45,6 +45,21 @@ case "${1:-}" in
     # LeakSanitizer.
     build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs" --timeout 600)
+    # The fuzzers, for a bounded time each, from the committed seeds.
+    CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    for target in wav game; do
+      work=$(mktemp -d)
+      status=0
+      build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -max_len=4096 \
+        "$work" "fuzz/corpus/$target" >"$work.log" 2>&1 || status=$?
+      grep -E "^(Done|==[0-9]+==|rule broken|SUMMARY|artifact)" "$work.log" | sed "s/^/${target}_fuzz: /" || true
+      rm -rf "$work" "$work.log"
+      if [ "$status" -ne 0 ]; then
+        echo "${target}_fuzz found a fault (status $status)" >&2
+        exit 1
+      fi
+    done
     ;;
   bench)
     build build -DPALOMIR_BENCH=ON

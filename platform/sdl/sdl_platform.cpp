@@ -70,7 +70,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
       day_start_(SecondsSinceMidnight()),
       timers_([this] { return Now(); }),
       hub_(
-          [this](bool on) {
+          [](bool on) {
             if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0) {
               return Status::Fail(std::string("relative mouse mode: ") + SDL_GetError());
             }
