@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <thread>
 
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
@@ -208,10 +209,14 @@ void SdlPlatform::DoEvents() {
 void SdlPlatform::WaitForEvents(double max_seconds) {
   Micros until = Now() + static_cast<Micros>(std::max(0.0, max_seconds) * 1e6);
   if (auto due = timers_.NextDue()) until = std::min(until, *due);
-  const Micros left = until - Now();
-  if (left <= 0) return;
-  const int ms = static_cast<int>((left + 999) / 1000);
-  SDL_WaitEventTimeout(nullptr, ms);
+  // SDL's wait counts whole milliseconds and wakes up to one late; it waits for the whole
+  // ones, and a short sleep takes the rest, so ticks keep to their schedule.
+  Micros left = until - Now();
+  if (left >= 1000 && SDL_WaitEventTimeout(nullptr, static_cast<int>(left / 1000)) == 1) return;
+  left = until - Now();
+  if (left > 0 && left <= 2000 && !SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(left));
+  }
 }
 
 float SdlPlatform::TimeOfDay() const {
