@@ -93,6 +93,7 @@ class MainForm {
   void Speak(const std::string& text, int32_t flags);
   void HorizontalMovement(int32_t d);
   void VerticalMovement(int32_t d);
+  void SideBounce();
   void EndOfTable();
   void OpponentReturn();
   void PlayerGoal();

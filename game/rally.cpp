@@ -66,15 +66,20 @@ int32_t MainForm::DampSpeed(int32_t speed) const {
   return RoundHalfEven(CheckedFloat(speed - static_cast<double>(speed) / SpeedLevel));
 }
 
+// The thud of a side wall, heard where the puck is and as far away as it is.
+void MainForm::SideBounce() {
+  SetPan(o_.SoundSideBounce, PanOf(o_.SoundPuck));
+  SetVolume(o_.SoundSideBounce, VolumeOf(o_.SoundPuck));
+  Rewind(o_.SoundSideBounce);
+  Stop(o_.SoundSideBounce);
+  Play(o_.SoundSideBounce, kPlayOnce);
+}
+
 void MainForm::RightTimer_Timer() {
   window_.DoEvents();
   SetPan(o_.SoundPuck, ClampPan(CheckedAdd(PanOf(o_.SoundPuck), LateralSpeed)));
   if (PanOf(o_.SoundPuck) >= kSideWall) {
-    SetPan(o_.SoundSideBounce, PanOf(o_.SoundPuck));
-    SetVolume(o_.SoundSideBounce, VolumeOf(o_.SoundPuck));
-    Rewind(o_.SoundSideBounce);
-    Stop(o_.SoundSideBounce);
-    Play(o_.SoundSideBounce, kPlayOnce);
+    SideBounce();
     RightTimer.SetEnabled(false);
     LeftTimer.SetEnabled(true);
     LateralSpeed = DampSpeed(LateralSpeed);
@@ -86,11 +91,7 @@ void MainForm::LeftTimer_Timer() {
   window_.DoEvents();
   SetPan(o_.SoundPuck, ClampPan(CheckedSub(PanOf(o_.SoundPuck), LateralSpeed)));
   if (PanOf(o_.SoundPuck) <= -kSideWall) {
-    SetPan(o_.SoundSideBounce, PanOf(o_.SoundPuck));
-    SetVolume(o_.SoundSideBounce, VolumeOf(o_.SoundPuck));
-    Rewind(o_.SoundSideBounce);
-    Stop(o_.SoundSideBounce);
-    Play(o_.SoundSideBounce, kPlayOnce);
+    SideBounce();
     RightTimer.SetEnabled(true);
     LeftTimer.SetEnabled(false);
     // The left wall caps before it damps; the right wall the other way round.

@@ -18,12 +18,24 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Records the calls on one object under its name, and its release.
+class Recorder {
+ protected:
+  Recorder(VirtualPlatform& vp, std::string name) : vp_(vp), name_(std::move(name)) {}
+  ~Recorder() { vp_.Record({name_, "Release", 0, false}); }
+  Status Log(const char* op, int32_t arg, Status s) {
+    vp_.Record({name_, op, arg, !s.ok()});
+    return s;
+  }
+  VirtualPlatform& vp_;
+  std::string name_;
+};
+
 // Every call on the buffer is recorded under the file's name.
-class RecordingBuffer final : public SoundBuffer {
+class RecordingBuffer final : public SoundBuffer, Recorder {
  public:
   RecordingBuffer(VirtualPlatform& vp, std::string name, std::unique_ptr<SoundBuffer> inner)
-      : vp_(vp), name_(std::move(name)), inner_(std::move(inner)) {}
-  ~RecordingBuffer() override { vp_.Record({name_, "Release", 0, false}); }
+      : Recorder(vp, std::move(name)), inner_(std::move(inner)) {}
   Status SetPan(int32_t pan) override { return Log("SetPan", pan, inner_->SetPan(pan)); }
   Status GetPan(int32_t& pan) const override { return inner_->GetPan(pan); }
   Status SetVolume(int32_t v) override { return Log("SetVolume", v, inner_->SetVolume(v)); }
@@ -35,21 +47,14 @@ class RecordingBuffer final : public SoundBuffer {
   Status Stop() override { return Log("Stop", 0, inner_->Stop()); }
 
  private:
-  Status Log(const char* op, int32_t arg, Status s) {
-    vp_.Record({name_, op, arg, !s.ok()});
-    return s;
-  }
-  VirtualPlatform& vp_;
-  std::string name_;
   std::unique_ptr<SoundBuffer> inner_;
 };
 
 // The input objects, each call recorded under the object's name.
-class RecordingInputDevice final : public InputDevice {
+class RecordingInputDevice final : public InputDevice, Recorder {
  public:
   RecordingInputDevice(VirtualPlatform& vp, std::string name, std::unique_ptr<InputDevice> inner)
-      : vp_(vp), name_(std::move(name)), inner_(std::move(inner)) {}
-  ~RecordingInputDevice() override { vp_.Record({name_, "Release", 0, false}); }
+      : Recorder(vp, std::move(name)), inner_(std::move(inner)) {}
   Status SetCommonDataFormat(int32_t f) override {
     return Log("SetCommonDataFormat", f, inner_->SetCommonDataFormat(f));
   }
@@ -73,12 +78,6 @@ class RecordingInputDevice final : public InputDevice {
   }
 
  private:
-  Status Log(const char* op, int32_t arg, Status s) {
-    vp_.Record({name_, op, arg, !s.ok()});
-    return s;
-  }
-  VirtualPlatform& vp_;
-  std::string name_;
   std::unique_ptr<InputDevice> inner_;
 };
 
