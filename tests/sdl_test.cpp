@@ -264,6 +264,22 @@ TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
   EXPECT_FALSE(voice->Speak("x", 2).ok());
 }
 
+TEST_F(Sdl, ClosingTheWindowCutsAWaitingLineShort) {
+  SdlPlatform p("/tmp");
+  std::unique_ptr<Voice> voice;
+  ASSERT_TRUE(p.CreateVoice(voice).ok());
+  std::unique_ptr<DxRoot> root;
+  ASSERT_TRUE(p.CreateDxRoot(root).ok());
+  std::unique_ptr<SoundDevice> sound;
+  ASSERT_TRUE(root->DirectSoundCreate("", sound).ok());
+  SDL_Event quit{};
+  quit.type = SDL_QUIT;
+  SDL_PushEvent(&quit);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW((void)voice->Speak("But you won't next time.  Wanna play again?", kSpeakWait), WindowUnloaded);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
 TEST_F(Sdl, WithoutSpeechDataTheVoiceFailsInsteadOfEndingTheProgram) {
   // The synthesizer starts once per process: try it in a fresh one.
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -293,6 +293,33 @@ TEST(Closing, TheCloseBoxReleasesEverythingAndExitsCleanly) {
   }
 }
 
+TEST(Closing, DuringTheEndOfGameSpeechAndDuringTheReplayPause) {
+  for (bool replay : {false, true}) {
+    VirtualPlatform vp;
+    MainForm* form = nullptr;
+    vp.At(2.5, [&] {
+      form->ComputerScore = 49;
+      (void)form;
+    });
+    vp.At(4.0, [&] {
+      if (replay) vp.KeyDown(dik::kY);  // the answer: a pause, then a new game...
+    });
+    vp.At(replay ? 4.5 : 3.0, [&] { vp.RequestClose(); });  // ...or the speech, cut short
+    Strings errors;
+    EXPECT_EQ(RunGame(vp,
+                      [&](MainForm& f) {
+                        form = &f;
+                        f.on_error = [&](const std::string& e) { errors.push_back(e); };
+                      }),
+              0);
+    EXPECT_TRUE(vp.unloaded());
+    EXPECT_EQ(vp.calls().back().object + " " + vp.calls().back().op, "DxRoot Release");
+    EXPECT_TRUE(errors.empty());
+    ASSERT_GE(vp.spoken().size(), 7u);
+    EXPECT_EQ(vp.spoken()[1].text, "The score is");
+  }
+}
+
 TEST(Closing, NoGameMeansStatusOne) {
   VirtualPlatform vp;
   vp.RemoveFile("puck.wav");
