@@ -40,10 +40,10 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   if (size > (size_t{1} << 30)) return Status::Fail("file too large");
   SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
   if (!rw) return Status::Fail(SDL_GetError());
-  SDL_AudioSpec spec;
+  SDL_AudioSpec got;
   Uint8* buf = nullptr;
   Uint32 len = 0;
-  if (!SDL_LoadWAV_RW(rw, 1, &spec, &buf, &len)) {
+  if (!SDL_LoadWAV_RW(rw, 1, &got, &buf, &len)) {
     return Status::Fail(std::string("not a readable WAV file: ") + SDL_GetError());
   }
   struct Free {
@@ -51,22 +51,22 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
     ~Free() { SDL_FreeWAV(p); }
   } free_buf{buf};
 
-  if (spec.format != AUDIO_U8 && spec.format != AUDIO_S16LSB) {
+  if (got.format != AUDIO_U8 && got.format != AUDIO_S16LSB) {
     return Status::Fail("only 8- and 16-bit PCM sound is supported");
   }
-  if (spec.channels != 1 && spec.channels != 2) {
+  if (got.channels != 1 && got.channels != 2) {
     return Status::Fail("only mono and stereo sound is supported");
   }
-  if (spec.freq < 4000 || spec.freq > 192000) return Status::Fail("unsupported sample rate");
-  const Uint32 frame = SDL_AUDIO_BITSIZE(spec.format) / 8 * spec.channels;
+  if (got.freq < 4000 || got.freq > 192000) return Status::Fail("unsupported sample rate");
+  const Uint32 frame = SDL_AUDIO_BITSIZE(got.format) / 8 * got.channels;
   if (len == 0 || len % frame != 0) return Status::Fail("no whole sound frames in the file");
 
   // SDL turns the samples into floats at their own rate; the rate is changed here, treating
   // the sound as a ring so that a loop stays seamless (SDL's converter pads the ends with
   // silence, which would put a dip at the loop point).
   SDL_AudioCVT cvt;
-  if (SDL_BuildAudioCVT(&cvt, spec.format, spec.channels, spec.freq, AUDIO_F32SYS, spec.channels,
-                        spec.freq) < 0) {
+  if (SDL_BuildAudioCVT(&cvt, got.format, got.channels, got.freq, AUDIO_F32SYS, got.channels,
+                        got.freq) < 0) {
     return Status::Fail(std::string("cannot convert: ") + SDL_GetError());
   }
   std::vector<Uint8> work(static_cast<size_t>(len) * static_cast<size_t>(cvt.len_mult) + 64);
@@ -79,8 +79,8 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   const size_t bytes = cvt.needed ? static_cast<size_t>(cvt.len_cvt) : len;
   const auto* in = reinterpret_cast<const float*>(work.data());
   Pcm out;
-  out.channels = spec.channels;
-  Resample(in, bytes / sizeof(float) / spec.channels, spec.channels, spec.freq, out.samples);
+  out.channels = got.channels;
+  Resample(in, bytes / sizeof(float) / got.channels, got.channels, got.freq, out.samples);
   if (out.frames() == 0) return Status::Fail("no sound in the file");
   pcm = std::move(out);
   return Status::Ok();
