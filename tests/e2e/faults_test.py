@@ -10,6 +10,8 @@ import sys
 import tempfile
 import time
 
+from xwindow import find_window
+
 failures = []
 
 
@@ -73,10 +75,15 @@ def main():
         os.unlink(os.path.join(folder, "sounds", "background.wav"))
         env = dict(os.environ, SDL_AUDIODRIVER="dummy")
         p = subprocess.Popen([program], env=env, stderr=subprocess.PIPE, text=True)
-        time.sleep(3)
-        alive = p.poll() is None
-        p.terminate()  # a termination signal ends it as closing the window does
-        code = p.wait(timeout=10)
+        try:
+            time.sleep(3)
+            alive = p.poll() is None
+            p.terminate()  # a termination signal ends it as closing the window does
+            code = p.wait(timeout=10)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
         err = p.stderr.read()
         check(alive and code == 0 and "background.wav" in err,
               "background missing: played on, then ended with status %s (%r)" % (code, err.strip()))
@@ -84,15 +91,16 @@ def main():
     # Closed during the welcome.
     env = dict(os.environ, SDL_AUDIODRIVER="dummy")
     p = subprocess.Popen([sys.argv[1]], env=env, stderr=subprocess.PIPE, text=True)
-    window = ""
-    for _ in range(200):
-        window = subprocess.run(["xdotool", "search", "--pid", str(p.pid)], capture_output=True, text=True).stdout.split()
-        if window:
-            break
-        time.sleep(0.02)
-    time.sleep(0.8)
-    subprocess.run([sys.argv[2], window[-1]], check=True)
-    code = p.wait(timeout=10)
+    try:
+        window = find_window(p.pid)
+        time.sleep(0.8)
+        subprocess.run([sys.argv[2], window], check=True)
+        code = p.wait(timeout=10)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+            code = "still running"
     check(code == 0, "closed during the welcome: status %s" % code)
 
     if failures:

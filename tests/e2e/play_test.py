@@ -14,6 +14,8 @@ import sys
 import tempfile
 import time
 
+from xwindow import find_window
+
 RATE = 48000
 LOOP = 0.8  # the puck loop's length, seconds
 
@@ -79,17 +81,8 @@ def main():
             xdo(*action)
 
     try:
-        window = ""
-        for _ in range(200):
-            r = subprocess.run(["xdotool", "search", "--pid", str(proc.pid)], capture_output=True, text=True)
-            ids = r.stdout.split()
-            if ids:
-                window = ids[-1]
-                break
-            time.sleep(0.02)
-        check(window != "", "the program shows a window")
-        name = subprocess.run(["xdotool", "getwindowname", window], capture_output=True, text=True).stdout.strip()
-        check(name == "MainForm", "its caption is MainForm (%r)" % name)
+        window = find_window(proc.pid)
+        check(window != "", "the program shows a window captioned MainForm")
 
         at(6.5, "middle click", "click", "2")        # the score, spoken
         at(7.5, "paddle right", "mousemove_relative", "--", "200", "0")
