@@ -297,10 +297,7 @@ TEST(Closing, DuringTheEndOfGameSpeechAndDuringTheReplayPause) {
   for (bool replay : {false, true}) {
     VirtualPlatform vp;
     MainForm* form = nullptr;
-    vp.At(2.5, [&] {
-      form->ComputerScore = 49;
-      (void)form;
-    });
+    vp.At(2.5, [&] { form->ComputerScore = 49; });
     vp.At(4.0, [&] {
       if (replay) vp.KeyDown(dik::kY);  // the answer: a pause, then a new game...
     });
