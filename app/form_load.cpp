@@ -31,41 +31,59 @@ struct FormLoadSteps {
         {"DirectSoundCreate",
          [&o, need] { Check(need(o.DxRoot, "DxRoot").DirectSoundCreate("", o.SoundDevice)); }},
         {"sound SetCooperativeLevel",
-         [&o, &w, need] { Check(need(o.SoundDevice, "sound device").SetCooperativeLevel(w.Handle(), 2)); }},
+         [&o, &w, need] {
+           Check(need(o.SoundDevice, "sound device").SetCooperativeLevel(w.Handle(), 2));
+         }},
         {"BufferDesc", [&o] { o.BufferDesc.flags = 0x20 | 0x40 | 0x80; }},
         {"DirectInputCreate",
          [&o, need] { Check(need(o.DxRoot, "DxRoot").DirectInputCreate(o.InputRoot)); }},
         {"create the keyboard",
-         [&o, need] { Check(need(o.InputRoot, "InputRoot").CreateDevice("GUID_SysKeyboard", o.KeyboardDevice)); }},
+         [&o, need] {
+           Check(need(o.InputRoot, "InputRoot").CreateDevice("GUID_SysKeyboard", o.KeyboardDevice));
+         }},
         {"create the mouse",
-         [&o, need] { Check(need(o.InputRoot, "InputRoot").CreateDevice("guid_SysMouse", o.MouseDevice)); }},
+         [&o, need] {
+           Check(need(o.InputRoot, "InputRoot").CreateDevice("guid_SysMouse", o.MouseDevice));
+         }},
         {"mouse SetCommonDataFormat",
          [&o, need] { Check(need(o.MouseDevice, "mouse").SetCommonDataFormat(kFormatMouse)); }},
         {"mouse SetCooperativeLevel",
          [&o, &w, need] {
-           Check(need(o.MouseDevice, "mouse").SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelForeground));
+           Check(need(o.MouseDevice, "mouse")
+                     .SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelForeground));
          }},
         {"mouse buffer size",
-         [&o, need] { Check(need(o.MouseDevice, "mouse").SetProperty("DIPROP_BUFFERSIZE", PropLong{0, 0, 10})); }},
+         [&o, need] {
+           Check(need(o.MouseDevice, "mouse").SetProperty("DIPROP_BUFFERSIZE", PropLong{0, 0, 10}));
+         }},
         {"CreateEvent",
          [&f, &o, need] {
-           Check(need(o.DxRoot, "DxRoot").CreateEvent(
-               [&f](int32_t id) {
-                 f.Guarded("DirectXEvent8_DXCallback", [&f, id] { f.DirectXEvent8_DXCallback(id); });
-               },
-               f.EventHandle));
+           Check(need(o.DxRoot, "DxRoot")
+                     .CreateEvent(
+                         [&f](int32_t id) {
+                           f.Guarded("DirectXEvent8_DXCallback",
+                                     [&f, id] { f.DirectXEvent8_DXCallback(id); });
+                         },
+                         f.EventHandle));
          }},
         {"mouse SetEventNotification",
-         [&f, &o, need] { Check(need(o.MouseDevice, "mouse").SetEventNotification(f.EventHandle)); }},
+         [&f, &o, need] {
+           Check(need(o.MouseDevice, "mouse").SetEventNotification(f.EventHandle));
+         }},
         {"mouse Acquire", [&o, need] { Check(need(o.MouseDevice, "mouse").Acquire()); }},
         {"keyboard SetCommonDataFormat",
-         [&o, need] { Check(need(o.KeyboardDevice, "keyboard").SetCommonDataFormat(kFormatKeyboard)); }},
+         [&o, need] {
+           Check(need(o.KeyboardDevice, "keyboard").SetCommonDataFormat(kFormatKeyboard));
+         }},
         {"keyboard SetCooperativeLevel",
          [&o, &w, need] {
-           Check(need(o.KeyboardDevice, "keyboard").SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelBackground));
+           Check(need(o.KeyboardDevice, "keyboard")
+                     .SetCooperativeLevel(w.Handle(), kLevelExclusive | kLevelBackground));
          }},
         {"keyboard SetEventNotification",
-         [&f, &o, need] { Check(need(o.KeyboardDevice, "keyboard").SetEventNotification(f.EventHandle)); }},
+         [&f, &o, need] {
+           Check(need(o.KeyboardDevice, "keyboard").SetEventNotification(f.EventHandle));
+         }},
         {"keyboard Acquire", [&o, need] { Check(need(o.KeyboardDevice, "keyboard").Acquire()); }},
         {"LoadSounds", [&o, &w] { LoadSounds(o, w); }},
         {"NewGame", [&f] { f.NewGame(); }},
@@ -126,6 +144,8 @@ bool MainForm::Form_Load() {
   return true;
 }
 
-void MainForm::Form_Unload(int32_t& /*cancel*/) { o_.Form = nullptr; }
+void MainForm::Form_Unload(int32_t& /*cancel*/) {
+  o_.Form = nullptr;
+}
 
 }  // namespace palomir

@@ -20,7 +20,8 @@ const std::array<SoundFile, 10> kSoundFiles = {{
 
 void LoadSounds(ProgramObjects& objects, const Window& window) {
   for (const SoundFile& row : kSoundFiles) {
-    if (!objects.SoundDevice) throw RuntimeError("no sound device to load " + std::string(row.file));
+    if (!objects.SoundDevice)
+      throw RuntimeError("no sound device to load " + std::string(row.file));
     const std::string path = window.ProgramFolder() + row.file;
     std::unique_ptr<SoundBuffer> buffer;
     Check(objects.SoundDevice->CreateSoundBufferFromFile(path, objects.BufferDesc, buffer));

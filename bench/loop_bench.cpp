@@ -15,7 +15,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
@@ -53,9 +55,10 @@ int main(int argc, char** argv) {
   std::vector<double> gaps;
   for (size_t i = 1; i < ticks.size(); ++i) gaps.push_back(Ms(ticks[i] - ticks[i - 1]));
   const double drift = Ms(ticks.back() - start) - 10.0 * static_cast<double>(ticks.size());
-  std::printf("timer 10 ms over %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms, drift %.1f ms\n",
-              gaps.size(), Percentile(gaps, 0.5), Percentile(gaps, 0.99),
-              *std::max_element(gaps.begin(), gaps.end()), drift);
+  std::printf(
+      "timer 10 ms over %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms, drift %.1f ms\n",
+      gaps.size(), Percentile(gaps, 0.5), Percentile(gaps, 0.99),
+      *std::max_element(gaps.begin(), gaps.end()), drift);
   probe.SetEnabled(false);
 
   // Input to sound: a sideways mouse movement starts the paddle's slide and moves it; the
@@ -76,10 +79,12 @@ int main(int argc, char** argv) {
     lat.push_back(Ms(heard - t0.time_since_epoch()));
     SDL_Delay(7 + i % 5);  // events come at any moment of the audio period
   }
-  std::printf("input to sound over %zu events: median %.2f ms, p99 %.2f ms, max %.2f ms (audio period %d frames = %.1f ms)\n",
-              lat.size(), Percentile(lat, 0.5), Percentile(lat, 0.99),
-              *std::max_element(lat.begin(), lat.end()), p.audio_period(),
-              p.audio_period() * 1000.0 / Mixer::kRate);
+  std::printf(
+      "input to sound over %zu events: median %.2f ms, p99 %.2f ms, max %.2f ms (audio period %d "
+      "frames = %.1f ms)\n",
+      lat.size(), Percentile(lat, 0.5), Percentile(lat, 0.99),
+      *std::max_element(lat.begin(), lat.end()), p.audio_period(),
+      p.audio_period() * 1000.0 / Mixer::kRate);
   ReleaseAudioAndInput(o);
   return 0;
 }

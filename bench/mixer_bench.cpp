@@ -20,7 +20,8 @@ std::shared_ptr<Pcm> Tone(double seconds, double hz, int channels) {
   pcm->channels = channels;
   const auto frames = static_cast<size_t>(seconds * Mixer::kRate);
   for (size_t i = 0; i < frames; ++i) {
-    const auto s = static_cast<float>(0.3 * std::sin(2 * M_PI * hz * static_cast<double>(i) / Mixer::kRate));
+    const auto s =
+        static_cast<float>(0.3 * std::sin(2 * M_PI * hz * static_cast<double>(i) / Mixer::kRate));
     for (int c = 0; c < channels; ++c) pcm->samples.push_back(s);
   }
   return pcm;
@@ -31,7 +32,8 @@ void BM_MixOneSecond(benchmark::State& state) {
   std::vector<std::unique_ptr<MixerSoundBuffer>> buffers;
   for (int i = 0; i < 10; ++i) {
     // Sounds longer than the second mixed, so all ten play throughout; the puck loops.
-    buffers.push_back(MixerSoundBuffer::Open(mixer, Tone(i == 0 ? 0.8 : 1.5, 200.0 + 50 * i, i % 3 == 2 ? 2 : 1)));
+    buffers.push_back(MixerSoundBuffer::Open(
+        mixer, Tone(i == 0 ? 0.8 : 1.5, 200.0 + 50 * i, i % 3 == 2 ? 2 : 1)));
     (void)buffers.back()->SetPan(-4000 + 800 * i);
     (void)buffers.back()->SetVolume(-300 * i);
   }

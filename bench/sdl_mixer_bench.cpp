@@ -40,7 +40,8 @@ std::vector<float> Tone(double hz, int channels) {
   std::vector<float> s;
   const auto frames = static_cast<size_t>(kSeconds * kRate);
   for (size_t i = 0; i < frames; ++i) {
-    const auto v = static_cast<float>(0.2 * std::sin(2 * M_PI * hz * static_cast<double>(i) / kRate));
+    const auto v =
+        static_cast<float>(0.2 * std::sin(2 * M_PI * hz * static_cast<double>(i) / kRate));
     for (int c = 0; c < channels; ++c) s.push_back(v);
   }
   return s;
@@ -88,7 +89,8 @@ int main() {
   std::vector<std::vector<float>> data;
   std::vector<Mix_Chunk*> chunks;
   for (int i = 0; i < 11; ++i) {
-    data.push_back(i < 10 ? Tone(200.0 + 50 * i, 2) : std::vector<float>(kRate * kSeconds * 2, 0.1f));
+    data.push_back(i < 10 ? Tone(200.0 + 50 * i, 2)
+                          : std::vector<float>(kRate * kSeconds * 2, 0.1f));
     chunks.push_back(Mix_QuickLoad_RAW(reinterpret_cast<Uint8*>(data.back().data()),
                                        static_cast<Uint32>(data.back().size() * sizeof(float))));
     if (i < 10) {
@@ -100,11 +102,12 @@ int main() {
   }
   const double theirs = Best(
       [&](std::vector<float>& out) {
-        g_callback(g_userdata, reinterpret_cast<Uint8*>(out.data()), static_cast<int>(out.size() * sizeof(float)));
+        g_callback(g_userdata, reinterpret_cast<Uint8*>(out.data()),
+                   static_cast<int>(out.size() * sizeof(float)));
       },
       10);
-  std::printf("ours %.0f us, SDL_mixer %.0f us per second of audio: ours %.1fx faster\n", ours, theirs,
-              theirs / ours);
+  std::printf("ours %.0f us, SDL_mixer %.0f us per second of audio: ours %.1fx faster\n", ours,
+              theirs, theirs / ours);
   Mix_HaltChannel(-1);
   for (Mix_Chunk* c : chunks) Mix_FreeChunk(c);
   Mix_CloseAudio();

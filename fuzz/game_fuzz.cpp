@@ -19,11 +19,12 @@ namespace {
 using namespace palomir;
 
 constexpr std::array<uint8_t, 44> kKeys = {
-    dik::k1, dik::k2, dik::k3, dik::k4, dik::k5, dik::k6, dik::k7, dik::k8, dik::k9, dik::kQ, dik::kW,
-    dik::kE, dik::kR, dik::kT, dik::kY, dik::kU, dik::kI, dik::kO, dik::kA, dik::kS, dik::kD, dik::kF,
-    dik::kG, dik::kH, dik::kJ, dik::kK, dik::kL, dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN,
-    dik::kM, dik::kComma, dik::kPeriod, dik::kUp, dik::kDown, dik::kUp, dik::kDown, dik::kP, dik::k0,
-    dik::kSpace, dik::kY};
+    dik::k1, dik::k2, dik::k3,     dik::k4,      dik::k5,  dik::k6,    dik::k7,  dik::k8,
+    dik::k9, dik::kQ, dik::kW,     dik::kE,      dik::kR,  dik::kT,    dik::kY,  dik::kU,
+    dik::kI, dik::kO, dik::kA,     dik::kS,      dik::kD,  dik::kF,    dik::kG,  dik::kH,
+    dik::kJ, dik::kK, dik::kL,     dik::kZ,      dik::kX,  dik::kC,    dik::kV,  dik::kB,
+    dik::kN, dik::kM, dik::kComma, dik::kPeriod, dik::kUp, dik::kDown, dik::kUp, dik::kDown,
+    dik::kP, dik::k0, dik::kSpace, dik::kY};
 
 void Fail(const char* what) {
   std::fprintf(stderr, "rule broken: %s\n", what);
@@ -38,7 +39,8 @@ void CheckRules(const ProgramObjects& o, const MainForm& f) {
     const auto& b = o.*row.buffer;
     if (!b) continue;
     const int32_t pan = PanOf(b), volume = VolumeOf(b);
-    if (pan < kPanLeft || pan > kPanRight || volume < kVolumeMin || volume > kVolumeMax) Fail("ranges");
+    if (pan < kPanLeft || pan > kPanRight || volume < kVolumeMin || volume > kVolumeMax)
+      Fail("ranges");
   }
   if (f.errors() != 0) Fail("no run-time error");
 }

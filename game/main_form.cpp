@@ -15,10 +15,14 @@ constexpr float kSecondsPerDay = 86400.0f;
 }  // namespace
 
 MainForm::MainForm(Platform& platform, ProgramObjects& objects)
-    : RightTimer(platform.window().Timers().Add([this] { Guarded("RightTimer", [this] { RightTimer_Timer(); }); })),
-      LeftTimer(platform.window().Timers().Add([this] { Guarded("LeftTimer", [this] { LeftTimer_Timer(); }); })),
-      ToTimer(platform.window().Timers().Add([this] { Guarded("ToTimer", [this] { ToTimer_Timer(); }); })),
-      FroTimer(platform.window().Timers().Add([this] { Guarded("FroTimer", [this] { FroTimer_Timer(); }); })),
+    : RightTimer(platform.window().Timers().Add(
+          [this] { Guarded("RightTimer", [this] { RightTimer_Timer(); }); })),
+      LeftTimer(platform.window().Timers().Add(
+          [this] { Guarded("LeftTimer", [this] { LeftTimer_Timer(); }); })),
+      ToTimer(platform.window().Timers().Add(
+          [this] { Guarded("ToTimer", [this] { ToTimer_Timer(); }); })),
+      FroTimer(platform.window().Timers().Add(
+          [this] { Guarded("FroTimer", [this] { FroTimer_Timer(); }); })),
       platform_(platform),
       window_(platform.window()),
       o_(objects) {

@@ -10,11 +10,11 @@ namespace palomir {
 
 namespace {
 
-constexpr int32_t kSideWall = 4000;       // pan of the right wall; the left is at -4000
+constexpr int32_t kSideWall = 4000;  // pan of the right wall; the left is at -4000
 constexpr int32_t kLateralCap = 600;
 constexpr int32_t kDepthCap = 100;
-constexpr int32_t kHitZone = -2000;       // the paddle hits only nearer than this volume
-constexpr int32_t kGoalMouth = 500;       // half the width of either goal mouth, pan units
+constexpr int32_t kHitZone = -2000;  // the paddle hits only nearer than this volume
+constexpr int32_t kGoalMouth = 500;  // half the width of either goal mouth, pan units
 constexpr int32_t kFarWall = -4000;
 constexpr int32_t kFarGoalDepth = -3500;  // a missed puck deeper than this, in the mouth, scores
 constexpr int32_t kOpponentZone = -2000;
@@ -204,7 +204,8 @@ void MainForm::FroTimer_Timer() {
 
   if (VolumeOf(o_.SoundPuck) <= kOpponentZone) {
     const int32_t p = PanOf(o_.SoundPuck);
-    if (CheckedSub(p, kOpponentReach) < OpponentPan && OpponentPan < CheckedAdd(p, kOpponentReach)) {
+    if (CheckedSub(p, kOpponentReach) < OpponentPan &&
+        OpponentPan < CheckedAdd(p, kOpponentReach)) {
       OpponentReturn();
     } else {
       const int32_t pan = PanOf(o_.SoundPuck);

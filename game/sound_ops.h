@@ -27,14 +27,28 @@ inline int32_t VolumeOf(const BufferRef& b) {
   Check(Loaded(b).GetVolume(volume));
   return volume;
 }
-inline void SetPan(const BufferRef& b, int32_t pan) { Check(Loaded(b).SetPan(pan)); }
-inline void SetVolume(const BufferRef& b, int32_t volume) { Check(Loaded(b).SetVolume(volume)); }
-inline void Play(const BufferRef& b, int32_t flags) { Check(Loaded(b).Play(flags)); }
-inline void Rewind(const BufferRef& b) { Check(Loaded(b).SetCurrentPosition(0)); }
-inline void Stop(const BufferRef& b) { Check(Loaded(b).Stop()); }
+inline void SetPan(const BufferRef& b, int32_t pan) {
+  Check(Loaded(b).SetPan(pan));
+}
+inline void SetVolume(const BufferRef& b, int32_t volume) {
+  Check(Loaded(b).SetVolume(volume));
+}
+inline void Play(const BufferRef& b, int32_t flags) {
+  Check(Loaded(b).Play(flags));
+}
+inline void Rewind(const BufferRef& b) {
+  Check(Loaded(b).SetCurrentPosition(0));
+}
+inline void Stop(const BufferRef& b) {
+  Check(Loaded(b).Stop());
+}
 
 // A puck step never leaves the sound card's ranges: it stops at the edge.
-inline int32_t ClampPan(int32_t pan) { return std::clamp(pan, kPanLeft, kPanRight); }
-inline int32_t ClampVolume(int32_t volume) { return std::clamp(volume, kVolumeMin, kVolumeMax); }
+inline int32_t ClampPan(int32_t pan) {
+  return std::clamp(pan, kPanLeft, kPanRight);
+}
+inline int32_t ClampVolume(int32_t volume) {
+  return std::clamp(volume, kVolumeMin, kVolumeMax);
+}
 
 }  // namespace palomir

@@ -36,6 +36,7 @@ struct GridKey {
 };
 
 // In grid order: the digit row, then Q to O, A to L, Z to period.
+//   key, band low, band high, closed, sign, offset, divisor, step, dead, turn, depth, lift
 constexpr std::array<GridKey, 36> kGrid = {{
     {dik::k1, -4000, -2400, false, 1, 4000, 4, 0, 0, -3200, 50, true},
     {dik::k2, -3200, -1600, false, 1, 3600, 4, 0, 0, -2400, 50, true},
@@ -95,7 +96,8 @@ void MainForm::HitGrid() {
     const int32_t pan = PanOf(o_.SoundPuck);
     if (k.sign != 0) {
       const int32_t numerator = CheckedAdd(CheckedMul(k.sign, pan), k.offset);
-      LateralSpeed = RoundHalfEven(CheckedFloat(LateralSpeed + static_cast<double>(numerator) / k.divisor));
+      LateralSpeed =
+          RoundHalfEven(CheckedFloat(LateralSpeed + static_cast<double>(numerator) / k.divisor));
     } else if (pan < -k.dead || pan > k.dead) {
       LateralSpeed = CheckedAdd(LateralSpeed, k.step);
     }

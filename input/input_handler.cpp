@@ -10,14 +10,16 @@
 namespace palomir {
 
 namespace {
-constexpr int32_t kMovementScale = 4;  // pan or volume units per unit of mouse movement
+constexpr int32_t kMovementScale = 4;      // pan or volume units per unit of mouse movement
 constexpr int32_t kPaddlePanLimit = 5000;  // the paddle stays strictly inside +-5000
 constexpr int32_t kPaddleNearest = 0;
 constexpr int32_t kPaddleFarthest = -3000;
 constexpr int32_t kMouseRecords = 10;
 
 // A movement of one unit or none is no speed at all.
-int32_t SpeedOf(int32_t d) { return d > 1 || d < -1 ? d : 0; }
+int32_t SpeedOf(int32_t d) {
+  return d > 1 || d < -1 ? d : 0;
+}
 
 InputDevice& Present(const std::unique_ptr<InputDevice>& device) {
   if (!device) throw RuntimeError("an input device that was not made was used");

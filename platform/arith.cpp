@@ -10,7 +10,9 @@ void Check(const Status& status) {
 }
 
 namespace {
-[[noreturn]] void Overflow() { throw RuntimeError("overflow"); }
+[[noreturn]] void Overflow() {
+  throw RuntimeError("overflow");
+}
 }  // namespace
 
 int32_t CheckedAdd(int32_t a, int32_t b) {
@@ -50,6 +52,8 @@ int32_t RoundHalfEven(double value) {
   return static_cast<int32_t>(r);
 }
 
-std::string Decimal(int32_t value) { return std::to_string(value); }
+std::string Decimal(int32_t value) {
+  return std::to_string(value);
+}
 
 }  // namespace palomir

@@ -62,8 +62,7 @@ class InputDevice {
   virtual Status Unacquire() = 0;
   // Mouse: moves up to records.size() buffered records into `records`, oldest first,
   // removing them; `count` gets how many (0 when none). flags must be 0.
-  virtual Status GetDeviceData(std::span<MouseRecord> records, int32_t flags,
-                               int32_t& count) = 0;
+  virtual Status GetDeviceData(std::span<MouseRecord> records, int32_t flags, int32_t& count) = 0;
   // Keyboard: the present state of every key.
   virtual Status GetDeviceStateKeyboard(KeyboardState& state) = 0;
 };

@@ -1,9 +1,10 @@
 #include "platform/input_hub.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <deque>
 #include <string>
-#include <strings.h>
 
 namespace palomir {
 
@@ -180,7 +181,9 @@ InputHub::InputHub(std::function<Status(bool)> capture_mouse, std::function<Micr
 
 InputHub::~InputHub() = default;
 
-void InputHub::Unregister(HubDevice* d) { std::erase(devices_, d); }
+void InputHub::Unregister(HubDevice* d) {
+  std::erase(devices_, d);
+}
 
 int32_t InputHub::CreateEvent(std::function<void(int32_t)> sink) {
   const int32_t handle = next_event_++;

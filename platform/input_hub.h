@@ -67,7 +67,8 @@ class HubDxRoot final : public DxRoot {
  public:
   using SoundMaker = std::function<Status(const std::string&, std::unique_ptr<SoundDevice>&)>;
   HubDxRoot(InputHub& hub, SoundMaker make_sound) : hub_(hub), make_sound_(std::move(make_sound)) {}
-  Status DirectSoundCreate(const std::string& device, std::unique_ptr<SoundDevice>& sound) override {
+  Status DirectSoundCreate(const std::string& device,
+                           std::unique_ptr<SoundDevice>& sound) override {
     return make_sound_(device, sound);
   }
   Status DirectInputCreate(std::unique_ptr<InputRoot>& input) override {

@@ -8,7 +8,9 @@ Micros Timer::Period() const {
   return static_cast<Micros>(std::max(interval_ms_, kShortestTickMs)) * 1000;
 }
 
-void Timer::Restart() { due_ = queue_.now_() + Period(); }
+void Timer::Restart() {
+  due_ = queue_.now_() + Period();
+}
 
 void Timer::Tell(const char* what, int32_t value) const {
   if (queue_.observer_) queue_.observer_(index_, what, value);

@@ -46,8 +46,10 @@ TEST_F(Input, AMoveToTheEdgeIsDroppedWhole) {
 }
 
 TEST_F(Input, ForwardAndBackIsClampedAndMakesNoSlideSound) {
-  for (auto [from, d, to, computed] :
-       {std::tuple{-10, 5, 0, 10}, {-2990, -5, -3000, -3010}, {-4, 1, 0, 0}, {-1500, -1, -1504, -1504}}) {
+  for (auto [from, d, to, computed] : {std::tuple{-10, 5, 0, 10},
+                                       {-2990, -5, -3000, -3010},
+                                       {-4, 1, 0, 0},
+                                       {-1500, -1, -1504, -1504}}) {
     g.Paddle(0, from);
     g.vp.ClearRecords();
     g.Move(0, d);
@@ -183,16 +185,23 @@ TEST_F(Grid, BandEdges) {
   EXPECT_EQ(Hitters(4000, kDigits), K{});
   EXPECT_EQ(Hitters(3999, kDigits), K{dik::k9});
   EXPECT_EQ(Hitters(-2400, {dik::kQ, dik::kW, dik::kE}), K{dik::kW});
-  EXPECT_EQ(Hitters(0, {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma, dik::kPeriod}),
+  EXPECT_EQ(Hitters(0, {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma,
+                        dik::kPeriod}),
             (K{dik::kB, dik::kN}));
-  EXPECT_EQ(Hitters(3000, {dik::kA, dik::kS, dik::kD, dik::kF, dik::kG, dik::kH, dik::kJ, dik::kK, dik::kL}),
+  EXPECT_EQ(Hitters(3000, {dik::kA, dik::kS, dik::kD, dik::kF, dik::kG, dik::kH, dik::kJ, dik::kK,
+                           dik::kL}),
             (K{dik::kK, dik::kL}));
 }
 
 TEST_F(Grid, TurningPoints) {
-  for (auto [key, pan, right] : {std::tuple{dik::k1, -3200, true}, {dik::k1, -3201, false},
-                                 {dik::k6, 800, true}, {dik::k6, 799, false}, {dik::k2, -2400, true},
-                                 {dik::k2, -2401, false}, {dik::k9, 3199, false}, {dik::kB, 0, true},
+  for (auto [key, pan, right] : {std::tuple{dik::k1, -3200, true},
+                                 {dik::k1, -3201, false},
+                                 {dik::k6, 800, true},
+                                 {dik::k6, 799, false},
+                                 {dik::k2, -2400, true},
+                                 {dik::k2, -2401, false},
+                                 {dik::k9, 3199, false},
+                                 {dik::kB, 0, true},
                                  {dik::kB, -1, false}}) {
     HitOnce(key, pan);
     EXPECT_EQ(g.Right(), right) << int(key) << " at " << pan;
@@ -206,11 +215,23 @@ TEST_F(Grid, LateralGains) {
     uint8_t key;
     int32_t pan, before, after;
   };
-  for (Case c : {Case{dik::k5, 50, 7, 7}, {dik::k5, -50, 7, 7}, {dik::k5, 51, 7, 17}, {dik::k5, -51, 7, 17},
-                 {dik::kT, 51, 0, 6}, {dik::kG, -700, 0, 2}, {dik::kB, 0, 7, 8}, {dik::k6, 0, 0, 700},
-                 {dik::k5, 0, 0, 0}, {dik::k1, -3998, 0, 0}, {dik::k1, -3998, 1, 2}, {dik::kZ, -3999, 9, 9},
-                 {dik::k9, 3000, 0, 250}, {dik::kO, 3000, 0, 83}, {dik::kL, 2500, 0, 94},
-                 {dik::kPeriod, 2401, 0, 40}, {dik::k4, -1, 0, 700}}) {
+  for (Case c : {Case{dik::k5, 50, 7, 7},
+                 {dik::k5, -50, 7, 7},
+                 {dik::k5, 51, 7, 17},
+                 {dik::k5, -51, 7, 17},
+                 {dik::kT, 51, 0, 6},
+                 {dik::kG, -700, 0, 2},
+                 {dik::kB, 0, 7, 8},
+                 {dik::k6, 0, 0, 700},
+                 {dik::k5, 0, 0, 0},
+                 {dik::k1, -3998, 0, 0},
+                 {dik::k1, -3998, 1, 2},
+                 {dik::kZ, -3999, 9, 9},
+                 {dik::k9, 3000, 0, 250},
+                 {dik::kO, 3000, 0, 83},
+                 {dik::kL, 2500, 0, 94},
+                 {dik::kPeriod, 2401, 0, 40},
+                 {dik::k4, -1, 0, 700}}) {
     HitOnce(c.key, c.pan, c.before);
     EXPECT_EQ(g.f.LateralSpeed, c.after) << int(c.key) << " at " << c.pan;
   }
@@ -221,8 +242,12 @@ TEST_F(Grid, LateralGains) {
 }
 
 TEST_F(Grid, DepthChangesByRow) {
-  for (auto [key, before, after] : {std::tuple{dik::k3, 0, 110}, {dik::kE, 0, 40}, {dik::kD, 0, 30},
-                                    {dik::kC, 0, 20}, {dik::k3, 1, 51}, {dik::kE, 80, 120}}) {
+  for (auto [key, before, after] : {std::tuple{dik::k3, 0, 110},
+                                    {dik::kE, 0, 40},
+                                    {dik::kD, 0, 30},
+                                    {dik::kC, 0, 20},
+                                    {dik::k3, 1, 51},
+                                    {dik::kE, 80, 120}}) {
     HitOnce(key, -1600, 0, before);
     EXPECT_EQ(g.f.DepthSpeed, after) << int(key);
   }
@@ -242,8 +267,8 @@ TEST_F(Grid, KeysOfOneColumnAddUpInGridOrder) {
   EXPECT_EQ(g.f.LateralSpeed, 433);
   EXPECT_EQ(g.f.DepthSpeed, 170);
   EXPECT_TRUE(g.Right());
-  EXPECT_EQ(g.Calls("paddle.wav"), (Strings{"SetPan -3000", "SetCurrentPosition 0", "Play 0", "SetPan -3000",
-                                           "SetCurrentPosition 0", "Play 0"}));
+  EXPECT_EQ(g.Calls("paddle.wav"), (Strings{"SetPan -3000", "SetCurrentPosition 0", "Play 0",
+                                            "SetPan -3000", "SetCurrentPosition 0", "Play 0"}));
 }
 
 TEST_F(Grid, AHeldKeyHitsOnEveryInputEvent) {
@@ -251,9 +276,9 @@ TEST_F(Grid, AHeldKeyHitsOnEveryInputEvent) {
   g.Paddle(-4500, -3000);
   g.f.LateralSpeed = 0;
   g.f.DepthSpeed = 0;
-  g.Press(dik::k1);    // 1
-  g.Move(0, 5);        // 2
-  g.Press(dik::kP);    // 3
+  g.Press(dik::k1);  // 1
+  g.Move(0, 5);      // 2
+  g.Press(dik::kP);  // 3
   EXPECT_EQ(g.f.LateralSpeed, 750);
   EXPECT_EQ(g.f.DepthSpeed, 60 + 150);
 }

@@ -37,7 +37,9 @@ Out Mix(Mixer& m, size_t frames) {
   return o;
 }
 
-double Db(double ratio) { return 20 * std::log10(ratio); }
+double Db(double ratio) {
+  return 20 * std::log10(ratio);
+}
 
 TEST(MixerLaws, PanAndVolumeFollowTheSoundCardsLaws) {
   auto m = std::make_shared<Mixer>();

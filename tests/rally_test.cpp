@@ -22,8 +22,18 @@ TEST_F(Rally, DampSpeedRoundsTiesToEven) {
   struct Case {
     int32_t level, speed, left;
   };
-  for (Case c : {Case{10, 600, 540}, {10, 100, 90}, {10, 45, 40}, {10, 15, 14}, {10, 3, 3},
-                 {10, 1, 1}, {2, 5, 2}, {2, 3, 2}, {2, 1, 0}, {1, 600, 0}, {1, 1, 0}, {3, 0, 0}}) {
+  for (Case c : {Case{10, 600, 540},
+                 {10, 100, 90},
+                 {10, 45, 40},
+                 {10, 15, 14},
+                 {10, 3, 3},
+                 {10, 1, 1},
+                 {2, 5, 2},
+                 {2, 3, 2},
+                 {2, 1, 0},
+                 {1, 600, 0},
+                 {1, 1, 0},
+                 {3, 0, 0}}) {
     g.f.SpeedLevel = c.level;
     EXPECT_EQ(g.f.DampSpeed(c.speed), c.left) << c.speed << " at level " << c.level;
   }
@@ -46,8 +56,8 @@ TEST_F(Rally, RightWallIsAtFourThousand) {
   EXPECT_EQ(g.PuckPan(), 4019);  // not held at the wall
   EXPECT_TRUE(g.Left());
   EXPECT_EQ(g.f.LateralSpeed, 18);
-  EXPECT_EQ(g.Calls("SideBounce.wav"),
-            (Strings{"SetPan 4019", "SetVolume -1234", "SetCurrentPosition 0", "Stop 0", "Play 0"}));
+  EXPECT_EQ(g.Calls("SideBounce.wav"), (Strings{"SetPan 4019", "SetVolume -1234",
+                                                "SetCurrentPosition 0", "Stop 0", "Play 0"}));
 }
 
 TEST_F(Rally, LeftWallIsAtMinusFourThousand) {
@@ -69,7 +79,7 @@ TEST_F(Rally, TheWallsDampAndCapInOppositeOrders) {
   g.GoingRight();
   g.f.LateralSpeed = 1000;
   g.f.RightTimer_Timer();
-  EXPECT_EQ(g.PuckPan(), 4500);  // the full step first
+  EXPECT_EQ(g.PuckPan(), 4500);      // the full step first
   EXPECT_EQ(g.f.LateralSpeed, 600);  // 900, then capped
   g.Puck(-3500, -1000);
   g.f.LateralSpeed = 1000;
@@ -112,7 +122,7 @@ TEST_F(Rally, AStepPastTheEdgeOfTheSoundStopsAtTheEdge) {
   EXPECT_EQ(g.PuckPan(), -10000);
   g.Puck(0, -9990);
   g.f.DepthSpeed = 100;
-  g.f.FroTimer_Timer();  // past the far wall: the step stops at -10000... and rebounds
+  g.f.FroTimer_Timer();              // past the far wall: the step stops at -10000... and rebounds
   EXPECT_EQ(g.PuckVolume(), -9990);  // below -4000 it is not moved at all
   EXPECT_TRUE(g.errors.empty());
 }
@@ -139,8 +149,12 @@ struct Hit : Rally {
 };
 
 TEST_F(Hit, ContactIsInclusiveAtTheTolerance) {
-  for (auto [dp, dv, hits] : {std::tuple{300, 300, true}, {-300, -300, true}, {301, 0, false},
-                              {0, 301, false}, {-301, 0, false}, {0, -301, false}}) {
+  for (auto [dp, dv, hits] : {std::tuple{300, 300, true},
+                              {-300, -300, true},
+                              {301, 0, false},
+                              {0, 301, false},
+                              {-301, 0, false},
+                              {0, -301, false}}) {
     g.Approaching();
     g.Paddle(100 + dp, -500 + dv);
     EXPECT_EQ(HitWith(300), hits) << dp << "," << dv;
@@ -272,7 +286,8 @@ TEST_F(Rally, AComputerGoalPutsPuckAndPaddleAtTheServe) {
   g.f.DepthSpeed = 90;
   g.f.LateralSpeed = 250;
   g.f.ToTimer_Timer();
-  EXPECT_EQ(g.Calls("buzz.wav"), (Strings{"Stop 0", "SetPan 300", "SetCurrentPosition 0", "Play 0"}));
+  EXPECT_EQ(g.Calls("buzz.wav"),
+            (Strings{"Stop 0", "SetPan 300", "SetCurrentPosition 0", "Play 0"}));
   EXPECT_EQ(g.PuckVolume(), -100);
   EXPECT_EQ(g.PuckPan(), 0);
   EXPECT_EQ(g.PaddlePan(), 0);
@@ -333,8 +348,8 @@ TEST_F(Far, PastThePuckTheOpponentStepsRightAndBackInOneTick) {
   g.f.OpponentPan = 0;
   g.f.FroTimer_Timer();
   EXPECT_EQ(g.f.OpponentPan, 0);
-  EXPECT_EQ(g.Calls("opponentpaddleslide.wav"),
-            (Strings{"SetPan 40", "SetVolume -2000", "Play 0", "SetPan 0", "SetVolume -2000", "Play 0"}));
+  EXPECT_EQ(g.Calls("opponentpaddleslide.wav"), (Strings{"SetPan 40", "SetVolume -2000", "Play 0",
+                                                         "SetPan 0", "SetVolume -2000", "Play 0"}));
 }
 
 TEST_F(Far, ReachIsStrictlyWithinForty) {
@@ -363,10 +378,18 @@ TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
     bool right_after;
     int32_t old_speed, speed;
   };
-  for (Case c : {Case{150, true, false, 0, 30}, {-700, false, true, 0, 41}, {50, true, true, 0, 30},
-                 {50, false, false, 0, 30}, {200, false, false, 77, 106}, {-200, true, true, 77, 106},
-                 {199, true, false, 77, 30}, {1199, true, false, 0, 49}, {1200, true, false, 5, 34},
-                 {-1000, false, true, 5, 34}, {-999, false, true, 5, 45}, {600, true, false, 5, 34},
+  for (Case c : {Case{150, true, false, 0, 30},
+                 {-700, false, true, 0, 41},
+                 {50, true, true, 0, 30},
+                 {50, false, false, 0, 30},
+                 {200, false, false, 77, 106},
+                 {-200, true, true, 77, 106},
+                 {199, true, false, 77, 30},
+                 {1199, true, false, 0, 49},
+                 {1200, true, false, 5, 34},
+                 {-1000, false, true, 5, 34},
+                 {-999, false, true, 5, 45},
+                 {600, true, false, 5, 34},
                  {601, true, false, 5, 41}}) {
     g.Retreating();
     c.was_right ? g.GoingRight() : g.GoingLeft();
@@ -394,7 +417,8 @@ TEST_F(Far, NoBonusFromPaceThirtyOn) {
 }
 
 TEST_F(Far, AReturnsDepthGainGrowsWithDistanceAndPace) {
-  for (auto [volume, before, after] : {std::tuple{-2000, 0, 10}, {-2500, 40, 52}, {-2500, 41, 54}}) {
+  for (auto [volume, before, after] :
+       {std::tuple{-2000, 0, 10}, {-2500, 40, 52}, {-2500, 41, 54}}) {
     g.Retreating();
     g.Puck(0, volume);
     g.f.OpponentPan = 0;
@@ -407,8 +431,11 @@ TEST_F(Far, AReturnsDepthGainGrowsWithDistanceAndPace) {
 }
 
 TEST_F(Far, TheFarGoalNeedsTheMouthAndTheDepth) {
-  for (auto [pan, volume, goal] : {std::tuple{499, -3501, true}, {-499, -3501, true},
-                                   {500, -3501, false}, {-500, -3501, false}, {499, -3500, false}}) {
+  for (auto [pan, volume, goal] : {std::tuple{499, -3501, true},
+                                   {-499, -3501, true},
+                                   {500, -3501, false},
+                                   {-500, -3501, false},
+                                   {499, -3500, false}}) {
     Game h;
     h.Load();
     h.vp.ClearRecords();
@@ -420,7 +447,8 @@ TEST_F(Far, TheFarGoalNeedsTheMouthAndTheDepth) {
     h.f.FroTimer_Timer();
     EXPECT_EQ(h.f.PlayerScore, goal ? 1 : 0) << pan << " " << volume;
     if (goal) {
-      EXPECT_EQ(h.Calls("goal.wav"), (Strings{"Stop 0", "SetCurrentPosition 0", "SetVolume -500", "Play 0"}));
+      EXPECT_EQ(h.Calls("goal.wav"),
+                (Strings{"Stop 0", "SetCurrentPosition 0", "SetVolume -500", "Play 0"}));
     }
   }
 }
@@ -505,8 +533,9 @@ TEST_F(Far, ASlowPuckAlwaysComesBack) {
 
 Strings Announcement(const std::string& player, const std::string& computer, bool player_won,
                      const std::string& closing) {
-  return {"The score is", player, "to", computer, player_won ? "darn!  You win!" : "Yippee!  I win!",
-          closing};
+  return {
+      "The score is", player, "to", computer, player_won ? "darn!  You win!" : "Yippee!  I win!",
+      closing};
 }
 
 void ComputerScores(Game& g) {
@@ -543,7 +572,8 @@ TEST_F(Far, ThePlayersFiftiethGoal) {
   g.f.PlayerScore = 49;
   g.f.ComputerScore = 12;
   PlayerScores(g);
-  EXPECT_EQ(g.Said(), Announcement("50", "12", true, "But you won't next time.  Wanna play again?"));
+  EXPECT_EQ(g.Said(),
+            Announcement("50", "12", true, "But you won't next time.  Wanna play again?"));
   EXPECT_EQ(g.f.GameOver, kTrue);
 }
 

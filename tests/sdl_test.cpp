@@ -74,11 +74,11 @@ TEST(Wav, RejectsWhatItCannotPlayWithAReason) {
   const std::vector<std::vector<uint8_t>> bad = {
       {},
       {'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'},
-      Wav(1, 1, 22050, 16, Silence16(100, 1), 400),          // the data chunk claims more
-      Wav(1, 1, 22050, 16, {}),                               // no sound at all
-      Wav(3, 1, 22050, 32, std::vector<uint8_t>(400, 0)),     // float samples
-      Wav(1, 3, 22050, 16, Silence16(100, 3)),                // three channels
-      Wav(1, 1, 22050, 24, std::vector<uint8_t>(300, 0)),     // 24-bit
+      Wav(1, 1, 22050, 16, Silence16(100, 1), 400),        // the data chunk claims more
+      Wav(1, 1, 22050, 16, {}),                            // no sound at all
+      Wav(3, 1, 22050, 32, std::vector<uint8_t>(400, 0)),  // float samples
+      Wav(1, 3, 22050, 16, Silence16(100, 3)),             // three channels
+      Wav(1, 1, 22050, 24, std::vector<uint8_t>(300, 0)),  // 24-bit
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     Status s = DecodeWav(bad[i].data(), bad[i].size(), pcm);
@@ -97,10 +97,16 @@ TEST(Sounds, TheTenFilesAreShortCleanAndDistinct) {
     const char* file;
     double max_seconds;
   };
-  for (Expect e : {Expect{"buzz.wav", 1.5}, {"goal.wav", 1.5}, {"puck.wav", 1.0},
-                   {"SideBounce.wav", 0.6}, {"rebound.wav", 0.6}, {"paddle.wav", 0.6},
-                   {"OpponentHit.wav", 0.6}, {"opponentpaddleslide.wav", 0.6},
-                   {"paddleslide.wav", 0.6}, {"background.wav", 5.0}}) {
+  for (Expect e : {Expect{"buzz.wav", 1.5},
+                   {"goal.wav", 1.5},
+                   {"puck.wav", 1.0},
+                   {"SideBounce.wav", 0.6},
+                   {"rebound.wav", 0.6},
+                   {"paddle.wav", 0.6},
+                   {"OpponentHit.wav", 0.6},
+                   {"opponentpaddleslide.wav", 0.6},
+                   {"paddleslide.wav", 0.6},
+                   {"background.wav", 5.0}}) {
     Pcm pcm;
     ASSERT_TRUE(LoadWavFile(std::string(PALOMIR_SOUNDS) + "/" + e.file, pcm).ok()) << e.file;
     const double seconds = static_cast<double>(pcm.frames()) / Mixer::kRate;
@@ -130,13 +136,16 @@ TEST(KeyMap, EveryGridKeyTheArrowsYAndN) {
     uint8_t code;
   };
   const Pair pairs[] = {
-      {SDL_SCANCODE_1, dik::k1},     {SDL_SCANCODE_9, dik::k9},         {SDL_SCANCODE_0, dik::k0},
-      {SDL_SCANCODE_Q, dik::kQ},     {SDL_SCANCODE_O, dik::kO},         {SDL_SCANCODE_A, dik::kA},
-      {SDL_SCANCODE_L, dik::kL},     {SDL_SCANCODE_Z, dik::kZ},         {SDL_SCANCODE_M, dik::kM},
-      {SDL_SCANCODE_COMMA, dik::kComma}, {SDL_SCANCODE_PERIOD, dik::kPeriod}, {SDL_SCANCODE_Y, dik::kY},
-      {SDL_SCANCODE_N, dik::kN},     {SDL_SCANCODE_UP, dik::kUp},       {SDL_SCANCODE_DOWN, dik::kDown},
-      {SDL_SCANCODE_LEFT, dik::kLeft}, {SDL_SCANCODE_RIGHT, dik::kRight}, {SDL_SCANCODE_ESCAPE, dik::kEscape},
-      {SDL_SCANCODE_SPACE, dik::kSpace}, {SDL_SCANCODE_RETURN, dik::kReturn},
+      {SDL_SCANCODE_1, dik::k1},           {SDL_SCANCODE_9, dik::k9},
+      {SDL_SCANCODE_0, dik::k0},           {SDL_SCANCODE_Q, dik::kQ},
+      {SDL_SCANCODE_O, dik::kO},           {SDL_SCANCODE_A, dik::kA},
+      {SDL_SCANCODE_L, dik::kL},           {SDL_SCANCODE_Z, dik::kZ},
+      {SDL_SCANCODE_M, dik::kM},           {SDL_SCANCODE_COMMA, dik::kComma},
+      {SDL_SCANCODE_PERIOD, dik::kPeriod}, {SDL_SCANCODE_Y, dik::kY},
+      {SDL_SCANCODE_N, dik::kN},           {SDL_SCANCODE_UP, dik::kUp},
+      {SDL_SCANCODE_DOWN, dik::kDown},     {SDL_SCANCODE_LEFT, dik::kLeft},
+      {SDL_SCANCODE_RIGHT, dik::kRight},   {SDL_SCANCODE_ESCAPE, dik::kEscape},
+      {SDL_SCANCODE_SPACE, dik::kSpace},   {SDL_SCANCODE_RETURN, dik::kReturn},
   };
   for (Pair p : pairs) EXPECT_EQ(KeyCodeForScancode(p.sc), p.code) << SDL_GetScancodeName(p.sc);
   const char* row[] = {"1234567890", "QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM"};
@@ -276,7 +285,8 @@ TEST_F(Sdl, ClosingTheWindowCutsAWaitingLineShort) {
   quit.type = SDL_QUIT;
   SDL_PushEvent(&quit);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW((void)voice->Speak("But you won't next time.  Wanna play again?", kSpeakWait), WindowUnloaded);
+  EXPECT_THROW((void)voice->Speak("But you won't next time.  Wanna play again?", kSpeakWait),
+               WindowUnloaded);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 

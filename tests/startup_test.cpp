@@ -15,7 +15,8 @@ using Strings = std::vector<std::string>;
 Strings Trace(const Game& g) {
   Strings out;
   for (const auto& c : g.vp.calls()) {
-    if (c.object.find(".wav") != std::string::npos || c.object.find("Timer") != std::string::npos) continue;
+    if (c.object.find(".wav") != std::string::npos || c.object.find("Timer") != std::string::npos)
+      continue;
     out.push_back(c.object + " " + c.op + (c.failed ? " FAILED" : ""));
   }
   return out;
@@ -116,7 +117,8 @@ TEST(LoadSounds, OneFileMissingLeavesItAndEveryLaterRowAbsent) {
   g.vp.RemoveFile("rebound.wav");
   EXPECT_FALSE(g.f.Form_Load());
   EXPECT_EQ(g.errors.back(), "cannot play: the sound file rebound.wav could not be loaded");
-  EXPECT_NE(g.errors[0].find("step 23 (LoadSounds): /palomir/sounds/rebound.wav"), std::string::npos);
+  EXPECT_NE(g.errors[0].find("step 23 (LoadSounds): /palomir/sounds/rebound.wav"),
+            std::string::npos);
 
   Game h;
   h.vp.RemoveFile("rebound.wav");
@@ -164,7 +166,8 @@ TEST(ReleaseAudioAndInput, ChildrenGoBeforeParentsAndAbsentObjectsAreFine) {
   Strings order;
   for (const auto& c : g.vp.calls()) order.push_back(c.object + " " + c.op);
   Strings expected;
-  for (const SoundFile& row : kSoundFiles) expected.push_back(std::string(row.file + 8) + " Release");
+  for (const SoundFile& row : kSoundFiles)
+    expected.push_back(std::string(row.file + 8) + " Release");
   for (const char* s : {"GUID_SysKeyboard Release", "guid_SysMouse Release", "InputRoot Release",
                         "SoundDevice Release", "DxRoot Release", "window Unload"}) {
     expected.push_back(s);
@@ -285,7 +288,11 @@ TEST(Closing, TheCloseBoxReleasesEverythingAndExitsCleanly) {
     VirtualPlatform vp;
     vp.At(at, [&] { vp.RequestClose(); });
     Strings errors;
-    EXPECT_EQ(RunGame(vp, [&](MainForm& f) { f.on_error = [&](const std::string& e) { errors.push_back(e); }; }), 0);
+    EXPECT_EQ(RunGame(vp,
+                      [&](MainForm& f) {
+                        f.on_error = [&](const std::string& e) { errors.push_back(e); };
+                      }),
+              0);
     EXPECT_TRUE(vp.unloaded());
     EXPECT_EQ(vp.calls().back().object, "DxRoot");
     EXPECT_EQ(vp.calls().back().op, "Release");
@@ -322,7 +329,8 @@ TEST(Closing, NoGameMeansStatusOne) {
   vp.RemoveFile("puck.wav");
   vp.RemoveFile("buzz.wav");
   EXPECT_EQ(RunGame(vp, [](MainForm& f) { f.on_error = [](const std::string&) {}; }), 1);
-  EXPECT_EQ(vp.spoken().back().text, "Palomir cannot start: the sound file buzz.wav could not be loaded.");
+  EXPECT_EQ(vp.spoken().back().text,
+            "Palomir cannot start: the sound file buzz.wav could not be loaded.");
 }
 
 }  // namespace

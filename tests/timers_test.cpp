@@ -62,8 +62,8 @@ TEST(Timers, ATickIsNeverStartedInsideItself) {
   Timer& t = c.queue.Add([&] {
     ++depth;
     deepest = std::max(deepest, depth);
-    c.now += 50'000;     // the tick takes long enough to fall due again...
-    c.queue.RunDue();    // ...and pumps: the other timer may run, this one may not
+    c.now += 50'000;   // the tick takes long enough to fall due again...
+    c.queue.RunDue();  // ...and pumps: the other timer may run, this one may not
     --depth;
   });
   Timer& u = c.queue.Add([&] { ++other; });

@@ -56,7 +56,8 @@ class Autoplayer {
             {dik::k1, dik::k2, dik::k3, dik::k4, dik::k5, dik::k6, dik::k7, dik::k8, dik::k9},
             {dik::kQ, dik::kW, dik::kE, dik::kR, dik::kT, dik::kY, dik::kU, dik::kI, dik::kO},
             {dik::kA, dik::kS, dik::kD, dik::kF, dik::kG, dik::kH, dik::kJ, dik::kK, dik::kL},
-            {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma, dik::kPeriod},
+            {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma,
+             dik::kPeriod},
         }};
         const int column = std::clamp((pan + 4000 + 400) / 800 - 1, 0, 8);
         const auto row = static_cast<size_t>(rng_() % 4);

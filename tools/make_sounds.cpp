@@ -29,7 +29,9 @@ struct Noise {
   }
 };
 
-Wave Silence(double seconds) { return Wave(static_cast<size_t>(seconds * kRate), 0.0); }
+Wave Silence(double seconds) {
+  return Wave(static_cast<size_t>(seconds * kRate), 0.0);
+}
 
 // One-pole low-pass. As a ring, a first pass settles the filter on the sound's own end, so
 // that a loop has no seam.
@@ -66,10 +68,13 @@ void Fade(Wave& w, double in_s, double out_s) {
   const auto in = static_cast<size_t>(in_s * kRate);
   const auto out = static_cast<size_t>(out_s * kRate);
   for (size_t i = 0; i < in && i < w.size(); ++i) w[i] *= static_cast<double>(i) / in;
-  for (size_t i = 0; i < out && i < w.size(); ++i) w[w.size() - 1 - i] *= static_cast<double>(i) / out;
+  for (size_t i = 0; i < out && i < w.size(); ++i)
+    w[w.size() - 1 - i] *= static_cast<double>(i) / out;
 }
 
-double T(size_t i) { return static_cast<double>(i) / kRate; }
+double T(size_t i) {
+  return static_cast<double>(i) / kRate;
+}
 
 Wave Puck() {
   // 0.8 s loop: scraping noise with a rolling rumble; every periodic part fits the loop a
@@ -204,7 +209,9 @@ Wave Background() {
   return w;
 }
 
-void Put16(std::ofstream& f, uint16_t v) { f.put(static_cast<char>(v & 0xff)).put(static_cast<char>(v >> 8)); }
+void Put16(std::ofstream& f, uint16_t v) {
+  f.put(static_cast<char>(v & 0xff)).put(static_cast<char>(v >> 8));
+}
 void Put32(std::ofstream& f, uint32_t v) {
   Put16(f, static_cast<uint16_t>(v & 0xffff));
   Put16(f, static_cast<uint16_t>(v >> 16));

@@ -21,24 +21,31 @@ namespace palomir {
 namespace {
 
 const std::map<std::string, int32_t MainForm::*> kFields = {
-    {"EventHandle", &MainForm::EventHandle},   {"HitTolerance", &MainForm::HitTolerance},
-    {"MouseSpeedX", &MainForm::MouseSpeedX},   {"MouseSpeedY", &MainForm::MouseSpeedY},
-    {"PaddlePan", &MainForm::PaddlePan},       {"PaddleVolume", &MainForm::PaddleVolume},
-    {"OpponentPan", &MainForm::OpponentPan},   {"OpponentTicks", &MainForm::OpponentTicks},
-    {"OpponentPace", &MainForm::OpponentPace}, {"PlayerScore", &MainForm::PlayerScore},
+    {"EventHandle", &MainForm::EventHandle},     {"HitTolerance", &MainForm::HitTolerance},
+    {"MouseSpeedX", &MainForm::MouseSpeedX},     {"MouseSpeedY", &MainForm::MouseSpeedY},
+    {"PaddlePan", &MainForm::PaddlePan},         {"PaddleVolume", &MainForm::PaddleVolume},
+    {"OpponentPan", &MainForm::OpponentPan},     {"OpponentTicks", &MainForm::OpponentTicks},
+    {"OpponentPace", &MainForm::OpponentPace},   {"PlayerScore", &MainForm::PlayerScore},
     {"ComputerScore", &MainForm::ComputerScore}, {"LateralSpeed", &MainForm::LateralSpeed},
-    {"DepthSpeed", &MainForm::DepthSpeed},     {"SpeedLevel", &MainForm::SpeedLevel},
+    {"DepthSpeed", &MainForm::DepthSpeed},       {"SpeedLevel", &MainForm::SpeedLevel},
 };
 
 const std::map<std::string, uint8_t> kKeys = {
-    {"1", dik::k1}, {"2", dik::k2}, {"3", dik::k3}, {"4", dik::k4}, {"5", dik::k5}, {"6", dik::k6},
-    {"7", dik::k7}, {"8", dik::k8}, {"9", dik::k9}, {"0", dik::k0}, {"Q", dik::kQ}, {"W", dik::kW},
-    {"E", dik::kE}, {"R", dik::kR}, {"T", dik::kT}, {"Y", dik::kY}, {"U", dik::kU}, {"I", dik::kI},
-    {"O", dik::kO}, {"P", dik::kP}, {"A", dik::kA}, {"S", dik::kS}, {"D", dik::kD}, {"F", dik::kF},
-    {"G", dik::kG}, {"H", dik::kH}, {"J", dik::kJ}, {"K", dik::kK}, {"L", dik::kL}, {"Z", dik::kZ},
-    {"X", dik::kX}, {"C", dik::kC}, {"V", dik::kV}, {"B", dik::kB}, {"N", dik::kN}, {"M", dik::kM},
-    {"comma", dik::kComma}, {"period", dik::kPeriod}, {"up", dik::kUp}, {"down", dik::kDown},
-    {"left", dik::kLeft}, {"right", dik::kRight}, {"space", dik::kSpace}, {"escape", dik::kEscape},
+    {"1", dik::k1},         {"2", dik::k2},           {"3", dik::k3},
+    {"4", dik::k4},         {"5", dik::k5},           {"6", dik::k6},
+    {"7", dik::k7},         {"8", dik::k8},           {"9", dik::k9},
+    {"0", dik::k0},         {"Q", dik::kQ},           {"W", dik::kW},
+    {"E", dik::kE},         {"R", dik::kR},           {"T", dik::kT},
+    {"Y", dik::kY},         {"U", dik::kU},           {"I", dik::kI},
+    {"O", dik::kO},         {"P", dik::kP},           {"A", dik::kA},
+    {"S", dik::kS},         {"D", dik::kD},           {"F", dik::kF},
+    {"G", dik::kG},         {"H", dik::kH},           {"J", dik::kJ},
+    {"K", dik::kK},         {"L", dik::kL},           {"Z", dik::kZ},
+    {"X", dik::kX},         {"C", dik::kC},           {"V", dik::kV},
+    {"B", dik::kB},         {"N", dik::kN},           {"M", dik::kM},
+    {"comma", dik::kComma}, {"period", dik::kPeriod}, {"up", dik::kUp},
+    {"down", dik::kDown},   {"left", dik::kLeft},     {"right", dik::kRight},
+    {"space", dik::kSpace}, {"escape", dik::kEscape},
 };
 
 struct Runner {
@@ -49,7 +56,8 @@ struct Runner {
 
   explicit Runner(std::ostream& os) : out(os) {
     vp.on_call = [this](const VirtualPlatform::Call& c) {
-      out << "call " << c.object << " " << c.op << " " << c.arg << (c.failed ? " FAILED" : "") << "\n";
+      out << "call " << c.object << " " << c.op << " " << c.arg << (c.failed ? " FAILED" : "")
+          << "\n";
     };
     vp.on_speak = [this](const VirtualPlatform::Spoken& s) {
       out << "say " << s.flags << " \"" << s.text << "\"\n";
@@ -76,11 +84,16 @@ struct Runner {
     return it->second;
   }
   void Tick(const std::string& name) {
-    if (name == "RightTimer") f.RightTimer_Timer();
-    else if (name == "LeftTimer") f.LeftTimer_Timer();
-    else if (name == "ToTimer") f.ToTimer_Timer();
-    else if (name == "FroTimer") f.FroTimer_Timer();
-    else throw std::invalid_argument("no timer called " + name);
+    if (name == "RightTimer")
+      f.RightTimer_Timer();
+    else if (name == "LeftTimer")
+      f.LeftTimer_Timer();
+    else if (name == "ToTimer")
+      f.ToTimer_Timer();
+    else if (name == "FroTimer")
+      f.FroTimer_Timer();
+    else
+      throw std::invalid_argument("no timer called " + name);
   }
   void Print(const std::string& what) {
     if (what == "GameOver") {

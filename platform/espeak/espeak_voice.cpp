@@ -169,8 +169,8 @@ class EspeakVoice final : public Voice {
       Gathered g;
       {
         std::lock_guard lock(synth.lock);
-        espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0,
-                     espeakCHARS_UTF8, nullptr, &g);
+        espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
+                     nullptr, &g);
       }
       const std::vector<float> pcm = Resample(g.samples, rate);
       if (!Feed(pcm)) break;

@@ -11,7 +11,9 @@ std::unique_ptr<MixerSoundBuffer> MixerSoundBuffer::Open(std::shared_ptr<Mixer> 
   return std::unique_ptr<MixerSoundBuffer>(new MixerSoundBuffer(std::move(mixer), c));
 }
 
-MixerSoundBuffer::~MixerSoundBuffer() { mixer_->Close(channel_); }
+MixerSoundBuffer::~MixerSoundBuffer() {
+  mixer_->Close(channel_);
+}
 
 Status MixerSoundBuffer::SetPan(int32_t pan) {
   if (pan < kPanLeft || pan > kPanRight) {
@@ -51,8 +53,7 @@ Status MixerSoundBuffer::Play(int32_t flags) {
 
 Status MixerSoundBuffer::SetCurrentPosition(int32_t position) {
   if (position != 0) {
-    return Status::Fail("SetCurrentPosition: only 0 is supported, got " +
-                        std::to_string(position));
+    return Status::Fail("SetCurrentPosition: only 0 is supported, got " + std::to_string(position));
   }
   mixer_->Rewind(channel_);
   return Status::Ok();

@@ -19,7 +19,9 @@ namespace {
 
 constexpr int kPeriodFrames = 480;  // 10 ms at 48 kHz
 
-SDL_Window* Win(void* w) { return static_cast<SDL_Window*>(w); }
+SDL_Window* Win(void* w) {
+  return static_cast<SDL_Window*>(w);
+}
 
 // Audio thread.
 void PullMixer(void* mixer, Uint8* stream, int len) {
@@ -81,8 +83,8 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
   if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
     throw RuntimeError(std::string("no window system: ") + SDL_GetError());
   }
-  window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312,
-                             213, SDL_WINDOW_HIDDEN);
+  window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
+                             SDL_WINDOW_HIDDEN);
   if (!window_) {
     std::string why = SDL_GetError();
     SDL_Quit();
@@ -145,7 +147,9 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
   return Status::Ok();
 }
 
-int32_t SdlPlatform::Handle() const { return static_cast<int32_t>(SDL_GetWindowID(Win(window_))); }
+int32_t SdlPlatform::Handle() const {
+  return static_cast<int32_t>(SDL_GetWindowID(Win(window_)));
+}
 
 Status SdlPlatform::Show() {
   SDL_ShowWindow(Win(window_));
@@ -157,7 +161,9 @@ Status SdlPlatform::SetCurrentDirectory(const std::string& folder) {
   return Status::Ok();
 }
 
-void SdlPlatform::Closed() { throw WindowUnloaded{}; }
+void SdlPlatform::Closed() {
+  throw WindowUnloaded{};
+}
 
 void SdlPlatform::Unload() {
   SDL_HideWindow(Win(window_));

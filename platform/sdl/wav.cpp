@@ -25,7 +25,8 @@ void Resample(const float* in, size_t frames, int channels, int rate, std::vecto
     for (int c = 0; c < channels; ++c) {
       const float p0 = at(i - 1, c), p1 = at(i, c), p2 = at(i + 1, c), p3 = at(i + 2, c);
       out[k * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-          p1 + 0.5f * t * (p2 - p0 + t * (2 * p0 - 5 * p1 + 4 * p2 - p3 + t * (3 * (p1 - p2) + p3 - p0)));
+          p1 + 0.5f * t *
+                   (p2 - p0 + t * (2 * p0 - 5 * p1 + 4 * p2 - p3 + t * (3 * (p1 - p2) + p3 - p0)));
     }
   }
 }
@@ -89,7 +90,8 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
 Status LoadWavFile(const std::string& path, Pcm& pcm) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Status::Fail(path + ": cannot open the file");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   Status s = DecodeWav(bytes.data(), bytes.size(), pcm);
   if (!s.ok()) return Status::Fail(path + ": " + s.reason());
   return s;

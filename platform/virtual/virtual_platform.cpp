@@ -10,8 +10,9 @@ namespace palomir {
 namespace {
 
 constexpr const char* kSoundFiles[] = {
-    "buzz.wav",    "goal.wav",       "puck.wav", "SideBounce.wav", "rebound.wav", "paddle.wav",
-    "OpponentHit.wav", "opponentpaddleslide.wav", "paddleslide.wav", "background.wav"};
+    "buzz.wav",        "goal.wav",      "puck.wav",        "SideBounce.wav",
+    "rebound.wav",     "paddle.wav",    "OpponentHit.wav", "opponentpaddleslide.wav",
+    "paddleslide.wav", "background.wav"};
 
 std::string BaseName(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -104,7 +105,8 @@ class RecordingDxRoot final : public DxRoot {
   RecordingDxRoot(VirtualPlatform& vp, std::unique_ptr<DxRoot> inner)
       : vp_(vp), inner_(std::move(inner)) {}
   ~RecordingDxRoot() override { vp_.Record({"DxRoot", "Release", 0, false}); }
-  Status DirectSoundCreate(const std::string& device, std::unique_ptr<SoundDevice>& sound) override {
+  Status DirectSoundCreate(const std::string& device,
+                           std::unique_ptr<SoundDevice>& sound) override {
     Status s = inner_->DirectSoundCreate(device, sound);
     vp_.Record({"DxRoot", "DirectSoundCreate", 0, !s.ok()});
     return s;
@@ -157,8 +159,8 @@ class VirtualPlatform::Sound final : public SoundDevice {
                                    std::unique_ptr<SoundBuffer>& buffer) override {
     vp_.Record({"SoundDevice", "CreateSoundBufferFromFile " + path, 0, false});
     const std::string folder = vp_.folder_ + "/sounds/";
-    auto it = path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size()))
-                                         : vp_.files_.end();
+    auto it =
+        path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size())) : vp_.files_.end();
     if (it == vp_.files_.end()) return Status::Fail(path + ": no such file");
     if (!it->second.bad.empty()) return Status::Fail(path + ": " + it->second.bad);
     auto pcm = std::make_shared<Pcm>();
@@ -288,7 +290,9 @@ void VirtualPlatform::SetTimeOfDay(double seconds) {
   day_start_ = seconds - static_cast<double>(now_) / 1e6;
 }
 
-void VirtualPlatform::RemoveFile(const std::string& name) { files_.erase(name); }
+void VirtualPlatform::RemoveFile(const std::string& name) {
+  files_.erase(name);
+}
 
 void VirtualPlatform::Record(Call call) {
   if (!recording) return;
@@ -305,6 +309,8 @@ void VirtualPlatform::RecordSpeech(const std::string& text, int32_t flags) {
   if (recording) spoken_.push_back(std::move(s));
 }
 
-void VirtualPlatform::WaitForSpeech() { MoveClockTo(speech_until_); }
+void VirtualPlatform::WaitForSpeech() {
+  MoveClockTo(speech_until_);
+}
 
 }  // namespace palomir
