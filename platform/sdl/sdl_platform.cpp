@@ -1,6 +1,7 @@
 #include "platform/sdl/sdl_platform.h"
 
 #include <SDL.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/wav.h"
+#include "platform/sdl/x11_fd.h"
 
 namespace palomir {
 
@@ -91,6 +93,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
     throw RuntimeError("cannot make the window: " + why);
   }
   SDL_StopTextInput();
+  window_fd_ = X11ConnectionFd(Win(window_));
   hub_.set_focused(false);  // input flows once the window system gives the window focus
 }
 
@@ -222,8 +225,23 @@ void SdlPlatform::DoEvents() {
 void SdlPlatform::WaitForEvents(double max_seconds) {
   Micros until = Now() + static_cast<Micros>(std::max(0.0, max_seconds) * 1e6);
   if (auto due = timers_.NextDue()) until = std::min(until, *due);
-  // SDL's wait counts whole milliseconds and wakes up to one late; it waits for the whole
-  // ones, and a short sleep takes the rest, so ticks keep to their schedule.
+  if (until <= Now()) return;
+  if (window_fd_ >= 0) {
+    // On X11 the wait is one poll of the window system's connection, to the microsecond:
+    // one wake-up per tick, and input wakes it at once.
+    SDL_PumpEvents();
+    last_pump_ = Now();
+    if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) return;
+    const Micros left = until - Now();
+    if (left <= 0) return;
+    pollfd fd{window_fd_, POLLIN, 0};
+    const timespec wait{static_cast<time_t>(left / 1000000),
+                        static_cast<long>(left % 1000000) * 1000};
+    ppoll(&fd, 1, &wait, nullptr);
+    return;
+  }
+  // Elsewhere SDL's wait counts whole milliseconds and wakes up to one late; it waits for the
+  // whole ones, and a short sleep takes the rest, so ticks keep to their schedule.
   Micros left = until - Now();
   if (left >= 1000 && SDL_WaitEventTimeout(nullptr, static_cast<int>(left / 1000)) == 1) return;
   left = until - Now();

@@ -55,6 +55,7 @@ class SdlPlatform final : public Platform, public Window {
   TimerQueue timers_;
   InputHub hub_;
   std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
+  int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   uint32_t audio_device_ = 0;
   int audio_period_ = 0;

@@ -3,7 +3,7 @@ import subprocess
 import time
 
 
-def find_window(pid, timeout=5.0):
+def find_window(pid, timeout=10.0):
     """The id of the window captioned MainForm that process `pid` shows, or "".
 
     The window is looked up by process and its caption checked, since SDL may make other
