@@ -10,15 +10,8 @@ import sys
 import tempfile
 import time
 
-from xwindow import find_window
+from harness import check, find_window, finish
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
 
 
 def install(folder, palomir):
@@ -103,11 +96,7 @@ def main():
             code = "still running"
     check(code == 0, "closed during the welcome: status %s" % code)
 
-    if failures:
-        print("%d failed" % len(failures))
-        return 1
-    print("1 passed, 0 failed")
-    return 0
+    return finish()
 
 
 if __name__ == "__main__":

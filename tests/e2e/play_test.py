@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from xwindow import find_window
+from harness import check, find_window, finish
 
 RATE = 48000
 LOOP = 0.8  # the puck loop's length, seconds
@@ -55,13 +55,6 @@ class Recording:
         return self.rms(start, end, 1) - self.rms(start, end, 0)
 
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
 
 
 def main():
@@ -138,11 +131,7 @@ def main():
     away = [rec.rms(*after("serve", 0.03, 0.03 + 0.04 * i)) for i in range(4)]
     check(away[1] < away[0] and away[2] < away[1] and away[3] < 0.7 * away[0],
           "pressing 5 serves and the loop grows quieter as the puck goes away %s" % ["%.3f" % a for a in away])
-    if failures:
-        print("%d failed" % len(failures))
-        return 1
-    print("1 passed, 0 failed")
-    return 0
+    return finish()
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""Finding the program's window in the X server, and making sure no program outlives its test."""
+"""What the end-to-end tests share: finding the program's window in the X server, and
+checks printed one per line with a closing count."""
 import subprocess
 import time
 
@@ -17,3 +18,22 @@ def find_window(pid, timeout=10.0):
                 return w
         time.sleep(0.02)
     return ""
+
+
+failures = []
+
+
+def check(ok, what):
+    """One thing a listener would notice, printed as it is checked."""
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def finish():
+    """The closing line and the exit status."""
+    if failures:
+        print("%d failed" % len(failures))
+        return 1
+    print("1 passed, 0 failed")
+    return 0
