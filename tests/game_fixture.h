@@ -81,4 +81,13 @@ struct Game {
   }
 };
 
+// A game through its start-up and welcome, with nothing recorded yet.
+struct LoadedGame : ::testing::Test {
+  Game g;
+  void SetUp() override {
+    g.Load();
+    g.vp.ClearRecords();
+  }
+};
+
 }  // namespace palomir::testing

@@ -11,13 +11,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-struct Input : ::testing::Test {
-  Game g;
-  void SetUp() override {
-    g.Load();
-    g.vp.ClearRecords();
-  }
-};
+using Input = LoadedGame;
 
 // ---------------------------------------------------------------- the mouse paddle
 

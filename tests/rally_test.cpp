@@ -8,13 +8,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-struct Rally : ::testing::Test {
-  Game g;
-  void SetUp() override {
-    g.Load();
-    g.vp.ClearRecords();
-  }
-};
+using Rally = LoadedGame;
 
 // ---------------------------------------------------------------- DampSpeed
 

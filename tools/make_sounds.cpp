@@ -47,7 +47,8 @@ void LowPass(Wave& w, double cutoff_hz, bool ring = false) {
   }
 }
 
-// Applied to a copy: keeps the band between the two cutoffs.
+// Keeps the band between the two cutoffs: the sound low-passed at the high one, less the
+// sound low-passed at the low one.
 void BandPass(Wave& w, double low_hz, double high_hz) {
   Wave low = w;
   LowPass(low, low_hz);

@@ -1,7 +1,6 @@
 #include "platform/mixer/mixer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -147,10 +146,6 @@ void Mixer::mix(std::span<float> stereo_out) {
   const size_t frames = stereo_out.size() / 2;
   {
     std::lock_guard lock(mutex_);
-    last_block_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count(),
-                         std::memory_order_relaxed);
     blocks_.fetch_add(1, std::memory_order_release);
     for (Slot& s : slots_) {
       if (s.used && s.playing) MixSlot(s, stereo_out.data(), frames);

@@ -79,10 +79,9 @@ class Mixer {
 
   SpeechStream& speech() { return speech_; }
 
-  // Any thread. How many blocks mix() has begun, and when the latest began (steady clock,
-  // nanoseconds): a change made before a block began is heard in that block.
+  // Any thread. How many blocks mix() has begun: a change made before a block began is heard
+  // in that block.
   uint64_t blocks_begun() const { return blocks_.load(std::memory_order_acquire); }
-  int64_t last_block_ns() const { return last_block_ns_.load(std::memory_order_acquire); }
 
   // Audio thread (or a test). Overwrites `stereo_out` (interleaved left, right) with the
   // next out.size()/2 frames.
@@ -106,7 +105,6 @@ class Mixer {
   mutable std::mutex mutex_;
   std::array<Slot, kChannels> slots_;
   std::atomic<uint64_t> blocks_{0};
-  std::atomic<int64_t> last_block_ns_{0};
   SpeechStream speech_;
 };
 
