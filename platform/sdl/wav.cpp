@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -31,6 +32,26 @@ void Resample(const float* in, size_t frames, int channels, int rate, std::vecto
   }
 }
 
+uint32_t Le32(const uint8_t* p) {
+  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// Every chunk must fit inside the file. SDL allocates whatever a data chunk claims before it
+// reads a byte, so a file of a hundred bytes claiming four gigabytes would have it try.
+Status CheckChunks(const uint8_t* data, size_t size) {
+  if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
+    return Status::Fail("not a RIFF WAVE file");
+  }
+  size_t at = 12;
+  while (size - at >= 8) {
+    const uint32_t length = Le32(data + at + 4);
+    if (length > size - at - 8) return Status::Fail("a chunk claims more than the file holds");
+    at += 8 + length + (length & 1);
+    if (at > size) break;  // only a final pad byte was missing
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
@@ -39,6 +60,7 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   SDL_SetHint(SDL_HINT_WAVE_RIFF_CHUNK_SIZE, "force");
   if (size == 0) return Status::Fail("empty file");
   if (size > (size_t{1} << 30)) return Status::Fail("file too large");
+  if (Status s = CheckChunks(data, size); !s.ok()) return s;
   SDL_RWops* rw = SDL_RWFromConstMem(data, static_cast<int>(size));
   if (!rw) return Status::Fail(SDL_GetError());
   SDL_AudioSpec got;
