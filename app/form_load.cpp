@@ -128,6 +128,8 @@ bool MainForm::Form_Load() {
           Speak("Palomir cannot start: " + why + ".", kSpeakWait);
         } catch (const RuntimeError&) {
           // Said on stderr already; a voice that fails now has nothing more to add.
+        } catch (const WindowUnloaded&) {
+          // Closed while the reason was read out: the game still could not start.
         }
         ReleaseAudioAndInput(o_);
         return false;

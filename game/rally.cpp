@@ -226,6 +226,8 @@ void MainForm::FroTimer_Timer() {
       if (DepthSpeed <= 2) DepthSpeed = CheckedAdd(DepthSpeed, 1);
       if (DepthSpeed > kDepthCap) DepthSpeed = kDepthCap;
       DepthSpeed = DampSpeed(DepthSpeed);
+      // At speed level 1 the loss takes everything; the puck must still come back.
+      if (DepthSpeed < 1) DepthSpeed = 1;
       FroTimer.SetEnabled(false);
       ToTimer.SetEnabled(true);
     }

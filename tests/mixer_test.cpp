@@ -2,7 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "platform/mixer/mixer_buffer.h"
@@ -116,6 +125,7 @@ TEST(SoundBuffer, ReadsBackExactlyAndRefusesOutOfRange) {
 
 TEST(SoundBuffer, PlayOnceLoopStopAndRewind) {
   auto m = std::make_shared<Mixer>();
+  m->set_limited(false);  // the ramp runs far past full scale
   auto b = MixerSoundBuffer::Open(m, Ramp(100));
 
   // Nothing is heard before Play.
@@ -171,6 +181,7 @@ TEST(SoundBuffer, ReleasingAPlayingBufferSilencesIt) {
 
 TEST(SoundBuffer, AdvanceMovesPlayingBuffersAsIfHeard) {
   auto m = std::make_shared<Mixer>();
+  m->set_limited(false);
   auto once = MixerSoundBuffer::Open(m, Ramp(100));
   auto loop = MixerSoundBuffer::Open(m, Ramp(100));
   ASSERT_TRUE(once->Play(kPlayOnce).ok());
@@ -211,6 +222,113 @@ TEST(Speech, TheRingNeverOverwritesWhatIsNotYetHeard) {
   std::vector<float> out(20);
   m.mix(out);
   EXPECT_EQ(m.speech().Write(big), 10u);
+}
+
+// ---------------------------------------------------------------- the master limiter
+
+TEST(Limiter, KeepsALoudMixInsideFullScaleAndLetsGoWithoutATrace) {
+  auto m = std::make_shared<Mixer>();
+  // The buzzer, the puck at the player's end and a spoken line together sum past full scale.
+  auto buzz = MixerSoundBuffer::Open(m, Constant(Mixer::kRate / 2, 0.7f));
+  auto puck = MixerSoundBuffer::Open(m, Constant(Mixer::kRate, 0.45f));
+  ASSERT_TRUE(puck->SetPan(-3000).ok());  // -30 dB on the right: the image leans left
+  ASSERT_TRUE(buzz->Play(kPlayOnce).ok());
+  ASSERT_TRUE(puck->Play(kPlayLooping).ok());
+  std::vector<float> line(4800, 0.2f);
+  ASSERT_EQ(m->speech().Write(line), line.size());
+
+  float peak = 0;
+  Out o;
+  for (int block = 0; block < 50; ++block) {  // the buzzer's half second
+    o = Mix(*m, 480);
+    for (float v : o.s) peak = std::max(peak, std::fabs(v));
+    // One gain for both sides: the balance between them is what the laws made it.
+    if (block == 5) {
+      EXPECT_NEAR(o.R(100) / o.L(100), (0.7f + 0.2f + 0.45f * 0.0316228f) / 1.35f, 1e-4);
+    }
+  }
+  EXPECT_LE(peak, Limiter::kThreshold);
+  EXPECT_GT(peak, Limiter::kThreshold * 0.99f);  // limited, not turned down wholesale
+
+  // Once the buzzer is over the gain comes back, smoothly, to exactly nothing.
+  float last = 0;
+  float biggest_step = 0;
+  bool falls = false;
+  for (int block = 0; block < 200; ++block) {
+    o = Mix(*m, 480);
+    for (size_t i = 0; i < 480; ++i) {
+      const float gain = o.L(i) / 0.45f;
+      if (block > 0 || i > 0) {
+        biggest_step = std::max(biggest_step, std::fabs(gain - last));
+        falls = falls || gain < last;
+      }
+      last = gain;
+    }
+  }
+  EXPECT_FALSE(falls);
+  EXPECT_LT(biggest_step, 0.001f);  // no jump, no pumping
+  EXPECT_EQ(o.L(0), 0.45f);         // untouched again, bit for bit
+  EXPECT_EQ(o.R(0), 0.45f * GainsFor(-3000, 0).right);
+}
+
+// ---------------------------------------------------------------- the two threads
+
+// Stops a thread where it happens to be, until told to go on.
+sem_t g_stopped;
+sem_t g_resume;
+void Freeze(int) {
+  sem_post(&g_stopped);
+  while (sem_wait(&g_resume) != 0) {
+  }
+}
+
+TEST(MixerThreads, AGameThreadStoppedMidUpdateNeverStallsTheMix) {
+  sem_init(&g_stopped, 0, 0);
+  sem_init(&g_resume, 0, 0);
+  struct sigaction act {};
+  act.sa_handler = Freeze;
+  sigemptyset(&act.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGUSR2, &act, &old), 0);
+
+  auto m = std::make_shared<Mixer>();
+  auto pcm = Constant(4800, 0.1f);
+  std::atomic<bool> quit{false};
+  std::atomic<uint64_t> updates{0};
+  std::thread game([&] {  // every kind of change the game makes, as fast as it can
+    auto b = MixerSoundBuffer::Open(m, pcm);
+    for (int32_t i = 0; !quit.load(); ++i) {
+      (void)b->SetPan(i % 10000);
+      (void)b->SetVolume(-(i % 5000));
+      (void)b->Play(i % 3 == 0 ? kPlayLooping : kPlayOnce);
+      (void)b->SetCurrentPosition(0);
+      if (i % 7 == 0) (void)b->Stop();
+      if (i % 50 == 0) b = MixerSoundBuffer::Open(m, pcm);  // close one, open another
+      updates.fetch_add(1);
+    }
+  });
+  while (updates.load() < 1000) std::this_thread::yield();
+
+  std::mt19937 random(7);
+  int stalled = 0;
+  for (int trial = 0; trial < 300 && stalled == 0; ++trial) {
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+    pthread_kill(game.native_handle(), SIGUSR2);
+    while (sem_wait(&g_stopped) != 0) {
+    }
+    // The game thread is frozen wherever it was; the audio thread must still get through.
+    auto audio = std::async(std::launch::async, [&] {
+      std::vector<float> out(960);
+      for (int block = 0; block < 3; ++block) m->mix(out);
+    });
+    if (audio.wait_for(std::chrono::seconds(10)) != std::future_status::ready) ++stalled;
+    sem_post(&g_resume);
+    audio.wait();
+  }
+  quit = true;
+  game.join();
+  sigaction(SIGUSR2, &old, nullptr);
+  EXPECT_EQ(stalled, 0);
 }
 
 }  // namespace

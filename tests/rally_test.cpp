@@ -513,12 +513,19 @@ TEST_F(Far, TheFarWallIsAtMinusFourThousand) {
 }
 
 TEST_F(Far, ASlowPuckAlwaysComesBack) {
-  for (auto [before, after] : {std::pair{0, 1}, {1, 2}, {2, 3}, {3, 3}, {150, 90}}) {
+  // At level 1 the bounce's loss takes the whole speed, and at level 2 a speed of 1 rounds
+  // to 0: the puck still leaves the wall at 1.
+  struct Row {
+    int32_t level, before, after;
+  };
+  for (const Row& r : {Row{10, 0, 1}, {10, 1, 2}, {10, 2, 3}, {10, 3, 3}, {10, 150, 90},
+                       {1, 0, 1}, {1, 2, 1}, {1, 150, 1}, {2, 0, 1}, {2, 1, 1}, {2, 5, 2}}) {
     g.Retreating();
     g.Puck(2000, -4000);
-    g.f.DepthSpeed = before;
+    g.f.SpeedLevel = r.level;
+    g.f.DepthSpeed = r.before;
     g.f.FroTimer_Timer();
-    EXPECT_EQ(g.f.DepthSpeed, after) << before;
+    EXPECT_EQ(g.f.DepthSpeed, r.after) << r.level << " " << r.before;
     EXPECT_TRUE(g.Toward());
   }
 }

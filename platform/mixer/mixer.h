@@ -1,9 +1,16 @@
 // The software mixer behind the sound device: every sound buffer and the speech stream
-// mixed into one stereo stream of 32-bit float frames at 48 kHz.
+// mixed into one stereo stream of 32-bit float frames at 48 kHz, then limited so that it
+// never leaves full scale.
 //
-// Pulled: the audio output calls mix() for each period. Game-thread calls change a
-// channel under a mutex that they hold only for a few stores; mix() holds it for the
-// length of one block and never allocates, frees or waits on anything else.
+// Threads. Two threads meet here and neither ever waits for the other:
+// - the game thread opens, changes and closes channels (Open, Close, SetGain, Play, Stop,
+//   Rewind, Playing);
+// - the audio thread pulls mix() once per period.
+// Each channel's wishes are a few atomic words that the game thread overwrites and the
+// audio thread reads at the start of every block: no lock, no queue to fill up, no system
+// call. Samples stay alive until the audio thread is known to be done with them and are
+// freed on the game thread. With no audio thread at all (a machine whose time is not real),
+// the game thread may call Advance() instead of mix().
 #pragma once
 
 #include <array>
@@ -11,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -49,13 +55,31 @@ class SpeechStream {
   // Voice thread: with no output running, nothing would ever be heard; drop what waits.
   void DropPending() { read_.store(written_.load(std::memory_order_acquire)); }
 
-  // Audio thread. Adds up to out.size()/2 frames of speech, centred, at full volume.
-  void MixInto(std::span<float> stereo_out);
+  // Audio thread. Adds up to out.size()/2 frames of speech, centred, scaled by `gain`.
+  void MixInto(std::span<float> stereo_out, float gain = 1.0f);
 
  private:
   std::vector<float> ring_ = std::vector<float>(kCapacity);
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> read_{0};
+};
+
+// The master limiter. A mix whose frames all stay below kThreshold passes untouched, bit
+// for bit. A louder frame lowers the gain at once, just enough to bring it to the
+// threshold; the gain then recovers smoothly over about kReleaseSeconds, slow enough not to
+// be heard breathing. Both channels share one gain, so the stereo image holds.
+class Limiter {
+ public:
+  static constexpr float kThreshold = 0.944f;  // -0.5 dBFS
+  static constexpr double kReleaseSeconds = 0.15;
+
+  // Audio thread. Limits interleaved stereo frames in place.
+  void Process(std::span<float> stereo);
+  // The gain now, 1 when idle.
+  float gain() const { return gain_; }
+
+ private:
+  float gain_ = 1.0f;
 };
 
 class Mixer {
@@ -64,47 +88,88 @@ class Mixer {
   static constexpr int kChannels = 32;  // more than the game's ten sounds ever need
   using Channel = int;
 
+  Mixer() = default;
+  // Only once nothing pulls mix() any more.
+  ~Mixer();
+  Mixer(const Mixer&) = delete;
+  Mixer& operator=(const Mixer&) = delete;
+
   // Game thread. A new channel is stopped, at its start, centred and at full volume.
   // Returns -1 when every channel is taken.
   Channel Open(std::shared_ptr<const Pcm> pcm);
-  // Game thread. Silences the channel and frees it; the samples are released here, never
-  // on the audio thread.
+  // Game thread. Silences the channel and frees it; its samples are released later, on the
+  // game thread, once the audio thread can no longer be reading them.
   void Close(Channel c);
-  // Game thread.
+  // Game thread. Heard from the next block on.
   void SetGain(Channel c, StereoGain gain);
+  // Game thread. Play on a playing channel only changes whether it loops; a channel that
+  // played to its end starts over. Stop keeps the position; Rewind goes back to the start,
+  // playing or not.
   void Play(Channel c, bool looping);
   void Stop(Channel c);
   void Rewind(Channel c);
+  // Game thread. Whether the channel plays, as far as the game can know: what the audio
+  // thread last reported, or what was asked since.
   bool Playing(Channel c) const;
 
   SpeechStream& speech() { return speech_; }
 
   // Any thread. How many blocks mix() has begun: a change made before a block began is heard
   // in that block.
-  uint64_t blocks_begun() const { return blocks_.load(std::memory_order_acquire); }
+  uint64_t blocks_begun() const { return begun_.load(std::memory_order_acquire); }
 
   // Audio thread (or a test). Overwrites `stereo_out` (interleaved left, right) with the
-  // next out.size()/2 frames.
+  // next out.size()/2 frames. Wait-free: no lock, allocation, free or system call.
   void mix(std::span<float> stereo_out);
-  // Any thread but the audio thread. Moves every playing channel on by `frames` as if it
-  // had been heard, rendering nothing: for a machine whose time is not real.
+  // Game thread, only while no audio thread pulls mix(). Moves every playing channel on by
+  // `frames` as if it had been heard, rendering nothing.
   void Advance(size_t frames);
 
+  // Game thread, before any output pulls mix(). False: the limiter is left out and the mix
+  // is the plain sum (tests of the laws at any level).
+  void set_limited(bool on) { limited_ = on; }
+
  private:
-  struct Slot {
-    std::shared_ptr<const Pcm> pcm;
-    bool used = false;
+  // What the game thread asks of one channel.
+  struct Shared {
+    std::atomic<const Pcm*> pcm{nullptr};
+    std::atomic<uint64_t> gain{0};
+    std::atomic<uint64_t> control{0};  // see the bit layout in mixer.cpp
+    std::atomic<uint64_t> heard{0};    // the control word last acted on, and whether it plays
+  };
+  // The audio thread's own view of one channel.
+  struct Voice {
+    uint64_t control = 0;
+    const Pcm* pcm = nullptr;
+    size_t position = 0;  // frames
     bool playing = false;
     bool looping = false;
-    size_t position = 0;  // frames
-    StereoGain gain;
   };
-  static void MixSlot(Slot& s, float* out, size_t frames);
-  static void AdvanceSlot(Slot& s, size_t frames);
+  // The game thread's own view of one channel.
+  struct Owned {
+    std::shared_ptr<const Pcm> pcm;
+    uint64_t control = 0;
+  };
+  struct Retired {
+    std::shared_ptr<const Pcm> pcm;
+    uint64_t last_block;  // the audio thread may read it until this block is done
+  };
 
-  mutable std::mutex mutex_;
-  std::array<Slot, kChannels> slots_;
-  std::atomic<uint64_t> blocks_{0};
+  void Ask(Channel c, uint64_t control);
+  void FreeRetired();
+  // Audio thread: takes the channel's latest wishes; false when it has nothing to play.
+  bool Catch(int c);
+  static void MixVoice(Voice& v, StereoGain gain, float* out, size_t frames);
+  static void AdvanceVoice(Voice& v, size_t frames);
+
+  std::array<Shared, kChannels> shared_;
+  std::array<Voice, kChannels> voices_;
+  std::array<Owned, kChannels> owned_;
+  std::vector<Retired> retired_;
+  std::atomic<uint64_t> begun_{0};
+  std::atomic<uint64_t> done_{0};
+  bool limited_ = true;
+  Limiter limiter_;
   SpeechStream speech_;
 };
 

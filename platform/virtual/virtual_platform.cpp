@@ -310,7 +310,19 @@ void VirtualPlatform::RecordSpeech(const std::string& text, int32_t flags) {
 }
 
 void VirtualPlatform::WaitForSpeech() {
-  MoveClockTo(speech_until_);
+  // As on the real machine, the window system is still asked while the voice speaks: a
+  // close request cuts the wait short. Input and ticks wait for the line to end.
+  while (now_ < speech_until_) {
+    Micros until = speech_until_;
+    if (!scheduled_.empty()) until = std::min(until, std::max(scheduled_.begin()->first, now_));
+    MoveClockTo(until);
+    RunScheduled();
+    if (close_requested_) {
+      close_requested_ = false;
+      unloaded_ = true;
+      throw WindowUnloaded{};
+    }
+  }
 }
 
 }  // namespace palomir
