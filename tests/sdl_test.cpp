@@ -13,6 +13,7 @@
 
 #include "platform/keycodes.h"
 #include "platform/sdl/keymap.h"
+#include "platform/arith.h"
 #include "platform/sdl/sdl_platform.h"
 #include "platform/sdl/wav.h"
 
@@ -166,6 +167,35 @@ struct Sdl : ::testing::Test {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
   }
 };
+
+TEST(NoWindowSystem, AStartWithNoWindowToPlayInIsRefusedUnlessAsked) {
+  struct Row {
+    const char* display;  // null: not set
+    const char* expect;   // null: the game starts
+  };
+  // A video driver the user asked for (the tests' dummy) is taken as asked.
+  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  unsetenv("DISPLAY");
+  EXPECT_NO_THROW(SdlPlatform("/tmp"));
+  unsetenv("SDL_VIDEODRIVER");
+  for (Row r : {Row{nullptr, "no window system (DISPLAY is not set)"},
+                Row{"", "no window system (DISPLAY is not set)"},
+                Row{":4711", "the window system at DISPLAY :4711 could not be reached"}}) {
+    if (r.display) {
+      setenv("DISPLAY", r.display, 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+    unsetenv("WAYLAND_DISPLAY");
+    try {
+      SdlPlatform p("/tmp");
+      ADD_FAILURE() << "started with DISPLAY " << (r.display ? r.display : "unset");
+    } catch (const RuntimeError& e) {
+      EXPECT_NE(std::string(e.what()).find(r.expect), std::string::npos) << e.what();
+    }
+  }
+  unsetenv("DISPLAY");
+}
 
 TEST_F(Sdl, AWindowASoundDeviceAndAKeyReachingTheCallback) {
   SdlPlatform p("/tmp");

@@ -20,6 +20,7 @@ namespace palomir {
 namespace {
 
 constexpr int kPeriodFrames = 480;  // 10 ms at 48 kHz
+constexpr int kWindowSystemAttempts = 8;  // about 0.6 s in all
 
 SDL_Window* Win(void* w) {
   return static_cast<SDL_Window*>(w);
@@ -82,8 +83,38 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
             return Status::Ok();
           },
           [this] { return Now(); }) {
-  if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
-    throw RuntimeError(std::string("no window system: ") + SDL_GetError());
+  // Without a window system SDL quietly falls back to a video driver with no window and no
+  // input: a game nobody could play or stop. That fallback is taken only when asked for.
+  const bool driver_asked = SDL_getenv("SDL_VIDEODRIVER") != nullptr;
+  const char* display = SDL_getenv("DISPLAY");
+  const char* wayland = SDL_getenv("WAYLAND_DISPLAY");
+  const bool no_display = (!display || !*display) && (!wayland || !*wayland);
+  if (!driver_asked && no_display) {
+    throw RuntimeError("no window system (DISPLAY is not set); start the game from a desktop");
+  }
+  if (SDL_Init(SDL_INIT_EVENTS) != 0) {
+    throw RuntimeError(std::string("the event system could not be started (") + SDL_GetError() +
+                       ")");
+  }
+  // A busy X server now and then turns a new connection away; SDL would then take its
+  // offscreen driver instead, without a word. Knock again a few times before giving up.
+  std::string driver;
+  for (int attempt = 1;; ++attempt) {
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+      const std::string why = SDL_GetError();
+      SDL_Quit();
+      throw RuntimeError("no window system could be opened (" + why + ")");
+    }
+    driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    const bool fell_back = driver == "offscreen" || driver == "dummy";
+    if (driver_asked || !fell_back) break;
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    if (attempt == kWindowSystemAttempts) {
+      SDL_Quit();
+      throw RuntimeError(std::string("the window system at DISPLAY ") + (display ? display : "") +
+                         " could not be reached");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
   }
   window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
                              SDL_WINDOW_HIDDEN);

@@ -63,7 +63,7 @@ def main():
     env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
     env.pop("SDL_VIDEODRIVER", None)
     start = time.monotonic()
-    proc = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
     marks = {}
 
     def at(t, name, *action):
@@ -91,8 +91,9 @@ def main():
     err = "\n".join(l for l in err.splitlines() if "disk" not in l and "Writing to file" not in l)
     check(code == 0 and not err, "closing the window ends the program with status 0 (%s) %s" % (code, err))
     time.sleep(0.2)
-    names = subprocess.run(["ps", "-eo", "comm="], capture_output=True, text=True).stdout.split()
-    check("palomir" not in names, "no stray process is left")
+    # Only what this test started counts: the program ran in a session of its own.
+    sessions = subprocess.run(["ps", "-eo", "sid="], capture_output=True, text=True).stdout.split()
+    check(str(proc.pid) not in sessions, "no stray process is left")
 
     rec = Recording(out)
     os.unlink(out)
