@@ -10,8 +10,10 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libgtest-dev libbenchmark-dev)
 case "${1:-}" in
-  test) packages+=(xvfb xauth xdotool python3 procps libx11-dev clang libclang-rt-14-dev) ;;
-  bench) packages+=(xvfb xauth xdotool libsdl2-mixer-dev valgrind) ;;
+  test) packages+=(xvfb xauth xdotool python3 procps libx11-dev clang libclang-rt-14-dev llvm-14 gdb
+                   pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
+  bench) packages+=(xvfb xauth xdotool libsdl2-mixer-dev valgrind
+                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
 esac
 
 missing=()
@@ -26,6 +28,8 @@ if ((${#missing[@]})); then
 fi
 
 jobs=$(nproc)
+# Where the sanitizers and the fuzzers find source lines for what they report.
+export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 build() {  # build DIR [cmake options...]
   local dir=$1
   shift

@@ -12,6 +12,18 @@
 #include <thread>
 #include <vector>
 
+// espeak-ng 1.51 makes itself a sound output while it starts, even when asked only for
+// samples: its audio library opens a stream on the sound server to see whether one works,
+// and the player's mixer shows a stray "eSpeak" stream. The game plays the samples itself,
+// so the synthesizer is given no output at all: this definition stands in for the audio
+// library's maker of outputs (the program's own definition is the one the dynamic linker
+// binds), and espeak-ng, which only ever writes to an output when told to play, never uses it.
+extern "C" struct audio_object* create_audio_device_object(const char* /*device*/,
+                                                           const char* /*application*/,
+                                                           const char* /*description*/) {
+  return nullptr;
+}
+
 namespace palomir {
 
 namespace {

@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""The real program through a real sound server, as on a player's desktop: PipeWire with its
+PulseAudio service, started here with a private runtime folder and a null sink, the game's
+output recorded from the sink's monitor. Run once through SDL's pipewire driver and once
+through its pulseaudio driver; from each recording: the welcome, the puck loop rising, the
+buzzer, the steady loop, never past full scale, no gap of silence once the loop plays, and
+the game the only one that opened a stream (the speech synthesizer opens none of its own).
+
+Run inside xvfb-run: server_test.py PALOMIR"""
+import array
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import struct
+
+from harness import check, find_window, finish
+
+RATE = 48000
+LOOP = 0.8
+
+
+class SoundServer:
+    """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own."""
+
+    def __init__(self):
+        self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
+        os.chmod(self.runtime, 0o700)
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
+                        PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
+        self.env.pop("PULSE_SERVER", None)
+        self.proc = subprocess.Popen(
+            ["dbus-run-session", "--", "sh", "-c",
+             "pipewire & sleep 1; wireplumber & sleep 1; pipewire-pulse & wait"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            if self.pactl("info").returncode == 0 and "nullsink" in self.null_sink():
+                break
+            time.sleep(0.2)
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+
+    def null_sink(self):
+        sinks = self.pactl("list", "short", "sinks").stdout
+        if "nullsink" not in sinks:
+            self.pactl("load-module", "module-null-sink", "sink_name=nullsink")
+            self.pactl("set-default-sink", "nullsink")
+            sinks = self.pactl("list", "short", "sinks").stdout
+        return sinks
+
+    def stop(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+def stopped(p, sig=signal.SIGTERM, timeout=10):
+    if p.poll() is None:
+        p.send_signal(sig)
+        try:
+            p.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+    return p.returncode
+
+
+def play(server, palomir, driver, seconds, busy=0):
+    """The game's output through `driver` for `seconds`: float samples, interleaved stereo,
+    and how many streams were opened on the server meanwhile."""
+    out = tempfile.NamedTemporaryFile(suffix=".wav", delete=False).name
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
+    watch = subprocess.Popen(["pactl", "subscribe"], env=server.env, stdout=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    rec = subprocess.Popen(["parecord", "--device=nullsink.monitor", "--format=float32le", "--rate=48000",
+                            "--channels=2", "--latency-msec=10", "--file-format=wav", out],
+                           env=server.env, start_new_session=True)
+    time.sleep(0.5)
+    env = dict(server.env, SDL_AUDIODRIVER=driver)
+    env.pop("SDL_VIDEODRIVER", None)
+    game = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        window = find_window(game.pid)
+        time.sleep(seconds)
+    finally:
+        code = stopped(game)
+        time.sleep(0.3)
+        stopped(rec, signal.SIGINT)
+        stopped(watch)
+        for l in loops:
+            l.kill()
+            l.wait()
+    events = watch.stdout.read()
+    streams = events.count("'new' on sink-input")
+    err = game.stderr.read()
+    data = wav_data(out)
+    if os.environ.get("KEEP_RECORDING"):
+        shutil.copy(out, os.environ["KEEP_RECORDING"] + "." + driver + ".wav")
+        print(events)
+    os.unlink(out)
+    s = array.array("f")
+    s.frombytes(data[: len(data) // 8 * 8])
+    return s, streams, window, code, err
+
+
+def wav_data(path):
+    """The samples of a WAV file, whatever its format (parecord writes float)."""
+    raw = open(path, "rb").read()
+    at = 12
+    while at + 8 <= len(raw):
+        name, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        if name == b"data":
+            return raw[at + 8:at + 8 + size] if size not in (0, 0xFFFFFFFF) else raw[at + 8:]
+        at += 8 + size + (size & 1)
+    return b""
+
+
+def zero_runs(s, start, limit=64):
+    """Lengths of runs of at least `limit` frames of exact silence from frame `start` on."""
+    runs, run = [], 0
+    for i in range(start, len(s) // 2):
+        if s[2 * i] == 0.0 and s[2 * i + 1] == 0.0:
+            run += 1
+        else:
+            if run >= limit:
+                runs.append(run)
+            run = 0
+    if run >= limit:
+        runs.append(run)
+    return runs
+
+
+def rms(s, a, b):
+    a, b = int(a * RATE), min(int(b * RATE), len(s) // 2)
+    if b <= a:
+        return 0.0
+    seg = s[2 * a: 2 * b]
+    return math.sqrt(sum(x * x for x in seg) / len(seg))
+
+
+def residual(s, a, b, period):
+    a, b, p = int(a * RATE), min(int(b * RATE), len(s) // 2), int(period * RATE)
+    d = [s[i] - s[i - 2 * p] for i in range(2 * a, 2 * b)]
+    return math.sqrt(sum(x * x for x in d) / max(1, len(d)))
+
+
+def analyse(s, driver):
+    onset = next((i // 2 for i, x in enumerate(s) if abs(x) > 1e-4), None)
+    check(onset is not None, "%s: the game is heard" % driver)
+    if onset is None:
+        return
+    t0 = onset / RATE
+
+    def t(x):
+        return t0 + x
+
+    check(rms(s, t(0), t(1.4)) > 0.02, "%s: the welcome is spoken (rms %.3f)" % (driver, rms(s, t(0), t(1.4))))
+    # The puck comes in 1.5-2.5 s after the welcome began (the pause counts whole seconds of
+    # the clock), far away, and reaches the goal mouth within a tenth of a second: the
+    # buzzer, the loudest moment of the start.
+    begin = t(1.4)
+    frames = [rms(s, begin + k * 0.005, begin + k * 0.005 + 0.2) for k in range(300)]
+    k = next((i for i, v in enumerate(frames) if v > 0.3), None)
+    check(k is not None, "%s: the buzzer sounds (peak rms %.3f over 0.2 s)" % (driver, max(frames)))
+    if k is None:
+        return
+    buzz = begin + k * 0.005
+    early, late = rms(s, buzz - 0.04, buzz - 0.025), rms(s, buzz - 0.015, buzz)
+    check(late > early, "%s: the puck grows louder as it approaches (%.4f then %.4f)" % (driver, early, late))
+    steady_from = buzz + 2.0
+    steady = residual(s, steady_from, steady_from + LOOP, LOOP)
+    check(rms(s, steady_from, steady_from + LOOP) > 0.05 and steady < 0.01,
+          "%s: then the loop is steady in front of the player (change %.5f)" % (driver, steady))
+    peak = max(abs(x) for x in s)
+    check(peak <= 1.0, "%s: never past full scale (peak %.3f)" % (driver, peak))
+    end = next(i for i in range(len(s) // 2 - 1, 0, -1) if s[2 * i] != 0.0) + 1  # the game ended
+    gaps = zero_runs(s[: 2 * end], int(buzz * RATE))
+    check(not gaps, "%s: no gap in the sound once the loop plays (%s)" % (driver, gaps[:5]))
+
+
+def main():
+    palomir = sys.argv[1]
+    server = SoundServer()
+    try:
+        check("nullsink" in server.null_sink(), "the sound server runs with a null sink")
+        for driver in ("pipewire", "pulseaudio"):
+            s, streams, window, code, err = play(server, palomir, driver, 6.5)
+            check(window != "" and code == 0, "%s: the game played and ended cleanly (status %s, %r)"
+                  % (driver, code, err.strip()[-300:]))
+            check(streams == 1, "%s: one stream opened on the server, the game's (%d)" % (driver, streams))
+            analyse(s, driver)
+    finally:
+        server.stop()
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
