@@ -61,7 +61,7 @@ struct FormLoadSteps {
            Check(need(o.DxRoot, "DxRoot")
                      .CreateEvent(
                          [&f](int32_t id) {
-                           f.Guarded("DirectXEvent8_DXCallback",
+                           f.Guarded("input",
                                      [&f, id] { f.DirectXEvent8_DXCallback(id); });
                          },
                          f.EventHandle));
@@ -94,36 +94,57 @@ struct FormLoadSteps {
 namespace {
 // The keyboard's background level: this system never grants it, and says so every time.
 constexpr size_t kKeyboardLevelStep = 20;
+constexpr size_t kVoiceStep = 2;
+constexpr size_t kDxRootStep = 6;
+constexpr size_t kSoundOutputStep = 7;
+constexpr size_t kLoadSoundsStep = 23;
 constexpr size_t kNewGameStep = 24;
 }  // namespace
 
-bool MainForm::CannotPlay(std::string& why) const {
+bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed) const {
+  auto failure = [this](size_t step) {
+    auto it = startup_failures_.find(step);
+    return it == startup_failures_.end() ? std::string() : it->second;
+  };
+  auto because = [](const std::string& reason) {
+    return reason.empty() ? std::string() : " (" + reason + ")";
+  };
   if (!o_.SoundDevice) {
-    why = "no sound output could be opened";
+    spoken = "no sound output could be opened";
+    std::string reason = failure(kSoundOutputStep);
+    if (reason.empty()) reason = failure(kDxRootStep);
+    printed = {spoken + because(reason) + "; is a sound server running?"};
   } else if (!o_.MouseDevice) {
-    why = "the mouse could not be opened";
+    spoken = "the mouse could not be opened";
+    printed = {spoken};
   } else if (!o_.KeyboardDevice) {
-    why = "the keyboard could not be opened";
+    spoken = "the keyboard could not be opened";
+    printed = {spoken};
   } else {
     for (const SoundFile& row : kSoundFiles) {
       if (row.buffer == &ProgramObjects::SoundBackground) break;  // never played
       if (!(o_.*row.buffer)) {
-        why = std::string("the sound file ") + (row.file + 8) + " could not be loaded";
+        spoken = std::string("the sound file ") + row.file + " could not be loaded";
+        const std::string reason = failure(kLoadSoundsStep);
+        printed = {reason.empty() ? spoken : reason,
+                   "reinstall the game, or name the folder that holds its sounds with --sounds"};
         break;
       }
     }
   }
-  return !why.empty();
+  return !spoken.empty();
 }
 
 bool MainForm::Form_Load() {
   auto steps = FormLoadSteps::Make(*this);
+  startup_failures_.clear();
   for (size_t i = 0; i < steps.size(); ++i) {
     const size_t number = i + 1;
     if (number == kNewGameStep) {
       std::string why;
-      if (CannotPlay(why)) {
-        Report("cannot play: " + why);
+      std::vector<std::string> lines;
+      if (CannotPlay(why, lines)) {
+        for (const std::string& line : lines) Report(line);
         try {
           Speak("Palomir cannot start: " + why + ".", kSpeakWait);
         } catch (const RuntimeError&) {
@@ -138,8 +159,17 @@ bool MainForm::Form_Load() {
     try {
       steps[i].run();
     } catch (const RuntimeError& e) {
+      startup_failures_[number] = e.what();
       if (number != kKeyboardLevelStep) {
-        Report("start-up step " + std::to_string(number) + " (" + steps[i].name + "): " + e.what());
+        Detail("start-up step " + std::to_string(number) + " (" + steps[i].name + "): " + e.what());
+      }
+      // What the player is told of a failure the game plays on without.
+      if (number == kVoiceStep) {
+        Report(std::string("the voice could not be started (") + e.what() +
+               "); the game plays without speech");
+      }
+      if (number == kLoadSoundsStep && !o_.SoundBackground && o_.SoundPaddleSlide) {
+        Report(std::string(e.what()) + "; the game plays without it");
       }
     }
   }

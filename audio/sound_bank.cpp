@@ -5,26 +5,27 @@
 namespace palomir {
 
 const std::array<SoundFile, 10> kSoundFiles = {{
-    {"SoundBuzz", "/sounds/buzz.wav", &ProgramObjects::SoundBuzz},
-    {"SoundGoal", "/sounds/goal.wav", &ProgramObjects::SoundGoal},
-    {"SoundPuck", "/sounds/puck.wav", &ProgramObjects::SoundPuck},
-    {"SoundSideBounce", "/sounds/SideBounce.wav", &ProgramObjects::SoundSideBounce},
-    {"SoundRebound", "/sounds/rebound.wav", &ProgramObjects::SoundRebound},
-    {"SoundPaddle", "/sounds/paddle.wav", &ProgramObjects::SoundPaddle},
-    {"SoundOpponentHit", "/sounds/OpponentHit.wav", &ProgramObjects::SoundOpponentHit},
-    {"SoundOpponentPaddleSlide", "/sounds/opponentpaddleslide.wav",
+    {"SoundBuzz", "buzz.wav", &ProgramObjects::SoundBuzz},
+    {"SoundGoal", "goal.wav", &ProgramObjects::SoundGoal},
+    {"SoundPuck", "puck.wav", &ProgramObjects::SoundPuck},
+    {"SoundSideBounce", "SideBounce.wav", &ProgramObjects::SoundSideBounce},
+    {"SoundRebound", "rebound.wav", &ProgramObjects::SoundRebound},
+    {"SoundPaddle", "paddle.wav", &ProgramObjects::SoundPaddle},
+    {"SoundOpponentHit", "OpponentHit.wav", &ProgramObjects::SoundOpponentHit},
+    {"SoundOpponentPaddleSlide", "opponentpaddleslide.wav",
      &ProgramObjects::SoundOpponentPaddleSlide},
-    {"SoundPaddleSlide", "/sounds/paddleslide.wav", &ProgramObjects::SoundPaddleSlide},
-    {"SoundBackground", "/sounds/background.wav", &ProgramObjects::SoundBackground},
+    {"SoundPaddleSlide", "paddleslide.wav", &ProgramObjects::SoundPaddleSlide},
+    {"SoundBackground", "background.wav", &ProgramObjects::SoundBackground},
 }};
 
 void LoadSounds(ProgramObjects& objects, const Window& window) {
   for (const SoundFile& row : kSoundFiles) {
-    if (!objects.SoundDevice)
-      throw RuntimeError("no sound device to load " + std::string(row.file));
-    const std::string path = window.ProgramFolder() + row.file;
+    const std::string path = window.SoundsFolder() + "/" + row.file;
+    if (!objects.SoundDevice) throw RuntimeError("no sound output to play " + path);
     std::unique_ptr<SoundBuffer> buffer;
-    Check(objects.SoundDevice->CreateSoundBufferFromFile(path, objects.BufferDesc, buffer));
+    const Status made =
+        objects.SoundDevice->CreateSoundBufferFromFile(path, objects.BufferDesc, buffer);
+    if (!made.ok()) throw RuntimeError("the sound file " + path + " " + made.reason());
     objects.*row.buffer = std::move(buffer);
   }
 }

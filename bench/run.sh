@@ -22,3 +22,5 @@ printf '%-34s | %s\n' "mixer: 1 s of 48 kHz stereo" "${mixer} us (10 buffers + s
 printf '%-34s | %s\n' "whole games in virtual time" "${game#*: }"
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$loop"
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$program"
+server=$(xvfb python3 bench/server_bench.py "$build" 2>/dev/null)
+while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$server"

@@ -16,13 +16,13 @@ constexpr float kSecondsPerDay = 86400.0f;
 
 MainForm::MainForm(Platform& platform, ProgramObjects& objects)
     : RightTimer(platform.window().Timers().Add(
-          [this] { Guarded("RightTimer", [this] { RightTimer_Timer(); }); })),
+          [this] { Guarded("puck moving right", [this] { RightTimer_Timer(); }); })),
       LeftTimer(platform.window().Timers().Add(
-          [this] { Guarded("LeftTimer", [this] { LeftTimer_Timer(); }); })),
+          [this] { Guarded("puck moving left", [this] { LeftTimer_Timer(); }); })),
       ToTimer(platform.window().Timers().Add(
-          [this] { Guarded("ToTimer", [this] { ToTimer_Timer(); }); })),
+          [this] { Guarded("puck coming toward you", [this] { ToTimer_Timer(); }); })),
       FroTimer(platform.window().Timers().Add(
-          [this] { Guarded("FroTimer", [this] { FroTimer_Timer(); }); })),
+          [this] { Guarded("puck going away", [this] { FroTimer_Timer(); }); })),
       platform_(platform),
       window_(platform.window()),
       o_(objects) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <map>
 #include <set>
+#include <vector>
 #include <string>
 
 #include "game/program.h"
@@ -81,14 +83,21 @@ class MainForm {
 
   // How many run-time errors ended a handler since start-up.
   int errors() const { return errors_; }
-  // Where run-time errors are told; stderr unless a test listens.
+  // Where what the player should read is told (run-time errors, a start that failed);
+  // stderr unless a test listens.
   std::function<void(const std::string&)> on_error;
+  // Where the details of start-up are told (each step that failed, in the platform's
+  // terms); nowhere unless someone listens.
+  std::function<void(const std::string&)> on_detail;
 
  private:
   friend struct FormLoadSteps;
   // Runs a handler; a run-time error ends it and is reported, once for each distinct text.
   void Guarded(const char* handler, const std::function<void()>& body);
   void Report(const std::string& text);
+  void Detail(const std::string& text) {
+    if (on_detail) on_detail(text);
+  }
   // Says something with the voice; without a voice nothing is said.
   void Speak(const std::string& text, int32_t flags);
   void HorizontalMovement(int32_t d);
@@ -97,7 +106,8 @@ class MainForm {
   void EndOfTable();
   void OpponentReturn();
   void PlayerGoal();
-  bool CannotPlay(std::string& why) const;
+  // Why no game can be played: the words spoken, and the lines printed for the player.
+  bool CannotPlay(std::string& spoken, std::vector<std::string>& printed) const;
 
   Platform& platform_;
   Window& window_;
@@ -105,6 +115,7 @@ class MainForm {
   bool replay_pending_ = false;
   int errors_ = 0;
   std::set<std::string> reported_;
+  std::map<size_t, std::string> startup_failures_;  // step number, reason
 };
 
 }  // namespace palomir

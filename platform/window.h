@@ -35,6 +35,9 @@ class Window {
   virtual float TimeOfDay() const = 0;
   // The folder the program was started from, without a trailing separator.
   virtual std::string ProgramFolder() const = 0;
+  // Where the ten sound files are; the folder "sounds" beside the program unless the
+  // player or the installation says otherwise.
+  virtual std::string SoundsFolder() const { return ProgramFolder() + "/sounds"; }
   virtual Status SetCurrentDirectory(const std::string& folder) = 0;
 
   // Takes the window away; throws WindowUnloaded.

@@ -21,6 +21,7 @@ struct Game {
 
   Game() {
     f.on_error = [this](const std::string& e) { errors.push_back(e); };
+    f.on_detail = [this](const std::string& e) { errors.push_back(e); };
   }
   // Start-up through the welcome and the first pause.
   void Load() { ASSERT_TRUE(f.Form_Load()); }

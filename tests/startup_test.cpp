@@ -51,7 +51,7 @@ TEST(FormLoad, BuildsEverythingInItsOrder) {
   EXPECT_EQ(Strings(trace.begin(), trace.begin() + expected.size()), expected);
   for (size_t i = 0; i < kSoundFiles.size(); ++i) {
     EXPECT_EQ(trace[expected.size() + i],
-              std::string("SoundDevice CreateSoundBufferFromFile /palomir") + kSoundFiles[i].file);
+              std::string("SoundDevice CreateSoundBufferFromFile /palomir/sounds/") + kSoundFiles[i].file);
   }
   EXPECT_EQ(g.f.HitTolerance, 2000);
   EXPECT_EQ(g.o.BufferDesc.flags, 224);
@@ -77,7 +77,8 @@ TEST(FormLoad, AFailedStepIsReportedAndTheRestGoesOn) {
   Game g;
   g.vp.no_voice = true;
   g.Load();
-  ASSERT_EQ(g.errors.size(), 1u);
+  ASSERT_EQ(g.errors.size(), 2u);  // the step, and a line for the player
+  EXPECT_EQ(g.errors[1].rfind("the voice could not be started (", 0), 0u) << g.errors[1];
   EXPECT_NE(g.errors[0].find("step 2"), std::string::npos);
   EXPECT_FALSE(g.f.Voice);
   EXPECT_TRUE(g.o.SoundBackground);  // the rest of start-up happened
@@ -105,7 +106,7 @@ TEST(FormLoad, NoSoundDeviceMeansNoGameSaidAloudAndEverythingReleased) {
   ASSERT_FALSE(g.vp.spoken().empty());
   EXPECT_EQ(g.vp.spoken().back().text, "Palomir cannot start: no sound output could be opened.");
   EXPECT_EQ(g.vp.spoken().back().flags, kSpeakWait);
-  EXPECT_EQ(g.errors.back(), "cannot play: no sound output could be opened");
+  EXPECT_EQ(g.errors.back(), "no sound output could be opened (no sound device); is a sound server running?");
   EXPECT_FALSE(g.o.DxRoot);
   EXPECT_FALSE(g.o.MouseDevice);
   EXPECT_FALSE(g.o.InputRoot);
@@ -116,9 +117,11 @@ TEST(LoadSounds, OneFileMissingLeavesItAndEveryLaterRowAbsent) {
   Game g;
   g.vp.RemoveFile("rebound.wav");
   EXPECT_FALSE(g.f.Form_Load());
-  EXPECT_EQ(g.errors.back(), "cannot play: the sound file rebound.wav could not be loaded");
-  EXPECT_NE(g.errors[0].find("step 23 (LoadSounds): /palomir/sounds/rebound.wav"),
-            std::string::npos);
+  ASSERT_GE(g.errors.size(), 3u);
+  EXPECT_EQ(g.errors[0], "start-up step 23 (LoadSounds): the sound file /palomir/sounds/rebound.wav is missing");
+  EXPECT_EQ(g.errors[1], "the sound file /palomir/sounds/rebound.wav is missing");
+  EXPECT_EQ(g.errors[2], "reinstall the game, or name the folder that holds its sounds with --sounds");
+  EXPECT_EQ(g.Said().back(), "Palomir cannot start: the sound file rebound.wav could not be loaded.");
 
   Game h;
   h.vp.RemoveFile("rebound.wav");
@@ -135,7 +138,7 @@ TEST(LoadSounds, ANameInTheWrongCaseIsAnotherFile) {
   g.vp.RemoveFile("SideBounce.wav");
   g.vp.files()["sidebounce.wav"] = {};
   EXPECT_FALSE(g.f.Form_Load());
-  EXPECT_EQ(g.errors.back(), "cannot play: the sound file SideBounce.wav could not be loaded");
+  EXPECT_EQ(g.Said().back(), "Palomir cannot start: the sound file SideBounce.wav could not be loaded.");
   EXPECT_TRUE(g.o.SoundPuck == nullptr);  // released before exit
 }
 
@@ -143,8 +146,9 @@ TEST(LoadSounds, AMissingBackgroundIsOnlyAWarning) {
   Game g;
   g.vp.RemoveFile("background.wav");
   g.Load();
-  ASSERT_EQ(g.errors.size(), 1u);
-  EXPECT_NE(g.errors[0].find("background.wav"), std::string::npos);
+  ASSERT_EQ(g.errors.size(), 2u);
+  EXPECT_EQ(g.errors[1],
+            "the sound file /palomir/sounds/background.wav is missing; the game plays without it");
   EXPECT_TRUE(g.o.SoundPaddleSlide);
   EXPECT_EQ(g.f.ToTimer.Interval(), 1);
 }
@@ -154,7 +158,8 @@ TEST(LoadSounds, AnUnreadableFileStopsTheBankThere) {
   g.vp.files()["puck.wav"].bad = "not a readable WAV file";
   EXPECT_FALSE(g.f.Form_Load());
   EXPECT_TRUE(std::any_of(g.errors.begin(), g.errors.end(), [](const std::string& e) {
-    return e.find("puck.wav: not a readable WAV file") != std::string::npos;
+    return e == "the sound file /palomir/sounds/puck.wav is not a sound the game can play (not a "
+                "readable WAV file)";
   }));
 }
 
@@ -167,7 +172,7 @@ TEST(ReleaseAudioAndInput, ChildrenGoBeforeParentsAndAbsentObjectsAreFine) {
   for (const auto& c : g.vp.calls()) order.push_back(c.object + " " + c.op);
   Strings expected;
   for (const SoundFile& row : kSoundFiles)
-    expected.push_back(std::string(row.file + 8) + " Release");
+    expected.push_back(std::string(row.file) + " Release");
   for (const char* s : {"GUID_SysKeyboard Release", "guid_SysMouse Release", "InputRoot Release",
                         "SoundDevice Release", "DxRoot Release", "window Unload"}) {
     expected.push_back(s);

@@ -1,15 +1,18 @@
 #include "platform/sdl/sdl_platform.h"
 
 #include <SDL.h>
+#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <thread>
 
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
+#include "platform/speechd/speechd_voice.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/wav.h"
@@ -30,6 +33,20 @@ SDL_Window* Win(void* w) {
 void PullMixer(void* mixer, Uint8* stream, int len) {
   static_cast<Mixer*>(mixer)->mix(
       std::span<float>(reinterpret_cast<float*>(stream), static_cast<size_t>(len) / sizeof(float)));
+}
+
+// alsa-lib prints its own errors on stderr (nine lines when there is no sound card at
+// all); the game says what went wrong in one line of its own. Its error handler is
+// replaced by a silent one, through the same library SDL and the synthesizer load.
+void Silent(const char*, int, const char*, int, const char*, ...) {}
+void QuietenAlsa() {
+  using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+  void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_NOLOAD);
+  if (!alsa) alsa = dlopen("libasound.so.2", RTLD_LAZY);
+  if (!alsa) return;
+  auto set = reinterpret_cast<int (*)(Handler)>(dlsym(alsa, "snd_lib_error_set_handler"));
+  if (set) set(Silent);
+  // Kept open: the handler must stay in place for as long as SDL may use the library.
 }
 
 double SecondsSinceMidnight() {
@@ -69,9 +86,12 @@ class SdlPlatform::Sound final : public SoundDevice {
   SdlPlatform& p_;
 };
 
-SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
+SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
+                         std::string sounds_folder, bool system_speech)
     : folder_(std::move(program_folder)),
       speech_data_(std::move(speech_data)),
+      sounds_(std::move(sounds_folder)),
+      system_speech_(system_speech),
       start_(std::chrono::steady_clock::now()),
       day_start_(SecondsSinceMidnight()),
       timers_([this] { return Now(); }),
@@ -92,6 +112,10 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
   if (!driver_asked && no_display) {
     throw RuntimeError("no window system (DISPLAY is not set); start the game from a desktop");
   }
+  QuietenAlsa();
+  // Ask SDL for the window system that is there, rather than let it try each one it knows
+  // (and let their libraries complain on stderr about the ones that are not).
+  if (!driver_asked) SDL_SetHint(SDL_HINT_VIDEODRIVER, display && *display ? "x11" : "wayland");
   if (SDL_Init(SDL_INIT_EVENTS) != 0) {
     throw RuntimeError(std::string("the event system could not be started (") + SDL_GetError() +
                        ")");
@@ -100,18 +124,23 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data)
   // offscreen driver instead, without a word. Knock again a few times before giving up.
   std::string driver;
   for (int attempt = 1;; ++attempt) {
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+    const bool opened = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    if (!opened && driver_asked) {
       const std::string why = SDL_GetError();
       SDL_Quit();
       throw RuntimeError("no window system could be opened (" + why + ")");
     }
-    driver = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
-    const bool fell_back = driver == "offscreen" || driver == "dummy";
+    driver = opened && SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    const bool fell_back = !opened || driver == "offscreen" || driver == "dummy";
     if (driver_asked || !fell_back) break;
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    if (opened) SDL_QuitSubSystem(SDL_INIT_VIDEO);
     if (attempt == kWindowSystemAttempts) {
       SDL_Quit();
-      throw RuntimeError(std::string("the window system at DISPLAY ") + (display ? display : "") +
+      if (display && *display) {
+        throw RuntimeError(std::string("the window system at DISPLAY ") + display +
+                           " could not be reached");
+      }
+      throw RuntimeError(std::string("the Wayland desktop ") + (wayland ? wayland : "") +
                          " could not be reached");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
@@ -141,14 +170,22 @@ Micros SdlPlatform::Now() const {
 }
 
 Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  auto while_waiting = [this] {
+    SDL_PumpEvents();
+    if (SDL_HasEvent(SDL_QUIT)) Closed();
+  };
+  if (system_speech_) {
+    const Status s = CreateSpeechdVoice(while_waiting, voice);
+    if (s.ok()) return s;
+    // The game stays playable: said once, then the game's own voice speaks.
+    std::fprintf(stderr, "palomir: speech-dispatcher could not be reached (%s); using the game's own voice\n",
+                 s.reason().c_str());
+  }
   VoiceOutput out;
   out.mixer = mixer_;
   out.running = [this] { return audio_device_ != 0; };
   out.data_path = speech_data_;
-  out.while_waiting = [this] {
-    SDL_PumpEvents();
-    if (SDL_HasEvent(SDL_QUIT)) Closed();
-  };
+  out.while_waiting = while_waiting;
   return CreateEspeakVoice(std::move(out), voice);
 }
 
@@ -157,9 +194,7 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
         if (audio_device_) return Status::Fail("DirectSoundCreate: the sound device is in use");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-          return Status::Fail(std::string("no audio: ") + SDL_GetError());
-        }
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Status::Fail(SDL_GetError());
         SDL_AudioSpec want{};
         SDL_AudioSpec have{};
         want.freq = Mixer::kRate;
@@ -171,7 +206,11 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
         // Nothing may change: where the device wants another rate, format or period, SDL
         // converts and buffers behind the callback, which always mixes 10 ms at a time.
         const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (id == 0) return Status::Fail(std::string("no audio device: ") + SDL_GetError());
+        if (id == 0) {
+          const std::string why = SDL_GetError();
+          SDL_QuitSubSystem(SDL_INIT_AUDIO);
+          return Status::Fail(why);
+        }
         audio_device_ = id;
         audio_period_ = have.samples;
         sound = std::make_unique<Sound>(*this);

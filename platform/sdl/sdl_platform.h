@@ -18,7 +18,10 @@ class SdlPlatform final : public Platform, public Window {
   // Opens the window system (not the audio: the sound device does that) and makes the
   // window, hidden. Throws RuntimeError when there is no window system.
   // `speech_data` is the synthesizer's data folder, empty for its own.
-  explicit SdlPlatform(std::string program_folder, std::string speech_data = "");
+  // `sounds_folder` is where the ten sounds are, empty for "sounds" beside the program.
+  // `system_speech`: speak through the desktop's speech service where it can be reached.
+  explicit SdlPlatform(std::string program_folder, std::string speech_data = "",
+                       std::string sounds_folder = "", bool system_speech = false);
   ~SdlPlatform() override;
 
   Window& window() override { return *this; }
@@ -33,6 +36,9 @@ class SdlPlatform final : public Platform, public Window {
   void WaitForEvents(double max_seconds) override;
   float TimeOfDay() const override;
   std::string ProgramFolder() const override { return folder_; }
+  std::string SoundsFolder() const override {
+    return sounds_.empty() ? folder_ + "/sounds" : sounds_;
+  }
   Status SetCurrentDirectory(const std::string& folder) override;
   [[noreturn]] void Unload() override;
 
@@ -49,6 +55,8 @@ class SdlPlatform final : public Platform, public Window {
 
   std::string folder_;
   std::string speech_data_;
+  std::string sounds_;
+  bool system_speech_ = false;
   void* window_ = nullptr;  // SDL_Window
   std::chrono::steady_clock::time_point start_;
   double day_start_ = 0;  // seconds since midnight when the program started

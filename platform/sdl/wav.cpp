@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -111,11 +112,15 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
 
 Status LoadWavFile(const std::string& path, Pcm& pcm) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return Status::Fail(path + ": cannot open the file");
+  if (!in) {
+    const int why = errno;
+    if (why == ENOENT) return Status::Fail("is missing");
+    return Status::Fail(std::string("could not be read (") + std::strerror(why) + ")");
+  }
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   Status s = DecodeWav(bytes.data(), bytes.size(), pcm);
-  if (!s.ok()) return Status::Fail(path + ": " + s.reason());
+  if (!s.ok()) return Status::Fail("is not a sound the game can play (" + s.reason() + ")");
   return s;
 }
 

@@ -161,8 +161,10 @@ class VirtualPlatform::Sound final : public SoundDevice {
     const std::string folder = vp_.folder_ + "/sounds/";
     auto it =
         path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size())) : vp_.files_.end();
-    if (it == vp_.files_.end()) return Status::Fail(path + ": no such file");
-    if (!it->second.bad.empty()) return Status::Fail(path + ": " + it->second.bad);
+    if (it == vp_.files_.end()) return Status::Fail("is missing");
+    if (!it->second.bad.empty()) {
+      return Status::Fail("is not a sound the game can play (" + it->second.bad + ")");
+    }
     auto pcm = std::make_shared<Pcm>();
     pcm->samples.assign(static_cast<size_t>(it->second.seconds * Mixer::kRate), 0.0f);
     auto inner = MixerSoundBuffer::Open(vp_.mixer_, std::move(pcm));
@@ -205,7 +207,7 @@ Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
   auto inner = std::make_unique<HubDxRoot>(
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
-        if (no_sound_device) return Status::Fail("DirectSoundCreate: no audio device");
+        if (no_sound_device) return Status::Fail("no sound device");
         sound = std::make_unique<Sound>(*this);
         return Status::Ok();
       });

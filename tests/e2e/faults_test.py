@@ -21,6 +21,9 @@ def install(folder, palomir):
     return os.path.join(folder, "palomir")
 
 
+API_NAMES = ("DirectSound", "SetCooperativeLevel", "DXCallback", "step ", "Timer:", "ALSA lib")
+
+
 def run(program, env=None, seconds=20):
     env = {**os.environ, "SDL_AUDIODRIVER": "dummy", **(env or {})}
     start = time.monotonic()
@@ -36,8 +39,11 @@ def cannot_start(name, change, expect, env=None):
         program = install(folder, sys.argv[1])
         change(os.path.join(folder, "sounds"))
         code, err, took = run(program, env)
-        check(code == 1 and expect in err and took < 10,
-              "%s: status %s after %.1f s, saying %r" % (name, code, took, err.strip().splitlines()[-1:]))
+        lines = err.strip().splitlines()
+        # What a player reads: a few lines in their words, whole paths, no library noise.
+        jargon = [l for l in lines if any(w in l for w in API_NAMES) or not l.startswith("palomir: ")]
+        check(code == 1 and expect in err and took < 10 and len(lines) <= 3 and not jargon,
+              "%s: status %s after %.1f s, saying %r" % (name, code, took, lines))
 
 
 def main():
@@ -54,13 +60,26 @@ def main():
     def rename(a, b):
         return lambda d: os.rename(os.path.join(d, a), os.path.join(d, b))
 
-    cannot_start("sounds folder missing", lambda d: shutil.rmtree(d), "buzz.wav")
-    cannot_start("one sound missing", remove("rebound.wav"), "rebound.wav")
+    cannot_start("sounds folder missing", lambda d: shutil.rmtree(d), "/sounds/buzz.wav is missing")
+    cannot_start("one sound missing", remove("rebound.wav"), "/sounds/rebound.wav is missing")
     cannot_start("a sound cut short", truncate("puck.wav", -1001), "puck.wav")
     cannot_start("an empty sound", truncate("paddle.wav", 0), "paddle.wav")
     cannot_start("not a WAV file", lambda d: open(os.path.join(d, "goal.wav"), "w").write("not a sound"), "goal.wav")
     cannot_start("a name in the wrong case", rename("SideBounce.wav", "sidebounce.wav"), "SideBounce.wav")
-    cannot_start("no audio device", lambda d: None, "no audio", {"SDL_AUDIODRIVER": "no-such-driver"})
+    cannot_start("no audio device", lambda d: None, "no sound output could be opened", {"SDL_AUDIODRIVER": "no-such-driver"})
+    cannot_start("no sound card at all", lambda d: None, "no sound output could be opened",
+                 {"SDL_AUDIODRIVER": "alsa", "ALSA_CONFIG_PATH": "/nonexistent"})
+
+    # The command line, with no window system at all.
+    bare = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
+    for args, want, stream, text in ((["--help"], 0, "stdout", "--speech"), (["--version"], 0, "stdout", "palomir "),
+                                     (["--bogus"], 2, "stderr", "Usage:"), (["--speech"], 2, "stderr", "needs a value"),
+                                     (["--speech=loud"], 2, "stderr", "embedded or system"),
+                                     ([], 1, "stderr", "no window system (DISPLAY is not set)")):
+        p = subprocess.run([sys.argv[1], *args], env=bare, capture_output=True, text=True, timeout=20)
+        out = p.stdout if stream == "stdout" else p.stderr
+        check(p.returncode == want and text in out,
+              "palomir %s with no display: status %s, %s says %r" % (" ".join(args), p.returncode, stream, out[:80]))
 
     # A missing background sound is only a warning: the game plays, and closing ends it.
     with tempfile.TemporaryDirectory() as folder:

@@ -1,0 +1,113 @@
+#include "app/options.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+
+namespace palomir {
+
+namespace {
+bool IsFolder(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+std::string Usage() {
+  return "Usage: palomir [OPTION]...\n"
+         "An audio-only table-hockey game: the puck, the paddles and the walls are heard.\n"
+         "\n"
+         "  --speech=VOICE   embedded (default): the game's own voice, mixed with its sounds;\n"
+         "                   system: speech-dispatcher, with the voice, language and rate\n"
+         "                   set up for your screen reader\n"
+         "  --sounds=DIR     where the ten sound files are (default: beside the program,\n"
+         "                   else PREFIX/share/palomir/sounds)\n"
+         "  -h, --help       show this help and exit\n"
+         "  -V, --version    show the version and exit\n"
+         "\n"
+         "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
+         "2 for a bad command line. See palomir(6) for how to play.\n";
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
+  enum { kSpeech = 256, kSounds };
+  static const option kLong[] = {
+      {"speech", required_argument, nullptr, kSpeech},
+      {"sounds", required_argument, nullptr, kSounds},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0},
+  };
+  std::vector<std::string> copies = args;
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  optind = 0;  // start afresh, also on a second call
+  opterr = 0;  // the caller prints one message of its own
+  for (;;) {
+    const int c = getopt_long(static_cast<int>(copies.size()), argv.data(), "+hV", kLong, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'h':
+        options.help = true;
+        break;
+      case 'V':
+        options.version = true;
+        break;
+      case kSpeech: {
+        const std::string v = optarg;
+        if (v == "embedded") {
+          options.speech = Options::Speech::kEmbedded;
+        } else if (v == "system") {
+          options.speech = Options::Speech::kSystem;
+        } else {
+          error = "--speech takes embedded or system, not '" + v + "'";
+          return false;
+        }
+        break;
+      }
+      case kSounds:
+        options.sounds = optarg;
+        if (options.sounds.empty()) {
+          error = "--sounds needs a folder";
+          return false;
+        }
+        break;
+      case ':':
+        error = "option '" + std::string(argv[optind - 1]) + "' needs a value";
+        return false;
+      default: {
+        const std::string arg = optind > 0 && optind <= static_cast<int>(copies.size())
+                                    ? copies[optind - 1]
+                                    : std::string();
+        error = optopt != 0 && optopt < 256
+                    ? "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'"
+                    : "unknown option '" + arg + "'";
+        if (optopt >= kSpeech) error = "option '" + arg + "' needs a value";
+        return false;
+      }
+    }
+  }
+  if (optind < static_cast<int>(copies.size())) {
+    error = "unexpected argument '" + copies[optind] + "'";
+    return false;
+  }
+  return true;
+}
+
+std::string FindSounds(const std::string& program_folder, const std::string& asked) {
+  if (!asked.empty()) return asked;
+  const std::string beside = program_folder + "/sounds";
+  if (IsFolder(beside)) return beside;
+  const std::string installed = program_folder + "/../share/palomir/sounds";
+  if (IsFolder(installed)) {
+    char resolved[PATH_MAX];
+    if (realpath(installed.c_str(), resolved)) return resolved;
+    return installed;
+  }
+  return beside;  // neither: the message names the first place looked
+}
+
+}  // namespace palomir

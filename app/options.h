@@ -1,0 +1,27 @@
+// The command line: what the player asked for, read with getopt_long.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace palomir {
+
+struct Options {
+  enum class Speech { kEmbedded, kSystem };
+  Speech speech = Speech::kEmbedded;
+  std::string sounds;  // empty: found beside the program or in the installed layout
+  bool help = false;
+  bool version = false;
+};
+
+// Reads the arguments. False on bad usage, with `error` saying what was wrong.
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The --help text.
+std::string Usage();
+
+// Where the ten sounds are: `asked` when given, else the folder "sounds" beside the program
+// (a build tree), else share/palomir/sounds in the prefix the program is installed in.
+std::string FindSounds(const std::string& program_folder, const std::string& asked);
+
+}  // namespace palomir
