@@ -7,12 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
-          libgtest-dev libbenchmark-dev)
+packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data libspeechd-dev)
 case "${1:-}" in
-  test) packages+=(xvfb xauth xdotool python3 procps libx11-dev clang libclang-rt-14-dev llvm-14 gdb
-                   pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
-  bench) packages+=(xvfb xauth xdotool libsdl2-mixer-dev valgrind
+  test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
+                   libclang-rt-14-dev llvm-14 gdb dpkg-dev file
+                   pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
+                   speech-dispatcher speech-dispatcher-espeak-ng) ;;
+  bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
 esac
 
@@ -39,11 +40,13 @@ build() {  # build DIR [cmake options...]
 
 case "${1:-}" in
   play)
-    build build
-    exec build/palomir
+    # Only the game and its sounds: no tests, no benchmarks.
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPALOMIR_TESTS=OFF -DPALOMIR_BENCH=OFF >/dev/null
+    cmake --build build -j "$jobs" --target palomir
+    exec build/palomir "${@:2}"
     ;;
   test)
-    build build
+    build build -DPALOMIR_TESTS=ON
     (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.
@@ -67,7 +70,7 @@ case "${1:-}" in
     done
     ;;
   bench)
-    build build -DPALOMIR_BENCH=ON
+    build build -DPALOMIR_BENCH=ON -DPALOMIR_TESTS=ON
     bench/run.sh build
     ;;
   *)

@@ -85,7 +85,12 @@ Status CreateSpeechdVoice(std::function<void()> while_waiting, std::unique_ptr<V
   if (!c) {
     std::string why = error ? error : "no answer";
     free(error);
-    while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+    // Its first sentence says it; the rest is about starting a server of its own.
+    if (why.rfind("Error: ", 0) == 0) why.erase(0, 7);
+    if (const auto stop = why.find(". "); stop != std::string::npos) why.resize(stop);
+    while (!why.empty() && (why.back() == '\n' || why.back() == ' ' || why.back() == '.')) {
+      why.pop_back();
+    }
     return Status::Fail(why);
   }
   c->callback_end = Finished::Ended;

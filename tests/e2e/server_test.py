@@ -87,7 +87,7 @@ def play(server, palomir, driver, seconds, busy=0):
                              start_new_session=True)
     rec = subprocess.Popen(["parecord", "--device=nullsink.monitor", "--format=float32le", "--rate=48000",
                             "--channels=2", "--latency-msec=10", "--file-format=wav", out],
-                           env=server.env, start_new_session=True)
+                           env=server.env, stderr=subprocess.DEVNULL, start_new_session=True)
     time.sleep(0.5)
     env = dict(server.env, SDL_AUDIODRIVER=driver)
     env.pop("SDL_VIDEODRIVER", None)
