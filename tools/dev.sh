@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data libspeechd-dev)
+packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data libspeechd-dev
+          libsoxr-dev)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file

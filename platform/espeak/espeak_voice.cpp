@@ -2,6 +2,8 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include "platform/mixer/resample.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -43,22 +45,10 @@ int OnSynth(short* wav, int count, espeak_EVENT* events) {
   return 0;
 }
 
-// Linear interpolation up to the mixer's rate; the voice is narrow-band, this is plenty.
 std::vector<float> Resample(const std::vector<short>& in, int rate) {
-  std::vector<float> out;
-  if (in.empty() || rate <= 0) return out;
-  const double step = static_cast<double>(rate) / Mixer::kRate;
-  const auto n = static_cast<size_t>(static_cast<double>(in.size()) / step);
-  out.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double x = static_cast<double>(i) * step;
-    const auto j = static_cast<size_t>(x);
-    const double f = x - static_cast<double>(j);
-    const double a = in[j];
-    const double b = j + 1 < in.size() ? in[j + 1] : 0.0;
-    out[i] = static_cast<float>((a + (b - a) * f) / 32768.0);
-  }
-  return out;
+  std::vector<float> line(in.size());
+  for (size_t i = 0; i < in.size(); ++i) line[i] = static_cast<float>(in[i]) / 32768.0f;
+  return ResampleLine(line, rate);
 }
 
 // espeak-ng is one synthesizer per process. It is started once, by the first voice, and

@@ -8,30 +8,11 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/mixer/resample.h"
+
 namespace palomir {
 
 namespace {
-
-// Catmull-Rom interpolation from `rate` to the mixer's rate, reading around the ends.
-void Resample(const float* in, size_t frames, int channels, int rate, std::vector<float>& out) {
-  const auto n = static_cast<int64_t>(frames);
-  const auto made = static_cast<size_t>((frames * Mixer::kRate + static_cast<size_t>(rate) / 2) /
-                                        static_cast<size_t>(rate));
-  out.assign(made * static_cast<size_t>(channels), 0.0f);
-  const double step = static_cast<double>(rate) / Mixer::kRate;
-  auto at = [&](int64_t i, int c) { return in[((i % n + n) % n) * channels + c]; };
-  for (size_t k = 0; k < made; ++k) {
-    const double x = static_cast<double>(k) * step;
-    const auto i = static_cast<int64_t>(x);
-    const auto t = static_cast<float>(x - static_cast<double>(i));
-    for (int c = 0; c < channels; ++c) {
-      const float p0 = at(i - 1, c), p1 = at(i, c), p2 = at(i + 1, c), p3 = at(i + 2, c);
-      out[k * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-          p1 + 0.5f * t *
-                   (p2 - p0 + t * (2 * p0 - 5 * p1 + 4 * p2 - p3 + t * (3 * (p1 - p2) + p3 - p0)));
-    }
-  }
-}
 
 uint32_t Le32(const uint8_t* p) {
   return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
@@ -104,7 +85,8 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   const auto* in = reinterpret_cast<const float*>(work.data());
   Pcm out;
   out.channels = got.channels;
-  Resample(in, bytes / sizeof(float) / got.channels, got.channels, got.freq, out.samples);
+  out.samples = ResampleRing(std::span<const float>(in, bytes / sizeof(float)), got.channels,
+                             got.freq);
   if (out.frames() == 0) return Status::Fail("no sound in the file");
   pcm = std::move(out);
   return Status::Ok();
