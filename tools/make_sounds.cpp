@@ -1,5 +1,5 @@
-// Writes the game's ten sounds as 16-bit mono WAV files at 22050 Hz. Deterministic: the
-// same files every run.
+// Writes the game's ten sounds as 16-bit mono WAV files at 22050 Hz, each at the loudness
+// its plan gives it. Deterministic: the same files every run.
 //   make_sounds OUTPUT_FOLDER
 #include <algorithm>
 #include <cmath>
@@ -10,6 +10,8 @@
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include "tools/sound_measure.h"
 
 namespace {
 
@@ -56,14 +58,6 @@ void BandPass(Wave& w, double low_hz, double high_hz) {
   for (size_t i = 0; i < w.size(); ++i) w[i] -= low[i];
 }
 
-void Normalize(Wave& w, double peak) {
-  double m = 0;
-  for (double x : w) m = std::max(m, std::fabs(x));
-  if (m > 0) {
-    for (double& x : w) x *= peak / m;
-  }
-}
-
 // Short fades at both ends so a one-shot starts and stops without a click.
 void Fade(Wave& w, double in_s, double out_s) {
   const auto in = static_cast<size_t>(in_s * kRate);
@@ -77,69 +71,147 @@ double T(size_t i) {
   return static_cast<double>(i) / kRate;
 }
 
+// ---------------------------------------------------------------- the loudness plan
+//
+// Loudness is each file's loudest moment, K-weighted, in LUFS (tools/sound_measure.h). The
+// six short cues sit within a few LU of one another so that none drowns another: the two
+// goals a little above the rest, the opponent's hit a little below the player's (it happens
+// at the far end, and the rules never turn it down). The slides and the puck's loop are a
+// bed well below the cues, so that the voice rises over the puck resting in front of the
+// player; the background is a quiet room.
+struct Planned {
+  const char* file;
+  double lufs;
+};
+constexpr Planned kPlan[] = {
+    {"paddle.wav", -20.5},  {"OpponentHit.wav", -22.5},         {"SideBounce.wav", -20.5},
+    {"rebound.wav", -19},   {"buzz.wav", -16},                  {"goal.wav", -16},
+    {"puck.wav", -22},      {"paddleslide.wav", -23},           {"opponentpaddleslide.wav", -29},
+    {"background.wav", -38},
+};
+
+double PlannedLoudness(const std::string& file) {
+  for (const Planned& p : kPlan) {
+    if (file == p.file) return p.lufs;
+  }
+  return -20;
+}
+
+// Takes off any offset: a ring high-pass at 20 Hz, then the mean, so the sound swings about
+// zero (a loop keeps its seam).
+void NoDc(Wave& w, bool ring) {
+  Wave low = w;
+  LowPass(low, 20, ring);
+  for (size_t i = 0; i < w.size(); ++i) w[i] -= low[i];
+  double mean = 0;
+  for (double x : w) mean += x;
+  mean /= static_cast<double>(w.size());
+  for (double& x : w) x -= mean;
+}
+
+// Sets the sound to its planned loudness, its peaks never above -1 dBFS.
+void ToLoudness(Wave& w, double lufs) {
+  const double now = palomir::measure::Loudness(w, kRate);
+  double gain = std::pow(10.0, (lufs - now) / 20);
+  double peak = 0;
+  for (double x : w) peak = std::max(peak, std::fabs(x));
+  gain = std::min(gain, 0.891 / peak);
+  for (double& x : w) x *= gain;
+}
+
+// A one-shot: no offset, silent at both ends.
+void Finish(Wave& w, double in_s, double out_s) {
+  NoDc(w, false);
+  Fade(w, in_s, out_s);
+  // The fades moved the mean a little: take it off along an arch that is 0 at both ends.
+  double mean = 0, arch_sum = 0;
+  for (double x : w) mean += x;
+  mean /= static_cast<double>(w.size());
+  Wave arch(w.size());
+  for (size_t i = 0; i < w.size(); ++i) {
+    arch[i] = std::sin(kPi * static_cast<double>(i) / static_cast<double>(w.size() - 1));
+    arch_sum += arch[i];
+  }
+  const double per = mean * static_cast<double>(w.size()) / arch_sum;
+  for (size_t i = 0; i < w.size(); ++i) w[i] -= per * arch[i];
+}
+
 Wave Puck() {
-  // 0.8 s loop: scraping noise with a rolling rumble; every periodic part fits the loop a
-  // whole number of times, and the noise is filtered as a ring.
+  // 0.8 s loop: the scrape of the puck on the table, most of it between 0.5 and 4 kHz so
+  // that it carries on small speakers and at the far end, and a light roll beneath. Every
+  // periodic part fits the loop a whole number of times; the noise is filtered as a ring.
   const double len = 0.8;
   Wave w = Silence(len);
   Noise n(11);
   for (double& x : w) x = n();
-  LowPass(w, 1800, true);
+  Wave low = w;
+  LowPass(low, 450, true);
+  LowPass(w, 2500, true);
+  LowPass(w, 4000, true);
+  for (size_t i = 0; i < w.size(); ++i) w[i] -= low[i];
   Wave rumble = Silence(len);
   Noise m(12);
   for (double& x : rumble) x = m();
-  LowPass(rumble, 120, true);
+  LowPass(rumble, 150, true);
   for (size_t i = 0; i < w.size(); ++i) {
-    const double roll = 0.75 + 0.25 * std::sin(2 * kPi * 10.0 * T(i));  // 8 turns a loop
-    w[i] = 0.5 * w[i] * roll + 2.5 * rumble[i] + 0.08 * std::sin(2 * kPi * 95.0 * T(i)) * roll;
+    const double roll = 0.7 + 0.3 * std::sin(2 * kPi * 10.0 * T(i));  // 8 turns a loop
+    w[i] = w[i] * roll + 0.6 * rumble[i] + 0.02 * std::sin(2 * kPi * 190.0 * T(i)) * roll;
   }
-  Normalize(w, 0.7);
+  NoDc(w, true);
   return w;
 }
 
 Wave Paddle() {
+  // The player's hit: a bright, sharp crack.
   Wave w = Silence(0.16);
   Noise n(21);
   for (size_t i = 0; i < w.size(); ++i) {
     const double t = T(i);
-    w[i] = std::exp(-t * 60) * (std::sin(2 * kPi * 1250 * t) + 0.5 * std::sin(2 * kPi * 2630 * t)) +
-           std::exp(-t * 400) * n();
+    w[i] = std::exp(-t * 35) * (std::sin(2 * kPi * 1250 * t) + 0.5 * std::sin(2 * kPi * 2630 * t)) +
+           0.5 * std::exp(-t * 400) * n();
   }
-  Fade(w, 0.0005, 0.02);
-  Normalize(w, 0.7);
+  Finish(w, 0.0005, 0.02);
   return w;
 }
 
 Wave OpponentHit() {
+  // The opponent's hit: heavier, lower and duller than the player's, as if heard down the
+  // table, and pitched well below the end wall's knock.
   Wave w = Silence(0.3);
   Noise n(31);
   Wave crack = Silence(0.3);
   for (double& x : crack) x = n();
-  LowPass(crack, 900);
+  LowPass(crack, 500);
+  LowPass(crack, 500);
   for (size_t i = 0; i < w.size(); ++i) {
     const double t = T(i);
-    w[i] = std::exp(-t * 18) * (std::sin(2 * kPi * 330 * t) + 0.6 * std::sin(2 * kPi * 495 * t)) +
-           2.0 * std::exp(-t * 60) * crack[i];
+    w[i] = std::exp(-t * 20) * (std::sin(2 * kPi * 196 * t) + 0.5 * std::sin(2 * kPi * 262 * t)) +
+           3.0 * std::exp(-t * 70) * crack[i];
   }
-  Fade(w, 0.001, 0.04);
-  Normalize(w, 0.7);
+  Finish(w, 0.002, 0.04);
   return w;
 }
 
 Wave SideBounce() {
+  // A side wall: a dull thud that drops in pitch, with a short knock on top (1-3 kHz) that a
+  // laptop's speaker can still give.
   Wave w = Silence(0.22);
   Noise n(41);
   Wave body = Silence(0.22);
   for (double& x : body) x = n();
   LowPass(body, 300);
+  Wave knock = Silence(0.22);
+  Noise k(42);
+  for (double& x : knock) x = k();
+  BandPass(knock, 900, 3000);
   double phase = 0;
   for (size_t i = 0; i < w.size(); ++i) {
     const double t = T(i);
-    phase += 2 * kPi * (70 + 60 * std::exp(-t * 40)) / kRate;  // a thud that drops in pitch
-    w[i] = std::exp(-t * 25) * std::sin(phase) + 1.5 * std::exp(-t * 50) * body[i];
+    phase += 2 * kPi * (90 + 80 * std::exp(-t * 40)) / kRate;
+    w[i] = std::exp(-t * 25) * std::sin(phase) + 1.5 * std::exp(-t * 50) * body[i] +
+           1.2 * std::exp(-t * 150) * knock[i] + 0.2 * std::exp(-t * 50) * std::sin(2 * kPi * 1400 * t);
   }
-  Fade(w, 0.001, 0.03);
-  Normalize(w, 0.7);
+  Finish(w, 0.001, 0.03);
   return w;
 }
 
@@ -151,8 +223,7 @@ Wave Rebound() {
     w[i] = std::exp(-t * 9) * (std::sin(2 * kPi * 420 * t) + 0.8 * std::sin(2 * kPi * 437 * t) +
                                0.3 * std::sin(2 * kPi * 868 * t));
   }
-  Fade(w, 0.002, 0.05);
-  Normalize(w, 0.7);
+  Finish(w, 0.002, 0.05);
   return w;
 }
 
@@ -165,8 +236,7 @@ Wave Buzz() {
     w[i] = a + b;
   }
   LowPass(w, 3000);
-  Fade(w, 0.01, 0.08);
-  Normalize(w, 0.7);
+  Finish(w, 0.01, 0.08);
   return w;
 }
 
@@ -184,18 +254,39 @@ Wave Goal() {
                      0.2 * std::sin(6 * kPi * f * t));
     }
   }
-  Fade(w, 0.002, 0.1);
-  Normalize(w, 0.7);
+  Finish(w, 0.002, 0.1);
   return w;
 }
 
-Wave Slide(double low_hz, double high_hz, uint32_t seed) {
+Wave PaddleSlide() {
+  // The player's paddle: an airy hiss that is there the moment the mouse moves (full within
+  // 15 ms), holds, and falls away.
   Wave w = Silence(0.3);
-  Noise n(seed);
+  Noise n(82);
   for (double& x : w) x = n();
-  BandPass(w, low_hz, high_hz);
-  for (size_t i = 0; i < w.size(); ++i) w[i] *= std::sin(kPi * T(i) / 0.3);  // swell and fade
-  Normalize(w, 0.7);
+  BandPass(w, 2500, 7000);
+  for (size_t i = 0; i < w.size(); ++i) {
+    const double t = T(i);
+    w[i] *= std::min(1.0, t / 0.015) * (t < 0.18 ? 1.0 : std::exp(-(t - 0.18) * 25));
+  }
+  Finish(w, 0.001, 0.02);
+  return w;
+}
+
+Wave OpponentSlide() {
+  // The opponent's paddle: a low, buzzing rattle (a 110 Hz growl ticking 30 times a second),
+  // nothing like the puck's hiss, swelling in and out.
+  Wave w = Silence(0.3);
+  for (size_t i = 0; i < w.size(); ++i) {
+    const double t = T(i);
+    double tone = 0;
+    for (int h = 1; h <= 5; ++h) tone += std::sin(2 * kPi * 110 * h * t) / h;
+    const double tick = 0.55 + 0.45 * std::cos(2 * kPi * 30 * t);
+    w[i] = tone * tick * std::sin(kPi * t / 0.3);
+  }
+  LowPass(w, 700);
+  LowPass(w, 700);
+  Finish(w, 0.002, 0.02);
   return w;
 }
 
@@ -206,7 +297,7 @@ Wave Background() {
   for (double& x : w) x = n();
   LowPass(w, 400, true);
   for (size_t i = 0; i < w.size(); ++i) w[i] *= 0.8 + 0.2 * std::sin(2 * kPi * 0.5 * T(i));
-  Normalize(w, 0.1);  // a quiet room
+  NoDc(w, true);
   return w;
 }
 
@@ -257,12 +348,14 @@ int main(int argc, char** argv) {
       {"rebound.wav", Rebound},
       {"paddle.wav", Paddle},
       {"OpponentHit.wav", OpponentHit},
-      {"opponentpaddleslide.wav", [] { return Slide(150, 700, 81); }},
-      {"paddleslide.wav", [] { return Slide(600, 2500, 82); }},
+      {"opponentpaddleslide.wav", OpponentSlide},
+      {"paddleslide.wav", PaddleSlide},
       {"background.wav", Background},
   };
   for (const auto& [name, make] : sounds) {
-    if (!Write(dir + "/" + name, make())) {
+    Wave w = make();
+    ToLoudness(w, PlannedLoudness(name));
+    if (!Write(dir + "/" + name, w)) {
       std::cerr << "make_sounds: cannot write " << dir << "/" << name << "\n";
       return 1;
     }
