@@ -21,7 +21,7 @@ def main():
             s, _, _, _, _ = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
             # From the first loud moment (the buzzer) to the game's end.
             n = len(s) // 2
-            start = next((i for i in range(0, n - RATE // 5, RATE // 100) if rms(s, i / RATE, i / RATE + 0.2) > 0.3), n)
+            start = next((i for i in range(0, n - RATE // 5, RATE // 100) if rms(s, i / RATE, i / RATE + 0.2) > 0.15), n)
             end = next((i for i in range(n - 1, 0, -1) if s[2 * i] != 0.0), 0) + 1
             runs.append(len(zero_runs(s[: 2 * end], start)))
         print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s" % (sum(runs), runs))

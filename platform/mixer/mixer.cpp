@@ -267,7 +267,7 @@ void Mixer::mix(std::span<float> stereo_out) {
     if (!v.playing) shared_[c].heard.store(v.control, std::memory_order_release);
   }
   done_.store(block, std::memory_order_seq_cst);
-  speech_.MixInto(stereo_out);
+  speech_.MixInto(stereo_out, kSpeechGain);
   if (limited_) limiter_.Process(stereo_out);
 }
 

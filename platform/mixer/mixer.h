@@ -86,6 +86,9 @@ class Mixer {
  public:
   static constexpr int kRate = 48000;
   static constexpr int kChannels = 32;  // more than the game's ten sounds ever need
+  // The voice stands 3 dB above the sounds, so that a number read out is clear over the
+  // puck resting in front of the player (the limiter keeps the sum inside full scale).
+  static constexpr float kSpeechGain = 1.41f;
   using Channel = int;
 
   Mixer() = default;

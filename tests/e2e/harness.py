@@ -1,5 +1,6 @@
 """What the end-to-end tests share: finding the program's window in the X server, and
 checks printed one per line with a closing count."""
+import math
 import subprocess
 import time
 
@@ -47,3 +48,30 @@ def stacks(pid):
     except (OSError, subprocess.TimeoutExpired):
         return "(no stacks: gdb is not available)"
     return "\n".join(l for l in out.splitlines() if l.startswith(("#", "Thread")))
+
+
+# K-weighting at 48 kHz (ITU-R BS.1770): a high shelf, then a high-pass.
+_K48 = (((1.53512485958697, -2.69169618940638, 1.19839281085285), (-1.69065929318241, 0.73248077421585)),
+        ((1.0, -2.0, 1.0), (-1.99004745483398, 0.99007225036621)))
+
+
+def k_weighted(x):
+    for (b0, b1, b2), (a1, a2) in _K48:
+        y, x1, x2, y1, y2 = [], 0.0, 0.0, 0.0, 0.0
+        for v in x:
+            o = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2
+            x2, x1, y2, y1 = x1, v, y1, o
+            y.append(o)
+        x = y
+    return x
+
+
+def loudest_moment(left, right, rate=48000):
+    """The loudest 400 ms of a stereo signal, in LUFS (momentary loudness)."""
+    kl, kr = k_weighted(left), k_weighted(right)
+    win, hop = int(0.4 * rate), int(0.05 * rate)
+    best = 1e-20
+    for a in range(0, max(1, len(kl) - win + 1), hop):
+        p = sum(v * v for v in kl[a:a + win]) + sum(v * v for v in kr[a:a + win])
+        best = max(best, p / win)
+    return -0.691 + 10 * math.log10(best)
