@@ -66,12 +66,17 @@ class InputHub {
 class HubDxRoot final : public DxRoot {
  public:
   using SoundMaker = std::function<Status(const std::string&, std::unique_ptr<SoundDevice>&)>;
-  HubDxRoot(InputHub& hub, SoundMaker make_sound) : hub_(hub), make_sound_(std::move(make_sound)) {}
+  // `input_allowed`, where given, says whether the input system can be had.
+  HubDxRoot(InputHub& hub, SoundMaker make_sound, std::function<Status()> input_allowed = {})
+      : hub_(hub), make_sound_(std::move(make_sound)), input_allowed_(std::move(input_allowed)) {}
   Status DirectSoundCreate(const std::string& device,
                            std::unique_ptr<SoundDevice>& sound) override {
     return make_sound_(device, sound);
   }
   Status DirectInputCreate(std::unique_ptr<InputRoot>& input) override {
+    if (input_allowed_) {
+      if (Status s = input_allowed_(); !s.ok()) return s;
+    }
     input = hub_.CreateInputRoot();
     return Status::Ok();
   }
@@ -83,6 +88,7 @@ class HubDxRoot final : public DxRoot {
  private:
   InputHub& hub_;
   SoundMaker make_sound_;
+  std::function<Status()> input_allowed_;
 };
 
 }  // namespace palomir

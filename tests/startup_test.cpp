@@ -155,7 +155,7 @@ TEST(LoadSounds, AMissingBackgroundIsOnlyAWarning) {
 
 TEST(LoadSounds, AnUnreadableFileStopsTheBankThere) {
   Game g;
-  g.vp.files()["puck.wav"].bad = "not a readable WAV file";
+  g.vp.files()["puck.wav"].bad = "is not a sound the game can play (not a readable WAV file)";
   EXPECT_FALSE(g.f.Form_Load());
   EXPECT_TRUE(std::any_of(g.errors.begin(), g.errors.end(), [](const std::string& e) {
     return e == "the sound file /palomir/sounds/puck.wav is not a sound the game can play (not a "

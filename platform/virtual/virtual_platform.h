@@ -12,22 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/call_log.h"
 #include "platform/input_hub.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
 
 namespace palomir {
 
-class VirtualPlatform final : public Platform, public Window {
+class VirtualPlatform final : public Platform, public Window, public CallLog {
  public:
-  // One call the game made: the object ("puck.wav", "timer 0", "voice"), the operation
-  // and its argument, and whether it failed.
-  struct Call {
-    std::string object;
-    std::string op;
-    int32_t arg = 0;
-    bool failed = false;
-  };
+  using Call = palomir::Call;
   struct Spoken {
     double at = 0;  // seconds on the virtual clock when the line was queued
     std::string text;
@@ -35,7 +29,7 @@ class VirtualPlatform final : public Platform, public Window {
   };
   struct File {
     double seconds = 0.3;
-    std::string bad;  // non-empty: the file cannot be read, for this reason
+    std::string bad;  // non-empty: the file cannot be played, for this reason ("is ...")
   };
 
   // The program's folder holds the ten sounds; the clock starts at 10:00:00.
@@ -75,6 +69,8 @@ class VirtualPlatform final : public Platform, public Window {
   double Now() const { return static_cast<double>(now_) / 1e6; }
   void SetTimeOfDay(double seconds);
   void SetProgramFolder(std::string folder) { folder_ = std::move(folder); }
+  std::string SoundsFolder() const override { return sounds_.empty() ? folder_ + "/sounds" : sounds_; }
+  void SetSoundsFolder(std::string folder) { sounds_ = std::move(folder); }
   std::map<std::string, File>& files() { return files_; }
   void RemoveFile(const std::string& name);
 
@@ -98,8 +94,10 @@ class VirtualPlatform final : public Platform, public Window {
   std::function<void(const Call&)> on_call;
   std::function<void(const Spoken&)> on_speak;
 
-  void Record(Call call);
-  void RecordSpeech(const std::string& text, int32_t flags);
+  void Record(const Call& call) override;
+  void Said(const std::string& text, int32_t flags) override;
+  // The voice starts a line: it is heard for a while after what is still being said.
+  void QueueSpeech(const std::string& text);
   // The voice holds the game thread until everything queued has been heard.
   void WaitForSpeech();
   std::shared_ptr<Mixer> mixer() { return mixer_; }
@@ -113,6 +111,7 @@ class VirtualPlatform final : public Platform, public Window {
   double day_start_ = 36000.0;  // time of day at clock 0
   Micros speech_until_ = 0;
   std::string folder_ = "/palomir";
+  std::string sounds_;
   std::map<std::string, File> files_;
   TimerQueue timers_;
   InputHub hub_;
