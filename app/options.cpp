@@ -24,6 +24,10 @@ std::string Usage() {
          "                   set up for your screen reader\n"
          "  --sounds=DIR     where the ten sound files are (default: beside the program,\n"
          "                   else PREFIX/share/palomir/sounds)\n"
+         "  --record=FILE    write down everything that reaches the game (keys, mouse,\n"
+         "                   timer ticks, the clock) so that the game can be replayed\n"
+         "                   exactly; attach FILE when you report a problem\n"
+         "  --trace=FILE     write every sound, timer and speech call the game makes\n"
          "  -h, --help       show this help and exit\n"
          "  -V, --version    show the version and exit\n"
          "\n"
@@ -32,10 +36,12 @@ std::string Usage() {
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-  enum { kSpeech = 256, kSounds };
+  enum { kSpeech = 256, kSounds, kRecord, kTrace };
   static const option kLong[] = {
       {"speech", required_argument, nullptr, kSpeech},
       {"sounds", required_argument, nullptr, kSounds},
+      {"record", required_argument, nullptr, kRecord},
+      {"trace", required_argument, nullptr, kTrace},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -72,6 +78,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         options.sounds = optarg;
         if (options.sounds.empty()) {
           error = "--sounds needs a folder";
+          return false;
+        }
+        break;
+      case kRecord:
+      case kTrace:
+        (c == kRecord ? options.record : options.trace) = optarg;
+        if (!*optarg) {
+          error = std::string(c == kRecord ? "--record" : "--trace") + " needs a file";
           return false;
         }
         break;

@@ -10,6 +10,8 @@ struct Options {
   enum class Speech { kEmbedded, kSystem };
   Speech speech = Speech::kEmbedded;
   std::string sounds;  // empty: found beside the program or in the installed layout
+  std::string record;  // where to write a recording of the game, empty for none
+  std::string trace;   // where to write every platform call and spoken line, empty for none
   bool help = false;
   bool version = false;
 };

@@ -1,5 +1,7 @@
 #include "platform/call_log.h"
 
+#include "platform/line_file.h"
+
 namespace palomir {
 
 namespace {
@@ -167,6 +169,16 @@ void LogTimers(CallLog& log, TimerQueue& timers) {
     static constexpr const char* kNames[] = {"RightTimer", "LeftTimer", "ToTimer", "FroTimer"};
     log.Record({index < 4 ? kNames[index] : "timer " + std::to_string(index), what, value, false});
   });
+}
+
+void LineTrace::Record(const Call& call) {
+  file_.Line(TraceLine(call));
+}
+void LineTrace::Said(const std::string& text, int32_t flags) {
+  file_.Line(TraceSpeech(text, flags));
+}
+void LineTrace::Error(const std::string& text) {
+  file_.Line(TraceError(text));
 }
 
 std::string TraceLine(const Call& c) {

@@ -37,6 +37,19 @@ std::unique_ptr<Voice> LoggedVoice(CallLog& log, std::unique_ptr<Voice> inner);
 // Timer changes, under the timers' names.
 void LogTimers(CallLog& log, TimerQueue& timers);
 
+// A log that writes the trace format to a file.
+class LineFile;
+class LineTrace final : public CallLog {
+ public:
+  explicit LineTrace(LineFile& file) : file_(file) {}
+  void Record(const Call& call) override;
+  void Said(const std::string& text, int32_t flags) override;
+  void Error(const std::string& text);
+
+ private:
+  LineFile& file_;
+};
+
 // The trace format: "call OBJECT OP ARG[ FAILED]", "say FLAGS "TEXT"", "error TEXT".
 std::string TraceLine(const Call& call);
 std::string TraceSpeech(const std::string& text, int32_t flags);

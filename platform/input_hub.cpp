@@ -76,7 +76,8 @@ class HubDevice final : public InputDevice {
     if (flags != 0) return Fail("GetDeviceData: only flags 0 are supported");
     if (!HasInput()) return Fail("GetDeviceData: the device has lost its input");
     if (buffer_size_ == 0) return Fail("GetDeviceData: the device is not buffered");
-    const size_t n = std::min(records.size(), records_.size());
+    ++reads_;
+    const size_t n = std::min({records.size(), records_.size(), buffer_size_});
     std::copy_n(records_.begin(), n, records.begin());
     records_.erase(records_.begin(), records_.begin() + static_cast<ptrdiff_t>(n));
     count = static_cast<int32_t>(n);
@@ -115,7 +116,9 @@ class HubDevice final : public InputDevice {
     const auto stamp = static_cast<int32_t>(now / 1000);
     bool took = false;
     auto add = [&](int32_t offset, int32_t data) {
-      if (records_.size() >= buffer_size_) return;  // full: the newest record is lost
+      // Records beyond what one read takes wait for the next read; only past a second's
+      // worth of frantic movement that nobody reads is the newest lost.
+      if (records_.size() >= kMostKept) return;
       records_.push_back({offset, data, stamp, sequence++, 0});
       took = true;
     };
@@ -129,6 +132,9 @@ class HubDevice final : public InputDevice {
   }
 
   int32_t event() const { return event_; }
+  size_t pending() const { return records_.size(); }
+  uint64_t reads() const { return reads_; }
+  static constexpr size_t kMostKept = 4096;
 
  private:
   static Status Fail(const std::string& why) { return Status::Fail(why); }
@@ -153,6 +159,7 @@ class HubDevice final : public InputDevice {
   bool acquired_ = false;
   bool captured_ = false;
   std::deque<MouseRecord> records_;
+  uint64_t reads_ = 0;
   KeyboardState keys_{};
 };
 
@@ -207,6 +214,8 @@ void InputHub::Deliver(const RawInput& input) {
   if (input.kind == RawInput::Kind::kFocusLost) focused_ = false;
   if (input.kind == RawInput::Kind::kFocusGained) focused_ = true;
   std::vector<int32_t> to_signal;
+  std::vector<std::pair<HubDevice*, uint64_t>> reads_before;
+  for (HubDevice* d : devices_) reads_before.emplace_back(d, d->reads());
   const Micros now = now_();
   for (HubDevice* d : devices_) {
     if (d->Take(input, now, next_sequence_) && d->event() != 0) {
@@ -216,6 +225,20 @@ void InputHub::Deliver(const RawInput& input) {
     }
   }
   for (int32_t e : to_signal) Signal(e);
+  // A read takes at most a buffer's worth: while the handler reads and records are left,
+  // it is called again for the rest, none lost and none twice.
+  for (auto [d, before] : reads_before) {
+    if (std::find(devices_.begin(), devices_.end(), d) == devices_.end()) continue;  // released
+    if (d->reads() == before) continue;  // its handler does not read it now
+    for (;;) {
+      const size_t left = d->pending();
+      const uint64_t reads = d->reads();
+      if (left == 0 || d->event() == 0) break;
+      Signal(d->event());
+      if (std::find(devices_.begin(), devices_.end(), d) == devices_.end()) return;  // released
+      if (d->reads() == reads || d->pending() >= left) break;
+    }
+  }
 }
 
 }  // namespace palomir

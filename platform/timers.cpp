@@ -44,13 +44,26 @@ void TimerQueue::RunDue() {
     if (now < t.due_) continue;
     const Micros period = t.Period();
     t.due_ += period * ((now - t.due_) / period + 1);
-    struct Running {
-      Timer& t;
-      explicit Running(Timer& timer) : t(timer) { t.running_ = true; }
-      ~Running() { t.running_ = false; }
-    } running(t);
-    t.tick_();
+    Tick(t);
   }
+}
+
+void TimerQueue::Tick(Timer& t) {
+  struct Running {
+    Timer& t;
+    explicit Running(Timer& timer) : t(timer) { t.running_ = true; }
+    ~Running() { t.running_ = false; }
+  } running(t);
+  if (tick_observer_) tick_observer_(t.index_);
+  t.tick_();
+}
+
+bool TimerQueue::RunTick(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= timers_.size()) return false;
+  Timer& t = timers_[static_cast<size_t>(index)];
+  if (!t.Live() || t.running_) return false;
+  Tick(t);
+  return true;
 }
 
 std::optional<Micros> TimerQueue::NextDue() const {

@@ -55,6 +55,9 @@ class TimerQueue {
 
   explicit TimerQueue(std::function<Micros()> now) : now_(std::move(now)) {}
   void set_observer(Observer observer) { observer_ = std::move(observer); }
+  // Told of every tick as it begins, with the timer's index: for a machine that records
+  // what reached the game.
+  void set_tick_observer(std::function<void(int)> observer) { tick_observer_ = std::move(observer); }
   TimerQueue(const TimerQueue&) = delete;
   TimerQueue& operator=(const TimerQueue&) = delete;
 
@@ -66,11 +69,17 @@ class TimerQueue {
   void RunDue();
   // When the next tick falls due; nothing when no timer can tick.
   std::optional<Micros> NextDue() const;
+  // Runs one timer's tick now, as RunDue would when it falls due (a tick that is running
+  // is never started again inside itself): for replaying a recorded game. False when that
+  // timer cannot tick now.
+  bool RunTick(int index);
 
  private:
   friend class Timer;
+  void Tick(Timer& t);
   std::function<Micros()> now_;
   Observer observer_;
+  std::function<void(int)> tick_observer_;
   std::deque<Timer> timers_;  // a deque keeps every Timer& stable
 };
 

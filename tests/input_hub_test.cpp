@@ -70,15 +70,37 @@ TEST(InputHub, MouseRecordsComeOldestFirstAndAreRemoved) {
   EXPECT_EQ(h.calls, 3);  // one signal per batch of records
 }
 
-TEST(InputHub, TheBufferKeepsTenAndAReadTakesOnlyWhatFits) {
+TEST(InputHub, ARecordBeyondTheBufferWaitsForTheNextReadNeverLostNorTwice) {
+  // Nobody reads while fourteen records come in: a read takes only what fits, then a
+  // buffer's worth at most, and the rest after that.
   Hub h;
   for (int i = 1; i <= 14; ++i) h.hub.Deliver(RawInput::MouseMove(i, 0));
-  auto first = h.Read(4);
+  auto first = h.Read(4), second = h.Read(), third = h.Read();
   ASSERT_EQ(first.size(), 4u);
+  ASSERT_EQ(second.size(), 6u + 4u);
+  ASSERT_EQ(third.size(), 0u);
   EXPECT_EQ(first[0].data, 1);
-  auto rest = h.Read();
-  ASSERT_EQ(rest.size(), 6u);
-  EXPECT_EQ(rest.back().data, 10);  // beyond ten, new records were lost
+  EXPECT_EQ(second.back().data, 14);
+
+  // A handler that reads a buffer's worth at each event, busy while records pile up: the
+  // next event is followed by as many reads as it takes, every record once, in order.
+  Hub g;
+  bool busy = true;
+  std::vector<MouseRecord> got;
+  int32_t event = g.hub.CreateEvent([&](int32_t) {
+    if (busy) return;
+    auto r = g.Read();
+    got.insert(got.end(), r.begin(), r.end());
+  });
+  ASSERT_TRUE(g.mouse->SetEventNotification(event).ok());
+  for (int i = 1; i <= 12; ++i) g.hub.Deliver(RawInput::MouseMove(i, -i));
+  busy = false;
+  g.hub.Deliver(RawInput::MouseMove(13, -13));
+  ASSERT_EQ(got.size(), 26u);
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].data, (i % 2 ? -1 : 1) * static_cast<int32_t>(i / 2 + 1)) << i;
+    EXPECT_EQ(got[i].sequence, got[0].sequence + static_cast<int32_t>(i));
+  }
 }
 
 TEST(InputHub, AnUnbufferedMouseCannotBeRead) {

@@ -119,6 +119,27 @@ struct Runner {
     }
   }
 
+  // A recording of a real game, from its `start` on: the game is played from start-up to
+  // its end as the recording says. Returns the program's status.
+  int Replay(const std::vector<std::pair<int, std::string>>& lines) {
+    vp.StartReplay(palomir::Replay::Parse(lines));
+    // The window's own settings, made as it was created, before anything was replayed.
+    for (const VirtualPlatform::Call& c : vp.calls()) out << TraceLine(c) << "\n";
+    try {
+      if (!f.Form_Load()) return 1;
+      vp.RunMessageLoop();
+    } catch (const WindowUnloaded&) {
+      ReleaseAudioAndInput(o);
+      int32_t cancel = 0;
+      f.Form_Unload(cancel);
+    } catch (const ReplayEnded&) {
+      out << "end of recording\n";
+      vp.on_call = nullptr;
+      ReleaseAudioAndInput(o);
+    }
+    return 0;
+  }
+
   // One line of the script.
   void Do(const std::vector<std::string>& w) {
     auto num = [&](size_t i) -> int32_t { return static_cast<int32_t>(std::stol(w.at(i))); };
@@ -157,6 +178,10 @@ struct Runner {
       vp.DoEvents();
     } else if (c == "time") {
       vp.SetTimeOfDay(std::stod(w.at(1)));
+    } else if (c == "folder") {
+      vp.SetProgramFolder(w.at(1));
+    } else if (c == "sounds") {
+      vp.SetSoundsFolder(w.at(1));
     } else if (c == "remove") {
       vp.RemoveFile(w.at(1));
     } else if (c == "close") {
@@ -183,18 +208,23 @@ int main(int argc, char** argv) {
     }
   }
   std::istream& in = argc > 1 ? file : std::cin;
-  palomir::Runner r(std::cout);
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
+  std::vector<std::pair<int, std::string>> lines;
+  for (std::string line; std::getline(in, line);) {
     if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+    lines.emplace_back(static_cast<int>(lines.size()) + 1, line);
+  }
+  palomir::Runner r(std::cout);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const auto& [number, line] = lines[i];
     std::istringstream words(line);
     std::vector<std::string> w;
     for (std::string word; words >> word;) w.push_back(word);
     if (w.empty()) continue;
     std::cout << "> " << line.substr(line.find_first_not_of(' ')) << "\n";
     try {
+      if (w[0] == "start") {
+        return r.Replay({lines.begin() + static_cast<long>(i) + 1, lines.end()});
+      }
       r.Do(w);
     } catch (const palomir::WindowUnloaded&) {
       std::cout << "window unloaded\n";
@@ -202,7 +232,12 @@ int main(int argc, char** argv) {
       return 0;
     } catch (const palomir::RuntimeError& e) {
       std::cout << "error " << e.what() << "\n";
+    } catch (const palomir::ReplayError& e) {
+      std::cout.flush();
+      std::cerr << "scenario: " << e.what() << "\n";
+      return 2;
     } catch (const std::exception& e) {
+      std::cout.flush();
       std::cerr << "scenario: line " << number << ": " << e.what() << "\n";
       return 2;
     }

@@ -75,11 +75,16 @@ class SdlPlatform::Sound final : public SoundDevice {
                                    std::unique_ptr<SoundBuffer>& buffer) override {
     auto pcm = std::make_shared<Pcm>();
     Status s = LoadWavFile(path, *pcm);
-    if (!s.ok()) return s;
-    auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
-    if (!b) return Status::Fail("no free mixer channel for " + path);
-    buffer = std::move(b);
-    return Status::Ok();
+    if (s.ok()) {
+      auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
+      if (b) {
+        buffer = std::move(b);
+      } else {
+        s = Status::Fail("could not be given a mixer channel");
+      }
+    }
+    if (p_.recorder_) p_.recorder_->Outcome("file " + path.substr(path.find_last_of('/') + 1), s);
+    return s;
   }
 
  private:
@@ -96,11 +101,14 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
       day_start_(SecondsSinceMidnight()),
       timers_([this] { return Now(); }),
       hub_(
-          [](bool on) {
+          [this](bool on) {
+            Status s = Status::Ok();
             if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0) {
-              return Status::Fail(std::string("relative mouse mode: ") + SDL_GetError());
+              s = Status::Fail(std::string("the mouse could not be taken for the window (") +
+                               SDL_GetError() + ")");
             }
-            return Status::Ok();
+            if (recorder_) recorder_->Capture(s);
+            return s;
           },
           [this] { return Now(); }) {
   // Without a window system SDL quietly falls back to a video driver with no window and no
@@ -169,7 +177,42 @@ Micros SdlPlatform::Now() const {
       .count();
 }
 
+namespace {
+// Writes down the end of each line the game waited for.
+class HeardVoice final : public Voice {
+ public:
+  HeardVoice(Recorder& recorder, std::unique_ptr<Voice> inner)
+      : recorder_(recorder), inner_(std::move(inner)) {}
+  Status Speak(const std::string& text, int32_t flags) override {
+    Status s = inner_->Speak(text, flags);
+    if (s.ok() && flags == kSpeakWait) recorder_.Heard();
+    return s;
+  }
+
+ private:
+  Recorder& recorder_;
+  std::unique_ptr<Voice> inner_;
+};
+}  // namespace
+
+void SdlPlatform::set_trace(CallLog* trace) {
+  trace_ = trace;
+  if (trace_) LogTimers(*trace_, timers_);
+}
+
 Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  std::unique_ptr<Voice> made;
+  const Status s = MakeVoice(made);
+  if (trace_) trace_->Record({"platform", "CreateVoice", 0, !s.ok()});
+  if (recorder_) recorder_->Outcome("voice", s);
+  if (!s.ok()) return s;
+  if (recorder_) made = std::make_unique<HeardVoice>(*recorder_, std::move(made));
+  if (trace_) made = LoggedVoice(*trace_, std::move(made));
+  voice = std::move(made);
+  return s;
+}
+
+Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   auto while_waiting = [this] {
     SDL_PumpEvents();
     if (SDL_HasEvent(SDL_QUIT)) Closed();
@@ -190,10 +233,20 @@ Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
 }
 
 Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
+  if (trace_) trace_->Record({"platform", "CreateDxRoot", 0, false});
   root = std::make_unique<HubDxRoot>(
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
-        if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
-        if (audio_device_) return Status::Fail("DirectSoundCreate: the sound device is in use");
+        const Status s = OpenSound(name, sound);
+        if (recorder_) recorder_->Outcome("sound", s);
+        return s;
+      });
+  if (trace_) root = LoggedDxRoot(*trace_, std::move(root));
+  return Status::Ok();
+}
+
+Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+        if (!name.empty()) return Status::Fail("there is no sound output called " + name);
+        if (audio_device_) return Status::Fail("the sound output is in use");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Status::Fail(SDL_GetError());
         SDL_AudioSpec want{};
         SDL_AudioSpec have{};
@@ -216,8 +269,6 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
         sound = std::make_unique<Sound>(*this);
         SDL_PauseAudioDevice(id, 0);
         return Status::Ok();
-      });
-  return Status::Ok();
 }
 
 int32_t SdlPlatform::Handle() const {
@@ -225,20 +276,25 @@ int32_t SdlPlatform::Handle() const {
 }
 
 Status SdlPlatform::Show() {
+  if (trace_) trace_->Record({"window", "Show", 0, false});
   SDL_ShowWindow(Win(window_));
   return Status::Ok();
 }
 
 Status SdlPlatform::SetCurrentDirectory(const std::string& folder) {
-  if (chdir(folder.c_str()) != 0) return Status::Fail("cannot change to " + folder);
+  const bool failed = chdir(folder.c_str()) != 0;
+  if (trace_) trace_->Record({"window", "SetCurrentDirectory", 0, failed});
+  if (failed) return Status::Fail("cannot change to " + folder);
   return Status::Ok();
 }
 
 void SdlPlatform::Closed() {
+  if (recorder_) recorder_->Close();
   throw WindowUnloaded{};
 }
 
 void SdlPlatform::Unload() {
+  if (trace_) trace_->Record({"window", "Unload", 0, false});
   SDL_HideWindow(Win(window_));
   throw WindowUnloaded{};
 }
@@ -250,19 +306,19 @@ void SdlPlatform::Handle(const void* e_) {
       Closed();
     case SDL_WINDOWEVENT:
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
-      if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) hub_.Deliver(RawInput::FocusGained());
-      if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) hub_.Deliver(RawInput::FocusLost());
+      if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) Deliver(RawInput::FocusGained());
+      if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) Deliver(RawInput::FocusLost());
       break;
     case SDL_KEYDOWN:
     case SDL_KEYUP: {
       if (e.key.repeat) break;  // the system's auto-repeat is not a press
       const uint8_t code = KeyCodeForScancode(e.key.keysym.scancode);
       if (code == 0) break;
-      hub_.Deliver(e.type == SDL_KEYDOWN ? RawInput::KeyDown(code) : RawInput::KeyUp(code));
+      Deliver(e.type == SDL_KEYDOWN ? RawInput::KeyDown(code) : RawInput::KeyUp(code));
       break;
     }
     case SDL_MOUSEMOTION:
-      hub_.Deliver(RawInput::MouseMove(e.motion.xrel, e.motion.yrel));
+      Deliver(RawInput::MouseMove(e.motion.xrel, e.motion.yrel));
       break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP: {
@@ -270,7 +326,7 @@ void SdlPlatform::Handle(const void* e_) {
       if (e.button.button == SDL_BUTTON_LEFT) button = 0;
       if (e.button.button == SDL_BUTTON_RIGHT) button = 1;
       if (e.button.button == SDL_BUTTON_MIDDLE) button = 2;
-      if (button >= 0) hub_.Deliver(RawInput::Button(button, e.type == SDL_MOUSEBUTTONDOWN));
+      if (button >= 0) Deliver(RawInput::Button(button, e.type == SDL_MOUSEBUTTONDOWN));
       break;
     }
     default:
@@ -278,7 +334,13 @@ void SdlPlatform::Handle(const void* e_) {
   }
 }
 
+void SdlPlatform::Deliver(const RawInput& input) {
+  if (recorder_) recorder_->Input(input);
+  hub_.Deliver(input);
+}
+
 void SdlPlatform::DoEvents() {
+  if (recorder_) recorder_->Pump();
   // Asking the window system costs a few system calls, and every tick pumps: it is asked at
   // most once a millisecond, which no player can tell.
   const Micros now = Now();
@@ -290,6 +352,11 @@ void SdlPlatform::DoEvents() {
   SDL_Event e;
   while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) Handle(&e);
   timers_.RunDue();
+  if (recorder_) {
+    recorder_->Done();
+    recorder_->file().MaybeFlush(now);
+  }
+  if (trace_file_) trace_file_->MaybeFlush(now);
 }
 
 void SdlPlatform::WaitForEvents(double max_seconds) {
@@ -321,7 +388,9 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
 }
 
 float SdlPlatform::TimeOfDay() const {
-  return static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  const auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  if (recorder_) recorder_->Clock(t);
+  return t;
 }
 
 }  // namespace palomir

@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/call_log.h"
 #include "platform/input_hub.h"
+#include "platform/recording.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
 
@@ -42,6 +44,16 @@ class SdlPlatform final : public Platform, public Window {
   Status SetCurrentDirectory(const std::string& folder) override;
   [[noreturn]] void Unload() override;
 
+  // Before the window loads. Every platform call and spoken line is told to `trace`;
+  // everything from outside that reaches the game is written down by `recorder`.
+  void set_trace(CallLog* trace);
+  void set_recorder(Recorder* recorder) {
+    recorder_ = recorder;
+    if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
+  }
+  // The trace's file, written out now and then from the event pump.
+  void set_trace_file(LineFile* file) { trace_file_ = file; }
+
   // Frames per audio period of the open output; 0 while none is open.
   int audio_period() const { return audio_period_; }
   std::shared_ptr<Mixer> mixer() { return mixer_; }
@@ -50,6 +62,9 @@ class SdlPlatform final : public Platform, public Window {
   class Sound;
   Micros Now() const;
   void Handle(const void* sdl_event);
+  void Deliver(const RawInput& input);
+  Status MakeVoice(std::unique_ptr<Voice>& voice);
+  Status OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound);
   // The user asked for the window to close: nothing more runs.
   [[noreturn]] void Closed();
 
@@ -65,6 +80,9 @@ class SdlPlatform final : public Platform, public Window {
   std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
+  CallLog* trace_ = nullptr;
+  Recorder* recorder_ = nullptr;
+  LineFile* trace_file_ = nullptr;
   uint32_t audio_device_ = 0;
   int audio_period_ = 0;
 };

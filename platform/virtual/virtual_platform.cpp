@@ -39,6 +39,12 @@ class VirtualPlatform::Sound final : public SoundDevice {
   }
   Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
                                    std::unique_ptr<SoundBuffer>& buffer) override {
+    if (vp_.replay_) {
+      const Status s = Replay::StatusOf(vp_.replay_->Take("outcome"), 3);
+      if (!s.ok()) return s;
+      buffer = MixerSoundBuffer::Open(vp_.mixer_, std::make_shared<Pcm>(Pcm{1, {0.0f}}));
+      return Status::Ok();
+    }
     const std::string folder = vp_.SoundsFolder() + "/";
     auto it =
         path.rfind(folder, 0) == 0 ? vp_.files_.find(path.substr(folder.size())) : vp_.files_.end();
@@ -60,6 +66,12 @@ VirtualPlatform::VirtualPlatform()
     : timers_([this] { return now_; }),
       hub_(
           [this](bool on) {
+            // Giving the mouse back happens as everything is released, also after a
+            // recording that was cut off: only taken from the recording when it is there.
+            if (replay_ && (on || replay_->Next() == "capture")) {
+              const Status s = Replay::StatusOf(replay_->Take("capture"), 1);
+              if (!s.ok()) return s;
+            }
             mouse_captured_ = on;
             return Status::Ok();
           },
@@ -72,6 +84,13 @@ VirtualPlatform::VirtualPlatform()
 VirtualPlatform::~VirtualPlatform() = default;
 
 Status VirtualPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
+  if (replay_) {
+    const Status s = Replay::StatusOf(replay_->Take("outcome"), 2);
+    Record({"platform", "CreateVoice", 0, !s.ok()});
+    if (!s.ok()) return s;
+    voice = LoggedVoice(*this, std::make_unique<VirtualVoice>(*this));
+    return s;
+  }
   Record({"platform", "CreateVoice", 0, no_voice});
   if (no_voice) return Status::Fail("no speech data");
   voice = LoggedVoice(*this, std::make_unique<VirtualVoice>(*this));
@@ -83,7 +102,12 @@ Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
   auto inner = std::make_unique<HubDxRoot>(
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
-        if (no_sound_device) return Status::Fail("no sound device");
+        if (replay_) {
+          const Status s = Replay::StatusOf(replay_->Take("outcome"), 2);
+          if (!s.ok()) return s;
+        } else if (no_sound_device) {
+          return Status::Fail("no sound device");
+        }
         sound = std::make_unique<Sound>(*this);
         return Status::Ok();
       },
@@ -119,6 +143,27 @@ void VirtualPlatform::RunScheduled() {
 }
 
 void VirtualPlatform::DoEvents() {
+  if (replay_) {
+    replay_->Take("pump");
+    for (;;) {
+      const std::string next = replay_->Next();
+      if (next == "input") {
+        hub_.Deliver(Replay::InputOf(replay_->Take("input")));
+      } else if (next == "tick") {
+        const Replay::Record r = replay_->Take("tick");
+        if (!timers_.RunTick(std::stoi(r.words[1]))) {
+          throw ReplayError(r.line, "timer " + r.words[1] + " cannot tick here");
+        }
+      } else if (next == "close") {
+        replay_->Take("close");
+        unloaded_ = true;
+        throw WindowUnloaded{};
+      } else {
+        replay_->Take("done", "input");
+        return;
+      }
+    }
+  }
   RunScheduled();
   if (close_requested_) {
     close_requested_ = false;
@@ -141,7 +186,7 @@ void VirtualPlatform::MoveClockTo(Micros t) {
 }
 
 void VirtualPlatform::WaitForEvents(double max_seconds) {
-  if (!pending_.empty() || close_requested_) return;
+  if (replay_ || !pending_.empty() || close_requested_) return;
   Micros until = now_ + static_cast<Micros>(std::ceil(std::max(0.0, max_seconds) * 1e6));
   if (auto due = timers_.NextDue()) until = std::min(until, std::max(*due, now_));
   if (!scheduled_.empty()) until = std::min(until, std::max(scheduled_.begin()->first, now_));
@@ -162,6 +207,7 @@ void VirtualPlatform::At(double seconds, std::function<void()> action) {
 }
 
 float VirtualPlatform::TimeOfDay() const {
+  if (replay_) return Replay::ClockOf(replay_->Take("clock"));
   return static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
 }
 
@@ -192,6 +238,13 @@ void VirtualPlatform::QueueSpeech(const std::string& text) {
 }
 
 void VirtualPlatform::WaitForSpeech() {
+  if (replay_) {
+    if (replay_->Take("heard", "close").words[0] == "close") {
+      unloaded_ = true;
+      throw WindowUnloaded{};
+    }
+    return;
+  }
   // As on the real machine, the window system is still asked while the voice speaks: a
   // close request cuts the wait short. Input and ticks wait for the line to end.
   while (now_ < speech_until_) {

@@ -14,6 +14,7 @@
 
 #include "platform/call_log.h"
 #include "platform/input_hub.h"
+#include "platform/recording.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
 
@@ -74,6 +75,17 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   std::map<std::string, File>& files() { return files_; }
   void RemoveFile(const std::string& name);
 
+  // Replays a recording of a real game: from here on input, ticks, the time of day, the
+  // ends of waited-for lines, the close box and the outcomes of the machine's own calls all
+  // come from it, in its order, and the virtual clock stands still. A record that does not
+  // fit what the game asks throws ReplayError; running out throws ReplayEnded.
+  // As on the real machine, input flows only once the window system gives focus.
+  void StartReplay(std::deque<Replay::Record> records) {
+    replay_.emplace(std::move(records));
+    hub_.set_focused(false);
+  }
+  bool replaying() const { return replay_.has_value(); }
+
   // Machine faults.
   bool no_sound_device = false;
   bool no_input = false;
@@ -124,6 +136,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   bool unloaded_ = false;
   bool close_requested_ = false;
   bool mouse_captured_ = false;
+  mutable std::optional<Replay> replay_;
 };
 
 }  // namespace palomir

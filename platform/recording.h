@@ -1,0 +1,82 @@
+// A recording of everything from outside that reached the game, in the order the game met
+// it: the scenario runner replays it on the virtual machine to the very same calls. The
+// format (docs/scenario.md has it whole), one record a line:
+//   pump / done              the game asked for pending events / had them all
+//   input key down|up CODE   a key, by its key code
+//   input mouse move DX DY   one movement of the mouse
+//   input mouse button B down|up
+//   input focus lost|gained
+//   tick N                   timer N (0 right, 1 left, 2 toward, 3 away) ticked
+//   clock SECONDS            the time of day the game read
+//   heard                    a line the game waited for has been spoken
+//   capture ok|fail REASON   taking the mouse for the window
+//   outcome voice|sound ok|fail REASON, outcome file NAME ok|fail REASON
+//   close                    the close box, or a termination signal
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/input_hub.h"
+#include "platform/line_file.h"
+#include "platform/status.h"
+
+namespace palomir {
+
+// The real machine's side: writes the records.
+class Recorder {
+ public:
+  explicit Recorder(LineFile& file) : file_(file) {}
+  void Pump() { file_.Line("pump"); }
+  void Done() { file_.Line("done"); }
+  void Input(const RawInput& input);
+  void Tick(int timer) { file_.Line("tick " + std::to_string(timer)); }
+  void Clock(float seconds);
+  void Heard() { file_.Line("heard"); }
+  void Close() { file_.Line("close"); }
+  void Capture(const Status& s) { Outcome("capture", s); }
+  void Outcome(const std::string& what, const Status& s);
+  LineFile& file() { return file_; }
+
+ private:
+  LineFile& file_;
+};
+
+// A recording that does not fit what the game asked for, or a line that cannot be read.
+struct ReplayError : std::runtime_error {
+  ReplayError(int line, const std::string& what)
+      : std::runtime_error("line " + std::to_string(line) + ": " + what), line(line) {}
+  int line;
+};
+// The recording ran out while the game was still asking (the real game was cut off).
+struct ReplayEnded {};
+
+// The virtual machine's side: hands the records back as the game asks for them.
+class Replay {
+ public:
+  struct Record {
+    int line = 0;
+    std::vector<std::string> words;
+  };
+  // Reads every record at once; a line that is not a record throws ReplayError.
+  static std::deque<Record> Parse(const std::vector<std::pair<int, std::string>>& lines);
+
+  explicit Replay(std::deque<Record> records) : records_(std::move(records)) {}
+  // The next record's first word, "" at the end.
+  std::string Next() const { return records_.empty() ? "" : records_.front().words[0]; }
+  // Takes the next record, which must be `word` (or one of two words).
+  Record Take(const std::string& word, const std::string& other = "");
+  static RawInput InputOf(const Record& r);
+  static float ClockOf(const Record& r);
+  // An outcome record's status: ok, or a failure with the rest of the line as its reason.
+  static Status StatusOf(const Record& r, size_t first);
+
+ private:
+  std::deque<Record> records_;
+};
+
+}  // namespace palomir
