@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The real program in an X server with SDL's disk audio driver: how soon the welcome is
 heard, how much memory it takes at most, and how much processor a rally costs.
-Run inside xvfb-run: program_bench.py PALOMIR [SECONDS]"""
+Run inside xvfb-run: program_bench.py PALOMIR [SECONDS [PROGRAM OPTIONS...]]; with options
+only the processor line is printed, named after them."""
 import os
 import subprocess
 import sys
@@ -27,7 +28,8 @@ def main():
     out = tempfile.mktemp(suffix=".raw")
     env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
     t0 = time.monotonic()
-    proc = subprocess.Popen([palomir], env=env, stderr=subprocess.DEVNULL)
+    extra = sys.argv[3:]
+    proc = subprocess.Popen([palomir, *extra], env=env, stderr=subprocess.DEVNULL)
     opened = shown = None
     while opened is None or shown is None:
         now = time.monotonic()
@@ -65,6 +67,10 @@ def main():
     proc.terminate()
     proc.wait(timeout=10)
     os.unlink(out)
+    if extra:
+        print("processor with %s: %.2f%% of one core" % (" ".join(a.split("=")[0] for a in extra),
+                                                         100.0 * (c1 - c0) / (w1 - w0)))
+        return
     if shown is None or welcome is None:
         print("start-up: not measured (window %s, sound device %s, first sound %s)" % (shown, opened, k))
     else:

@@ -6,7 +6,9 @@ cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 xvfb() { xvfb-run -a -s "-screen 0 1024x768x24" "$@"; }
 
-mixer=$("$build/bench/mixer_bench" --benchmark_format=csv 2>/dev/null | awk -F, '/BM_MixOneSecond/ {printf "%.0f", $4}')
+bench_csv=$("$build/bench/mixer_bench" --benchmark_format=csv 2>/dev/null)
+mixer=$(awk -F, '/BM_MixOneSecond/ {printf "%.0f", $4}' <<<"$bench_csv")
+recording=$(awk -F, '/BM_RecordAndTraceOneSecond/ {printf "%.0f", $4}' <<<"$bench_csv")
 compare=""
 if [ -x "$build/bench/sdl_mixer_bench" ]; then
   compare=$(SDL_AUDIODRIVER=dummy "$build/bench/sdl_mixer_bench")
@@ -14,10 +16,14 @@ fi
 game=$("$build/bench/game_bench")
 loop=$(SDL_AUDIODRIVER=dummy xvfb "$build/bench/loop_bench" "$build" 2>/dev/null)
 program=$(xvfb python3 bench/program_bench.py "$build/palomir" 30 2>/dev/null)
+written=$(mktemp -d)
+program+=$'\n'$(xvfb python3 bench/program_bench.py "$build/palomir" 30 --record="$written/rec" --trace="$written/trace" 2>/dev/null)
+rm -rf "$written"
 
 printf '%-34s | %s\n' "what" "figure"
 printf '%-34s-+-%s\n' "----------------------------------" "--------------------------------------------"
 printf '%-34s | %s\n' "mixer: 1 s of 48 kHz stereo" "${mixer} us (10 buffers + speech) = $(awk "BEGIN {printf \"%.3f\", $mixer / 10000}")% of a core"
+printf '%-34s | %s\n' "--record and --trace, 1 s of play" "${recording} us = $(awk "BEGIN {printf \"%.3f\", $recording / 10000}")% of a core more (game thread)"
 [ -n "$compare" ] && printf '%-34s | %s\n' "mixer against SDL_mixer" "$compare"
 printf '%-34s | %s\n' "whole games in virtual time" "${game#*: }"
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$loop"

@@ -98,6 +98,16 @@ Replay::Record Replay::Take(const std::string& word, const std::string& other) {
   return r;
 }
 
+Status Replay::TakeOutcome(const std::string& kind) {
+  if (!records_.empty() && records_.front().words[0] == "outcome" &&
+      records_.front().words[1] != kind) {
+    throw ReplayError(records_.front().line, "the game asked for the outcome of its " + kind +
+                                                 " here, and the recording has its " +
+                                                 records_.front().words[1]);
+  }
+  return StatusOf(Take("outcome"), kind == "file" ? 3 : 2);
+}
+
 RawInput Replay::InputOf(const Record& r) {
   const auto& w = r.words;
   auto bad = [&] { return ReplayError(r.line, "not an input the game can be given"); };
@@ -131,7 +141,7 @@ float Replay::ClockOf(const Record& r) {
 }
 
 Status Replay::StatusOf(const Record& r, size_t first) {
-  if (r.words.size() <= first - 1 + 1 || (r.words[first] != "ok" && r.words[first] != "fail")) {
+  if (r.words.size() <= first || (r.words[first] != "ok" && r.words[first] != "fail")) {
     throw ReplayError(r.line, "an outcome is ok or fail");
   }
   if (r.words[first] == "ok") {

@@ -70,6 +70,9 @@ class Replay {
   std::string Next() const { return records_.empty() ? "" : records_.front().words[0]; }
   // Takes the next record, which must be `word` (or one of two words).
   Record Take(const std::string& word, const std::string& other = "");
+  // Takes the next record, which must be the outcome of `kind` ("voice", "sound", "file"),
+  // and gives its status.
+  Status TakeOutcome(const std::string& kind);
   static RawInput InputOf(const Record& r);
   static float ClockOf(const Record& r);
   // An outcome record's status: ok, or a failure with the rest of the line as its reason.

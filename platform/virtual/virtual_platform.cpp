@@ -40,7 +40,7 @@ class VirtualPlatform::Sound final : public SoundDevice {
   Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
                                    std::unique_ptr<SoundBuffer>& buffer) override {
     if (vp_.replay_) {
-      const Status s = Replay::StatusOf(vp_.replay_->Take("outcome"), 3);
+      const Status s = vp_.replay_->TakeOutcome("file");
       if (!s.ok()) return s;
       buffer = MixerSoundBuffer::Open(vp_.mixer_, std::make_shared<Pcm>(Pcm{1, {0.0f}}));
       return Status::Ok();
@@ -85,7 +85,7 @@ VirtualPlatform::~VirtualPlatform() = default;
 
 Status VirtualPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
   if (replay_) {
-    const Status s = Replay::StatusOf(replay_->Take("outcome"), 2);
+    const Status s = replay_->TakeOutcome("voice");
     Record({"platform", "CreateVoice", 0, !s.ok()});
     if (!s.ok()) return s;
     voice = LoggedVoice(*this, std::make_unique<VirtualVoice>(*this));
@@ -103,7 +103,7 @@ Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
       hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
         if (replay_) {
-          const Status s = Replay::StatusOf(replay_->Take("outcome"), 2);
+          const Status s = replay_->TakeOutcome("sound");
           if (!s.ok()) return s;
         } else if (no_sound_device) {
           return Status::Fail("no sound device");

@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""A real game recorded and replayed: the program under Xvfb, played with xdotool for over
+ten seconds (mouse, grid keys, buttons, arrows, a serve, goals) with --record and --trace;
+the scenario runner replays the recording and must print the very same calls, spoken lines
+and errors, in the same order. Then, with two busy loops running, forty taps of Up: forty
+successive speed levels spoken, not one tap lost, and that game replays exactly too.
+
+Run inside xvfb-run: record_test.py PALOMIR SCENARIO"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from harness import check, find_window, finish
+
+
+def xdo(*args):
+    subprocess.run(["xdotool", *args], check=True)
+
+
+def play(palomir, folder, name, actions, busy=0):
+    """Plays the real game with `actions`, recording and tracing; returns both paths."""
+    record, trace = os.path.join(folder, name + ".rec"), os.path.join(folder, name + ".trace")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy")
+    env.pop("SDL_VIDEODRIVER", None)
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
+    p = subprocess.Popen([palomir, "--record", record, "--trace", trace], env=env, stderr=subprocess.PIPE,
+                         text=True, start_new_session=True)
+    try:
+        window = find_window(p.pid)
+        check(window != "", "%s: the game shows its window" % name)
+        time.sleep(2.5)  # the welcome
+        actions()
+        time.sleep(0.5)
+        p.send_signal(signal.SIGTERM)
+        code = p.wait(timeout=15)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+        for l in loops:
+            l.kill()
+            l.wait()
+    check(code == 0, "%s: the game ended cleanly (status %s) %s" % (name, code, p.stderr.read().strip()))
+    return record, trace
+
+
+def replayed(scenario, record, trace, name):
+    r = subprocess.run([scenario, record], capture_output=True, text=True, timeout=120)
+    got = [l for l in r.stdout.splitlines() if l.startswith(("call ", "say ", "error "))]
+    want = open(trace).read().splitlines()
+    first = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), None)
+    where = "" if first is None else " (first difference at line %d: %r against %r)" % (first + 1, want[first], got[first])
+    check(r.returncode == 0 and got == want and len(want) > 100,
+          "%s: the replay prints the trace exactly, %d lines, status %d%s %s"
+          % (name, len(want), r.returncode, where, r.stderr.strip()))
+    return want
+
+
+def main():
+    palomir, scenario = sys.argv[1], sys.argv[2]
+    with tempfile.TemporaryDirectory() as folder:
+        def rally():
+            t0 = time.monotonic()
+            k = 0
+            while time.monotonic() - t0 < 10.5:
+                k += 1
+                xdo("mousemove_relative", "--", str(40 - 10 * (k % 9)), str(-25 if k % 2 else 15))
+                if k % 3 == 0:
+                    xdo("key", "5")  # the puck rests in front of the player: a serve
+                if k % 4 == 0:
+                    xdo("key", ["t", "g", "b", "r", "f"][k % 5])
+                if k % 5 == 0:
+                    xdo("key", "Up" if k % 10 else "Down")
+                if k % 7 == 0:
+                    xdo("click", str(1 + k % 3))
+                time.sleep(0.15)
+
+        record, trace = play(palomir, folder, "rally", rally)
+        lines = replayed(scenario, record, trace, "rally")
+        check(any('"Welcome' in l for l in lines) and any("buzz.wav Play" in l for l in lines)
+              and any("paddleslide.wav SetPan" in l for l in lines),
+              "rally: the trace holds the welcome, a goal's buzzer and the paddle moving")
+
+        def taps():
+            for _ in range(40):
+                xdo("key", "Up")
+                time.sleep(0.05)
+
+        record, trace = play(palomir, folder, "taps", taps, busy=2)
+        lines = replayed(scenario, record, trace, "taps")
+        levels = [l[len('say 1 "'):-1] for l in lines if l.startswith('say 1 "') and l[7:-1].isdigit()]
+        check(levels == [str(n) for n in range(11, 51)],
+              "taps: forty taps of Up on a busy machine speak forty levels in turn (%s)" % " ".join(levels))
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,98 @@
+// Damaged or hand-edited recordings: the replay stops at the first line that is not a
+// record, or that does not fit what the game asks for there, and names that line.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "audio/sound_bank.h"
+#include "game/main_form.h"
+#include "platform/recording.h"
+#include "platform/virtual/virtual_platform.h"
+
+namespace palomir {
+namespace {
+
+// Replays `text` as a recording from its start; what stopped it.
+std::string Replayed(const std::string& text) {
+  std::vector<std::pair<int, std::string>> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  VirtualPlatform vp;
+  ProgramObjects o;
+  MainForm f(vp, o);
+  f.on_error = [](const std::string&) {};
+  try {
+    vp.StartReplay(Replay::Parse(lines));
+    if (!f.Form_Load()) return "cannot play";
+    vp.RunMessageLoop();
+  } catch (const ReplayError& e) {
+    return e.what();
+  } catch (const ReplayEnded&) {
+    return "ended";
+  } catch (const WindowUnloaded&) {
+    return "closed";
+  }
+  return "?";
+}
+
+// The start of a real recording: the machine's answers as the window loads.
+const std::string kStart =
+    "outcome voice ok\noutcome sound ok\n"
+    "outcome file buzz.wav ok\noutcome file goal.wav ok\noutcome file puck.wav ok\n"
+    "outcome file SideBounce.wav ok\noutcome file rebound.wav ok\noutcome file paddle.wav ok\n"
+    "outcome file OpponentHit.wav ok\noutcome file opponentpaddleslide.wav ok\n"
+    "outcome file paddleslide.wav ok\noutcome file background.wav ok\n";  // 12 lines
+
+TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
+  struct Row {
+    std::string recording;
+    std::string stops;  // the start of what the replay says
+  };
+  for (const Row& r : {
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nclose\n", "closed"},
+           Row{kStart + "clock 36000\n", "ended"},  // cut off: the game still asks
+           Row{"frobnicate\n", "line 1: 'frobnicate' is not a record of a game"},
+           Row{kStart + "tick 7\n", "line 13: no timer 7"},
+           Row{kStart + "clock -3\n", "line 13: '-3' is not a time of day"},
+           Row{kStart + "clock 1e9\n", "line 13: '1e9' is not a time of day"},
+           Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
+           Row{kStart + "input key down 999\n", "line 13: not an input"},
+           Row{kStart + "input mouse move 1\n", "line 13: not an input"},
+           Row{kStart + "input mouse move 1 99999999999\n", "line 13: '99999999999' is not a whole"},
+           Row{"outcome voice maybe\n", "line 1: an outcome is ok or fail"},
+           Row{"outcome sound ok\n", "line 1: the game asked for the outcome of its voice"},
+           Row{"outcome\n", "line 1: an outcome needs"},
+           Row{"pump extra\n", "line 1: 'pump' has the wrong number"},
+           // Well formed, but not what the game asks for there.
+           Row{"outcome voice ok\nclock 36000\n", "line 2: the game asked for 'outcome'"},
+           Row{kStart + "pump\n", "line 13: the game asked for 'clock'"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\ntick 3\n", "line 16: timer 3 cannot tick"},
+       }) {
+    const std::string got = Replayed(r.recording);
+    EXPECT_EQ(got.rfind(r.stops, 0), 0u) << got << "\n--- from ---\n" << r.recording;
+  }
+}
+
+TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
+  // A sound file that failed for the player fails in the replay, with the player's reason.
+  std::string text = kStart.substr(0, kStart.find("outcome file rebound.wav"));
+  text += "outcome file rebound.wav fail is not a sound the game can play (empty file)\n";
+  std::vector<std::string> errors;
+  std::vector<std::pair<int, std::string>> lines;
+  std::istringstream in(text + "heard\n");
+  for (std::string l; std::getline(in, l);) lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  VirtualPlatform vp;
+  ProgramObjects o;
+  MainForm f(vp, o);
+  f.on_error = [&](const std::string& e) { errors.push_back(e); };
+  vp.StartReplay(Replay::Parse(lines));
+  EXPECT_FALSE(f.Form_Load());
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors[0], "the sound file /palomir/sounds/rebound.wav is not a sound the game can play "
+                       "(empty file)");
+}
+
+}  // namespace
+}  // namespace palomir
