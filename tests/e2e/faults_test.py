@@ -81,6 +81,25 @@ def main():
         check(p.returncode == want and text in out,
               "palomir %s with no display: status %s, %s says %r" % (" ".join(args), p.returncode, stream, out[:80]))
 
+    # A recording that cannot be written, a trace on a full disk: one warning each, and
+    # the game is played all the same.
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy")
+    p = subprocess.Popen([sys.argv[1], "--record=/nonexistent/folder/game.rec", "--trace=/dev/full"], env=env,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(3)
+        alive = p.poll() is None
+        p.terminate()
+        code = p.wait(timeout=10)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    err = p.stderr.read().strip().splitlines()
+    check(alive and code == 0 and len(err) == 2 and "/nonexistent/folder/game.rec could not be written" in err[0]
+          and "/dev/full could not be written (No space left on device)" in err[1],
+          "files that cannot be written: one warning each, the game plays on (%s, %r)" % (code, err))
+
     # A missing background sound is only a warning: the game plays, and closing ends it.
     with tempfile.TemporaryDirectory() as folder:
         program = install(folder, sys.argv[1])
