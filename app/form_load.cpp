@@ -61,8 +61,7 @@ struct FormLoadSteps {
            Check(need(o.DxRoot, "DxRoot")
                      .CreateEvent(
                          [&f](int32_t id) {
-                           f.Guarded("input",
-                                     [&f, id] { f.DirectXEvent8_DXCallback(id); });
+                           f.Guarded("input", [&f, id] { f.DirectXEvent8_DXCallback(id); });
                          },
                          f.EventHandle));
          }},

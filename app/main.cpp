@@ -11,10 +11,10 @@
 #include "app/options.h"
 #include "app/run.h"
 #include "game/main_form.h"
+#include "platform/arith.h"
 #include "platform/call_log.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
-#include "platform/arith.h"
 #include "platform/sdl/sdl_platform.h"
 
 namespace {

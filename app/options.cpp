@@ -10,7 +10,7 @@ namespace palomir {
 
 namespace {
 bool IsFolder(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 }  // namespace

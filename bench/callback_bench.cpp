@@ -40,11 +40,11 @@ struct Timed {
 void Pull(void* user, Uint8* stream, int len) {
   auto* t = static_cast<Timed*>(user);
   const auto start = std::chrono::steady_clock::now();
-  t->mixer->mix(std::span<float>(reinterpret_cast<float*>(stream),
-                                 static_cast<size_t>(len) / sizeof(float)));
-  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now() - start)
-                         .count();
+  t->mixer->mix(
+      std::span<float>(reinterpret_cast<float*>(stream), static_cast<size_t>(len) / sizeof(float)));
+  const int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count();
   if (ns > t->slowest_ns.load(std::memory_order_relaxed)) t->slowest_ns.store(ns);
   t->calls.fetch_add(1, std::memory_order_relaxed);
 }
@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   auto mixer = std::make_shared<Mixer>();
   std::vector<std::unique_ptr<palomir::MixerSoundBuffer>> buffers;
   for (int i = 0; i < 10; ++i) {
-    buffers.push_back(palomir::MixerSoundBuffer::Open(mixer, Tone(i == 0 ? 0.8 : 1.5, 200.0 + 50 * i)));
+    buffers.push_back(
+        palomir::MixerSoundBuffer::Open(mixer, Tone(i == 0 ? 0.8 : 1.5, 200.0 + 50 * i)));
     (void)buffers.back()->SetPan(-4000 + 800 * i);
   }
   Timed timed{mixer.get()};

@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/mixer/mixer.h"
 #include "platform/call_log.h"
 #include "platform/line_file.h"
+#include "platform/mixer/mixer.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/recording.h"
 
@@ -75,7 +75,8 @@ void BM_RecordAndTraceOneSecond(benchmark::State& state) {
       if (pump % 2) recorder.Tick(0);
       recorder.Clock(36000.25f + static_cast<float>(pump));
       recorder.Done();
-      for (int call = 0; call < 4; ++call) log.Record({"puck.wav", "SetVolume", -1200 - pump, false});
+      for (int call = 0; call < 4; ++call)
+        log.Record({"puck.wav", "SetVolume", -1200 - pump, false});
       now += 10000;
       record.MaybeFlush(now);
       trace.MaybeFlush(now);

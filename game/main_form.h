@@ -5,11 +5,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <set>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "game/program.h"
 #include "platform/platform.h"

@@ -143,7 +143,8 @@ class LoggedDxRoot final : public DxRoot {
 
 class LoggedVoiceImpl final : public Voice {
  public:
-  LoggedVoiceImpl(CallLog& log, std::unique_ptr<Voice> inner) : log_(log), inner_(std::move(inner)) {}
+  LoggedVoiceImpl(CallLog& log, std::unique_ptr<Voice> inner)
+      : log_(log), inner_(std::move(inner)) {}
   Status Speak(const std::string& text, int32_t flags) override {
     log_.Said(text, flags);
     return inner_->Speak(text, flags);
@@ -182,7 +183,8 @@ void LineTrace::Error(const std::string& text) {
 }
 
 std::string TraceLine(const Call& c) {
-  return "call " + c.object + " " + c.op + " " + std::to_string(c.arg) + (c.failed ? " FAILED" : "");
+  return "call " + c.object + " " + c.op + " " + std::to_string(c.arg) +
+         (c.failed ? " FAILED" : "");
 }
 
 std::string TraceSpeech(const std::string& text, int32_t flags) {

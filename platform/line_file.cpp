@@ -39,7 +39,8 @@ void CatchCrashes() {
 
 }  // namespace
 
-LineFile::LineFile(std::string path, std::string what) : path_(std::move(path)), what_(std::move(what)) {
+LineFile::LineFile(std::string path, std::string what)
+    : path_(std::move(path)), what_(std::move(what)) {
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     error_ = "the " + what_ + " " + path_ + " could not be written (" + std::strerror(errno) + ")";

@@ -21,7 +21,8 @@ int32_t Number(const Replay::Record& r, size_t i) {
 }
 
 void Need(const Replay::Record& r, size_t words) {
-  if (r.words.size() != words) throw ReplayError(r.line, "'" + r.words[0] + "' has the wrong number of words");
+  if (r.words.size() != words)
+    throw ReplayError(r.line, "'" + r.words[0] + "' has the wrong number of words");
 }
 
 }  // namespace
@@ -30,14 +31,24 @@ void Recorder::Input(const RawInput& in) {
   using K = RawInput::Kind;
   std::string line;
   switch (in.kind) {
-    case K::kKeyDown: line = "input key down " + std::to_string(in.a); break;
-    case K::kKeyUp: line = "input key up " + std::to_string(in.a); break;
-    case K::kMouseMove: line = "input mouse move " + std::to_string(in.a) + " " + std::to_string(in.b); break;
+    case K::kKeyDown:
+      line = "input key down " + std::to_string(in.a);
+      break;
+    case K::kKeyUp:
+      line = "input key up " + std::to_string(in.a);
+      break;
+    case K::kMouseMove:
+      line = "input mouse move " + std::to_string(in.a) + " " + std::to_string(in.b);
+      break;
     case K::kMouseButton:
       line = "input mouse button " + std::to_string(in.a) + (in.b ? " down" : " up");
       break;
-    case K::kFocusLost: line = "input focus lost"; break;
-    case K::kFocusGained: line = "input focus gained"; break;
+    case K::kFocusLost:
+      line = "input focus lost";
+      break;
+    case K::kFocusGained:
+      line = "input focus gained";
+      break;
   }
   file_.Line(line);
 }
@@ -89,11 +100,13 @@ std::deque<Replay::Record> Replay::Parse(const std::vector<std::pair<int, std::s
 
 Replay::Record Replay::Take(const std::string& word, const std::string& other) {
   if (records_.empty()) throw ReplayEnded{};
-  Record r = std::move(records_.front());
-  if (r.words[0] != word && r.words[0] != other) {
-    throw ReplayError(r.line, "the game asked for '" + word + (other.empty() ? "" : "' or '" + other) +
-                                  "' here, and the recording has '" + r.words[0] + "'");
+  const Record& next = records_.front();
+  if (next.words[0] != word && next.words[0] != other) {
+    throw ReplayError(next.line, "the game asked for '" + word +
+                                     (other.empty() ? "" : "' or '" + other) +
+                                     "' here, and the recording has '" + next.words[0] + "'");
   }
+  Record r = std::move(records_.front());
   records_.pop_front();
   return r;
 }
@@ -149,7 +162,8 @@ Status Replay::StatusOf(const Record& r, size_t first) {
     return Status::Ok();
   }
   std::string reason;
-  for (size_t i = first + 1; i < r.words.size(); ++i) reason += (i > first + 1 ? " " : "") + r.words[i];
+  for (size_t i = first + 1; i < r.words.size(); ++i)
+    reason += (i > first + 1 ? " " : "") + r.words[i];
   return Status::Fail(reason);
 }
 

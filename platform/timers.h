@@ -57,7 +57,9 @@ class TimerQueue {
   void set_observer(Observer observer) { observer_ = std::move(observer); }
   // Told of every tick as it begins, with the timer's index: for a machine that records
   // what reached the game.
-  void set_tick_observer(std::function<void(int)> observer) { tick_observer_ = std::move(observer); }
+  void set_tick_observer(std::function<void(int)> observer) {
+    tick_observer_ = std::move(observer);
+  }
   TimerQueue(const TimerQueue&) = delete;
   TimerQueue& operator=(const TimerQueue&) = delete;
 

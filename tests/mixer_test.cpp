@@ -1,7 +1,6 @@
 #include "platform/mixer/mixer.h"
 
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -245,8 +244,8 @@ TEST(Limiter, KeepsALoudMixInsideFullScaleAndLetsGoWithoutATrace) {
     // One gain for both sides: the balance between them is what the laws made it.
     if (block == 5) {
       const float speech = 0.2f * Mixer::kSpeechGain;
-      EXPECT_NEAR(o.R(100) / o.L(100), (0.7f + speech + 0.45f * 0.0316228f) / (0.7f + speech + 0.45f),
-                  1e-4);
+      EXPECT_NEAR(o.R(100) / o.L(100),
+                  (0.7f + speech + 0.45f * 0.0316228f) / (0.7f + speech + 0.45f), 1e-4);
     }
   }
   EXPECT_LE(peak, Limiter::kThreshold);

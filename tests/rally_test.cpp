@@ -518,8 +518,17 @@ TEST_F(Far, ASlowPuckAlwaysComesBack) {
   struct Row {
     int32_t level, before, after;
   };
-  for (const Row& r : {Row{10, 0, 1}, {10, 1, 2}, {10, 2, 3}, {10, 3, 3}, {10, 150, 90},
-                       {1, 0, 1}, {1, 2, 1}, {1, 150, 1}, {2, 0, 1}, {2, 1, 1}, {2, 5, 2}}) {
+  for (const Row& r : {Row{10, 0, 1},
+                       {10, 1, 2},
+                       {10, 2, 3},
+                       {10, 3, 3},
+                       {10, 150, 90},
+                       {1, 0, 1},
+                       {1, 2, 1},
+                       {1, 150, 1},
+                       {2, 0, 1},
+                       {2, 1, 1},
+                       {2, 5, 2}}) {
     g.Retreating();
     g.Puck(2000, -4000);
     g.f.SpeedLevel = r.level;

@@ -18,7 +18,8 @@ namespace {
 std::string Replayed(const std::string& text) {
   std::vector<std::pair<int, std::string>> lines;
   std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  for (std::string l; std::getline(in, l);)
+    lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
@@ -60,7 +61,8 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
            Row{kStart + "input key down 999\n", "line 13: not an input"},
            Row{kStart + "input mouse move 1\n", "line 13: not an input"},
-           Row{kStart + "input mouse move 1 99999999999\n", "line 13: '99999999999' is not a whole"},
+           Row{kStart + "input mouse move 1 99999999999\n",
+               "line 13: '99999999999' is not a whole"},
            Row{"outcome voice maybe\n", "line 1: an outcome is ok or fail"},
            Row{"outcome sound ok\n", "line 1: the game asked for the outcome of its voice"},
            Row{"outcome\n", "line 1: an outcome needs"},
@@ -68,7 +70,12 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            // Well formed, but not what the game asks for there.
            Row{"outcome voice ok\nclock 36000\n", "line 2: the game asked for 'outcome'"},
            Row{kStart + "pump\n", "line 13: the game asked for 'clock'"},
-           Row{kStart + "clock 36000\nclock 36000.5\npump\ntick 3\n", "line 16: timer 3 cannot tick"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\ntick 3\n",
+               "line 16: timer 3 cannot tick"},
+           // A bad line while the mouse is taken: giving it back on the way out still works.
+           Row{kStart + "clock 36000\nclock 36000.5\npump\ninput focus gained\ncapture "
+                        "ok\ndone\nheard\n",
+               "line 19: the game asked for 'clock'"},
        }) {
     const std::string got = Replayed(r.recording);
     EXPECT_EQ(got.rfind(r.stops, 0), 0u) << got << "\n--- from ---\n" << r.recording;
@@ -82,7 +89,8 @@ TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
   std::vector<std::string> errors;
   std::vector<std::pair<int, std::string>> lines;
   std::istringstream in(text + "heard\n");
-  for (std::string l; std::getline(in, l);) lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  for (std::string l; std::getline(in, l);)
+    lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
@@ -90,8 +98,9 @@ TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
   vp.StartReplay(Replay::Parse(lines));
   EXPECT_FALSE(f.Form_Load());
   ASSERT_FALSE(errors.empty());
-  EXPECT_EQ(errors[0], "the sound file /palomir/sounds/rebound.wav is not a sound the game can play "
-                       "(empty file)");
+  EXPECT_EQ(errors[0],
+            "the sound file /palomir/sounds/rebound.wav is not a sound the game can play "
+            "(empty file)");
 }
 
 }  // namespace

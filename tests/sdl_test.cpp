@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/keycodes.h"
-#include "platform/sdl/keymap.h"
 #include "platform/arith.h"
+#include "platform/keycodes.h"
+#include "platform/mixer/resample.h"
+#include "platform/sdl/keymap.h"
 #include "platform/sdl/sdl_platform.h"
 #include "platform/sdl/wav.h"
-#include "platform/mixer/resample.h"
 #include "tools/sound_measure.h"
 
 #ifndef PALOMIR_SOUNDS
@@ -139,7 +139,8 @@ TEST(Sounds, ShortCleanSilentAtTheEndsAndToTheLoudnessPlan) {
       // A seamless loop: from the last sample to the first is no bigger a step than any
       // step inside the sound.
       double steepest = 0;
-      for (size_t i = 1; i < s.size(); ++i) steepest = std::max(steepest, std::fabs(s[i] - s[i - 1]));
+      for (size_t i = 1; i < s.size(); ++i)
+        steepest = std::max(steepest, std::fabs(s[i] - s[i - 1]));
       EXPECT_LE(std::fabs(s.back() - s.front()), steepest) << e.file;
     }
     const std::string f = e.file;
@@ -177,9 +178,10 @@ TEST(Sounds, EachCueTellsWhereItIsAndWhatItIs) {
 
   // The nine played sounds, pairwise, never alike. The old puck and opponent's slide, the
   // pair players confused, were 13 apart; every other pair then was 19 or more.
-  const char* played[] = {"buzz.wav",        "goal.wav",       "puck.wav",
-                          "SideBounce.wav",  "rebound.wav",    "paddle.wav",
-                          "OpponentHit.wav", "opponentpaddleslide.wav", "paddleslide.wav"};
+  const char* played[] = {
+      "buzz.wav",       "goal.wav",   "puck.wav",        "SideBounce.wav",
+      "rebound.wav",    "paddle.wav", "OpponentHit.wav", "opponentpaddleslide.wav",
+      "paddleslide.wav"};
   std::vector<Print> prints;
   for (const char* f : played) prints.push_back(Fingerprint(Heard(f), kRate));
   for (size_t i = 0; i < prints.size(); ++i) {

@@ -51,7 +51,8 @@ TEST(FormLoad, BuildsEverythingInItsOrder) {
   EXPECT_EQ(Strings(trace.begin(), trace.begin() + expected.size()), expected);
   for (size_t i = 0; i < kSoundFiles.size(); ++i) {
     EXPECT_EQ(trace[expected.size() + i],
-              std::string("SoundDevice CreateSoundBufferFromFile /palomir/sounds/") + kSoundFiles[i].file);
+              std::string("SoundDevice CreateSoundBufferFromFile /palomir/sounds/") +
+                  kSoundFiles[i].file);
   }
   EXPECT_EQ(g.f.HitTolerance, 2000);
   EXPECT_EQ(g.o.BufferDesc.flags, 224);
@@ -106,7 +107,8 @@ TEST(FormLoad, NoSoundDeviceMeansNoGameSaidAloudAndEverythingReleased) {
   ASSERT_FALSE(g.vp.spoken().empty());
   EXPECT_EQ(g.vp.spoken().back().text, "Palomir cannot start: no sound output could be opened.");
   EXPECT_EQ(g.vp.spoken().back().flags, kSpeakWait);
-  EXPECT_EQ(g.errors.back(), "no sound output could be opened (no sound device); is a sound server running?");
+  EXPECT_EQ(g.errors.back(),
+            "no sound output could be opened (no sound device); is a sound server running?");
   EXPECT_FALSE(g.o.DxRoot);
   EXPECT_FALSE(g.o.MouseDevice);
   EXPECT_FALSE(g.o.InputRoot);
@@ -118,10 +120,13 @@ TEST(LoadSounds, OneFileMissingLeavesItAndEveryLaterRowAbsent) {
   g.vp.RemoveFile("rebound.wav");
   EXPECT_FALSE(g.f.Form_Load());
   ASSERT_GE(g.errors.size(), 3u);
-  EXPECT_EQ(g.errors[0], "start-up step 23 (LoadSounds): the sound file /palomir/sounds/rebound.wav is missing");
+  EXPECT_EQ(g.errors[0],
+            "start-up step 23 (LoadSounds): the sound file /palomir/sounds/rebound.wav is missing");
   EXPECT_EQ(g.errors[1], "the sound file /palomir/sounds/rebound.wav is missing");
-  EXPECT_EQ(g.errors[2], "reinstall the game, or name the folder that holds its sounds with --sounds");
-  EXPECT_EQ(g.Said().back(), "Palomir cannot start: the sound file rebound.wav could not be loaded.");
+  EXPECT_EQ(g.errors[2],
+            "reinstall the game, or name the folder that holds its sounds with --sounds");
+  EXPECT_EQ(g.Said().back(),
+            "Palomir cannot start: the sound file rebound.wav could not be loaded.");
 
   Game h;
   h.vp.RemoveFile("rebound.wav");
@@ -138,7 +143,8 @@ TEST(LoadSounds, ANameInTheWrongCaseIsAnotherFile) {
   g.vp.RemoveFile("SideBounce.wav");
   g.vp.files()["sidebounce.wav"] = {};
   EXPECT_FALSE(g.f.Form_Load());
-  EXPECT_EQ(g.Said().back(), "Palomir cannot start: the sound file SideBounce.wav could not be loaded.");
+  EXPECT_EQ(g.Said().back(),
+            "Palomir cannot start: the sound file SideBounce.wav could not be loaded.");
   EXPECT_TRUE(g.o.SoundPuck == nullptr);  // released before exit
 }
 
@@ -158,8 +164,9 @@ TEST(LoadSounds, AnUnreadableFileStopsTheBankThere) {
   g.vp.files()["puck.wav"].bad = "is not a sound the game can play (not a readable WAV file)";
   EXPECT_FALSE(g.f.Form_Load());
   EXPECT_TRUE(std::any_of(g.errors.begin(), g.errors.end(), [](const std::string& e) {
-    return e == "the sound file /palomir/sounds/puck.wav is not a sound the game can play (not a "
-                "readable WAV file)";
+    return e ==
+           "the sound file /palomir/sounds/puck.wav is not a sound the game can play (not a "
+           "readable WAV file)";
   }));
 }
 
@@ -171,8 +178,7 @@ TEST(ReleaseAudioAndInput, ChildrenGoBeforeParentsAndAbsentObjectsAreFine) {
   Strings order;
   for (const auto& c : g.vp.calls()) order.push_back(c.object + " " + c.op);
   Strings expected;
-  for (const SoundFile& row : kSoundFiles)
-    expected.push_back(std::string(row.file) + " Release");
+  for (const SoundFile& row : kSoundFiles) expected.push_back(std::string(row.file) + " Release");
   for (const char* s : {"GUID_SysKeyboard Release", "guid_SysMouse Release", "InputRoot Release",
                         "SoundDevice Release", "DxRoot Release", "window Unload"}) {
     expected.push_back(s);

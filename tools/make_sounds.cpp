@@ -84,9 +84,9 @@ struct Planned {
   double lufs;
 };
 constexpr Planned kPlan[] = {
-    {"paddle.wav", -20.5},  {"OpponentHit.wav", -22.5},         {"SideBounce.wav", -20.5},
-    {"rebound.wav", -19},   {"buzz.wav", -16},                  {"goal.wav", -16},
-    {"puck.wav", -22},      {"paddleslide.wav", -23},           {"opponentpaddleslide.wav", -29},
+    {"paddle.wav", -20.5},   {"OpponentHit.wav", -22.5}, {"SideBounce.wav", -20.5},
+    {"rebound.wav", -19},    {"buzz.wav", -16},          {"goal.wav", -16},
+    {"puck.wav", -22},       {"paddleslide.wav", -23},   {"opponentpaddleslide.wav", -29},
     {"background.wav", -38},
 };
 
@@ -209,7 +209,8 @@ Wave SideBounce() {
     const double t = T(i);
     phase += 2 * kPi * (90 + 80 * std::exp(-t * 40)) / kRate;
     w[i] = std::exp(-t * 25) * std::sin(phase) + 1.5 * std::exp(-t * 50) * body[i] +
-           1.2 * std::exp(-t * 150) * knock[i] + 0.2 * std::exp(-t * 50) * std::sin(2 * kPi * 1400 * t);
+           1.2 * std::exp(-t * 150) * knock[i] +
+           0.2 * std::exp(-t * 50) * std::sin(2 * kPi * 1400 * t);
   }
   Finish(w, 0.001, 0.03);
   return w;

@@ -192,14 +192,15 @@ inline Print Fingerprint(const std::vector<double>& s, double rate) {
   const std::vector<double> env = Envelope(s, rate);
   const double m = *std::max_element(env.begin(), env.end());
   p.length_ms = 5.0 * static_cast<double>(std::count_if(env.begin(), env.end(),
-                                                         [m](double e) { return e > 0.1 * m; }));
+                                                        [m](double e) { return e > 0.1 * m; }));
   return p;
 }
 // Distance between two fingerprints: dB of band shape, plus rise and length on a log scale
 // (a doubling counts as 6).
 inline double Distance(const Print& a, const Print& b) {
   double d = 0;
-  for (size_t i = 0; i < a.shape.size(); ++i) d += (a.shape[i] - b.shape[i]) * (a.shape[i] - b.shape[i]);
+  for (size_t i = 0; i < a.shape.size(); ++i)
+    d += (a.shape[i] - b.shape[i]) * (a.shape[i] - b.shape[i]);
   auto log_gap = [](double x, double y) { return 6 * std::log2((x + 10) / (y + 10)); };
   d += log_gap(a.rise_ms, b.rise_ms) * log_gap(a.rise_ms, b.rise_ms);
   d += log_gap(a.length_ms, b.length_ms) * log_gap(a.length_ms, b.length_ms);

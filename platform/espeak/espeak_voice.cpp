@@ -2,8 +2,6 @@
 
 #include <espeak-ng/speak_lib.h>
 
-#include "platform/mixer/resample.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -13,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/mixer/resample.h"
 
 // espeak-ng 1.51 makes itself a sound output while it starts, even when asked only for
 // samples: its audio library opens a stream on the sound server to see whether one works,

@@ -41,7 +41,8 @@ std::vector<float> ResampleRing(std::span<const float> interleaved, int channels
     const size_t from = (i + frames * (pad / frames + 1) - pad) % frames;
     for (size_t c = 0; c < ch; ++c) ring[i * ch + c] = interleaved[from * ch + c];
   }
-  const size_t made = (frames * Mixer::kRate + static_cast<size_t>(rate) / 2) / static_cast<size_t>(rate);
+  const size_t made =
+      (frames * Mixer::kRate + static_cast<size_t>(rate) / 2) / static_cast<size_t>(rate);
   const size_t skip = pad_steps * out_step;
   std::vector<float> all = Oneshot(ring, channels, rate, made + 2 * skip + 64);
   std::vector<float> out(made * ch, 0.0f);

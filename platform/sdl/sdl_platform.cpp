@@ -12,17 +12,17 @@
 
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
-#include "platform/speechd/speechd_voice.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/wav.h"
 #include "platform/sdl/x11_fd.h"
+#include "platform/speechd/speechd_voice.h"
 
 namespace palomir {
 
 namespace {
 
-constexpr int kPeriodFrames = 480;  // 10 ms at 48 kHz
+constexpr int kPeriodFrames = 480;        // 10 ms at 48 kHz
 constexpr int kWindowSystemAttempts = 8;  // about 0.6 s in all
 
 SDL_Window* Win(void* w) {
@@ -221,8 +221,10 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     const Status s = CreateSpeechdVoice(while_waiting, voice);
     if (s.ok()) return s;
     // The game stays playable: said once, then the game's own voice speaks.
-    std::fprintf(stderr, "palomir: speech-dispatcher could not be reached (%s); using the game's own voice\n",
-                 s.reason().c_str());
+    std::fprintf(
+        stderr,
+        "palomir: speech-dispatcher could not be reached (%s); using the game's own voice\n",
+        s.reason().c_str());
   }
   VoiceOutput out;
   out.mixer = mixer_;
@@ -245,30 +247,30 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
 }
 
 Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound) {
-        if (!name.empty()) return Status::Fail("there is no sound output called " + name);
-        if (audio_device_) return Status::Fail("the sound output is in use");
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Status::Fail(SDL_GetError());
-        SDL_AudioSpec want{};
-        SDL_AudioSpec have{};
-        want.freq = Mixer::kRate;
-        want.format = AUDIO_F32SYS;
-        want.channels = 2;
-        want.samples = kPeriodFrames;
-        want.callback = PullMixer;
-        want.userdata = mixer_.get();
-        // Nothing may change: where the device wants another rate, format or period, SDL
-        // converts and buffers behind the callback, which always mixes 10 ms at a time.
-        const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (id == 0) {
-          const std::string why = SDL_GetError();
-          SDL_QuitSubSystem(SDL_INIT_AUDIO);
-          return Status::Fail(why);
-        }
-        audio_device_ = id;
-        audio_period_ = have.samples;
-        sound = std::make_unique<Sound>(*this);
-        SDL_PauseAudioDevice(id, 0);
-        return Status::Ok();
+  if (!name.empty()) return Status::Fail("there is no sound output called " + name);
+  if (audio_device_) return Status::Fail("the sound output is in use");
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Status::Fail(SDL_GetError());
+  SDL_AudioSpec want{};
+  SDL_AudioSpec have{};
+  want.freq = Mixer::kRate;
+  want.format = AUDIO_F32SYS;
+  want.channels = 2;
+  want.samples = kPeriodFrames;
+  want.callback = PullMixer;
+  want.userdata = mixer_.get();
+  // Nothing may change: where the device wants another rate, format or period, SDL
+  // converts and buffers behind the callback, which always mixes 10 ms at a time.
+  const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (id == 0) {
+    const std::string why = SDL_GetError();
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return Status::Fail(why);
+  }
+  audio_device_ = id;
+  audio_period_ = have.samples;
+  sound = std::make_unique<Sound>(*this);
+  SDL_PauseAudioDevice(id, 0);
+  return Status::Ok();
 }
 
 int32_t SdlPlatform::Handle() const {
@@ -388,7 +390,8 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
 }
 
 float SdlPlatform::TimeOfDay() const {
-  const auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  const auto t =
+      static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
   if (recorder_) recorder_->Clock(t);
   return t;
 }

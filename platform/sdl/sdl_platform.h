@@ -9,9 +9,9 @@
 
 #include "platform/call_log.h"
 #include "platform/input_hub.h"
-#include "platform/recording.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
+#include "platform/recording.h"
 
 namespace palomir {
 

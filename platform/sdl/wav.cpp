@@ -85,8 +85,8 @@ Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
   const auto* in = reinterpret_cast<const float*>(work.data());
   Pcm out;
   out.channels = got.channels;
-  out.samples = ResampleRing(std::span<const float>(in, bytes / sizeof(float)), got.channels,
-                             got.freq);
+  out.samples =
+      ResampleRing(std::span<const float>(in, bytes / sizeof(float)), got.channels, got.freq);
   if (out.frames() == 0) return Status::Fail("no sound in the file");
   pcm = std::move(out);
   return Status::Ok();

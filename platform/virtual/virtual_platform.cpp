@@ -100,7 +100,8 @@ Status VirtualPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
 Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
   Record({"platform", "CreateDxRoot", 0, false});
   auto inner = std::make_unique<HubDxRoot>(
-      hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+      hub_,
+      [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
         if (!name.empty()) return Status::Fail("DirectSoundCreate: no device called " + name);
         if (replay_) {
           const Status s = replay_->TakeOutcome("sound");

@@ -14,9 +14,9 @@
 
 #include "platform/call_log.h"
 #include "platform/input_hub.h"
-#include "platform/recording.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
+#include "platform/recording.h"
 
 namespace palomir {
 
@@ -70,7 +70,9 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   double Now() const { return static_cast<double>(now_) / 1e6; }
   void SetTimeOfDay(double seconds);
   void SetProgramFolder(std::string folder) { folder_ = std::move(folder); }
-  std::string SoundsFolder() const override { return sounds_.empty() ? folder_ + "/sounds" : sounds_; }
+  std::string SoundsFolder() const override {
+    return sounds_.empty() ? folder_ + "/sounds" : sounds_;
+  }
   void SetSoundsFolder(std::string folder) { sounds_ = std::move(folder); }
   std::map<std::string, File>& files() { return files_; }
   void RemoveFile(const std::string& name);

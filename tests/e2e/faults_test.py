@@ -10,7 +10,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, stacks
+from harness import check, find_window, finish, stacks, stopped
 
 
 
@@ -89,12 +89,8 @@ def main():
     try:
         time.sleep(3)
         alive = p.poll() is None
-        p.terminate()
-        code = p.wait(timeout=10)
     finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+        code = stopped(p)
     err = p.stderr.read().strip().splitlines()
     check(alive and code == 0 and len(err) == 2 and "/nonexistent/folder/game.rec could not be written" in err[0]
           and "/dev/full could not be written (No space left on device)" in err[1],
@@ -109,12 +105,8 @@ def main():
         try:
             time.sleep(3)
             alive = p.poll() is None
-            p.terminate()  # a termination signal ends it as closing the window does
-            code = p.wait(timeout=10)
         finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+            code = stopped(p)  # a termination signal ends it as closing the window does
         err = p.stderr.read()
         check(alive and code == 0 and "background.wav" in err,
               "background missing: played on, then ended with status %s (%r)" % (code, err.strip()))

@@ -75,3 +75,16 @@ def loudest_moment(left, right, rate=48000):
         p = sum(v * v for v in kl[a:a + win]) + sum(v * v for v in kr[a:a + win])
         best = max(best, p / win)
     return -0.691 + 10 * math.log10(best)
+
+
+def stopped(p, timeout=10):
+    """Ends a program this test started: a termination signal, then its status; killed if
+    it does not end in time (status None)."""
+    if p.poll() is None:
+        p.terminate()
+    try:
+        return p.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
+        return None

@@ -6,13 +6,12 @@ metainfo and the manual page.
 
 Run inside xvfb-run: install_test.py BUILD_DIR"""
 import os
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish
+from harness import check, find_window, finish, stopped
 
 SOUNDS = ["buzz.wav", "goal.wav", "puck.wav", "SideBounce.wav", "rebound.wav", "paddle.wav",
           "OpponentHit.wav", "opponentpaddleslide.wav", "paddleslide.wav", "background.wav"]
@@ -40,12 +39,8 @@ def main():
             window = find_window(p.pid)
             time.sleep(3)
             alive = window != "" and p.poll() is None
-            p.send_signal(signal.SIGTERM)
-            code = p.wait(timeout=10)
         finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+            code = stopped(p)
         err = p.stderr.read().strip()
         check(alive and code == 0 and not err,
               "the installed program, started from another folder, finds its sounds and plays "

@@ -7,13 +7,12 @@ successive speed levels spoken, not one tap lost, and that game replays exactly 
 
 Run inside xvfb-run: record_test.py PALOMIR SCENARIO"""
 import os
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish
+from harness import check, find_window, finish, stopped
 
 
 def xdo(*args):
@@ -34,12 +33,8 @@ def play(palomir, folder, name, actions, busy=0):
         time.sleep(2.5)  # the welcome
         actions()
         time.sleep(0.5)
-        p.send_signal(signal.SIGTERM)
-        code = p.wait(timeout=15)
     finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+        code = stopped(p, timeout=15)
         for l in loops:
             l.kill()
             l.wait()
