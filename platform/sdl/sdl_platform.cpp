@@ -1,12 +1,16 @@
 #include "platform/sdl/sdl_platform.h"
 
 #include <SDL.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -47,6 +51,32 @@ void QuietenAlsa() {
   auto set = reinterpret_cast<int (*)(Handler)>(dlsym(alsa, "snd_lib_error_set_handler"));
   if (set) set(Silent);
   // Kept open: the handler must stay in place for as long as SDL may use the library.
+}
+
+// The thread that pulls the mixer is SDL's own; SDL asks a desktop service for real-time
+// priority for it, and where there is none (or it says no) the thread stays an ordinary one
+// that a busy machine starves into gaps. It is raised here, from the game thread, as far as
+// the system allows: real time, else a higher priority, else left as it is.
+void RaiseAudioThread() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return;
+  while (dirent* e = readdir(tasks)) {
+    const std::string task = e->d_name;
+    if (task.empty() || task[0] == '.') continue;
+    char name[32] = {};
+    if (FILE* f = std::fopen(("/proc/self/task/" + task + "/comm").c_str(), "r")) {
+      if (!std::fgets(name, sizeof(name), f)) name[0] = 0;
+      std::fclose(f);
+    }
+    if (std::strncmp(name, "SDLAudioP", 9) != 0) continue;
+    const pid_t tid = static_cast<pid_t>(std::stol(task));
+    sched_param param{};
+    param.sched_priority = 70;  // below the sound server's own threads
+    if (sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) != 0) {
+      (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -11);
+    }
+  }
+  closedir(tasks);
 }
 
 double SecondsSinceMidnight() {
@@ -270,6 +300,7 @@ Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevi
   audio_period_ = have.samples;
   sound = std::make_unique<Sound>(*this);
   SDL_PauseAudioDevice(id, 0);
+  RaiseAudioThread();
   return Status::Ok();
 }
 
