@@ -105,7 +105,7 @@ def main():
     quiet = rec.rms(1.9, 2.0)
     # The puck loop starts about two seconds in, at -6000, and grows as it approaches.
     early, late = rec.rms(2.15, 2.3), rec.rms(2.45, 2.6)
-    check(early > 0.001 and late > 2 * early, "the puck grows louder as it approaches (%.4f then %.4f)" % (early, late))
+    check(early > 0.0004 and late > 2 * early, "the puck grows louder as it approaches (%.4f then %.4f)" % (early, late))
     # Straight down the middle into the goal mouth: the buzzer.
     peak = max(rec.rms(t / 20, t / 20 + 0.05) for t in range(50, 70))
     check(peak > 0.15, "the buzzer sounds when the puck reaches the goal (peak rms %.3f)" % peak)
