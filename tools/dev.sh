@@ -52,7 +52,7 @@ case "${1:-}" in
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.
     build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    (cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp:print_suppressions=0" \
+    (cd build-asan && PALOMIR_SANITIZED=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp:print_suppressions=0" \
       ctest --output-on-failure -j "$jobs" --timeout 600)
     # The fuzzers, for a bounded time each, from the committed seeds.
     CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
