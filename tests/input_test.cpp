@@ -248,6 +248,77 @@ TEST_F(Grid, DepthChangesByRow) {
   EXPECT_EQ(g.Calls("paddle.wav").back(), "Play 0");
 }
 
+TEST_F(Grid, EveryKeyItsBandGainTurningPointAndDepth) {
+  // Worked out from the rules, key by key: the band's first and last pan inside (outside
+  // it one step further nothing happens), the lateral gain at two pans from a standing
+  // start, the turning point (at it right, one below it left), and the depth speed after
+  // the hit from 7 and from 0 (only the digit row lifts a standing puck to 60 first).
+  struct Row {
+    uint8_t key;
+    int32_t first, last, pan_a, gain_a, pan_b, gain_b, turn, depth_from_7, depth_from_0;
+  };
+  const Row rows[] = {
+      {dik::k1, -3999, -2401, -3999, 0, -3077, 231, -3200, 57, 110},
+      {dik::k2, -3199, -1601, -3199, 100, -2277, 331, -2400, 57, 110},
+      {dik::k3, -2399, -801, -2399, 200, -1477, 431, -1600, 57, 110},
+      {dik::k4, -1599, -1, -1599, 300, -677, 531, -800, 57, 110},
+      {dik::k5, -799, 799, 51, 10, 50, 0, 0, 57, 110},
+      {dik::k6, 0, 1600, 0, 700, 923, 469, 800, 57, 110},
+      {dik::k7, 801, 2399, 801, 600, 1723, 369, 1600, 57, 110},
+      {dik::k8, 1601, 3199, 1601, 500, 2523, 269, 2400, 57, 110},
+      {dik::k9, 2401, 3999, 2401, 400, 3323, 169, 3200, 57, 110},
+      {dik::kQ, -3999, -2401, -3999, 0, -3077, 77, -3200, 47, 40},
+      {dik::kW, -3199, -1601, -3199, 33, -2277, 110, -2400, 47, 40},
+      {dik::kE, -2399, -801, -2399, 67, -1477, 144, -1600, 47, 40},
+      {dik::kR, -1599, -1, -1599, 100, -677, 177, -800, 47, 40},
+      {dik::kT, -799, 799, 51, 6, 50, 0, 0, 47, 40},
+      {dik::kY, 0, 1600, 0, 233, 923, 156, 800, 47, 40},
+      {dik::kU, 801, 2399, 801, 200, 1723, 123, 1600, 47, 40},
+      {dik::kI, 1601, 3199, 1601, 167, 2523, 90, 2400, 47, 40},
+      {dik::kO, 2401, 3999, 2401, 133, 3323, 56, 3200, 47, 40},
+      {dik::kA, -3999, -2401, -3999, 0, -3077, 58, -3200, 37, 30},
+      {dik::kS, -3199, -1601, -3199, 25, -2277, 83, -2400, 37, 30},
+      {dik::kD, -2399, -801, -2399, 50, -1477, 108, -1600, 37, 30},
+      {dik::kF, -1599, -1, -1599, 75, -677, 133, -800, 37, 30},
+      {dik::kG, -799, 799, 51, 2, 50, 0, 0, 37, 30},
+      {dik::kH, 0, 1600, 0, 175, 923, 117, 800, 37, 30},
+      {dik::kJ, 801, 2399, 801, 150, 1723, 92, 1600, 37, 30},
+      {dik::kK, 1601, 3199, 1601, 125, 2523, 67, 2400, 37, 30},
+      {dik::kL, 2401, 3999, 2401, 100, 3323, 42, 3200, 37, 30},
+      {dik::kZ, -3999, -2401, -3999, 0, -3077, 23, -3200, 27, 20},
+      {dik::kX, -3199, -1601, -3199, 10, -2277, 33, -2400, 27, 20},
+      {dik::kC, -2399, -801, -2399, 20, -1477, 43, -1600, 27, 20},
+      {dik::kV, -1599, -1, -1599, 30, -677, 53, -800, 27, 20},
+      {dik::kB, -799, 799, 51, 1, 50, 1, 0, 27, 20},
+      {dik::kN, 0, 1600, 0, 70, 923, 47, 800, 27, 20},
+      {dik::kM, 801, 2399, 801, 60, 1723, 37, 1600, 27, 20},
+      {dik::kComma, 1601, 3199, 1601, 50, 2523, 27, 2400, 27, 20},
+      {dik::kPeriod, 2401, 3999, 2401, 40, 3323, 17, 3200, 27, 20},
+  };
+  for (const Row& r : rows) {
+    const std::string key = "key " + std::to_string(r.key);
+    for (int32_t outside : {r.first - 1, r.last + 1}) {
+      HitOnce(r.key, outside, 5, 7);
+      EXPECT_TRUE(g.Toward() && g.f.LateralSpeed == 5 && g.f.DepthSpeed == 7)
+          << key << " at " << outside;
+    }
+    for (int32_t inside : {r.first, r.last}) {
+      HitOnce(r.key, inside, 5, 7);
+      EXPECT_TRUE(g.Away()) << key << " at " << inside;
+    }
+    HitOnce(r.key, r.pan_a, 0, 7);
+    EXPECT_EQ(g.f.LateralSpeed, r.gain_a) << key << " at " << r.pan_a;
+    EXPECT_EQ(g.f.DepthSpeed, r.depth_from_7) << key;
+    HitOnce(r.key, r.pan_b, 0, 0);
+    EXPECT_EQ(g.f.LateralSpeed, r.gain_b) << key << " at " << r.pan_b;
+    EXPECT_EQ(g.f.DepthSpeed, r.depth_from_0) << key;
+    HitOnce(r.key, r.turn);
+    EXPECT_TRUE(g.Right()) << key << " at its turning point";
+    HitOnce(r.key, r.turn - 1);
+    EXPECT_TRUE(g.Left()) << key << " below its turning point";
+  }
+}
+
 TEST_F(Grid, KeysOfOneColumnAddUpInGridOrder) {
   g.Puck(-3000, -500);
   g.f.LateralSpeed = 100;
