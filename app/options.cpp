@@ -89,9 +89,6 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         break;
-      case ':':
-        error = "option '" + std::string(argv[optind - 1]) + "' needs a value";
-        return false;
       default: {
         const std::string arg = optind > 0 && optind <= static_cast<int>(copies.size())
                                     ? copies[optind - 1]

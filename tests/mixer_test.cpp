@@ -65,7 +65,13 @@ TEST(MixerLaws, PanAndVolumeFollowTheSoundCardsLaws) {
   EXPECT_NEAR(o.L(7) / 0.5, 0.501, 0.001);
   EXPECT_NEAR(o.R(7) / 0.5, 0.501, 0.001);
 
+  // The smallest pan already takes a hundredth of a decibel off the other side.
   ASSERT_TRUE(b->SetVolume(0).ok());
+  ASSERT_TRUE(b->SetPan(1).ok());
+  o = Mix(*m, 480);
+  EXPECT_FLOAT_EQ(o.L(3), static_cast<float>(0.5 * std::pow(10.0, -1 / 2000.0)));
+  EXPECT_FLOAT_EQ(o.R(3), 0.5f);
+
   ASSERT_TRUE(b->SetPan(870).ok());
   o = Mix(*m, 480);
   EXPECT_NEAR(Db(o.L(3) / 0.5), -8.7, 0.01);
@@ -89,10 +95,12 @@ TEST(MixerLaws, StereoChannelsStayOnTheirSide) {
   pcm->channels = 2;
   for (int i = 0; i < 100; ++i) pcm->samples.insert(pcm->samples.end(), {0.25f, -0.5f});
   auto b = MixerSoundBuffer::Open(m, pcm);
+  ASSERT_TRUE(b->SetVolume(-600).ok());
   ASSERT_TRUE(b->Play(kPlayOnce).ok());
   Out o = Mix(*m, 200);
-  EXPECT_FLOAT_EQ(o.L(10), 0.25f);
-  EXPECT_FLOAT_EQ(o.R(10), -0.5f);
+  const float v = static_cast<float>(std::pow(10.0, -600 / 2000.0));
+  EXPECT_FLOAT_EQ(o.L(10), 0.25f * v);
+  EXPECT_FLOAT_EQ(o.R(10), -0.5f * v);
   EXPECT_EQ(o.L(150), 0.0f);  // played to its end
 }
 
@@ -170,11 +178,14 @@ TEST(SoundBuffer, PlayOnceLoopStopAndRewind) {
   EXPECT_EQ(Mix(*m, 5).L(0), 0.0f);
 }
 
-TEST(SoundBuffer, ReleasingAPlayingBufferSilencesIt) {
+TEST(SoundBuffer, ReleasingAPlayingBufferSilencesItAndFreesItsSamples) {
   auto m = std::make_shared<Mixer>();
-  auto b = MixerSoundBuffer::Open(m, Constant(1000, 0.5f));
+  auto pcm = Constant(1000, 0.5f);
+  auto b = MixerSoundBuffer::Open(m, pcm);
   ASSERT_TRUE(b->Play(kPlayLooping).ok());
+  EXPECT_EQ(Mix(*m, 10).L(0), 0.5f);
   b.reset();
+  EXPECT_EQ(pcm.use_count(), 1);  // no block is being mixed: freed at once
   EXPECT_EQ(Mix(*m, 10).L(0), 0.0f);
 }
 

@@ -8,6 +8,7 @@
 
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
+#include "platform/line_file.h"
 #include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
 
@@ -61,6 +62,12 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
            Row{kStart + "input key down 999\n", "line 13: not an input"},
            Row{kStart + "input mouse move 1\n", "line 13: not an input"},
+           Row{kStart + "input mouse button 3 down\n", "line 13: not an input"},
+           Row{kStart + "input mouse button 1 sideways\n", "line 13: not an input"},
+           Row{kStart + "input focus elsewhere\n", "line 13: not an input"},
+           // Well formed inputs are taken where the game asks for the clock: they fit only
+           // inside a pump.
+           Row{kStart + "input mouse button 1 down\n", "line 13: the game asked for 'clock'"},
            Row{kStart + "input mouse move 1 99999999999\n",
                "line 13: '99999999999' is not a whole"},
            Row{"outcome voice maybe\n", "line 1: an outcome is ok or fail"},
@@ -101,6 +108,21 @@ TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
   EXPECT_EQ(errors[0],
             "the sound file /palomir/sounds/rebound.wav is not a sound the game can play "
             "(empty file)");
+}
+
+TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
+  LineFile full("/dev/full", "trace");
+  ASSERT_TRUE(full.ok());
+  full.Line("call puck.wav SetPan 0");
+  full.Flush();  // the disk is full: written off, said once on stderr
+  EXPECT_FALSE(full.ok());
+  full.Line("call puck.wav SetPan 1");  // and nothing more is tried
+  full.Flush();
+  LineFile none("/nonexistent/folder/game.rec", "recording");
+  EXPECT_FALSE(none.ok());
+  EXPECT_EQ(none.error(),
+            "the recording /nonexistent/folder/game.rec could not be written (No such file or "
+            "directory)");
 }
 
 }  // namespace

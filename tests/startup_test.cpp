@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "app/options.h"
 #include "app/run.h"
 #include "game_fixture.h"
 #include "platform/keycodes.h"
@@ -352,6 +353,42 @@ TEST(Closing, NoGameMeansStatusOneEvenWhenClosedDuringTheReason) {
     EXPECT_LT(vp.Now(), close ? 1.0 : 5.0);
     EXPECT_EQ(vp.calls().back().object + " " + vp.calls().back().op, "DxRoot Release");
   }
+}
+
+TEST(CommandLine, OptionsAndBadUsage) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string error;  // empty: understood
+    Options::Speech speech = Options::Speech::kEmbedded;
+    std::string sounds = "";
+  };
+  const Row rows[] = {
+      {{"palomir"}, ""},
+      {{"palomir", "--speech=system", "--sounds", "/s"}, "", Options::Speech::kSystem, "/s"},
+      {{"palomir", "--speech", "embedded"}, ""},
+      {{"palomir", "--speech"}, "option '--speech' needs a value"},
+      {{"palomir", "--speech=loud"}, "--speech takes embedded or system, not 'loud'"},
+      {{"palomir", "--sounds="}, "--sounds needs a folder"},
+      {{"palomir", "--record="}, "--record needs a file"},
+      {{"palomir", "--bogus"}, "unknown option '--bogus'"},
+      {{"palomir", "-x"}, "unknown option '-x'"},
+      {{"palomir", "extra"}, "unexpected argument 'extra'"},
+  };
+  for (const Row& r : rows) {
+    Options o;
+    std::string error;
+    EXPECT_EQ(ParseOptions(r.args, o, error), r.error.empty()) << r.args.back();
+    EXPECT_EQ(error, r.error) << r.args.back();
+    if (r.error.empty()) {
+      EXPECT_EQ(o.speech, r.speech);
+      EXPECT_EQ(o.sounds, r.sounds);
+    }
+  }
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"palomir", "-h", "--version", "--record", "a", "--trace=b"}, o, error));
+  EXPECT_TRUE(o.help && o.version);
+  EXPECT_EQ(o.record + o.trace, "ab");
 }
 
 }  // namespace
