@@ -74,6 +74,8 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{"outcome sound ok\n", "line 1: the game asked for the outcome of its voice"},
            Row{"outcome\n", "line 1: an outcome needs"},
            Row{"pump extra\n", "line 1: 'pump' has the wrong number"},
+           Row{"tick 1 2\n", "line 1: 'tick' has the wrong number"},
+           Row{"clock 36000 1\n", "line 1: 'clock' has the wrong number"},
            // Well formed, but not what the game asks for there.
            Row{"outcome voice ok\nclock 36000\n", "line 2: the game asked for 'outcome'"},
            Row{kStart + "pump\n", "line 13: the game asked for 'clock'"},
