@@ -384,6 +384,21 @@ TEST_F(Input, ArrowsChangeTheLevelAndSayIt) {
   EXPECT_EQ(g.f.SpeedLevel, 1);
 }
 
+TEST_F(Input, AnOverflowEndsTheHandlerAsARunTimeErrorNeverAWrap) {
+  // The level at its top and one more Up; a movement whose four-fold step leaves the range.
+  g.f.SpeedLevel = 2147483647;
+  g.Press(dik::kUp);
+  ASSERT_EQ(g.errors.size(), 1u);
+  EXPECT_EQ(g.errors[0].rfind("input: ", 0), 0u) << g.errors[0];
+  EXPECT_EQ(g.f.SpeedLevel, 2147483647);
+  EXPECT_TRUE(g.Said().empty());
+  g.Release(dik::kUp);
+  g.Paddle(0, -2000);
+  g.Move(600000000, 0);
+  EXPECT_EQ(g.f.errors(), 2);  // told once: the same words as the first
+  EXPECT_EQ(g.PaddlePan(), 0);
+}
+
 TEST_F(Input, YAndNDuringPlayAreOnlyGridKeys) {
   g.Puck(3000, -3000);  // out of reach
   g.Press(dik::kY);
