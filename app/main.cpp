@@ -79,7 +79,6 @@ int main(int argc, char** argv) {
     if (trace_file) {
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
-      platform.set_trace_file(trace_file.get());
     }
     return palomir::RunGame(platform, [&trace](palomir::MainForm& form) {
       form.on_error = [&trace](const std::string& text) {

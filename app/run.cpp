@@ -9,6 +9,10 @@ int RunGame(Platform& platform, const std::function<void(MainForm&)>& made) {
   ProgramObjects objects;
   MainForm form(platform, objects);
   if (made) made(form);
+  return RunForm(platform, form, objects);
+}
+
+int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects) {
   try {
     if (!form.Form_Load()) return 1;
     platform.window().RunMessageLoop();

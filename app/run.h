@@ -9,9 +9,13 @@
 namespace palomir {
 
 class MainForm;
+struct ProgramObjects;
 
 // 0 when the window was unloaded (the player's N, the close box, a signal); 1 when no
 // game could be played. `made` sees the window before it loads (tests listen there).
 int RunGame(Platform& platform, const std::function<void(MainForm&)>& made = {});
+
+// The same for a window already made on `platform` with `objects`.
+int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects);
 
 }  // namespace palomir

@@ -15,7 +15,7 @@ namespace palomir {
 namespace {
 
 constexpr size_t kKeepAtMost = 64 * 1024;
-constexpr long long kKeepAtMostUs = 50000;
+constexpr std::chrono::milliseconds kKeepAtMostTime{50};
 
 // The open files, so that a crash can write out what they keep. Only the game thread adds
 // to them; the handler reads them as they stand.
@@ -61,13 +61,11 @@ void LineFile::Line(const std::string& line) {
   if (fd_ < 0) return;
   kept_ += line;
   kept_ += '\n';
-  if (kept_.size() >= kKeepAtMost) Flush();
-}
-
-void LineFile::MaybeFlush(long long now_us) {
-  if (fd_ < 0 || kept_.empty() || now_us - last_flush_us_ < kKeepAtMostUs) return;
-  last_flush_us_ = now_us;
-  Flush();
+  const auto now = std::chrono::steady_clock::now();
+  if (kept_.size() >= kKeepAtMost || now - last_flush_ >= kKeepAtMostTime) {
+    last_flush_ = now;
+    Flush();
+  }
 }
 
 void LineFile::Flush() {

@@ -1,9 +1,10 @@
 // A text file written a line at a time from the game thread, for a recording or a trace.
-// Lines are kept in memory and written out in batches (every 50 ms of play, or 64 KiB), so
+// Lines are kept in memory and written out in batches (every 50 ms, or 64 KiB), so
 // that writing costs the game next to nothing; a crash still writes out what was kept, and
 // a file that cannot be written ends with one warning while the game goes on.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace palomir {
@@ -20,11 +21,9 @@ class LineFile {
   bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }
 
-  // Game thread. Adds one line (without its newline).
+  // Game thread. Adds one line (without its newline); what is kept is written out once it
+  // is old or large enough.
   void Line(const std::string& line);
-  // Game thread. Writes out what is kept if it is old or large enough; `now_us` is any
-  // clock in microseconds.
-  void MaybeFlush(long long now_us);
   void Flush();
 
  private:
@@ -34,7 +33,7 @@ class LineFile {
   std::string error_;
   std::string kept_;
   int fd_ = -1;
-  long long last_flush_us_ = 0;
+  std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace palomir

@@ -40,7 +40,6 @@ class Recorder {
   void Close() { file_.Line("close"); }
   void Capture(const Status& s) { Outcome("capture", s); }
   void Outcome(const std::string& what, const Status& s);
-  LineFile& file() { return file_; }
 
  private:
   LineFile& file_;

@@ -35,6 +35,14 @@ Wave Silence(double seconds) {
   return Wave(static_cast<size_t>(seconds * kRate), 0.0);
 }
 
+// `seconds` of white noise from the generator seeded with `seed`.
+Wave WhiteNoise(double seconds, uint32_t seed) {
+  Wave w = Silence(seconds);
+  Noise n(seed);
+  for (double& x : w) x = n();
+  return w;
+}
+
 // One-pole low-pass. As a ring, a first pass settles the filter on the sound's own end, so
 // that a loop has no seam.
 void LowPass(Wave& w, double cutoff_hz, bool ring = false) {
@@ -141,17 +149,13 @@ Wave Puck() {
   // that it carries on small speakers and at the far end, and a light roll beneath. Every
   // periodic part fits the loop a whole number of times; the noise is filtered as a ring.
   const double len = 0.8;
-  Wave w = Silence(len);
-  Noise n(11);
-  for (double& x : w) x = n();
+  Wave w = WhiteNoise(len, 11);
   Wave low = w;
   LowPass(low, 450, true);
   LowPass(w, 2500, true);
   LowPass(w, 4000, true);
   for (size_t i = 0; i < w.size(); ++i) w[i] -= low[i];
-  Wave rumble = Silence(len);
-  Noise m(12);
-  for (double& x : rumble) x = m();
+  Wave rumble = WhiteNoise(len, 12);
   LowPass(rumble, 150, true);
   for (size_t i = 0; i < w.size(); ++i) {
     const double roll = 0.7 + 0.3 * std::sin(2 * kPi * 10.0 * T(i));  // 8 turns a loop
@@ -200,9 +204,7 @@ Wave SideBounce() {
   Wave body = Silence(0.22);
   for (double& x : body) x = n();
   LowPass(body, 300);
-  Wave knock = Silence(0.22);
-  Noise k(42);
-  for (double& x : knock) x = k();
+  Wave knock = WhiteNoise(0.22, 42);
   BandPass(knock, 900, 3000);
   double phase = 0;
   for (size_t i = 0; i < w.size(); ++i) {
@@ -262,9 +264,7 @@ Wave Goal() {
 Wave PaddleSlide() {
   // The player's paddle: an airy hiss that is there the moment the mouse moves (full within
   // 15 ms), holds, and falls away.
-  Wave w = Silence(0.3);
-  Noise n(82);
-  for (double& x : w) x = n();
+  Wave w = WhiteNoise(0.3, 82);
   BandPass(w, 2500, 7000);
   for (size_t i = 0; i < w.size(); ++i) {
     const double t = T(i);
@@ -293,9 +293,7 @@ Wave OpponentSlide() {
 
 Wave Background() {
   const double len = 2.0;
-  Wave w = Silence(len);
-  Noise n(91);
-  for (double& x : w) x = n();
+  Wave w = WhiteNoise(len, 91);
   LowPass(w, 400, true);
   for (size_t i = 0; i < w.size(); ++i) w[i] *= 0.8 + 0.2 * std::sin(2 * kPi * 0.5 * T(i));
   NoDc(w, true);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run.h"
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
 #include "game/sound_ops.h"
@@ -126,12 +127,7 @@ struct Runner {
     // The window's own settings, made as it was created, before anything was replayed.
     for (const VirtualPlatform::Call& c : vp.calls()) out << TraceLine(c) << "\n";
     try {
-      if (!f.Form_Load()) return 1;
-      vp.RunMessageLoop();
-    } catch (const WindowUnloaded&) {
-      ReleaseAudioAndInput(o);
-      int32_t cancel = 0;
-      f.Form_Unload(cancel);
+      return RunForm(vp, f, o);
     } catch (const ReplayEnded&) {
       out << "end of recording\n";
       vp.on_call = nullptr;

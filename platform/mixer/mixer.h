@@ -75,8 +75,6 @@ class Limiter {
 
   // Audio thread. Limits interleaved stereo frames in place.
   void Process(std::span<float> stereo);
-  // The gain now, 1 when idle.
-  float gain() const { return gain_; }
 
  private:
   float gain_ = 1.0f;

@@ -385,11 +385,7 @@ void SdlPlatform::DoEvents() {
   SDL_Event e;
   while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) Handle(&e);
   timers_.RunDue();
-  if (recorder_) {
-    recorder_->Done();
-    recorder_->file().MaybeFlush(now);
-  }
-  if (trace_file_) trace_file_->MaybeFlush(now);
+  if (recorder_) recorder_->Done();
 }
 
 void SdlPlatform::WaitForEvents(double max_seconds) {

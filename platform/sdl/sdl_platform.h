@@ -51,8 +51,6 @@ class SdlPlatform final : public Platform, public Window {
     recorder_ = recorder;
     if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
   }
-  // The trace's file, written out now and then from the event pump.
-  void set_trace_file(LineFile* file) { trace_file_ = file; }
 
   // Frames per audio period of the open output; 0 while none is open.
   int audio_period() const { return audio_period_; }
@@ -82,7 +80,6 @@ class SdlPlatform final : public Platform, public Window {
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;
-  LineFile* trace_file_ = nullptr;
   uint32_t audio_device_ = 0;
   int audio_period_ = 0;
 };

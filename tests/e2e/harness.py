@@ -1,6 +1,8 @@
 """What the end-to-end tests share: finding the program's window in the X server, and
 checks printed one per line with a closing count."""
 import math
+import os
+import signal
 import subprocess
 import time
 
@@ -77,14 +79,27 @@ def loudest_moment(left, right, rate=48000):
     return -0.691 + 10 * math.log10(best)
 
 
-def stopped(p, timeout=10):
-    """Ends a program this test started: a termination signal, then its status; killed if
-    it does not end in time (status None)."""
-    if p.poll() is None:
-        p.terminate()
+def stopped(p, timeout=10, sig=signal.SIGTERM):
+    """Ends a program this test started: `sig` (none: let it end by itself), then its
+    status; killed if it does not end in time (status None)."""
+    if sig is not None and p.poll() is None:
+        p.send_signal(sig)
     try:
         return p.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         p.kill()
         p.wait()
         return None
+
+
+def stop_group(p, timeout=10):
+    """Ends a program this test started in a session of its own, with everything it started."""
+    try:
+        os.killpg(p.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    try:
+        p.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()

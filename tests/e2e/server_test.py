@@ -18,7 +18,7 @@ import tempfile
 import time
 import struct
 
-from harness import check, find_window, finish
+from harness import check, find_window, finish, stop_group, stopped
 
 RATE = 48000
 LOOP = 0.8
@@ -55,27 +55,8 @@ class SoundServer:
         return sinks
 
     def stop(self):
-        try:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
+        stop_group(self.proc)
         shutil.rmtree(self.runtime, ignore_errors=True)
-
-
-def stopped(p, sig=signal.SIGTERM, timeout=10):
-    if p.poll() is None:
-        p.send_signal(sig)
-        try:
-            p.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
-    return p.returncode
 
 
 def play(server, palomir, driver, seconds, busy=0):
@@ -98,7 +79,7 @@ def play(server, palomir, driver, seconds, busy=0):
     finally:
         code = stopped(game)
         time.sleep(0.3)
-        stopped(rec, signal.SIGINT)
+        stopped(rec, sig=signal.SIGINT)
         stopped(watch)
         for l in loops:
             l.kill()

@@ -11,13 +11,12 @@ import datetime
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish
+from harness import check, find_window, finish, stop_group, stopped
 
 CONFIG = """LogLevel 5
 AudioOutputMethod "libao"
@@ -61,13 +60,7 @@ class SpeechDispatcher:
         return [stamp(m.group(1)) for m in re.finditer(r"^\[(.*?)\] speechd:\s+\d+:REPLY:\|702-", self.log(), re.M)]
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+        stop_group(self.proc)
 
 
 def stamp(text):
@@ -80,16 +73,6 @@ def game(program, env, args=("--speech", "system")):
     env = dict(env, SDL_AUDIODRIVER="dummy")
     env.pop("SDL_VIDEODRIVER", None)
     return subprocess.Popen([program, *args], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
-
-
-def ended(p, timeout=15):
-    try:
-        p.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        p.kill()
-        p.wait()
-        return None
-    return p.returncode
 
 
 def main():
@@ -108,9 +91,8 @@ def main():
                     subprocess.run(["xdotool", *action], check=True)
                     time.sleep(0.3)
                 time.sleep(1.0)
-                p.send_signal(signal.SIGTERM)
             finally:
-                code = ended(p)
+                code = stopped(p, timeout=15)
             texts = [t for _, t in sd.received()]
             check(window != "" and code == 0 and not p.stderr.read().strip(), "the game played through "
                   "speech-dispatcher and ended cleanly (status %s)" % code)
@@ -126,7 +108,7 @@ def main():
                 os.unlink(os.path.join(install, "sounds", "buzz.wav"))
                 before = len(sd.ends())
                 p = game(os.path.join(install, "palomir"), sd.env)
-                code = ended(p)
+                code = stopped(p, timeout=15, sig=None)  # it ends by itself once the line is said
                 gone = time.time()
             line = "Palomir cannot start: the sound file buzz.wav could not be loaded."
             received = sd.received()
@@ -144,9 +126,8 @@ def main():
     try:
         window = find_window(p.pid)
         time.sleep(2)
-        p.send_signal(signal.SIGTERM)
     finally:
-        code = ended(p)
+        code = stopped(p, timeout=15)
     err = p.stderr.read().strip().splitlines()
     check(window != "" and code == 0 and len(err) == 1 and "speech-dispatcher could not be reached" in err[0]
           and "own voice" in err[0], "without speech-dispatcher the game says so once and plays on: %r" % err)
