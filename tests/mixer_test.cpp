@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/mixer/mixer_buffer.h"
+#include "platform/mixer/resample.h"
 
 namespace palomir {
 namespace {
@@ -299,6 +300,64 @@ void Freeze(int) {
   sem_post(&g_stopped);
   while (sem_wait(&g_resume) != 0) {
   }
+}
+
+// The level of one frequency in a stretch of whole cycles, by a single DFT bin.
+double Level(const std::vector<float>& s, double hz, int rate, int channels = 1, int channel = 0) {
+  double re = 0, im = 0;
+  const size_t frames = s.size() / static_cast<size_t>(channels);
+  for (size_t i = 0; i < frames; ++i) {
+    const double a = 2 * M_PI * hz * static_cast<double>(i) / rate;
+    re += s[i * channels + channel] * std::cos(a);
+    im += s[i * channels + channel] * std::sin(a);
+  }
+  return 2 * std::sqrt(re * re + im * im) / static_cast<double>(frames);
+}
+
+std::vector<float> Tone(double hz, size_t frames, int rate, int channels = 1) {
+  std::vector<float> t(frames * channels, 0.0f);  // the tone on the first channel only
+  for (size_t i = 0; i < frames; ++i) {
+    t[i * channels] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+  }
+  return t;
+}
+
+TEST(Resample, FlatToTenKilohertzWithNoImagesSeamlessAndTheRightLength) {
+  for (double hz : {100.0, 1000.0, 5000.0, 8000.0, 10000.0}) {
+    // One second of 22.05 kHz, whole cycles: a ring, on the left of a stereo sound.
+    const std::vector<float> out = ResampleRing(Tone(hz, 22050, 22050, 2), 2, 22050);
+    ASSERT_EQ(out.size(), 2 * 48000u);
+    EXPECT_NEAR(Db(Level(out, hz, 48000, 2, 0) / 0.5), 0.0, 1.0) << hz;
+    // The image mirrored about the old Nyquist frequency; the silent right stays silent.
+    EXPECT_LT(Db(Level(out, 22050 - hz, 48000, 2, 0) / 0.5 + 1e-12), -80.0) << hz;
+    EXPECT_LT(Db(Level(out, hz, 48000, 2, 1) / 0.5 + 1e-12), -100.0) << hz;
+  }
+  // The loop starts on its own first frame and closes on itself: every frame, the seam
+  // included, is where the tone would be at 48 kHz.
+  const std::vector<float> ring = ResampleRing(Tone(1000, 22050, 22050), 1, 22050);
+  const std::vector<float> exact = Tone(1000, 48000, 48000);
+  double worst = 0;
+  for (size_t i = 0; i < ring.size(); ++i) worst = std::max(worst, std::fabs(double{ring[i]} - exact[i]));
+  EXPECT_LT(worst, 1e-3);
+  const std::vector<float> line = ResampleLine(Tone(1000, 2205, 22050), 22050);
+  ASSERT_EQ(line.size(), 4800u);
+  EXPECT_NEAR(line[2400], exact[2400], 1e-3);  // the middle of the line, away from its edges
+
+  struct Row { size_t frames; int channels; int rate; size_t ring, line; };
+  for (const Row& r : std::initializer_list<Row>{
+           {3, 1, 22050, 7, 7},     // 6.53 frames round up
+           {1, 2, 22050, 2, 2},     // 2.18 round down
+           {5, 1, 48000, 5, 5},     // already at the mixer's rate: a copy
+           {0, 1, 22050, 0, 0}}) {
+    std::vector<float> in(r.frames * r.channels, 0.25f);
+    EXPECT_EQ(ResampleRing(in, r.channels, r.rate).size(), r.ring * r.channels) << r.frames;
+    if (r.channels == 1) {
+      EXPECT_EQ(ResampleLine(in, r.rate).size(), r.line) << r.frames;
+    }
+  }
+  const std::vector<float> same{0.1f, -0.2f, 0.3f};
+  EXPECT_EQ(ResampleRing(same, 1, 48000), same);
+  EXPECT_EQ(ResampleLine(same, 48000), same);
 }
 
 TEST(MixerThreads, AGameThreadStoppedMidUpdateNeverStallsTheMix) {

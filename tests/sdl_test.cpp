@@ -14,7 +14,6 @@
 
 #include "platform/arith.h"
 #include "platform/keycodes.h"
-#include "platform/mixer/resample.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/sdl_platform.h"
 #include "platform/sdl/wav.h"
@@ -227,33 +226,6 @@ struct Sdl : ::testing::Test {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
   }
 };
-
-// The level of one frequency in a stretch of whole cycles, by a single DFT bin.
-double Level(const std::vector<float>& s, double hz, int rate) {
-  double re = 0, im = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const double a = 2 * M_PI * hz * static_cast<double>(i) / rate;
-    re += s[i] * std::cos(a);
-    im += s[i] * std::sin(a);
-  }
-  return 2 * std::sqrt(re * re + im * im) / static_cast<double>(s.size());
-}
-
-TEST(Resample, FlatToTenKilohertzWithNoImagesAndTheRightLength) {
-  for (double hz : {100.0, 1000.0, 5000.0, 8000.0, 10000.0}) {
-    std::vector<float> tone(22050);  // one second of 22.05 kHz: whole cycles, a ring
-    for (size_t i = 0; i < tone.size(); ++i) {
-      tone[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 22050));
-    }
-    const std::vector<float> out = ResampleRing(tone, 1, 22050);
-    ASSERT_EQ(out.size(), 48000u);
-    EXPECT_NEAR(20 * std::log10(Level(out, hz, 48000) / 0.5), 0.0, 1.0) << hz;
-    // The image mirrored about the old Nyquist frequency.
-    EXPECT_LT(20 * std::log10(Level(out, 22050 - hz, 48000) / 0.5 + 1e-12), -80.0) << hz;
-  }
-  const std::vector<float> line(2205, 0.25f);
-  EXPECT_EQ(ResampleLine(line, 22050).size(), 4800u);
-}
 
 TEST(NoWindowSystem, AStartWithNoWindowToPlayInIsRefusedUnlessAsked) {
   struct Row {
