@@ -94,7 +94,6 @@ namespace {
 // The keyboard's background level: this system never grants it, and says so every time.
 constexpr size_t kKeyboardLevelStep = 20;
 constexpr size_t kVoiceStep = 2;
-constexpr size_t kDxRootStep = 6;
 constexpr size_t kSoundOutputStep = 7;
 constexpr size_t kLoadSoundsStep = 23;
 constexpr size_t kNewGameStep = 24;
@@ -110,9 +109,7 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
   };
   if (!o_.SoundDevice) {
     spoken = "no sound output could be opened";
-    std::string reason = failure(kSoundOutputStep);
-    if (reason.empty()) reason = failure(kDxRootStep);
-    printed = {spoken + because(reason) + "; is a sound server running?"};
+    printed = {spoken + because(failure(kSoundOutputStep)) + "; is a sound server running?"};
   } else if (!o_.MouseDevice) {
     spoken = "the mouse could not be opened";
     printed = {spoken};
@@ -136,7 +133,6 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
 
 bool MainForm::Form_Load() {
   auto steps = FormLoadSteps::Make(*this);
-  startup_failures_.clear();
   for (size_t i = 0; i < steps.size(); ++i) {
     const size_t number = i + 1;
     if (number == kNewGameStep) {

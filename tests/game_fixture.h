@@ -56,6 +56,15 @@ struct Game {
     }
     return out;
   }
+  // What the game changed, in order: every call but the reads, "object op arg" each.
+  std::vector<std::string> Changes() const {
+    std::vector<std::string> out;
+    for (const auto& c : vp.calls()) {
+      if (c.op.rfind("Get", 0) != 0)
+        out.push_back(c.object + " " + c.op + " " + std::to_string(c.arg));
+    }
+    return out;
+  }
   std::vector<std::string> Said() const {
     std::vector<std::string> out;
     for (const auto& s : vp.spoken()) out.push_back(s.text);

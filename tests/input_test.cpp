@@ -28,15 +28,20 @@ TEST_F(Input, SidewaysMovementSlidesThePaddleByFourPerUnit) {
 }
 
 TEST_F(Input, AMoveToTheEdgeIsDroppedWhole) {
-  g.Paddle(4990, -2000);
-  g.Move(2, 0);
-  EXPECT_EQ(g.PaddlePan(), 4998);
-  g.Move(1, 0);
-  EXPECT_EQ(g.PaddlePan(), 4998);
-  EXPECT_EQ(g.f.PaddlePan, 5002);
-  g.Paddle(-4990, -2000);
-  g.Move(-3, 0);
-  EXPECT_EQ(g.PaddlePan(), -4990);
+  // The paddle goes anywhere strictly inside +-5000; a move that would end on or past the
+  // edge is dropped, not cut short.
+  for (auto [from, d, to] : {std::tuple{4990, 2, 4998},
+                             {4998, 1, 4998},
+                             {4996, 1, 4996},
+                             {4995, 1, 4999},
+                             {-4995, -1, -4999},
+                             {-4996, -1, -4996},
+                             {-4990, -3, -4990}}) {
+    g.Paddle(from, -2000);
+    g.Move(d, 0);
+    EXPECT_EQ(g.PaddlePan(), to) << from << " " << d;
+    EXPECT_EQ(g.f.PaddlePan, from + 4 * d);
+  }
 }
 
 TEST_F(Input, ForwardAndBackIsClampedAndMakesNoSlideSound) {
@@ -320,21 +325,72 @@ TEST_F(Grid, EveryKeyItsBandGainTurningPointAndDepth) {
   }
 }
 
-TEST_F(Grid, KeysOfOneColumnAddUpInGridOrder) {
-  g.Puck(-3000, -500);
-  g.f.LateralSpeed = 100;
-  g.f.DepthSpeed = 80;
-  g.f.LateralSpeed = 100;
-  g.f.DepthSpeed = 80;
-  g.o.KeyState.fill(0);
-  g.o.KeyState[dik::k1] = g.o.KeyState[dik::kQ] = 0x80;
-  g.vp.ClearRecords();
-  g.f.HitGrid();
-  EXPECT_EQ(g.f.LateralSpeed, 433);
-  EXPECT_EQ(g.f.DepthSpeed, 170);
-  EXPECT_TRUE(g.Right());
-  EXPECT_EQ(g.Calls("paddle.wav"), (Strings{"SetPan -3000", "SetCurrentPosition 0", "Play 0",
-                                            "SetPan -3000", "SetCurrentPosition 0", "Play 0"}));
+TEST_F(Grid, SeveralKeysInOneEvent) {
+  // Every key down whose band holds the puck hits, in grid order (digits, Q row, A row,
+  // Z row; left to right): each gain rounded on its own, the last hit's direction kept, the
+  // digit row's lift only while the depth speed is still 0.
+  struct Row {
+    int32_t pan;
+    std::vector<uint8_t> keys;
+    int32_t lateral, depth;  // before
+    int32_t lateral_after, depth_after;
+    bool right;
+    size_t hits;
+  };
+  using K = std::vector<uint8_t>;
+  const Row rows[] = {
+      // 100 + 1000/4 = 350, then + 1000/12 = 433.33: 433; both send it right.
+      {-3000, K{dik::kQ, dik::k1}, 100, 80, 433, 170, true, 2},
+      // Key 1 sends it right, key 2 (below its turning point) left: key 2 comes later.
+      {-3000, K{dik::k2, dik::k1}, 100, 80, 500, 180, false, 2},
+      // Key 2 (left) before Q (right): the rows go before the columns.
+      {-3100, K{dik::kQ, dik::k2}, 0, 0, 200, 150, true, 2},
+      // 0.5, 0.17, 0.13, 0.05: each rounds to 0 on its own (together they would make 1).
+      {-3998, K{dik::kZ, dik::kA, dik::kQ, dik::k1}, 0, 0, 0, 200, false, 4},
+      // Key 1 lifts 0 to 60 and adds 50; key 2 finds 110 and only adds.
+      {-3000, K{dik::k1, dik::k2}, 0, 0, 400, 160, false, 2},
+      // Pan 0: 5 (no step, right), 6 (+700, left), B (+1, right), N (+70, left).
+      {0, K{dik::kN, dik::kB, dik::k6, dik::k5}, 0, 0, 771, 200, false, 4},
+      // A key outside its band is passed over.
+      {-3000, K{dik::k9, dik::k1, dik::kL}, 0, 7, 250, 57, true, 1},
+  };
+  for (const Row& r : rows) {
+    g.Puck(r.pan, -500);
+    g.Approaching();
+    r.right ? g.GoingLeft() : g.GoingRight();
+    g.f.LateralSpeed = r.lateral;
+    g.f.DepthSpeed = r.depth;
+    g.o.KeyState.fill(0);
+    for (uint8_t k : r.keys) g.o.KeyState[k] = 0x80;
+    g.vp.ClearRecords();
+    g.f.HitGrid();
+    const std::string row =
+        "pan " + std::to_string(r.pan) + ", " + std::to_string(r.keys.size()) + " keys";
+    EXPECT_EQ(g.f.LateralSpeed, r.lateral_after) << row;
+    EXPECT_EQ(g.f.DepthSpeed, r.depth_after) << row;
+    EXPECT_EQ(g.Right(), r.right) << row;
+    EXPECT_EQ(g.Left(), !r.right) << row;
+    EXPECT_TRUE(g.Away()) << row;
+    Strings sound;
+    for (size_t i = 0; i < r.hits; ++i) {
+      sound.insert(sound.end(),
+                   {"SetPan " + std::to_string(r.pan), "SetCurrentPosition 0", "Play 0"});
+    }
+    EXPECT_EQ(g.Calls("paddle.wav"), sound) << row;
+  }
+  // At the side walls and beyond, no key hits.
+  std::vector<uint8_t> all;
+  for (uint8_t k = 0; k < 0xFF; ++k) {
+    if (std::find(kDigits.begin(), kDigits.end(), k) != kDigits.end() ||
+        (k >= dik::kQ && k <= dik::kO) || (k >= dik::kA && k <= dik::kL) ||
+        (k >= dik::kZ && k <= dik::kPeriod)) {
+      all.push_back(k);
+    }
+  }
+  ASSERT_EQ(all.size(), 36u);
+  for (int32_t pan : {-4000, 4000, -5000, 5000, -10000, 10000}) {
+    EXPECT_TRUE(Hitters(pan, all).empty()) << pan;
+  }
 }
 
 TEST_F(Grid, AHeldKeyHitsOnEveryInputEvent) {
@@ -457,6 +513,48 @@ TEST_F(Input, ThePlayAgainKeysWaitWhileAReplayIsDue) {
   EXPECT_EQ(g.f.GameOver, kFalse);
   EXPECT_EQ(g.PaddlePan(), 20);  // the mouse went on working
   EXPECT_TRUE(g.errors.empty());
+  // The next finished game takes its answer again.
+  g.Release(dik::kY);
+  g.f.GameOver = kTrue;
+  EXPECT_THROW(g.Press(dik::kN), WindowUnloaded);
+}
+
+TEST_F(Input, DuringTheAnswersPauseTheGameIsStillOverDuringTheWelcomeItIsOn) {
+  // Y, then a 2 s pause that still belongs to the finished game, then the welcome's 2 s
+  // pause, which already belongs to the new one: the grid and the arrows work there, and the
+  // opponent is already back at the start, while the old speeds still move the puck.
+  g.f.GameOver = kTrue;
+  g.f.OpponentPace = 7, g.f.OpponentPan = 400, g.f.OpponentTicks = 99;
+  g.f.LateralSpeed = 0, g.f.DepthSpeed = 0;
+  g.Puck(-3000, -500), g.Paddle(-4500, -3000);
+  g.GoingRight(), g.Approaching();
+  const double t = g.vp.Now();
+  struct Seen {
+    int32_t over, pace, pan, ticks, lateral;
+  } answer{}, welcome{};
+  auto look = [this](Seen& s) {
+    s = {g.f.GameOver, g.f.OpponentPace, g.f.OpponentPan, g.f.OpponentTicks, g.f.LateralSpeed};
+  };
+  // Key 1 and Up each down for one input event, once in each pause.
+  for (double at : {t + 1.0, t + 2.7}) {
+    g.vp.At(at, [&, at] { look(at < t + 2 ? answer : welcome), g.vp.KeyDown(dik::k1); });
+    g.vp.At(at + 0.02, [&] { g.vp.KeyUp(dik::k1); });
+    g.vp.At(at + 0.04, [&] { g.vp.KeyDown(dik::kUp); });
+    g.vp.At(at + 0.06, [&] { g.vp.KeyUp(dik::kUp); });
+  }
+  g.Press(dik::kY);
+  EXPECT_EQ(answer.over, kTrue);
+  EXPECT_EQ(answer.pace, 7);
+  EXPECT_EQ(welcome.over, kFalse);
+  EXPECT_EQ(welcome.pace, 1);
+  EXPECT_EQ(welcome.pan, 0);
+  EXPECT_EQ(welcome.ticks, 0);
+  EXPECT_EQ(welcome.lateral, 0);  // the new game's speeds come after the welcome
+  // Up was heard once (11, in the welcome); key 1 hit once, in the welcome.
+  EXPECT_EQ(g.Said(), (Strings{"Welcome to Palomir: a Vossk game", "11"}));
+  const Strings hits = g.Calls("paddle.wav");
+  EXPECT_EQ(std::count(hits.begin(), hits.end(), "Play 0"), 1);
+  EXPECT_EQ(g.f.SpeedLevel, 10);
 }
 
 TEST_F(Input, LosingFocusStopsInputAndRegainingItBringsItBack) {

@@ -268,7 +268,7 @@ TEST(Limiter, KeepsALoudMixInsideFullScaleAndLetsGoWithoutATrace) {
     }
   }
   EXPECT_LE(peak, Limiter::kThreshold * (1 + 1e-6f));  // to the last bit of rounding
-  EXPECT_GT(peak, Limiter::kThreshold * 0.99f);  // limited, not turned down wholesale
+  EXPECT_GT(peak, Limiter::kThreshold * 0.99f);        // limited, not turned down wholesale
 
   // Once the buzzer is over the gain comes back, smoothly, to exactly nothing.
   float last = 0;
@@ -317,7 +317,8 @@ double Level(const std::vector<float>& s, double hz, int rate, int channels = 1,
 std::vector<float> Tone(double hz, size_t frames, int rate, int channels = 1) {
   std::vector<float> t(frames * channels, 0.0f);  // the tone on the first channel only
   for (size_t i = 0; i < frames; ++i) {
-    t[i * channels] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+    t[i * channels] =
+        static_cast<float>(0.5 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
   }
   return t;
 }
@@ -337,18 +338,24 @@ TEST(Resample, FlatToTenKilohertzWithNoImagesSeamlessAndTheRightLength) {
   const std::vector<float> ring = ResampleRing(Tone(1000, 22050, 22050), 1, 22050);
   const std::vector<float> exact = Tone(1000, 48000, 48000);
   double worst = 0;
-  for (size_t i = 0; i < ring.size(); ++i) worst = std::max(worst, std::fabs(double{ring[i]} - exact[i]));
+  for (size_t i = 0; i < ring.size(); ++i)
+    worst = std::max(worst, std::fabs(double{ring[i]} - exact[i]));
   EXPECT_LT(worst, 1e-3);
   const std::vector<float> line = ResampleLine(Tone(1000, 2205, 22050), 22050);
   ASSERT_EQ(line.size(), 4800u);
   EXPECT_NEAR(line[2400], exact[2400], 1e-3);  // the middle of the line, away from its edges
 
-  struct Row { size_t frames; int channels; int rate; size_t ring, line; };
-  for (const Row& r : std::initializer_list<Row>{
-           {3, 1, 22050, 7, 7},     // 6.53 frames round up
-           {1, 2, 22050, 2, 2},     // 2.18 round down
-           {5, 1, 48000, 5, 5},     // already at the mixer's rate: a copy
-           {0, 1, 22050, 0, 0}}) {
+  struct Row {
+    size_t frames;
+    int channels;
+    int rate;
+    size_t ring, line;
+  };
+  for (const Row& r :
+       std::initializer_list<Row>{{3, 1, 22050, 7, 7},  // 6.53 frames round up
+                                  {1, 2, 22050, 2, 2},  // 2.18 round down
+                                  {5, 1, 48000, 5, 5},  // already at the mixer's rate: a copy
+                                  {0, 1, 22050, 0, 0}}) {
     std::vector<float> in(r.frames * r.channels, 0.25f);
     EXPECT_EQ(ResampleRing(in, r.channels, r.rate).size(), r.ring * r.channels) << r.frames;
     if (r.channels == 1) {

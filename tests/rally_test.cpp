@@ -1,7 +1,10 @@
 // The four timers that move the puck, the paddle contact, and the end of a game.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "game_fixture.h"
+#include "platform/keycodes.h"
 
 namespace palomir::testing {
 namespace {
@@ -45,12 +48,11 @@ TEST_F(Rally, RightWallIsAtFourThousand) {
   EXPECT_EQ(g.PuckPan(), 3999);
   EXPECT_TRUE(g.Right());
   EXPECT_FALSE(g.Played("SideBounce.wav"));
-  g.f.LateralSpeed = 20;
   g.f.RightTimer_Timer();
-  EXPECT_EQ(g.PuckPan(), 4019);  // not held at the wall
+  EXPECT_EQ(g.PuckPan(), 4000);
   EXPECT_TRUE(g.Left());
-  EXPECT_EQ(g.f.LateralSpeed, 18);
-  EXPECT_EQ(g.Calls("SideBounce.wav"), (Strings{"SetPan 4019", "SetVolume -1234",
+  EXPECT_EQ(g.f.LateralSpeed, 1);
+  EXPECT_EQ(g.Calls("SideBounce.wav"), (Strings{"SetPan 4000", "SetVolume -1234",
                                                 "SetCurrentPosition 0", "Stop 0", "Play 0"}));
 }
 
@@ -224,6 +226,166 @@ TEST_F(Hit, AHitRaisedDepthSpeedIsUsedThenCut) {
   EXPECT_EQ(g.f.DepthSpeed, 100);
 }
 
+TEST_F(Hit, EachCallerItsTolerance) {
+  // The approach passes the shrinking HitTolerance, the retreat a fixed 400: a paddle
+  // between the two hits in one and not in the other.
+  struct Row {
+    int32_t tolerance, apart;
+    bool approach_hits, retreat_hits;
+  };
+  for (const Row& r : {Row{2000, 1000, true, false},
+                       {2000, 400, true, true},
+                       {1950, 1951, false, false},
+                       {450, 401, true, false},
+                       {400, 401, false, false}}) {
+    g.f.HitTolerance = r.tolerance;
+    for (bool approach : {true, false}) {
+      g.Puck(0, -1000);
+      g.Paddle(r.apart, -1000);
+      g.f.DepthSpeed = 0;
+      approach ? g.Approaching() : g.Retreating();
+      g.vp.ClearRecords();
+      approach ? g.f.ToTimer_Timer() : g.f.FroTimer_Timer();
+      EXPECT_EQ(g.Played("paddle.wav"), approach ? r.approach_hits : r.retreat_hits)
+          << r.tolerance << " " << r.apart << (approach ? " coming" : " going");
+    }
+  }
+  // A paddle that keeps pace with the puck and keeps pushing hits it on every tick: each
+  // hit adds |volume| / 40 + 4 x 5, and the depth speed is cut back to 100 at each tick's end.
+  // Volumes -200, -175, -224, -299 (102 used, then cut), -401.
+  g.Puck(0, -200);
+  g.Approaching();
+  const int32_t depth[] = {25, 49, 75, 100, 100};
+  for (int tick = 0; tick < 5; ++tick) {
+    g.Paddle(g.PuckPan(), g.PuckVolume());
+    g.vp.ClearRecords();
+    tick == 0 ? g.f.ToTimer_Timer() : g.f.FroTimer_Timer();
+    EXPECT_TRUE(g.Played("paddle.wav")) << tick;
+    EXPECT_EQ(g.f.DepthSpeed, depth[tick]) << tick;
+  }
+  EXPECT_EQ(g.PuckVolume(), -531);
+}
+
+TEST_F(Rally, SoundsAndTimerSwitchesInTheirOrder) {
+  struct Row {
+    const char* what;
+    std::function<void(Game&)> run;
+    Strings changes;
+  };
+  const auto away = [](Game& g) { g.Paddle(-4500, -3000); };
+  const auto hit = [](int32_t x) {
+    return [x](Game& g) {
+      g.Puck(100, -500), g.Paddle(100, -500), g.Approaching();
+      g.f.MouseSpeedX = x, g.f.MouseSpeedY = -5;
+      g.vp.ClearRecords(), g.f.TryPaddleHit(400);
+    };
+  };
+  const auto key1 = [](int32_t pan) {
+    return [pan](Game& g) {
+      g.Puck(pan, -500), g.Approaching();
+      g.o.KeyState.fill(0), g.o.KeyState[dik::k1] = 0x80;
+      g.vp.ClearRecords(), g.f.HitGrid();
+      g.o.KeyState.fill(0);
+    };
+  };
+  const auto ret = [away](int32_t pan) {
+    return [pan, away](Game& g) {
+      away(g), g.Puck(pan, -2500), g.Retreating();
+      g.f.OpponentPan = pan, g.f.OpponentPace = 1, g.f.OpponentTicks = 5, g.f.DepthSpeed = 0;
+      g.vp.ClearRecords(), g.f.FroTimer_Timer();
+    };
+  };
+  const std::vector<Row> rows = {
+      {"right wall",
+       [](Game& g) {
+         g.Puck(3990, -1234), g.GoingRight(), g.f.LateralSpeed = 20, g.vp.ClearRecords(),
+                                              g.f.RightTimer_Timer();
+       },
+       {"puck.wav SetPan 4010", "SideBounce.wav SetPan 4010", "SideBounce.wav SetVolume -1234",
+        "SideBounce.wav SetCurrentPosition 0", "SideBounce.wav Stop 0", "SideBounce.wav Play 0",
+        "RightTimer Enabled 0", "LeftTimer Enabled -1"}},
+      {"left wall",
+       [](Game& g) {
+         g.Puck(-3990, -50), g.GoingLeft(), g.f.LateralSpeed = 20, g.vp.ClearRecords(),
+                                            g.f.LeftTimer_Timer();
+       },
+       {"puck.wav SetPan -4010", "SideBounce.wav SetPan -4010", "SideBounce.wav SetVolume -50",
+        "SideBounce.wav SetCurrentPosition 0", "SideBounce.wav Stop 0", "SideBounce.wav Play 0",
+        "RightTimer Enabled -1", "LeftTimer Enabled 0"}},
+      {"paddle hit to the right",
+       hit(3),
+       {"paddle.wav SetCurrentPosition 0", "paddle.wav SetPan 100", "paddle.wav Play 0",
+        "RightTimer Enabled -1", "LeftTimer Enabled 0", "FroTimer Enabled -1",
+        "ToTimer Enabled 0"}},
+      {"paddle hit to the left",
+       hit(-3),
+       {"paddle.wav SetCurrentPosition 0", "paddle.wav SetPan 100", "paddle.wav Play 0",
+        "LeftTimer Enabled -1", "RightTimer Enabled 0", "FroTimer Enabled -1",
+        "ToTimer Enabled 0"}},
+      {"key 1 sending right",
+       key1(-3000),
+       {"paddle.wav SetPan -3000", "paddle.wav SetCurrentPosition 0", "paddle.wav Play 0",
+        "LeftTimer Enabled 0", "RightTimer Enabled -1", "ToTimer Enabled 0",
+        "FroTimer Enabled -1"}},
+      {"key 1 sending left",
+       key1(-3201),
+       {"paddle.wav SetPan -3201", "paddle.wav SetCurrentPosition 0", "paddle.wav Play 0",
+        "LeftTimer Enabled -1", "RightTimer Enabled 0", "ToTimer Enabled 0",
+        "FroTimer Enabled -1"}},
+      {"end wall",
+       [away](Game& g) {
+         away(g), g.Puck(1000, -90), g.Approaching(), g.f.DepthSpeed = 80, g.vp.ClearRecords(),
+                                                      g.f.ToTimer_Timer();
+       },
+       {"puck.wav SetVolume -10", "rebound.wav Stop 0", "rebound.wav SetPan 1000",
+        "rebound.wav SetVolume -10", "rebound.wav SetCurrentPosition 0", "rebound.wav Play 0",
+        "ToTimer Enabled 0", "FroTimer Enabled -1"}},
+      {"computer's goal",
+       [away](Game& g) {
+         away(g), g.Puck(0, -90), g.Approaching(), g.f.DepthSpeed = 80, g.vp.ClearRecords(),
+                                                   g.f.ToTimer_Timer();
+       },
+       {"puck.wav SetVolume -10", "buzz.wav Stop 0", "buzz.wav SetPan 0",
+        "buzz.wav SetCurrentPosition 0", "buzz.wav Play 0", "puck.wav SetVolume -100",
+        "puck.wav SetPan 0", "paddleslide.wav SetPan 0", "paddleslide.wav SetVolume 0",
+        "paddleslide.wav SetVolume 0", "ToTimer Enabled 0", "FroTimer Enabled -1"}},
+      {"return to the left",
+       ret(150),
+       {"RightTimer Enabled 0", "LeftTimer Enabled -1", "OpponentHit.wav Stop 0",
+        "OpponentHit.wav SetCurrentPosition 0", "OpponentHit.wav SetPan 150",
+        "OpponentHit.wav Play 0", "FroTimer Enabled 0", "ToTimer Enabled -1",
+        "puck.wav SetVolume -2512"}},  // 2500 / 200 = 12.5, to even
+      {"return to the right",
+       ret(-150),
+       {"LeftTimer Enabled 0", "RightTimer Enabled -1", "OpponentHit.wav Stop 0",
+        "OpponentHit.wav SetCurrentPosition 0", "OpponentHit.wav SetPan -150",
+        "OpponentHit.wav Play 0", "FroTimer Enabled 0", "ToTimer Enabled -1",
+        "puck.wav SetVolume -2512"}},
+      {"player's goal",
+       [away](Game& g) {
+         away(g), g.Puck(0, -3600), g.Retreating();
+         g.f.OpponentPan = 1000, g.f.OpponentPace = 1, g.f.OpponentTicks = 5, g.f.DepthSpeed = 0;
+         g.vp.ClearRecords(), g.f.FroTimer_Timer();
+       },
+       {"goal.wav Stop 0", "goal.wav SetCurrentPosition 0", "goal.wav SetVolume -500",
+        "goal.wav Play 0", "FroTimer Enabled 0", "ToTimer Enabled -1", "puck.wav SetVolume -3620"}},
+      {"far wall",
+       [away](Game& g) {
+         away(g), g.Puck(2000, -3990), g.Retreating();
+         g.f.OpponentPan = -2000, g.f.OpponentTicks = 5, g.f.DepthSpeed = 20;
+         g.vp.ClearRecords(), g.f.FroTimer_Timer();
+       },
+       {"puck.wav SetVolume -4010", "rebound.wav SetPan 2000", "rebound.wav SetVolume -4010",
+        "rebound.wav SetCurrentPosition 0", "rebound.wav Play 0", "FroTimer Enabled 0",
+        "ToTimer Enabled -1"}},
+  };
+  // Each row sets the table, clears the records, then runs the one handler.
+  for (const Row& r : rows) {
+    r.run(g);
+    EXPECT_EQ(g.Changes(), r.changes) << r.what;
+  }
+}
+
 // ---------------------------------------------------------------- approach and the player's end
 
 TEST_F(Rally, TheApproachStopsWithinOneStepOfTheEnd) {
@@ -372,19 +534,17 @@ TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
     bool right_after;
     int32_t old_speed, speed;
   };
-  for (Case c : {Case{150, true, false, 0, 30},
-                 {-700, false, true, 0, 41},
-                 {50, true, true, 0, 30},
-                 {50, false, false, 0, 30},
-                 {200, false, false, 77, 106},
-                 {-200, true, true, 77, 106},
-                 {199, true, false, 77, 30},
-                 {1199, true, false, 0, 49},
-                 {1200, true, false, 5, 34},
-                 {-1000, false, true, 5, 34},
-                 {-999, false, true, 5, 45},
-                 {600, true, false, 5, 34},
-                 {601, true, false, 5, 41}}) {
+  // Every band's first and last pan inside, worked out from the rules: 1, 4, 8, 12, 16 or
+  // 20, and 29 more at level 1.
+  for (Case c :
+       {Case{0, true, true, 77, 30}, {201, true, false, 77, 33},   {-399, false, true, 77, 33},
+        {-401, false, true, 77, 37}, {599, true, false, 77, 37},   {-799, false, true, 77, 41},
+        {-801, false, true, 77, 45}, {999, true, false, 77, 45},   {1001, true, false, 77, 49},
+        {150, true, false, 0, 30},   {-700, false, true, 0, 41},   {50, true, true, 0, 30},
+        {50, false, false, 0, 30},   {200, false, false, 77, 106}, {-200, true, true, 77, 106},
+        {199, true, false, 77, 30},  {1199, true, false, 0, 49},   {1200, true, false, 5, 34},
+        {-1000, false, true, 5, 34}, {-999, false, true, 5, 45},   {600, true, false, 5, 34},
+        {601, true, false, 5, 41}}) {
     g.Retreating();
     c.was_right ? g.GoingRight() : g.GoingLeft();
     g.Puck(c.pan, -2500);
@@ -483,6 +643,10 @@ TEST_F(Far, TheToleranceReachesFourHundredAtTheThirtySecondGoal) {
   }
   EXPECT_EQ(g.f.HitTolerance, 400);
   EXPECT_EQ(g.f.PlayerScore, 40);
+  g.f.HitTolerance = 401;  // anything above 400 is still lowered
+  g.Retreating();
+  g.f.FroTimer_Timer();
+  EXPECT_EQ(g.f.HitTolerance, 351);
 }
 
 TEST_F(Far, AGoalAndAFarReboundInOneTick) {
@@ -578,13 +742,21 @@ TEST_F(Far, TheComputersFiftiethGoalIsAnnouncedAndPlayGoesOn) {
   EXPECT_TRUE(g.Said().empty());
 }
 
-TEST_F(Far, ThePlayersFiftiethGoal) {
+TEST_F(Far, ThePlayersFiftiethGoalIsAnnouncedAndPlayGoesOn) {
   g.f.PlayerScore = 49;
   g.f.ComputerScore = 12;
   PlayerScores(g);
   EXPECT_EQ(g.Said(),
             Announcement("50", "12", true, "But you won't next time.  Wanna play again?"));
   EXPECT_EQ(g.f.GameOver, kTrue);
+  // After the lines the tick goes on: the puck turned toward the player still takes its
+  // step away, 10 x the raised pace of 2.
+  EXPECT_TRUE(g.Toward());
+  EXPECT_EQ(g.PuckVolume(), -3620);
+  g.vp.ClearRecords();
+  PlayerScores(g);
+  EXPECT_EQ(g.f.PlayerScore, 51);
+  EXPECT_TRUE(g.Said().empty());
 }
 
 TEST_F(Far, TheOtherSideReachingFiftyLaterIsAnnouncedAgain) {

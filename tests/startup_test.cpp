@@ -109,7 +109,8 @@ TEST(FormLoad, NoSoundDeviceMeansNoGameSaidAloudAndEverythingReleased) {
   EXPECT_EQ(g.vp.spoken().back().text, "Palomir cannot start: no sound output could be opened.");
   EXPECT_EQ(g.vp.spoken().back().flags, kSpeakWait);
   EXPECT_EQ(g.errors.back(),
-            "no sound output could be opened (no sound device); is a sound server running?");
+            "no sound output could be opened (this machine has no sound card); is a sound server "
+            "running?");
   EXPECT_FALSE(g.o.DxRoot);
   EXPECT_FALSE(g.o.MouseDevice);
   EXPECT_FALSE(g.o.InputRoot);

@@ -107,7 +107,7 @@ Status VirtualPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
           const Status s = replay_->TakeOutcome("sound");
           if (!s.ok()) return s;
         } else if (no_sound_device) {
-          return Status::Fail("no sound device");
+          return Status::Fail("this machine has no sound card");
         }
         sound = std::make_unique<Sound>(*this);
         return Status::Ok();
