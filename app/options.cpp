@@ -93,10 +93,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         const std::string arg = optind > 0 && optind <= static_cast<int>(copies.size())
                                     ? copies[optind - 1]
                                     : std::string();
-        error = optopt != 0 && optopt < 256
-                    ? "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'"
-                    : "unknown option '" + arg + "'";
-        if (optopt >= kSpeech) error = "option '" + arg + "' needs a value";
+        if (optopt >= kSpeech) {
+          error = "option '" + arg + "' needs a value";
+        } else if (optopt != 0) {
+          error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+        } else {
+          error = "unknown option '" + arg + "'";
+        }
         return false;
       }
     }

@@ -378,7 +378,9 @@ TEST(CommandLine, OptionsAndBadUsage) {
   for (const Row& r : rows) {
     Options o;
     std::string error;
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(ParseOptions(r.args, o, error), r.error.empty()) << r.args.back();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // the caller prints one message
     EXPECT_EQ(error, r.error) << r.args.back();
     if (r.error.empty()) {
       EXPECT_EQ(o.speech, r.speech);
@@ -390,6 +392,32 @@ TEST(CommandLine, OptionsAndBadUsage) {
   ASSERT_TRUE(ParseOptions({"palomir", "-h", "--version", "--record", "a", "--trace=b"}, o, error));
   EXPECT_TRUE(o.help && o.version);
   EXPECT_EQ(o.record + o.trace, "ab");
+}
+
+TEST(CommandLine, TheSoundsAreLookedForBesideTheProgramThenWhereItWasInstalled) {
+  char tmpl[] = "/tmp/palomir-find-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  const std::string games = root + "/games", share = root + "/share/palomir/sounds";
+  ASSERT_EQ(system(("mkdir -p " + games + " " + share).c_str()), 0);
+  struct Row {
+    const char* beside;  // what "sounds" beside the program is: "", "file" or "folder"
+    const char* asked;
+    std::string found;
+  };
+  for (const Row& r : {Row{"", "/my/sounds", "/my/sounds"},
+                       {"", "", share},
+                       {"file", "", share},  // a file of that name is not the folder
+                       {"folder", "", games + "/sounds"}}) {
+    std::string make = std::string("rm -rf ") + games + "/sounds";
+    if (std::string(r.beside) == "file") make += " && touch " + games + "/sounds";
+    if (std::string(r.beside) == "folder") make += " && mkdir " + games + "/sounds";
+    ASSERT_EQ(system(make.c_str()), 0);
+    EXPECT_EQ(FindSounds(games, r.asked), r.found) << r.beside << " " << r.asked;
+  }
+  ASSERT_EQ(system(("rm -rf " + games + "/sounds " + root + "/share").c_str()), 0);
+  EXPECT_EQ(FindSounds(games, ""), games + "/sounds");  // neither: the first place looked
+  ASSERT_EQ(system(("rm -rf " + root).c_str()), 0);
 }
 
 }  // namespace
