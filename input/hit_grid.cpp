@@ -13,107 +13,101 @@ namespace palomir {
 namespace {
 
 constexpr int32_t kReach = -2000;  // the grid acts only on a puck nearer than this volume
+constexpr int32_t kDeadZone = 50;  // the middle column adds no step at -50 <= pan <= 50
 
-struct GridKey {
-  uint8_t key;
-  // The band of puck pans the key hits in: low < pan < high, or low <= pan <= high when
-  // closed (the column just right of centre).
+// A column is a lateral band of the table, left to right.
+struct GridColumn {
+  // The puck pans it hits in: low < pan < high, or low <= pan <= high when closed (the
+  // column just right of the centre).
   int32_t low;
   int32_t high;
   bool closed;
-  // Lateral gain (sign * pan + offset) / divisor: sign +1 for the left columns, -1 for
-  // the right; 0 for the middle column, which adds a whole step instead, except while
-  // -dead <= pan <= dead.
+  // Lateral gain (sign * pan + offset) / the row's divisor: sign +1 for the left columns,
+  // -1 for the right; 0 for the middle column, which adds the row's whole step instead.
   int32_t sign;
   int32_t offset;
-  int32_t divisor;
-  int32_t step;
-  int32_t dead;
   // Below this pan the puck is sent left, at or above it right.
   int32_t turn;
-  int32_t depth;  // added to DepthSpeed
-  bool lift;      // the digit row lifts a DepthSpeed of 0 to 60 first
 };
 
-// In grid order: the digit row, then Q to O, A to L, Z to period.
-//   key, band low, band high, closed, sign, offset, divisor, step, dead, turn, depth, lift
-constexpr std::array<GridKey, 36> kGrid = {{
-    {dik::k1, -4000, -2400, false, 1, 4000, 4, 0, 0, -3200, 50, true},
-    {dik::k2, -3200, -1600, false, 1, 3600, 4, 0, 0, -2400, 50, true},
-    {dik::k3, -2400, -800, false, 1, 3200, 4, 0, 0, -1600, 50, true},
-    {dik::k4, -1600, 0, false, 1, 2800, 4, 0, 0, -800, 50, true},
-    {dik::k5, -800, 800, false, 0, 0, 0, 10, 50, 0, 50, true},
-    {dik::k6, 0, 1600, true, -1, 2800, 4, 0, 0, 800, 50, true},
-    {dik::k7, 800, 2400, false, -1, 3200, 4, 0, 0, 1600, 50, true},
-    {dik::k8, 1600, 3200, false, -1, 3600, 4, 0, 0, 2400, 50, true},
-    {dik::k9, 2400, 4000, false, -1, 4000, 4, 0, 0, 3200, 50, true},
-    {dik::kQ, -4000, -2400, false, 1, 4000, 12, 0, 0, -3200, 40, false},
-    {dik::kW, -3200, -1600, false, 1, 3600, 12, 0, 0, -2400, 40, false},
-    {dik::kE, -2400, -800, false, 1, 3200, 12, 0, 0, -1600, 40, false},
-    {dik::kR, -1600, 0, false, 1, 2800, 12, 0, 0, -800, 40, false},
-    {dik::kT, -800, 800, false, 0, 0, 0, 6, 50, 0, 40, false},
-    {dik::kY, 0, 1600, true, -1, 2800, 12, 0, 0, 800, 40, false},
-    {dik::kU, 800, 2400, false, -1, 3200, 12, 0, 0, 1600, 40, false},
-    {dik::kI, 1600, 3200, false, -1, 3600, 12, 0, 0, 2400, 40, false},
-    {dik::kO, 2400, 4000, false, -1, 4000, 12, 0, 0, 3200, 40, false},
-    {dik::kA, -4000, -2400, false, 1, 4000, 16, 0, 0, -3200, 30, false},
-    {dik::kS, -3200, -1600, false, 1, 3600, 16, 0, 0, -2400, 30, false},
-    {dik::kD, -2400, -800, false, 1, 3200, 16, 0, 0, -1600, 30, false},
-    {dik::kF, -1600, 0, false, 1, 2800, 16, 0, 0, -800, 30, false},
-    {dik::kG, -800, 800, false, 0, 0, 0, 2, 50, 0, 30, false},
-    {dik::kH, 0, 1600, true, -1, 2800, 16, 0, 0, 800, 30, false},
-    {dik::kJ, 800, 2400, false, -1, 3200, 16, 0, 0, 1600, 30, false},
-    {dik::kK, 1600, 3200, false, -1, 3600, 16, 0, 0, 2400, 30, false},
-    {dik::kL, 2400, 4000, false, -1, 4000, 16, 0, 0, 3200, 30, false},
-    {dik::kZ, -4000, -2400, false, 1, 4000, 40, 0, 0, -3200, 20, false},
-    {dik::kX, -3200, -1600, false, 1, 3600, 40, 0, 0, -2400, 20, false},
-    {dik::kC, -2400, -800, false, 1, 3200, 40, 0, 0, -1600, 20, false},
-    {dik::kV, -1600, 0, false, 1, 2800, 40, 0, 0, -800, 20, false},
-    {dik::kB, -800, 800, false, 0, 0, 0, 1, -1, 0, 20, false},
-    {dik::kN, 0, 1600, true, -1, 2800, 40, 0, 0, 800, 20, false},
-    {dik::kM, 800, 2400, false, -1, 3200, 40, 0, 0, 1600, 20, false},
-    {dik::kComma, 1600, 3200, false, -1, 3600, 40, 0, 0, 2400, 20, false},
-    {dik::kPeriod, 2400, 4000, false, -1, 4000, 40, 0, 0, 3200, 20, false},
+//   band low, band high, closed, sign, offset, turning point
+constexpr std::array<GridColumn, 9> kColumns = {{
+    {-4000, -2400, false, 1, 4000, -3200},
+    {-3200, -1600, false, 1, 3600, -2400},
+    {-2400, -800, false, 1, 3200, -1600},
+    {-1600, 0, false, 1, 2800, -800},
+    {-800, 800, false, 0, 0, 0},
+    {0, 1600, true, -1, 2800, 800},
+    {800, 2400, false, -1, 3200, 1600},
+    {1600, 3200, false, -1, 3600, 2400},
+    {2400, 4000, false, -1, 4000, 3200},
 }};
-static_assert(kGrid.size() == 36);
 
-bool InBand(const GridKey& k, int32_t pan) {
-  return k.closed ? k.low <= pan && pan <= k.high : k.low < pan && pan < k.high;
+// A row is a strength of hit, strongest first.
+struct GridRow {
+  int32_t divisor;
+  int32_t step;                 // the middle column's gain
+  bool dead_zone;               // the middle step is skipped near the centre line
+  int32_t depth;                // added to DepthSpeed
+  bool lift;                    // a DepthSpeed of 0 is first lifted to 60
+  std::array<uint8_t, 9> keys;  // left to right
+};
+
+//   divisor, middle step, dead zone, depth, lift, keys
+// clang-format off
+constexpr std::array<GridRow, 4> kRows = {{
+    {4, 10, true, 50, true,
+     {dik::k1, dik::k2, dik::k3, dik::k4, dik::k5, dik::k6, dik::k7, dik::k8, dik::k9}},
+    {12, 6, true, 40, false,
+     {dik::kQ, dik::kW, dik::kE, dik::kR, dik::kT, dik::kY, dik::kU, dik::kI, dik::kO}},
+    {16, 2, true, 30, false,
+     {dik::kA, dik::kS, dik::kD, dik::kF, dik::kG, dik::kH, dik::kJ, dik::kK, dik::kL}},
+    {40, 1, false, 20, false,
+     {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma, dik::kPeriod}},
+}};
+// clang-format on
+
+bool InBand(const GridColumn& c, int32_t pan) {
+  return c.closed ? c.low <= pan && pan <= c.high : c.low < pan && pan < c.high;
 }
 
 }  // namespace
 
 void MainForm::HitGrid() {
   if (VolumeOf(o_.SoundPuck) <= kReach) return;
-  for (const GridKey& k : kGrid) {
-    if (o_.KeyState[k.key] == 0) continue;
-    if (!InBand(k, PanOf(o_.SoundPuck))) continue;
+  // Grid order: row by row, each from left to right.
+  for (const GridRow& row : kRows) {
+    for (size_t i = 0; i < kColumns.size(); ++i) {
+      const GridColumn& column = kColumns[i];
+      if (o_.KeyState[row.keys[i]] == 0) continue;
+      if (!InBand(column, PanOf(o_.SoundPuck))) continue;
 
-    SetPan(o_.SoundPaddle, PanOf(o_.SoundPuck));
-    Rewind(o_.SoundPaddle);
-    Play(o_.SoundPaddle, kPlayOnce);
+      SetPan(o_.SoundPaddle, PanOf(o_.SoundPuck));
+      Rewind(o_.SoundPaddle);
+      Play(o_.SoundPaddle, kPlayOnce);
 
-    const int32_t pan = PanOf(o_.SoundPuck);
-    if (k.sign != 0) {
-      const int32_t numerator = CheckedAdd(CheckedMul(k.sign, pan), k.offset);
-      LateralSpeed =
-          RoundHalfEven(CheckedFloat(LateralSpeed + static_cast<double>(numerator) / k.divisor));
-    } else if (pan < -k.dead || pan > k.dead) {
-      LateralSpeed = CheckedAdd(LateralSpeed, k.step);
+      const int32_t pan = PanOf(o_.SoundPuck);
+      if (column.sign != 0) {
+        const int32_t numerator = CheckedAdd(CheckedMul(column.sign, pan), column.offset);
+        LateralSpeed = RoundHalfEven(
+            CheckedFloat(LateralSpeed + static_cast<double>(numerator) / row.divisor));
+      } else if (!row.dead_zone || pan < -kDeadZone || pan > kDeadZone) {
+        LateralSpeed = CheckedAdd(LateralSpeed, row.step);
+      }
+
+      if (PanOf(o_.SoundPuck) < column.turn) {
+        LeftTimer.SetEnabled(true);
+        RightTimer.SetEnabled(false);
+      } else {
+        LeftTimer.SetEnabled(false);
+        RightTimer.SetEnabled(true);
+      }
+      ToTimer.SetEnabled(false);
+      FroTimer.SetEnabled(true);
+
+      if (row.lift && DepthSpeed == 0) DepthSpeed = 60;
+      DepthSpeed = CheckedAdd(DepthSpeed, row.depth);
     }
-
-    if (PanOf(o_.SoundPuck) < k.turn) {
-      LeftTimer.SetEnabled(true);
-      RightTimer.SetEnabled(false);
-    } else {
-      LeftTimer.SetEnabled(false);
-      RightTimer.SetEnabled(true);
-    }
-    ToTimer.SetEnabled(false);
-    FroTimer.SetEnabled(true);
-
-    if (k.lift && DepthSpeed == 0) DepthSpeed = 60;
-    DepthSpeed = CheckedAdd(DepthSpeed, k.depth);
   }
 }
 
