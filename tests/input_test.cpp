@@ -192,65 +192,26 @@ TEST_F(Grid, BandEdges) {
             (K{dik::kK, dik::kL}));
 }
 
-TEST_F(Grid, TurningPoints) {
-  for (auto [key, pan, right] : {std::tuple{dik::k1, -3200, true},
-                                 {dik::k1, -3201, false},
-                                 {dik::k6, 800, true},
-                                 {dik::k6, 799, false},
-                                 {dik::k2, -2400, true},
-                                 {dik::k2, -2401, false},
-                                 {dik::k9, 3199, false},
-                                 {dik::kB, 0, true},
-                                 {dik::kB, -1, false}}) {
-    HitOnce(key, pan);
-    EXPECT_EQ(g.Right(), right) << int(key) << " at " << pan;
-    EXPECT_EQ(g.Left(), !right);
-    EXPECT_TRUE(g.Away());
-  }
-}
-
-TEST_F(Grid, LateralGains) {
+TEST_F(Grid, LateralGainsFromAMovingPuck) {
+  // What the table of every key below does not show: the middle step's dead zone on the
+  // left, a gain added to a speed already there, and the rounding of a half from an odd and
+  // an even start.
   struct Case {
     uint8_t key;
     int32_t pan, before, after;
   };
-  for (Case c : {Case{dik::k5, 50, 7, 7},
-                 {dik::k5, -50, 7, 7},
-                 {dik::k5, 51, 7, 17},
+  for (Case c : {Case{dik::k5, -50, 7, 7},
                  {dik::k5, -51, 7, 17},
-                 {dik::kT, 51, 0, 6},
-                 {dik::kG, -700, 0, 2},
+                 {dik::kG, -700, 3, 5},
                  {dik::kB, 0, 7, 8},
-                 {dik::k6, 0, 0, 700},
-                 {dik::k5, 0, 0, 0},
                  {dik::k1, -3998, 0, 0},
                  {dik::k1, -3998, 1, 2},
                  {dik::kZ, -3999, 9, 9},
-                 {dik::k9, 3000, 0, 250},
-                 {dik::kO, 3000, 0, 83},
-                 {dik::kL, 2500, 0, 94},
-                 {dik::kPeriod, 2401, 0, 40},
-                 {dik::k4, -1, 0, 700}}) {
+                 {dik::k9, 3000, 100, 350},
+                 {dik::kO, 3000, 100, 183}}) {
     HitOnce(c.key, c.pan, c.before);
     EXPECT_EQ(g.f.LateralSpeed, c.after) << int(c.key) << " at " << c.pan;
   }
-  HitOnce(dik::k6, 0);
-  EXPECT_TRUE(g.Left());
-  HitOnce(dik::k5, 0);
-  EXPECT_TRUE(g.Right());
-}
-
-TEST_F(Grid, DepthChangesByRow) {
-  for (auto [key, before, after] : {std::tuple{dik::k3, 0, 110},
-                                    {dik::kE, 0, 40},
-                                    {dik::kD, 0, 30},
-                                    {dik::kC, 0, 20},
-                                    {dik::k3, 1, 51},
-                                    {dik::kE, 80, 120}}) {
-    HitOnce(key, -1600, 0, before);
-    EXPECT_EQ(g.f.DepthSpeed, after) << int(key);
-  }
-  EXPECT_EQ(g.Calls("paddle.wav").back(), "Play 0");
 }
 
 TEST_F(Grid, EveryKeyItsBandGainTurningPointAndDepth) {
