@@ -197,6 +197,11 @@ TEST_F(Hit, ALateralSpeedOverTheCapEndsAToTickAtZeroAndAFroTickAtSixHundred) {
   g.f.ToTimer_Timer();
   EXPECT_TRUE(g.Away());
   EXPECT_EQ(g.f.LateralSpeed, 0);
+  g.Approaching();
+  g.f.LateralSpeed = 0;
+  g.f.MouseSpeedX = 30;  // exactly at the cap: kept
+  g.f.ToTimer_Timer();
+  EXPECT_EQ(g.f.LateralSpeed, 600);
   g.Puck(0, -1000);
   g.f.LateralSpeed = 0;
   g.f.FroTimer_Timer();
@@ -389,27 +394,49 @@ TEST_F(Rally, SoundsAndTimerSwitchesInTheirOrder) {
 // ---------------------------------------------------------------- approach and the player's end
 
 TEST_F(Rally, TheApproachStopsWithinOneStepOfTheEnd) {
-  g.Puck(2000, -170);
+  // A puck more than a step (80) from the end moves a step; if that leaves it within a step
+  // the end is handled in the same tick. A puck already within a step does not move at all.
+  struct Row {
+    int32_t from, to;
+    bool ended;
+  };
   g.Paddle(-4000, -3000);
-  g.f.DepthSpeed = 80;
-  g.f.ToTimer_Timer();
-  EXPECT_EQ(g.PuckVolume(), -90);
-  EXPECT_TRUE(g.Toward());
-  g.f.ToTimer_Timer();
-  EXPECT_EQ(g.PuckVolume(), -10);
-  EXPECT_TRUE(g.Away());  // the end was handled in that same tick
-  EXPECT_EQ(g.Calls("rebound.wav"),
-            (Strings{"Stop 0", "SetPan 2000", "SetVolume -10", "SetCurrentPosition 0", "Play 0"}));
-  EXPECT_EQ(g.f.DepthSpeed, 72);
+  for (const Row& r : {Row{-170, -90, false},
+                       {-90, -10, true},
+                       {-161, -81, false},
+                       {-160, -80, true},
+                       {-80, 0, true},
+                       {-79, -79, false},
+                       {-50, -50, false}}) {
+    g.Approaching();
+    g.Puck(2000, r.from);
+    g.f.DepthSpeed = 80;
+    g.vp.ClearRecords();
+    g.f.ToTimer_Timer();
+    EXPECT_EQ(g.PuckVolume(), r.to) << r.from;
+    EXPECT_EQ(g.Away(), r.ended) << r.from;
+    EXPECT_EQ(g.Played("rebound.wav"), r.ended) << r.from;
+    EXPECT_EQ(g.f.DepthSpeed, r.ended ? 72 : 80) << r.from;
+  }
+}
 
+TEST_F(Rally, EveryTickLetsWaitingInputInFirst) {
+  // Input that arrived just before a tick is handled before the tick moves anything: a
+  // paddle pushed into the approaching puck hits it in that very tick.
+  for (auto tick : {&MainForm::RightTimer_Timer, &MainForm::LeftTimer_Timer,
+                    &MainForm::ToTimer_Timer, &MainForm::FroTimer_Timer}) {
+    g.Paddle(0, -2000);
+    g.vp.MouseMove(5, 0);  // waiting, not yet pumped
+    (g.f.*tick)();
+    EXPECT_EQ(g.PaddlePan(), 20);
+  }
+  g.Puck(0, -1000);
+  g.Paddle(0, -960);
   g.Approaching();
-  g.Puck(2000, -50);
-  g.f.DepthSpeed = 80;
-  g.vp.ClearRecords();
+  g.f.DepthSpeed = 0;
+  g.vp.MouseMove(0, -10);  // forward, by 40
   g.f.ToTimer_Timer();
-  EXPECT_EQ(g.PuckVolume(), -50);
-  EXPECT_TRUE(g.Toward());
-  EXPECT_TRUE(g.Calls("rebound.wav").empty());
+  EXPECT_TRUE(g.Away());
 }
 
 TEST_F(Rally, AtLevelOneTheEndWallStopsThePuck) {
@@ -498,6 +525,26 @@ TEST_F(Far, TheOpponentsPaceSetsHowOftenItsPaddleMoves) {
   EXPECT_EQ(g.Calls("opponentpaddleslide.wav").back(), "Play 0");
 }
 
+TEST_F(Far, LevelWithThePuckTheOpponentStaysAndIsSilent) {
+  g.f.OpponentPace = 3;
+  for (int32_t pan : {0, 40, -40}) {
+    g.Puck(pan, -1000);
+    g.f.OpponentPan = pan;
+    g.vp.ClearRecords();
+    g.f.FroTimer_Timer();
+    EXPECT_EQ(g.f.OpponentPan, pan);
+    EXPECT_FALSE(g.Played("opponentpaddleslide.wav"));
+  }
+  // Steps to the left wait their turn as those to the right do: 301 ticks at level 1.
+  g.Puck(-3000, -1000);
+  g.f.OpponentPace = 1;
+  g.f.OpponentTicks = 0;
+  EXPECT_EQ(StepsIn(g, 300), 0);
+  EXPECT_EQ(StepsIn(g, 1), 1);
+  EXPECT_EQ(StepsIn(g, 300), 0);
+  EXPECT_EQ(StepsIn(g, 1), 1);
+}
+
 TEST_F(Far, PastThePuckTheOpponentStepsRightAndBackInOneTick) {
   g.Puck(20, -1000);
   g.f.OpponentPace = 3;
@@ -525,6 +572,11 @@ TEST_F(Far, ReachIsStrictlyWithinForty) {
   g.Puck(-39, -2000);  // the zone's edge belongs to the opponent
   g.f.FroTimer_Timer();
   EXPECT_TRUE(g.Toward());
+
+  g.Retreating();
+  g.Puck(-40, -2500);
+  g.f.FroTimer_Timer();
+  EXPECT_TRUE(g.Away());
 }
 
 TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
@@ -537,14 +589,15 @@ TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
   // Every band's first and last pan inside, worked out from the rules: 1, 4, 8, 12, 16 or
   // 20, and 29 more at level 1.
   for (Case c :
-       {Case{0, true, true, 77, 30}, {201, true, false, 77, 33},   {-399, false, true, 77, 33},
-        {-401, false, true, 77, 37}, {599, true, false, 77, 37},   {-799, false, true, 77, 41},
-        {-801, false, true, 77, 45}, {999, true, false, 77, 45},   {1001, true, false, 77, 49},
-        {150, true, false, 0, 30},   {-700, false, true, 0, 41},   {50, true, true, 0, 30},
-        {50, false, false, 0, 30},   {200, false, false, 77, 106}, {-200, true, true, 77, 106},
-        {199, true, false, 77, 30},  {1199, true, false, 0, 49},   {1200, true, false, 5, 34},
-        {-1000, false, true, 5, 34}, {-999, false, true, 5, 45},   {600, true, false, 5, 34},
-        {601, true, false, 5, 41}}) {
+       {Case{0, true, true, 77, 30},  {100, true, true, 77, 30},   {101, true, false, 77, 30},
+        {-100, false, false, 77, 30}, {-101, false, true, 77, 30}, {201, true, false, 77, 33},
+        {-399, false, true, 77, 33},  {-401, false, true, 77, 37}, {599, true, false, 77, 37},
+        {-799, false, true, 77, 41},  {-801, false, true, 77, 45}, {999, true, false, 77, 45},
+        {1001, true, false, 77, 49},  {150, true, false, 0, 30},   {-700, false, true, 0, 41},
+        {50, true, true, 0, 30},      {50, false, false, 0, 30},   {200, false, false, 77, 106},
+        {-200, true, true, 77, 106},  {199, true, false, 77, 30},  {1199, true, false, 0, 49},
+        {1200, true, false, 5, 34},   {-1000, false, true, 5, 34}, {-999, false, true, 5, 45},
+        {600, true, false, 5, 34},    {601, true, false, 5, 41}}) {
     g.Retreating();
     c.was_right ? g.GoingRight() : g.GoingLeft();
     g.Puck(c.pan, -2500);
