@@ -291,6 +291,33 @@ TEST(Limiter, KeepsALoudMixInsideFullScaleAndLetsGoWithoutATrace) {
   EXPECT_EQ(o.R(0), 0.45f * GainsFor(-3000, 0).right);
 }
 
+TEST(Limiter, EitherSideAloneCanSetTheGainForBoth) {
+  // Frames as given to the limiter, and what comes out: over the threshold on one side, that
+  // frame is brought to exactly the threshold and the other side by the same gain; the next
+  // frame is let go by one step of the 150 ms release.
+  const float keep = static_cast<float>(std::exp(-1.0 / (0.15 * 48000)));
+  const float after = 1.0f - (1.0f - 0.472f) * keep;
+  struct Row {
+    const char* what;
+    std::vector<float> in, out;
+  };
+  const Row rows[] = {
+      {"quiet", {0.9f, -0.9f, 0.5f, 0.5f}, {0.9f, -0.9f, 0.5f, 0.5f}},
+      {"at the threshold", {0.1f, 0.944f, -0.944f, 0.1f}, {0.1f, 0.944f, -0.944f, 0.1f}},
+      {"right over",
+       {0.1f, 0.2f, 0.1f, 2.0f, 0.1f, 0.2f},
+       {0.1f, 0.2f, 0.0472f, 0.944f, 0.1f * after, 0.2f * after}},
+      {"left under", {0.0f, 0.3f, -1.888f, 0.3f}, {0.0f, 0.3f, -0.944f, 0.15f}},
+  };
+  for (const Row& r : rows) {
+    Limiter limiter;
+    std::vector<float> s = r.in;
+    limiter.Process(s);
+    ASSERT_EQ(s.size(), r.out.size());
+    for (size_t i = 0; i < s.size(); ++i) EXPECT_NEAR(s[i], r.out[i], 2e-6f) << r.what << " " << i;
+  }
+}
+
 // ---------------------------------------------------------------- the two threads
 
 // Stops a thread where it happens to be, until told to go on.

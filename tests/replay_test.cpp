@@ -2,6 +2,8 @@
 // record, or that does not fit what the game asks for there, and names that line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,6 +112,44 @@ TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
   EXPECT_EQ(errors[0],
             "the sound file /palomir/sounds/rebound.wav is not a sound the game can play "
             "(empty file)");
+}
+
+TEST(Recording, EveryRecordReadsBackAsWritten) {
+  using K = RawInput::Kind;
+  const RawInput inputs[] = {
+      RawInput::KeyDown(1),       RawInput::KeyUp(255),
+      RawInput::KeyDown(200),     RawInput::MouseMove(INT32_MIN, INT32_MAX),
+      RawInput::MouseMove(-3, 0), RawInput::Button(0, true),
+      RawInput::Button(2, false), RawInput::FocusLost(),
+      RawInput::FocusGained(),
+  };
+  const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f};
+  const std::string path = ::testing::TempDir() + "/palomir-records";
+  {
+    LineFile file(path, "recording");
+    Recorder rec(file);
+    for (const RawInput& in : inputs) rec.Input(in);
+    for (float c : clocks) rec.Clock(c);
+    rec.Outcome("voice", Status::Fail("two\nlines"));
+    rec.Capture(Status::Ok());
+  }
+  std::vector<std::pair<int, std::string>> lines;
+  std::ifstream in(path);
+  for (std::string l; std::getline(in, l);) lines.emplace_back(lines.size() + 1, l);
+  std::remove(path.c_str());
+  const std::deque<Replay::Record> records = Replay::Parse(lines);
+  ASSERT_EQ(records.size(), std::size(inputs) + std::size(clocks) + 2);
+  size_t i = 0;
+  for (const RawInput& want : inputs) {
+    const RawInput got = Replay::InputOf(records[i++]);
+    EXPECT_TRUE(got.kind == want.kind && got.a == want.a && got.b == want.b) << lines[i - 1].second;
+  }
+  EXPECT_EQ(lines[0].second, "input key down 1");
+  EXPECT_EQ(Replay::InputOf(records[1]).kind, K::kKeyUp);
+  for (float want : clocks) EXPECT_EQ(Replay::ClockOf(records[i++]), want);  // to the last bit
+  const Status voice = Replay::StatusOf(records[i++], 2);
+  EXPECT_EQ(voice.reason(), "two lines");
+  EXPECT_TRUE(Replay::StatusOf(records[i++], 1).ok());
 }
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
