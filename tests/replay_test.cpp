@@ -2,8 +2,10 @@
 // record, or that does not fit what the game asks for there, and names that line.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -150,6 +152,21 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   const Status voice = Replay::StatusOf(records[i++], 2);
   EXPECT_EQ(voice.reason(), "two lines");
   EXPECT_TRUE(Replay::StatusOf(records[i++], 1).ok());
+}
+
+TEST(Recording, ACrashStillWritesOutWhatWasKept) {
+  const std::string path = ::testing::TempDir() + "/palomir-crash";
+  EXPECT_EXIT(
+      {
+        LineFile file(path, "recording");
+        file.Line("input key down 1");  // kept: not yet 50 ms old
+        std::raise(SIGABRT);
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "input key down 1\n");
+  std::remove(path.c_str());
 }
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
