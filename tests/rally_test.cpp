@@ -587,7 +587,7 @@ TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
     int32_t old_speed, speed;
   };
   // Every band's first and last pan inside, worked out from the rules: 1, 4, 8, 12, 16 or
-  // 20, and 29 more at level 1.
+  // 20, and 29 more at level 1; on a band's edge the old speed stays.
   for (Case c :
        {Case{0, true, true, 77, 30},  {100, true, true, 77, 30},   {101, true, false, 77, 30},
         {-100, false, false, 77, 30}, {-101, false, true, 77, 30}, {201, true, false, 77, 33},
@@ -597,7 +597,8 @@ TEST_F(Far, ReturnsAimForTheMiddleWithTheBandsSpeedAndTheBonus) {
         {50, true, true, 0, 30},      {50, false, false, 0, 30},   {200, false, false, 77, 106},
         {-200, true, true, 77, 106},  {199, true, false, 77, 30},  {1199, true, false, 0, 49},
         {1200, true, false, 5, 34},   {-1000, false, true, 5, 34}, {-999, false, true, 5, 45},
-        {600, true, false, 5, 34},    {601, true, false, 5, 41}}) {
+        {600, true, false, 5, 34},    {601, true, false, 5, 41},   {400, true, false, 77, 106},
+        {-800, false, true, 77, 106}}) {
     g.Retreating();
     c.was_right ? g.GoingRight() : g.GoingLeft();
     g.Puck(c.pan, -2500);
