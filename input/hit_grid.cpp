@@ -66,6 +66,7 @@ constexpr std::array<GridRow, 4> kRows = {{
      {dik::kZ, dik::kX, dik::kC, dik::kV, dik::kB, dik::kN, dik::kM, dik::kComma, dik::kPeriod}},
 }};
 // clang-format on
+static_assert(kColumns.size() == 9 && kRows.size() == 4 && kRows[0].keys.size() == 9);
 
 bool InBand(const GridColumn& c, int32_t pan) {
   return c.closed ? c.low <= pan && pan <= c.high : c.low < pan && pan < c.high;
