@@ -12,7 +12,9 @@ namespace {
 struct Hub {
   Micros now = 5'000;
   bool captured = false;
+  bool refuse = false;  // the window system will not give the pointer
   InputHub hub{[this](bool on) {
+                 if (on && refuse) return Status::Fail("refused");
                  captured = on;
                  return Status::Ok();
                },
@@ -133,9 +135,9 @@ TEST(InputHub, FocusLossTakesTheInputAwayAndFocusGivesItBack) {
   EXPECT_TRUE(h.captured);
   h.hub.Deliver(RawInput::KeyDown(dik::kA));
   h.hub.Deliver(RawInput::MouseMove(1, 0));
+  const int calls = h.calls;
   h.hub.Deliver(RawInput::FocusLost());
   EXPECT_FALSE(h.captured);
-  const int calls = h.calls;
   h.hub.Deliver(RawInput::KeyDown(dik::kB));
   h.hub.Deliver(RawInput::MouseMove(1, 0));
   EXPECT_EQ(h.calls, calls);
@@ -150,8 +152,98 @@ TEST(InputHub, FocusLossTakesTheInputAwayAndFocusGivesItBack) {
   EXPECT_EQ(h.Read().size(), 1u);
 }
 
+TEST(InputHub, WhatEachDeviceTakesAndWhen) {
+  {  // Only real keys, only to the keyboard, only buttons 0 to 2 to the mouse.
+    Hub h;
+    int keyboard_calls = 0;
+    ASSERT_TRUE(
+        h.keyboard->SetEventNotification(h.hub.CreateEvent([&](int32_t) { ++keyboard_calls; }))
+            .ok());
+    struct Row {
+      RawInput in;
+      int keyboard, mouse;  // events raised
+    };
+    for (const Row& r : {Row{RawInput::KeyDown(0), 1, 0},
+                         {RawInput::KeyDown(255), 1, 0},
+                         {RawInput::KeyDown(256), 0, 0},
+                         {RawInput::KeyDown(-1), 0, 0},
+                         {RawInput::MouseMove(2, 0), 0, 1},
+                         {RawInput::Button(3, true), 0, 0},
+                         {RawInput::Button(0, false), 0, 1},
+                         {RawInput::FocusLost(), 0, 0}}) {
+      const int k = keyboard_calls, m = h.calls;
+      h.hub.Deliver(r.in);
+      EXPECT_EQ(keyboard_calls - k, r.keyboard) << int(r.in.kind) << " " << r.in.a;
+      EXPECT_EQ(h.calls - m, r.mouse) << int(r.in.kind) << " " << r.in.a;
+    }
+    h.hub.Deliver(RawInput::FocusGained());
+    KeyboardState s{};
+    ASSERT_TRUE(h.keyboard->GetDeviceStateKeyboard(s).ok());
+    EXPECT_EQ(s[255], 0);  // let go with the focus
+  }
+  {  // A release is recorded as 0, a press as 0x80; at most 4096 records wait unread.
+    Hub h;
+    h.hub.Deliver(RawInput::Button(1, false));
+    EXPECT_EQ(h.Read().at(0).data, 0);
+    for (int i = 0; i < 5000; ++i) h.hub.Deliver(RawInput::MouseMove(1, 0));
+    size_t kept = 0;
+    for (size_t n; (n = h.Read().size()) > 0;) kept += n;
+    EXPECT_EQ(kept, 4096u);
+  }
+  {  // Unacquiring lets go of the pointer, the keys and the records; nothing is read then.
+    Hub h;
+    h.hub.Deliver(RawInput::KeyDown(dik::kA));
+    h.hub.Deliver(RawInput::MouseMove(1, 0));
+    ASSERT_TRUE(h.mouse->Unacquire().ok());
+    ASSERT_TRUE(h.keyboard->Unacquire().ok());
+    EXPECT_FALSE(h.captured);
+    std::vector<MouseRecord> r(10);
+    int32_t n = 0;
+    KeyboardState s{};
+    EXPECT_FALSE(h.mouse->GetDeviceData(r, 0, n).ok());
+    EXPECT_FALSE(h.keyboard->GetDeviceStateKeyboard(s).ok());
+    ASSERT_TRUE(h.mouse->Acquire().ok());
+    ASSERT_TRUE(h.keyboard->Acquire().ok());
+    ASSERT_TRUE(h.keyboard->GetDeviceStateKeyboard(s).ok());
+    EXPECT_EQ(s[dik::kA], 0);
+    EXPECT_TRUE(h.Read().empty());
+    // A pointer the window system refuses: the mouse stays unacquired and gets nothing.
+    ASSERT_TRUE(h.mouse->Unacquire().ok());
+    h.refuse = true;
+    EXPECT_FALSE(h.mouse->Acquire().ok());
+    h.hub.Deliver(RawInput::MouseMove(1, 0));
+    EXPECT_FALSE(h.mouse->GetDeviceData(r, 0, n).ok());
+  }
+  {  // Devices as made: not exclusive, not buffered, no event, not acquired.
+    Hub h;
+    ASSERT_TRUE(h.mouse->Unacquire().ok());
+    ASSERT_TRUE(h.keyboard->Unacquire().ok());
+    std::unique_ptr<InputDevice> mouse, keyboard;
+    ASSERT_TRUE(h.root->CreateDevice("guid_SysMouse", mouse).ok());
+    ASSERT_TRUE(h.root->CreateDevice("GUID_SysKeyboard", keyboard).ok());
+    ASSERT_TRUE(mouse->SetCommonDataFormat(kFormatMouse).ok());
+    ASSERT_TRUE(keyboard->SetCommonDataFormat(kFormatKeyboard).ok());
+    KeyboardState s{};
+    EXPECT_FALSE(keyboard->GetDeviceStateKeyboard(s).ok());
+    ASSERT_TRUE(keyboard->SetCooperativeLevel(1, kLevelExclusive | kLevelForeground).ok());
+    ASSERT_TRUE(mouse->Acquire().ok());
+    ASSERT_TRUE(keyboard->Acquire().ok());
+    EXPECT_FALSE(h.captured);  // neither the plain mouse nor an exclusive keyboard
+    std::vector<MouseRecord> r(10);
+    int32_t n = 0;
+    EXPECT_FALSE(mouse->GetDeviceData(r, 0, n).ok());
+    const int calls = h.calls;
+    h.hub.Deliver(RawInput::KeyDown(dik::kB));
+    EXPECT_EQ(h.calls, calls);
+  }
+}
+
 TEST(InputHub, LevelsFormatsAndNames) {
   Hub h;
+  for (int32_t bad : {kLevelExclusive | kLevelNonExclusive | kLevelForeground, kLevelForeground,
+                      kLevelExclusive, kLevelNonExclusive}) {
+    EXPECT_FALSE(h.mouse->SetCooperativeLevel(1, bad).ok()) << bad;
+  }
   EXPECT_FALSE(h.keyboard->SetCooperativeLevel(1, kLevelExclusive | kLevelBackground).ok());
   EXPECT_TRUE(h.keyboard->SetCooperativeLevel(1, kLevelNonExclusive | kLevelForeground).ok());
   EXPECT_FALSE(h.mouse->SetCommonDataFormat(kFormatKeyboard).ok());

@@ -12,6 +12,8 @@
 
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
+#include "platform/call_log.h"
+#include "platform/input_hub.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
@@ -152,6 +154,43 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   const Status voice = Replay::StatusOf(records[i++], 2);
   EXPECT_EQ(voice.reason(), "two lines");
   EXPECT_TRUE(Replay::StatusOf(records[i++], 1).ok());
+}
+
+TEST(Trace, WhatEachCallShows) {
+  struct Log final : CallLog {
+    std::vector<std::string> lines;
+    void Record(const Call& c) override {
+      lines.push_back(c.object + " " + c.op + " " + std::to_string(c.arg) +
+                      (c.failed ? " failed" : ""));
+    }
+    void Said(const std::string&, int32_t) override {}
+  } log;
+  InputHub hub([](bool) { return Status::Ok(); }, [] { return Micros{0}; });
+  auto root = LoggedDxRoot(log, std::make_unique<HubDxRoot>(hub, nullptr));
+  std::unique_ptr<InputRoot> input;
+  std::unique_ptr<InputDevice> mouse;
+  ASSERT_TRUE(root->DirectInputCreate(input).ok());
+  ASSERT_TRUE(input->CreateDevice("guid_SysMouse", mouse).ok());
+  ASSERT_TRUE(mouse->SetCommonDataFormat(kFormatMouse).ok());
+  ASSERT_TRUE(mouse->SetCooperativeLevel(1, kLevelNonExclusive | kLevelForeground).ok());
+  ASSERT_TRUE(mouse->SetProperty("DIPROP_BUFFERSIZE", {0, 0, 10}).ok());
+  ASSERT_TRUE(mouse->Acquire().ok());
+  hub.Deliver(RawInput::MouseMove(3, 4));
+  std::vector<MouseRecord> r(10);
+  int32_t n = 0;
+  ASSERT_TRUE(mouse->GetDeviceData(r, 0, n).ok());
+  ASSERT_TRUE(mouse->Unacquire().ok());
+  n = 7;
+  EXPECT_FALSE(mouse->GetDeviceData(r, 0, n).ok());
+  TimerQueue timers([] { return Micros{0}; });
+  LogTimers(log, timers);
+  for (int i = 0; i < 5; ++i) timers.Add([] {}).SetEnabled(true);
+  const std::vector<std::string> tail(log.lines.end() - 8, log.lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{
+                      "guid_SysMouse GetDeviceData 2",  // two records
+                      "guid_SysMouse Unacquire 0", "guid_SysMouse GetDeviceData 0 failed",
+                      "RightTimer Enabled -1", "LeftTimer Enabled -1", "ToTimer Enabled -1",
+                      "FroTimer Enabled -1", "timer 4 Enabled -1"}));
 }
 
 TEST(Recording, ACrashStillWritesOutWhatWasKept) {
