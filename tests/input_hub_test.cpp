@@ -103,6 +103,13 @@ TEST(InputHub, ARecordBeyondTheBufferWaitsForTheNextReadNeverLostNorTwice) {
     EXPECT_EQ(got[i].data, (i % 2 ? -1 : 1) * static_cast<int32_t>(i / 2 + 1)) << i;
     EXPECT_EQ(got[i].sequence, got[0].sequence + static_cast<int32_t>(i));
   }
+  // Eleven waiting: a buffer's worth, then the last one alone.
+  busy = true;
+  for (int i = 1; i <= 10; ++i) g.hub.Deliver(RawInput::MouseMove(i, 0));
+  busy = false;
+  g.hub.Deliver(RawInput::MouseMove(11, 0));
+  ASSERT_EQ(got.size(), 26u + 11u);
+  EXPECT_EQ(got.back().data, 11);
 }
 
 TEST(InputHub, AnUnbufferedMouseCannotBeRead) {

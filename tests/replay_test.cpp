@@ -1,6 +1,7 @@
 // Damaged or hand-edited recordings: the replay stops at the first line that is not a
 // record, or that does not fit what the game asks for there, and names that line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -195,6 +196,7 @@ TEST(Trace, WhatEachCallShows) {
 
 TEST(Recording, ACrashStillWritesOutWhatWasKept) {
   const std::string path = ::testing::TempDir() + "/palomir-crash";
+  const mode_t umask_was = umask(022);
   EXPECT_EXIT(
       {
         LineFile file(path, "recording");
@@ -205,6 +207,10 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "input key down 1\n");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
+  umask(umask_was);
   std::remove(path.c_str());
 }
 
