@@ -155,6 +155,14 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   const Status voice = Replay::StatusOf(records[i++], 2);
   EXPECT_EQ(voice.reason(), "two lines");
   EXPECT_TRUE(Replay::StatusOf(records[i++], 1).ok());
+
+  // However fast the lines come, no more than 64 KiB wait in memory.
+  LineFile file(path, "recording");
+  for (int line = 0; line < 1024; ++line) file.Line(std::string(63, 'x'));  // 64 bytes each
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 65536);
+  std::remove(path.c_str());
 }
 
 TEST(Trace, WhatEachCallShows) {
