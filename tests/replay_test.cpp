@@ -223,13 +223,19 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
 }
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
-  LineFile full("/dev/full", "trace");
-  ASSERT_TRUE(full.ok());
-  full.Line("call puck.wav SetPan 0");
-  full.Flush();  // the disk is full: written off, said once on stderr
-  EXPECT_FALSE(full.ok());
-  full.Line("call puck.wav SetPan 1");  // and nothing more is tried
-  full.Flush();
+  ::testing::internal::CaptureStderr();
+  {
+    LineFile full("/dev/full", "trace");
+    ASSERT_TRUE(full.ok());
+    full.Line("call puck.wav SetPan 0");
+    full.Flush();  // the disk is full: written off, said once on stderr
+    EXPECT_FALSE(full.ok());
+    full.Line("call puck.wav SetPan 1");  // and nothing more is tried
+    full.Flush();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "palomir: the trace /dev/full could not be written (No space left on device); it "
+            "stops here\n");
   LineFile none("/nonexistent/folder/game.rec", "recording");
   EXPECT_FALSE(none.ok());
   EXPECT_EQ(none.error(),
