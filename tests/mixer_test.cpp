@@ -177,6 +177,25 @@ TEST(SoundBuffer, PlayOnceLoopStopAndRewind) {
   EXPECT_EQ(o.L(249), 51.0f);
   ASSERT_TRUE(b->Stop().ok());
   EXPECT_EQ(Mix(*m, 5).L(0), 0.0f);
+
+  // A one-shot that has ended stays silent when only rewound.
+  ASSERT_TRUE(b->Play(kPlayOnce).ok());
+  Mix(*m, 120);
+  ASSERT_TRUE(b->SetCurrentPosition(0).ok());
+  EXPECT_EQ(Mix(*m, 5).L(0), 0.0f);
+  EXPECT_FALSE(m->Playing(0));
+
+  // A sound one frame long is a sound; the 33rd open channel is one too many.
+  auto tick = MixerSoundBuffer::Open(m, Constant(1, 0.5f));
+  ASSERT_TRUE(tick->Play(kPlayOnce).ok());
+  EXPECT_TRUE(m->Playing(1));
+  o = Mix(*m, 2);
+  EXPECT_EQ(o.L(0), 0.5f);
+  EXPECT_EQ(o.L(1), 0.0f);
+  std::vector<std::unique_ptr<MixerSoundBuffer>> more;
+  for (int i = 2; i < Mixer::kChannels; ++i) more.push_back(MixerSoundBuffer::Open(m, Ramp(1)));
+  EXPECT_NE(more.back(), nullptr);
+  EXPECT_EQ(m->Open(Ramp(1)), -1);
 }
 
 TEST(SoundBuffer, ReleasingAPlayingBufferSilencesItAndFreesItsSamples) {
@@ -213,14 +232,16 @@ TEST(Speech, MixedCentredAboveTheSoundsWhateverTheBuffersDo) {
   ASSERT_TRUE(b->SetPan(-10000).ok());
   ASSERT_TRUE(b->SetVolume(-10000).ok());
   ASSERT_TRUE(b->Play(kPlayLooping).ok());
-  std::vector<float> line(300, 0.25f);
+  std::vector<float> line(300);
+  for (size_t i = 0; i < line.size(); ++i) line[i] = 0.001f * static_cast<float>(i + 1);
   EXPECT_EQ(m->speech().Write(line), 300u);
   Out o = Mix(*m, 200);
-  EXPECT_FLOAT_EQ(o.L(0), 0.25f * Mixer::kSpeechGain);
-  EXPECT_FLOAT_EQ(o.R(199), 0.25f * Mixer::kSpeechGain);
+  EXPECT_FLOAT_EQ(o.L(0), 0.001f * Mixer::kSpeechGain);
+  EXPECT_FLOAT_EQ(o.R(199), 0.2f * Mixer::kSpeechGain);
   EXPECT_EQ(m->speech().Heard(), 200u);
   o = Mix(*m, 200);
-  EXPECT_FLOAT_EQ(o.R(99), 0.25f * Mixer::kSpeechGain);
+  EXPECT_FLOAT_EQ(o.L(0), 0.201f * Mixer::kSpeechGain);  // on from where it was
+  EXPECT_FLOAT_EQ(o.R(99), 0.3f * Mixer::kSpeechGain);
   EXPECT_EQ(o.R(100), 0.0f);
   EXPECT_EQ(m->speech().Heard(), m->speech().Written());
 }
@@ -308,6 +329,13 @@ TEST(Limiter, EitherSideAloneCanSetTheGainForBoth) {
        {0.1f, 0.2f, 0.1f, 2.0f, 0.1f, 0.2f},
        {0.1f, 0.2f, 0.0472f, 0.944f, 0.1f * after, 0.2f * after}},
       {"left under", {0.0f, 0.3f, -1.888f, 0.3f}, {0.0f, 0.3f, -0.944f, 0.15f}},
+      {"first frame", {2.0f, 0.2f, 0.1f, 0.1f}, {0.944f, 0.0944f, 0.1f * after, 0.1f * after}},
+      {"last frame",
+       {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.2f, 2.0f},
+       {0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.0944f, 0.944f}},
+      {"loud after the peak",  // 0.9 at the gain it has then is far under the threshold
+       {0.1f, 2.0f, 0.1f, 0.9f},
+       {0.0472f, 0.944f, 0.1f * after, 0.9f * after}},
   };
   for (const Row& r : rows) {
     Limiter limiter;
@@ -316,6 +344,12 @@ TEST(Limiter, EitherSideAloneCanSetTheGainForBoth) {
     ASSERT_EQ(s.size(), r.out.size());
     for (size_t i = 0; i < s.size(); ++i) EXPECT_NEAR(s[i], r.out[i], 2e-6f) << r.what << " " << i;
   }
+  // The release goes on into the next block, quiet as it is.
+  Limiter limiter;
+  std::vector<float> loud{0.1f, 2.0f}, quiet{0.5f, 0.5f};
+  limiter.Process(loud);
+  limiter.Process(quiet);
+  EXPECT_NEAR(quiet[0], 0.5f * after, 2e-6f);
 }
 
 // ---------------------------------------------------------------- the two threads
