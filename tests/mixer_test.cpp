@@ -94,14 +94,22 @@ TEST(MixerLaws, StereoChannelsStayOnTheirSide) {
   auto m = std::make_shared<Mixer>();
   auto pcm = std::make_shared<Pcm>();
   pcm->channels = 2;
-  for (int i = 0; i < 100; ++i) pcm->samples.insert(pcm->samples.end(), {0.25f, -0.5f});
+  for (int i = 0; i < 100; ++i) {
+    pcm->samples.insert(pcm->samples.end(),
+                        {0.001f * static_cast<float>(i), -0.002f * static_cast<float>(i)});
+  }
   auto b = MixerSoundBuffer::Open(m, pcm);
   ASSERT_TRUE(b->SetVolume(-600).ok());
   ASSERT_TRUE(b->Play(kPlayOnce).ok());
-  Out o = Mix(*m, 200);
+  // Into a block that still holds the last one's samples: the mix starts from silence.
+  Out o;
+  o.s.assign(400, 7.0f);
+  m->mix(o.s);
   const float v = static_cast<float>(std::pow(10.0, -600 / 2000.0));
-  EXPECT_FLOAT_EQ(o.L(10), 0.25f * v);
-  EXPECT_FLOAT_EQ(o.R(10), -0.5f * v);
+  for (size_t i : {size_t{0}, size_t{1}, size_t{10}, size_t{99}}) {
+    EXPECT_FLOAT_EQ(o.L(i), 0.001f * static_cast<float>(i) * v) << i;
+    EXPECT_FLOAT_EQ(o.R(i), -0.002f * static_cast<float>(i) * v) << i;
+  }
   EXPECT_EQ(o.L(150), 0.0f);  // played to its end
 }
 
@@ -218,10 +226,14 @@ TEST(SoundBuffer, AdvanceMovesPlayingBuffersAsIfHeard) {
   ASSERT_TRUE(loop->Play(kPlayLooping).ok());
   ASSERT_TRUE(loop->SetPan(10000).ok());   // loop on the right only
   ASSERT_TRUE(once->SetPan(-10000).ok());  // once on the left only
-  m->Advance(130);
+  m->Advance(30);
+  Out o = Mix(*m, 1);
+  EXPECT_EQ(o.L(0), 31.0f);
+  EXPECT_EQ(o.R(0), 31.0f);
+  m->Advance(99);
   EXPECT_FALSE(m->Playing(0));
   EXPECT_TRUE(m->Playing(1));
-  Out o = Mix(*m, 1);
+  o = Mix(*m, 1);
   EXPECT_EQ(o.L(0), 0.0f);
   EXPECT_EQ(o.R(0), 31.0f);
 }
@@ -375,11 +387,12 @@ double Level(const std::vector<float>& s, double hz, int rate, int channels = 1,
   return 2 * std::sqrt(re * re + im * im) / static_cast<double>(frames);
 }
 
+// A cosine (so that the first frame is not 0) on the first channel, the rest silent.
 std::vector<float> Tone(double hz, size_t frames, int rate, int channels = 1) {
-  std::vector<float> t(frames * channels, 0.0f);  // the tone on the first channel only
+  std::vector<float> t(frames * channels, 0.0f);
   for (size_t i = 0; i < frames; ++i) {
     t[i * channels] =
-        static_cast<float>(0.5 * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+        static_cast<float>(0.5 * std::cos(2 * M_PI * hz * static_cast<double>(i) / rate));
   }
   return t;
 }
@@ -389,19 +402,31 @@ TEST(Resample, FlatToTenKilohertzWithNoImagesSeamlessAndTheRightLength) {
     // One second of 22.05 kHz, whole cycles: a ring, on the left of a stereo sound.
     const std::vector<float> out = ResampleRing(Tone(hz, 22050, 22050, 2), 2, 22050);
     ASSERT_EQ(out.size(), 2 * 48000u);
-    EXPECT_NEAR(Db(Level(out, hz, 48000, 2, 0) / 0.5), 0.0, 1.0) << hz;
+    EXPECT_NEAR(Db(Level(out, hz, 48000, 2, 0) / 0.5), 0.0, 0.05) << hz;  // flat to 10 kHz
     // The image mirrored about the old Nyquist frequency; the silent right stays silent.
     EXPECT_LT(Db(Level(out, 22050 - hz, 48000, 2, 0) / 0.5 + 1e-12), -80.0) << hz;
     EXPECT_LT(Db(Level(out, hz, 48000, 2, 1) / 0.5 + 1e-12), -100.0) << hz;
   }
   // The loop starts on its own first frame and closes on itself: every frame, the seam
-  // included, is where the tone would be at 48 kHz.
-  const std::vector<float> ring = ResampleRing(Tone(1000, 22050, 22050), 1, 22050);
+  // included, is where the tone would be at 48 kHz; in a stereo sound each side on its
+  // own, and in a loop shorter than the filter's reach as well (20 cycles, 1/50 s).
+  for (size_t frames : {size_t{22050}, size_t{441}}) {
+    std::vector<float> in = Tone(1000, frames, 22050, 2);
+    const std::vector<float> right = Tone(2000, frames, 22050);
+    for (size_t i = 0; i < frames; ++i) in[2 * i + 1] = right[i];
+    const std::vector<float> ring = ResampleRing(in, 2, 22050);
+    const size_t out_frames = frames * 48000 / 22050;
+    ASSERT_EQ(ring.size(), 2 * out_frames);
+    const std::vector<float> left_exact = Tone(1000, out_frames, 48000);
+    const std::vector<float> right_exact = Tone(2000, out_frames, 48000);
+    double worst = 0;
+    for (size_t i = 0; i < out_frames; ++i) {
+      worst = std::max({worst, std::fabs(double{ring[2 * i]} - left_exact[i]),
+                        std::fabs(double{ring[2 * i + 1]} - right_exact[i])});
+    }
+    EXPECT_LT(worst, 1e-3) << frames;
+  }
   const std::vector<float> exact = Tone(1000, 48000, 48000);
-  double worst = 0;
-  for (size_t i = 0; i < ring.size(); ++i)
-    worst = std::max(worst, std::fabs(double{ring[i]} - exact[i]));
-  EXPECT_LT(worst, 1e-3);
   const std::vector<float> line = ResampleLine(Tone(1000, 2205, 22050), 22050);
   ASSERT_EQ(line.size(), 4800u);
   EXPECT_NEAR(line[2400], exact[2400], 1e-3);  // the middle of the line, away from its edges
