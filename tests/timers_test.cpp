@@ -25,6 +25,10 @@ TEST(Timers, IntervalZeroNeverTicksEvenWhenEnabled) {
   c.RunTo(1'000'000);
   EXPECT_EQ(ticks, 0);
   EXPECT_FALSE(c.queue.NextDue().has_value());
+  t.SetInterval(-5);  // a negative interval is no interval
+  EXPECT_EQ(t.Interval(), 0);
+  c.RunTo(2'000'000);
+  EXPECT_EQ(ticks, 0);
 }
 
 TEST(Timers, OneMillisecondTicksEveryTenLikeTen) {
