@@ -79,6 +79,21 @@ TEST(Timers, ATickIsNeverStartedInsideItself) {
   c.queue.RunDue();
   EXPECT_EQ(deepest, 1);
   EXPECT_EQ(other, 1);
+
+  // A replayed tick goes the same way: run when asked, never inside itself, never for a
+  // timer that is off or not there.
+  int replayed = 0;
+  Timer& r = c.queue.Add([&] {
+    ++replayed;
+    EXPECT_FALSE(c.queue.RunTick(2));
+  });
+  r.SetInterval(10);
+  EXPECT_FALSE(c.queue.RunTick(2));  // off
+  r.SetEnabled(true);
+  EXPECT_TRUE(c.queue.RunTick(2));
+  EXPECT_EQ(replayed, 1);
+  EXPECT_FALSE(c.queue.RunTick(3));
+  EXPECT_FALSE(c.queue.RunTick(-1));
 }
 
 TEST(Timers, FixedScheduleWithoutDriftOrBursts) {
