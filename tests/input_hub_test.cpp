@@ -177,13 +177,13 @@ TEST(InputHub, WhatEachDeviceTakesAndWhen) {
                          {RawInput::MouseMove(2, 0), 0, 1},
                          {RawInput::Button(3, true), 0, 0},
                          {RawInput::Button(0, false), 0, 1},
-                         {RawInput::FocusLost(), 0, 0}}) {
+                         {RawInput::FocusLost(), 0, 0},
+                         {RawInput::FocusGained(), 0, 0}}) {
       const int k = keyboard_calls, m = h.calls;
       h.hub.Deliver(r.in);
       EXPECT_EQ(keyboard_calls - k, r.keyboard) << int(r.in.kind) << " " << r.in.a;
       EXPECT_EQ(h.calls - m, r.mouse) << int(r.in.kind) << " " << r.in.a;
     }
-    h.hub.Deliver(RawInput::FocusGained());
     KeyboardState s{};
     ASSERT_TRUE(h.keyboard->GetDeviceStateKeyboard(s).ok());
     EXPECT_EQ(s[255], 0);  // let go with the focus
