@@ -96,21 +96,25 @@ TEST(MixerLaws, StereoChannelsStayOnTheirSide) {
   pcm->channels = 2;
   for (int i = 0; i < 100; ++i) {
     pcm->samples.insert(pcm->samples.end(),
-                        {0.001f * static_cast<float>(i), -0.002f * static_cast<float>(i)});
+                        {0.001f * static_cast<float>(i + 1), -0.002f * static_cast<float>(i + 1)});
   }
   auto b = MixerSoundBuffer::Open(m, pcm);
   ASSERT_TRUE(b->SetVolume(-600).ok());
   ASSERT_TRUE(b->Play(kPlayOnce).ok());
-  // Into a block that still holds the last one's samples: the mix starts from silence.
-  Out o;
-  o.s.assign(400, 7.0f);
-  m->mix(o.s);
+  // Into blocks that still hold the last ones' samples: each mix starts from silence, and
+  // the second block goes on where the first stopped.
   const float v = static_cast<float>(std::pow(10.0, -600 / 2000.0));
-  for (size_t i : {size_t{0}, size_t{1}, size_t{10}, size_t{99}}) {
-    EXPECT_FLOAT_EQ(o.L(i), 0.001f * static_cast<float>(i) * v) << i;
-    EXPECT_FLOAT_EQ(o.R(i), -0.002f * static_cast<float>(i) * v) << i;
+  for (size_t start : {size_t{0}, size_t{60}}) {
+    Out o;
+    o.s.assign(120, 7.0f);
+    m->mix(o.s);
+    for (size_t i : {size_t{0}, size_t{1}, size_t{39}}) {
+      const float n = static_cast<float>(start + i + 1);
+      EXPECT_FLOAT_EQ(o.L(i), 0.001f * n * v) << start + i;
+      EXPECT_FLOAT_EQ(o.R(i), -0.002f * n * v) << start + i;
+    }
+    EXPECT_FLOAT_EQ(o.L(40), start > 0 ? 0.0f : 0.041f * v);  // the second played it to its end
   }
-  EXPECT_EQ(o.L(150), 0.0f);  // played to its end
 }
 
 TEST(SoundBuffer, ReadsBackExactlyAndRefusesOutOfRange) {
