@@ -64,6 +64,10 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock 36000\n", "ended"},  // cut off: the game still asks
            Row{"frobnicate\n", "line 1: 'frobnicate' is not a record of a game"},
            Row{kStart + "tick 7\n", "line 13: no timer 7"},
+           Row{kStart + "tick 4\n", "line 13: no timer 4"},
+           Row{kStart + "tick -1\n", "line 13: no timer -1"},
+           Row{kStart + "tick 0\n", "line 13: the game asked for 'clock'"},  // a timer, not here
+           Row{kStart + "tick 3\n", "line 13: the game asked for 'clock'"},
            Row{kStart + "clock -3\n", "line 13: '-3' is not a time of day"},
            Row{kStart + "clock 1e9\n", "line 13: '1e9' is not a time of day"},
            Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
