@@ -94,6 +94,8 @@ TEST(Timers, ATickIsNeverStartedInsideItself) {
   EXPECT_EQ(replayed, 1);
   EXPECT_FALSE(c.queue.RunTick(3));
   EXPECT_FALSE(c.queue.RunTick(-1));
+  EXPECT_TRUE(c.queue.RunTick(0));  // the first timer is one too
+  EXPECT_EQ(deepest, 1);
 }
 
 TEST(Timers, FixedScheduleWithoutDriftOrBursts) {
