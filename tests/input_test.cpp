@@ -150,17 +150,23 @@ struct Grid : Input {
     g.o.KeyState.fill(0);
     return hit;
   }
-  // One key's hit from a known state.
-  void HitOnce(uint8_t key, int32_t pan, int32_t lateral = 0, int32_t depth = 80) {
+  // The hits of `keys`, down together in one event, from a known state and nothing recorded.
+  void HitWith(const std::vector<uint8_t>& keys, int32_t pan, int32_t lateral, int32_t depth,
+               bool going_right = true) {
     g.Puck(pan, -500);
     g.Approaching();
-    g.GoingRight();
+    going_right ? g.GoingRight() : g.GoingLeft();
     g.f.LateralSpeed = lateral;
     g.f.DepthSpeed = depth;
     g.o.KeyState.fill(0);
-    g.o.KeyState[key] = 0x80;
+    for (uint8_t k : keys) g.o.KeyState[k] = 0x80;
+    g.vp.ClearRecords();
     g.f.HitGrid();
     g.o.KeyState.fill(0);
+  }
+  // One key's hit.
+  void HitOnce(uint8_t key, int32_t pan, int32_t lateral = 0, int32_t depth = 80) {
+    HitWith({key}, pan, lateral, depth);
   }
 };
 
@@ -316,15 +322,7 @@ TEST_F(Grid, SeveralKeysInOneEvent) {
       {-3000, K{dik::k9, dik::k1, dik::kL}, 0, 7, 250, 57, true, 1},
   };
   for (const Row& r : rows) {
-    g.Puck(r.pan, -500);
-    g.Approaching();
-    r.right ? g.GoingLeft() : g.GoingRight();
-    g.f.LateralSpeed = r.lateral;
-    g.f.DepthSpeed = r.depth;
-    g.o.KeyState.fill(0);
-    for (uint8_t k : r.keys) g.o.KeyState[k] = 0x80;
-    g.vp.ClearRecords();
-    g.f.HitGrid();
+    HitWith(r.keys, r.pan, r.lateral, r.depth, !r.right);  // from the other direction
     const std::string row =
         "pan " + std::to_string(r.pan) + ", " + std::to_string(r.keys.size()) + " keys";
     EXPECT_EQ(g.f.LateralSpeed, r.lateral_after) << row;

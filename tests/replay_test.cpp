@@ -22,12 +22,17 @@
 namespace palomir {
 namespace {
 
-// Replays `text` as a recording from its start; what stopped it.
-std::string Replayed(const std::string& text) {
+// The lines of a recording with their numbers, as the replay reads them.
+std::vector<std::pair<int, std::string>> Numbered(std::istream&& in) {
   std::vector<std::pair<int, std::string>> lines;
-  std::istringstream in(text);
   for (std::string l; std::getline(in, l);)
     lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  return lines;
+}
+
+// Replays `text` as a recording from its start; what stopped it.
+std::string Replayed(const std::string& text) {
+  const auto lines = Numbered(std::istringstream(text));
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
@@ -114,10 +119,7 @@ TEST(Replay, TheMachinesAnswersAreTheRecordedOnes) {
   std::string text = kStart.substr(0, kStart.find("outcome file rebound.wav"));
   text += "outcome file rebound.wav fail is not a sound the game can play (empty file)\n";
   std::vector<std::string> errors;
-  std::vector<std::pair<int, std::string>> lines;
-  std::istringstream in(text + "heard\n");
-  for (std::string l; std::getline(in, l);)
-    lines.emplace_back(static_cast<int>(lines.size()) + 1, l);
+  const auto lines = Numbered(std::istringstream(text + "heard\n"));
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
@@ -150,9 +152,7 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
     rec.Outcome("voice", Status::Fail("two\nlines"));
     rec.Capture(Status::Ok());
   }
-  std::vector<std::pair<int, std::string>> lines;
-  std::ifstream in(path);
-  for (std::string l; std::getline(in, l);) lines.emplace_back(lines.size() + 1, l);
+  const auto lines = Numbered(std::ifstream(path));
   std::remove(path.c_str());
   const std::deque<Replay::Record> records = Replay::Parse(lines);
   ASSERT_EQ(records.size(), std::size(inputs) + std::size(clocks) + 2);
