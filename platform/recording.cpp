@@ -14,7 +14,7 @@ int32_t Number(const Replay::Record& r, size_t i) {
   char* end = nullptr;
   errno = 0;
   const long v = std::strtol(w.c_str(), &end, 10);
-  if (w.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
+  if (w.empty() || end != w.c_str() + w.size() || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
     throw ReplayError(r.line, "'" + w + "' is not a whole number");
   }
   return static_cast<int32_t>(v);

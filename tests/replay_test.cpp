@@ -98,6 +98,8 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{"outcome\n", "line 1: an outcome needs"},
            Row{"pump extra\n", "line 1: 'pump' has the wrong number"},
            Row{"tick 1 2\n", "line 1: 'tick' has the wrong number"},
+           // A byte of zero inside a number is not the end of it.
+           Row{std::string("tick \0one\n", 10), "line 1: '"},
            Row{"clock 36000 1\n", "line 1: 'clock' has the wrong number"},
            // Well formed, but not what the game asks for there.
            Row{"outcome voice ok\nclock 36000\n", "line 2: the game asked for 'outcome'"},
