@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -63,10 +64,17 @@ class Replay {
   };
   // Reads every record at once; a line that is not a record throws ReplayError.
   static std::deque<Record> Parse(const std::vector<std::pair<int, std::string>>& lines);
+  // One line as a record; a blank line gives no words. Not a record: ReplayError.
+  static Record ParseLine(int number, const std::string& text);
+  // Gives the next line of a recording and its number; false at its end.
+  using Source = std::function<bool(int& number, std::string& text)>;
 
   explicit Replay(std::deque<Record> records) : records_(std::move(records)) {}
+  // Reads the records from `source` as the game asks for them, so that a long recording is
+  // never held whole; a line that is not a record throws ReplayError when it is reached.
+  explicit Replay(Source source) : source_(std::move(source)) {}
   // The next record's first word, "" at the end.
-  std::string Next() const { return records_.empty() ? "" : records_.front().words[0]; }
+  std::string Next() const { return Fill() ? records_.front().words[0] : ""; }
   // Takes the next record, which must be `word` (or one of two words).
   Record Take(const std::string& word, const std::string& other = "");
   // Takes the next record, which must be the outcome of `kind` ("voice", "sound", "file"),
@@ -78,7 +86,10 @@ class Replay {
   static Status StatusOf(const Record& r, size_t first);
 
  private:
-  std::deque<Record> records_;
+  // Whether a record is there, read from the source when none is waiting.
+  bool Fill() const;
+  mutable std::deque<Record> records_;
+  mutable Source source_;
 };
 
 }  // namespace palomir

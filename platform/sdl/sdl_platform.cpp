@@ -151,6 +151,14 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
   if (!driver_asked && no_display) {
     throw RuntimeError("no window system (DISPLAY is not set); start the game from a desktop");
   }
+  // Without XDG_RUNTIME_DIR the Wayland library cannot find a desktop named by a relative
+  // WAYLAND_DISPLAY, and says so on stderr at every attempt.
+  const char* runtime = SDL_getenv("XDG_RUNTIME_DIR");
+  if (!driver_asked && (!display || !*display) && wayland[0] != '/' && (!runtime || !*runtime)) {
+    throw RuntimeError(std::string("the Wayland desktop ") + wayland +
+                       " could not be reached (XDG_RUNTIME_DIR is not set); start the game from "
+                       "a desktop");
+  }
   QuietenAlsa();
   // Ask SDL for the window system that is there, rather than let it try each one it knows
   // (and let their libraries complain on stderr about the ones that are not).
