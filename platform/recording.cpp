@@ -103,6 +103,15 @@ std::deque<Replay::Record> Replay::Parse(const std::vector<std::pair<int, std::s
   return out;
 }
 
+Replay::Source Replay::LinesOf(std::istream& in, int& number) {
+  return [&in, &number](int& n, std::string& text) {
+    if (!std::getline(in, text) || in.eof()) return false;
+    if (auto hash = text.find('#'); hash != std::string::npos) text.resize(hash);
+    n = ++number;
+    return true;
+  };
+}
+
 bool Replay::Fill() const {
   int number = 0;
   std::string text;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <istream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,11 @@ class Replay {
   static Record ParseLine(int number, const std::string& text);
   // Gives the next line of a recording and its number; false at its end.
   using Source = std::function<bool(int& number, std::string& text)>;
+
+  // The lines of `in` from line number `number` + 1 on (`number` counts them), comments
+  // after '#' left out. A last line with no newline was cut short (a disk that filled up as
+  // the recording was written): it is left out, and the replay ends where the whole lines end.
+  static Source LinesOf(std::istream& in, int& number);
 
   explicit Replay(std::deque<Record> records) : records_(std::move(records)) {}
   // Reads the records from `source` as the game asks for them, so that a long recording is

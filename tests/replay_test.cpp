@@ -30,15 +30,16 @@ std::vector<std::pair<int, std::string>> Numbered(std::istream&& in) {
   return lines;
 }
 
-// Replays `text` as a recording from its start; what stopped it.
+// Replays `text` as a recording from its start, read as the game asks; what stopped it.
 std::string Replayed(const std::string& text) {
-  const auto lines = Numbered(std::istringstream(text));
+  std::istringstream in(text);
+  int number = 0;
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
   f.on_error = [](const std::string&) {};
   try {
-    vp.StartReplay(Replay::Parse(lines));
+    vp.StartReplay(Replay(Replay::LinesOf(in, number)));
     if (!f.Form_Load()) return "cannot play";
     vp.RunMessageLoop();
   } catch (const ReplayError& e) {
@@ -67,6 +68,10 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
   for (const Row& r : {
            Row{kStart + "clock 36000\nclock 36000.5\npump\nclose\n", "closed"},
            Row{kStart + "clock 36000\n", "ended"},  // cut off: the game still asks
+           // Cut mid-line by a full disk: played to the last whole line.
+           Row{kStart + "clock 36000\nti", "ended"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nclos", "ended"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nclose", "ended"},
            Row{"frobnicate\n", "line 1: 'frobnicate' is not a record of a game"},
            Row{kStart + "tick 7\n", "line 13: no timer 7"},
            Row{kStart + "tick 4\n", "line 13: no timer 4"},
@@ -141,7 +146,9 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
       RawInput::Button(2, false), RawInput::FocusLost(),
       RawInput::FocusGained(),
   };
-  const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f};
+  VirtualPlatform day;
+  day.SetTimeOfDay(86399.9999);  // so close to midnight that it rounds up to it
+  const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f, day.TimeOfDay()};
   const std::string path = ::testing::TempDir() + "/palomir-records";
   ::testing::internal::CaptureStderr();
   {

@@ -194,11 +194,9 @@ struct Runner {
 }  // namespace
 }  // namespace palomir
 
-// The next line of the script and its number, without its comment. In a recording, a last
-// line with no newline was cut short (a disk that filled up as it was written): it is left
-// out, and the replay ends where the whole lines end.
-bool NextLine(std::istream& in, int& number, std::string& line, bool recording = false) {
-  if (!std::getline(in, line) || (recording && in.eof())) return false;
+// The next line of the script and its number, without its comment.
+bool NextLine(std::istream& in, int& number, std::string& line) {
+  if (!std::getline(in, line)) return false;
   ++number;
   if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
   return true;
@@ -224,12 +222,7 @@ int main(int argc, char** argv) {
     std::cout << "> " << line.substr(line.find_first_not_of(' ')) << "\n";
     try {
       if (w[0] == "start") {
-        // The rest is read as the game asks for it.
-        return r.Replay([&in, &number](int& n, std::string& text) {
-          if (!NextLine(in, number, text, true)) return false;
-          n = number;
-          return true;
-        });
+        return r.Replay(palomir::Replay::LinesOf(in, number));  // read as the game asks
       }
       r.Do(w);
     } catch (const palomir::WindowUnloaded&) {
