@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -243,6 +244,23 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
   umask(umask_was);
+  std::remove(path.c_str());
+}
+
+TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
+  const std::string path = ::testing::TempDir() + "/palomir-fifo";
+  std::remove(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  ::testing::internal::CaptureStderr();
+  {
+    LineFile fifo(path, "recording");  // no reader: opening does not wait for one
+    ASSERT_TRUE(fifo.ok());
+    for (int line = 0; line < 10000; ++line) fifo.Line(std::string(63, 'x'));  // 640 KiB
+    EXPECT_FALSE(fifo.ok());  // past the pipe and the 64 KiB kept: given up, not waited on
+  }
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.rfind("palomir: the recording " + path + " is not being read (", 0), 0u) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
   std::remove(path.c_str());
 }
 
