@@ -44,7 +44,8 @@ void FillClosedStreams() {
 
 // The start of what --record and --trace write, by which a file of this game is known.
 bool IsRecording(const std::string& first_line) {
-  return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" recording") != std::string::npos;
+  return first_line.rfind("# palomir ", 0) == 0 &&
+         first_line.find(" recording") != std::string::npos;
 }
 bool IsTrace(const std::string& first_line) {
   for (const char* start : {"call ", "say ", "error "}) {
@@ -86,20 +87,25 @@ int main(int argc, char** argv) {
   // named twice.
   std::unique_ptr<palomir::LineFile> record_file;
   std::unique_ptr<palomir::LineFile> trace_file;
-  if (!options.record.empty()) record_file = std::make_unique<palomir::LineFile>(options.record, "recording");
-  if (!options.trace.empty()) trace_file = std::make_unique<palomir::LineFile>(options.trace, "trace");
-  auto refuse = [&](const std::string& why) {
+  if (!options.record.empty())
+    record_file = std::make_unique<palomir::LineFile>(options.record, "recording");
+  if (!options.trace.empty())
+    trace_file = std::make_unique<palomir::LineFile>(options.trace, "trace");
+  auto discard = [&] {
     for (auto* f : {record_file.get(), trace_file.get()}) {
       if (f) f->Discard();
     }
+  };
+  auto refuse = [&](const std::string& why) {
+    discard();
     std::cerr << "palomir: " << why << "\n";
     return 2;
   };
   if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
-    return refuse("--record and --trace both name " + options.trace +
-                  "; name two different files");
+    return refuse("--record and --trace both name " + options.trace + "; name two different files");
   }
-  if (record_file && !record_file->first_line().empty() && !IsRecording(record_file->first_line())) {
+  if (record_file && !record_file->first_line().empty() &&
+      !IsRecording(record_file->first_line())) {
     return refuse(options.record + " is not a recording of this game, so --record leaves it " +
                   "as it is; name a new file");
   }
@@ -115,9 +121,7 @@ int main(int argc, char** argv) {
       made = std::make_unique<palomir::SdlPlatform>(
           folder, "", sounds, options.speech == palomir::Options::Speech::kSystem);
     } catch (const palomir::RuntimeError&) {
-      for (auto* f : {record_file.get(), trace_file.get()}) {
-        if (f) f->Discard();
-      }
+      discard();  // no game, no files left behind
       throw;
     }
     palomir::SdlPlatform& platform = *made;

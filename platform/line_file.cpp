@@ -67,7 +67,7 @@ LineFile::LineFile(std::string path, std::string what)
     const std::string_view start(head, n > 0 ? static_cast<size_t>(n) : 0);
     // Something is there: unreadable or starting blank, it is shown as "?".
     first_line_ = start.empty() || start[0] == '\n' ? std::string_view("?")
-                                                     : start.substr(0, start.find('\n'));
+                                                    : start.substr(0, start.find('\n'));
   }
   kept_.reserve(kKeepAtMost + 4096);
   Open().push_back(this);

@@ -1,7 +1,6 @@
 #include "platform/sdl/wav.h"
 
 #include <SDL.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,9 +70,9 @@ Sint64 SDLCALL FileSeek(SDL_RWops* rw, Sint64 offset, int whence) {
 size_t SDLCALL FileRead(SDL_RWops* rw, void* to, size_t size, size_t count) {
   FileReader& f = ReaderOf(rw);
   if (size == 0) return 0;
-  const size_t want = static_cast<size_t>(
-      std::min<Sint64>(static_cast<Sint64>(size * count), f.size - f.at) / static_cast<Sint64>(size) *
-      static_cast<Sint64>(size));
+  const size_t want =
+      static_cast<size_t>(std::min<Sint64>(static_cast<Sint64>(size * count), f.size - f.at) /
+                          static_cast<Sint64>(size) * static_cast<Sint64>(size));
   size_t done = 0;
   while (done < want) {
     const ssize_t n = pread(f.fd, static_cast<char*>(to) + done, want - done, f.at);
@@ -129,7 +128,8 @@ Status Decode(SDL_RWops* rw, uint64_t size, Pcm& pcm) {
   // (SDL's converter pads the ends with silence, which would put a dip at the loop point).
   std::vector<float> floats(got.format == AUDIO_U8 ? len : len / 2);
   if (got.format == AUDIO_U8) {
-    for (size_t i = 0; i < floats.size(); ++i) floats[i] = static_cast<float>(buf[i]) / 128.0f - 1.0f;
+    for (size_t i = 0; i < floats.size(); ++i)
+      floats[i] = static_cast<float>(buf[i]) / 128.0f - 1.0f;
   } else {
     for (size_t i = 0; i < floats.size(); ++i) {
       const auto v = static_cast<int16_t>(buf[2 * i] | (buf[2 * i + 1] << 8));

@@ -209,7 +209,8 @@ void VirtualPlatform::At(double seconds, std::function<void()> action) {
 
 float VirtualPlatform::TimeOfDay() const {
   if (replay_) return Replay::ClockOf(replay_->Take("clock"));
-  const auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
+  const auto t =
+      static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
   return t >= 86400.0f ? 0.0f : t;  // rounded up to midnight, where the day starts again
 }
 
