@@ -113,13 +113,27 @@ Replay::Source Replay::LinesOf(std::istream& in, int& number) {
 }
 
 bool Replay::Fill() const {
+  if (bad_) throw *bad_;
   int number = 0;
   std::string text;
-  while (records_.empty() && source_ && source_(number, text)) {
-    Record r = ParseLine(number, text);
-    if (!r.words.empty()) records_.push_back(std::move(r));
+  try {
+    while (records_.empty() && source_ && source_(number, text)) {
+      Record r = ParseLine(number, text);
+      if (!r.words.empty()) records_.push_back(std::move(r));
+    }
+  } catch (const ReplayError& e) {
+    bad_ = e;
+    throw;
   }
   return !records_.empty();
+}
+
+bool Replay::NextIs(const std::string& word) const {
+  try {
+    return Next() == word;
+  } catch (const ReplayError&) {
+    return false;
+  }
 }
 
 Replay::Record Replay::Take(const std::string& word, const std::string& other) {

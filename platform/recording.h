@@ -19,6 +19,7 @@
 #include <functional>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -81,6 +82,8 @@ class Replay {
   explicit Replay(Source source) : source_(std::move(source)) {}
   // The next record's first word, "" at the end.
   std::string Next() const { return Fill() ? records_.front().words[0] : ""; }
+  // Whether the next record is `word`; false also where the next line cannot be read.
+  bool NextIs(const std::string& word) const;
   // Takes the next record, which must be `word` (or one of two words).
   Record Take(const std::string& word, const std::string& other = "");
   // Takes the next record, which must be the outcome of `kind` ("voice", "sound", "file"),
@@ -96,6 +99,7 @@ class Replay {
   bool Fill() const;
   mutable std::deque<Record> records_;
   mutable Source source_;
+  mutable std::optional<ReplayError> bad_;  // a line that could not be read stops here
 };
 
 }  // namespace palomir

@@ -114,6 +114,10 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock 36000\nclock 36000.5\npump\ninput focus gained\ncapture "
                         "ok\ndone\nheard\n",
                "line 19: the game asked for 'clock'"},
+           // ... also when the line after it is not a record at all.
+           Row{kStart + "clock 36000\nclock 36000.5\npump\ninput focus gained\ncapture "
+                        "ok\ntick 3\nfrobnicate\n",
+               "line 18: timer 3 cannot tick"},
        }) {
     const std::string got = Replayed(r.recording);
     EXPECT_EQ(got.rfind(r.stops, 0), 0u) << got << "\n--- from ---\n" << r.recording;

@@ -68,7 +68,7 @@ VirtualPlatform::VirtualPlatform()
           [this](bool on) {
             // Giving the mouse back happens as everything is released, also after a
             // recording that was cut off: only taken from the recording when it is there.
-            if (replay_ && (on || replay_->Next() == "capture")) {
+            if (replay_ && (on || replay_->NextIs("capture"))) {
               const Status s = Replay::StatusOf(replay_->Take("capture"), 1);
               if (!s.ok()) return s;
             }
