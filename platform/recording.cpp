@@ -9,13 +9,22 @@ namespace palomir {
 
 namespace {
 
+// A word as a message shows it: a control character as '?'.
+std::string Shown(std::string w) {
+  for (char& c : w) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return w;
+}
+
 int32_t Number(const Replay::Record& r, size_t i) {
   const std::string& w = r.words.at(i);
   char* end = nullptr;
   errno = 0;
   const long v = std::strtol(w.c_str(), &end, 10);
-  if (w.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
-    throw ReplayError(r.line, "'" + w + "' is not a whole number");
+  // The whole word, a NUL inside it included, must be the number.
+  if (w.empty() || end != w.c_str() + w.size() || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
+    throw ReplayError(r.line, "'" + Shown(w) + "' is not a whole number");
   }
   return static_cast<int32_t>(v);
 }
@@ -184,8 +193,8 @@ float Replay::ClockOf(const Record& r) {
   const std::string& w = r.words.at(1);
   char* end = nullptr;
   const float v = std::strtof(w.c_str(), &end);
-  if (w.empty() || *end != '\0' || !std::isfinite(v) || v < 0 || v >= 86400.0f) {
-    throw ReplayError(r.line, "'" + w + "' is not a time of day");
+  if (w.empty() || end != w.c_str() + w.size() || !std::isfinite(v) || v < 0 || v >= 86400.0f) {
+    throw ReplayError(r.line, "'" + Shown(w) + "' is not a time of day");
   }
   return v;
 }

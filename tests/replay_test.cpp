@@ -82,6 +82,9 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock -3\n", "line 13: '-3' is not a time of day"},
            Row{kStart + "clock 1e9\n", "line 13: '1e9' is not a time of day"},
            Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
+           // A NUL inside a number.
+           Row{kStart + std::string("clock \0\n", 8), "line 13: '?' is not a time of day"},
+           Row{std::string("tick 1\0\n", 8), "line 1: '1?' is not a whole number"},
            Row{kStart + "input key down 999\n", "line 13: not an input"},
            Row{kStart + "input key down 0\n", "line 13: not an input"},
            Row{kStart + "input key down 256\n", "line 13: not an input"},
