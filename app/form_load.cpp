@@ -122,8 +122,20 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
       if (!(o_.*row.buffer)) {
         spoken = std::string("the sound file ") + row.file + " could not be loaded";
         const std::string reason = failure(kLoadSoundsStep);
-        printed = {reason.empty() ? spoken : reason,
-                   "reinstall the game, or name the folder that holds its sounds with --sounds"};
+        // The sounds beside the program or installed with it came with the game; any other
+        // folder was named by the player.
+        const std::string sounds = window_.SoundsFolder();
+        const std::string installed = "/share/palomir/sounds";
+        const bool own =
+            sounds == window_.ProgramFolder() + "/sounds" ||
+            (sounds.size() >= installed.size() &&
+             sounds.compare(sounds.size() - installed.size(), std::string::npos, installed) == 0);
+        printed = {
+            reason.empty() ? spoken : reason,
+            own ? "reinstall the game, or name the folder that holds its sounds with --sounds"
+                : "put the game's sound files in " + sounds +
+                      ", the folder named with --sounds, or leave --sounds out to play "
+                      "with the sounds the game came with"};
         break;
       }
     }

@@ -1,5 +1,6 @@
 // The program's entry: reads the command line, makes the window, lets it load, and runs the
 // message loop until the window is unloaded, by the player's N or by closing it.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +16,7 @@
 #include "platform/call_log.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
+#include "platform/sdl/close_signals.h"
 #include "platform/sdl/sdl_platform.h"
 
 namespace {
@@ -30,9 +32,42 @@ std::string ProgramFolder() {
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
+// A standard stream the program was started without is opened on /dev/null, so that no file
+// the game opens later takes its number and gets its messages.
+void FillClosedStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) close(null);  // only the lowest free number is wanted
+  }
+}
+
+// The start of what --record and --trace write, by which a file of this game is known.
+bool IsRecording(const std::string& first_line) {
+  return first_line.rfind("# palomir ", 0) == 0 &&
+         first_line.find(" recording") != std::string::npos;
+}
+bool IsTrace(const std::string& first_line) {
+  for (const char* start : {"call ", "say ", "error "}) {
+    if (first_line.rfind(start, 0) == 0) return true;
+  }
+  return false;
+}
+
+// A relative folder named on the command line is taken from where the game was started; the
+// game moves to its own folder as it loads.
+std::string FromHere(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char here[PATH_MAX];
+  if (!getcwd(here, sizeof(here))) return path;
+  return std::string(here) + "/" + path;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  FillClosedStreams();
+  palomir::CatchCloseSignals();
   palomir::Options options;
   std::string error;
   if (!palomir::ParseOptions(std::vector<std::string>(argv, argv + argc), options, error)) {
@@ -47,24 +82,65 @@ int main(int argc, char** argv) {
     std::cout << "palomir " << PALOMIR_VERSION << "\n";
     return 0;
   }
+  // The files to write are opened first, as they are, and nothing in them changes before
+  // the game can start: a file that is not this game's own is left alone, and so is one
+  // named twice.
+  std::unique_ptr<palomir::LineFile> record_file;
+  std::unique_ptr<palomir::LineFile> trace_file;
+  if (!options.record.empty())
+    record_file = std::make_unique<palomir::LineFile>(options.record, "recording");
+  if (!options.trace.empty())
+    trace_file = std::make_unique<palomir::LineFile>(options.trace, "trace");
+  auto discard = [&] {
+    for (auto* f : {record_file.get(), trace_file.get()}) {
+      if (f) f->Discard();
+    }
+  };
+  auto refuse = [&](const std::string& why) {
+    discard();
+    std::cerr << "palomir: " << why << "\n";
+    return 2;
+  };
+  if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
+    return refuse("--record and --trace both name " + options.trace + "; name two different files");
+  }
+  if (record_file && !record_file->first_line().empty() &&
+      !IsRecording(record_file->first_line())) {
+    return refuse(options.record + " is not a recording of this game, so --record leaves it " +
+                  "as it is; name a new file");
+  }
+  if (trace_file && !trace_file->first_line().empty() && !IsTrace(trace_file->first_line())) {
+    return refuse(options.trace + " is not a trace of this game, so --trace leaves it " +
+                  "as it is; name a new file");
+  }
   try {
     const std::string folder = ProgramFolder();
-    const std::string sounds = palomir::FindSounds(folder, options.sounds);
-    palomir::SdlPlatform platform(folder, "", sounds,
-                                  options.speech == palomir::Options::Speech::kSystem);
-    // A file that cannot be written is said once; the game is played all the same.
-    auto open = [](const std::string& path, const char* what) {
-      std::unique_ptr<palomir::LineFile> f;
-      if (path.empty()) return f;
-      f = std::make_unique<palomir::LineFile>(path, what);
-      if (!f->ok()) {
+    const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
+    std::unique_ptr<palomir::SdlPlatform> made;
+    try {
+      made = std::make_unique<palomir::SdlPlatform>(
+          folder, "", sounds, options.speech == palomir::Options::Speech::kSystem);
+    } catch (const palomir::RuntimeError&) {
+      discard();  // no game, no files left behind
+      throw;
+    }
+    palomir::SdlPlatform& platform = *made;
+    // An earlier recording is kept beside the new one; an earlier trace, which its recording
+    // gives again, is replaced. A file that cannot be written is said once; the game is
+    // played all the same.
+    auto begin = [](std::unique_ptr<palomir::LineFile>& f, bool keep_earlier) {
+      std::string kept_as;
+      if (f && f->ok() && f->Begin(keep_earlier, kept_as) && !kept_as.empty()) {
+        std::cerr << "palomir: the earlier recording " << f->path() << " was kept as " << kept_as
+                  << "\n";
+      }
+      if (f && !f->ok()) {
         std::cerr << "palomir: " << f->error() << "; playing without it\n";
         f.reset();
       }
-      return f;
     };
-    auto record_file = open(options.record, "recording");
-    auto trace_file = open(options.trace, "trace");
+    begin(record_file, true);
+    begin(trace_file, false);
     std::unique_ptr<palomir::Recorder> recorder;
     std::unique_ptr<palomir::LineTrace> trace;
     if (record_file) {

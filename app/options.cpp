@@ -93,7 +93,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         const std::string arg = optind > 0 && optind <= static_cast<int>(copies.size())
                                     ? copies[optind - 1]
                                     : std::string();
-        if (optopt >= kSpeech) {
+        if ((optopt == 'h' || optopt == 'V') && arg.rfind("--", 0) == 0) {
+          error = "option '" + arg.substr(0, arg.find('=')) + "' takes no value";
+        } else if (optopt >= kSpeech) {
           error = "option '" + arg + "' needs a value";
         } else if (optopt != 0) {
           error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";

@@ -1,8 +1,10 @@
 // Any bytes as a recording of a game: the replay must stop cleanly at a bad line (with its
 // number), at the end of the recording, or when the window closes; never crash, hang or
 // leak.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,26 +16,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace palomir;
-  std::vector<std::pair<int, std::string>> lines;
-  std::string line;
-  for (size_t i = 0; i <= size; ++i) {
-    if (i == size || data[i] == '\n') {
-      lines.emplace_back(static_cast<int>(lines.size()) + 1, line);
-      line.clear();
-    } else {
-      line += static_cast<char>(data[i]);
-    }
-  }
+  // Read as the scenario runner reads a recording: line by line, as the game asks.
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  int number = 0;
+  const auto lines = static_cast<int>(std::count(data, data + size, '\n'));
   VirtualPlatform vp;
   vp.recording = false;
   ProgramObjects o;
   MainForm f(vp, o);
   f.on_error = [](const std::string&) {};
   try {
-    vp.StartReplay(Replay::Parse(lines));
+    vp.StartReplay(Replay(Replay::LinesOf(in, number)));
     if (f.Form_Load()) vp.RunMessageLoop();
   } catch (const ReplayError& e) {
-    if (e.line < 1 || e.line > static_cast<int>(lines.size())) __builtin_trap();
+    if (e.line < 1 || e.line > lines) __builtin_trap();  // only whole lines are read
   } catch (const ReplayEnded&) {
   } catch (const WindowUnloaded&) {
   }

@@ -1,8 +1,12 @@
 // A text file written a line at a time from the game thread, for a recording or a trace.
 // Lines are kept in memory and written out in batches (every 50 ms, or 64 KiB), so
 // that writing costs the game next to nothing; a crash still writes out what was kept, and
-// a file that cannot be written ends with one warning while the game goes on.
+// a file that cannot be written ends with one warning while the game goes on. Writing never
+// waits: a pipe or FIFO whose reader is slow keeps up to 64 KiB here, and past that the
+// file is given up with one warning.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -11,8 +15,9 @@ namespace palomir {
 
 class LineFile {
  public:
-  // Opens (creates or truncates) `path`. When it cannot be opened, ok() is false and
-  // `error` says why, in the player's words.
+  // Opens `path` for writing without waiting (a FIFO with no reader yet included) and without
+  // changing what it holds; a new file is created empty. When it cannot be opened, ok() is
+  // false and `error` says why, in the player's words.
   LineFile(std::string path, std::string what);
   ~LineFile();
   LineFile(const LineFile&) = delete;
@@ -20,19 +25,38 @@ class LineFile {
 
   bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+  // The first line of the file as it was found: empty for a new or empty file, or one that
+  // is not a plain file (a pipe, a terminal, a device).
+  const std::string& first_line() const { return first_line_; }
+  // Whether this file and `other` are one and the same file, by other names too. A terminal
+  // or a device such as /dev/null may be named twice.
+  bool SameFileAs(const LineFile& other) const;
+  // Gives the file up before anything was written: a file this made is removed again.
+  void Discard();
+  // Makes a plain file that held something ready to be written from its start: the earlier
+  // file is kept under the first free name PATH.1, PATH.2, ... (its new name in `kept_as`)
+  // when `keep_earlier`, else emptied. False, with error() saying why, when it cannot be.
+  bool Begin(bool keep_earlier, std::string& kept_as);
 
   // Game thread. Adds one line (without its newline); what is kept is written out once it
   // is old or large enough.
   void Line(const std::string& line);
+  // Writes out what is kept, as far as the file takes it at once.
   void Flush();
 
  private:
   void Failed(int error_number);
+  void Stalled();
   std::string path_;
   std::string what_;  // "recording", "trace"
   std::string error_;
   std::string kept_;
+  std::string first_line_;
   int fd_ = -1;
+  bool created_ = false;
+  struct stat st_ {};
   std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
 };
 

@@ -9,13 +9,22 @@ namespace palomir {
 
 namespace {
 
+// A word as a message shows it: a control character as '?'.
+std::string Shown(std::string w) {
+  for (char& c : w) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return w;
+}
+
 int32_t Number(const Replay::Record& r, size_t i) {
   const std::string& w = r.words.at(i);
   char* end = nullptr;
   errno = 0;
   const long v = std::strtol(w.c_str(), &end, 10);
+  // The whole word, a NUL inside it included, must be the number.
   if (w.empty() || end != w.c_str() + w.size() || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
-    throw ReplayError(r.line, "'" + w + "' is not a whole number");
+    throw ReplayError(r.line, "'" + Shown(w) + "' is not a whole number");
   }
   return static_cast<int32_t>(v);
 }
@@ -67,39 +76,77 @@ void Recorder::Outcome(const std::string& what, const Status& s) {
   file_.Line((what == "capture" ? what : "outcome " + what) + (s.ok() ? " ok" : " fail " + reason));
 }
 
+Replay::Record Replay::ParseLine(int number, const std::string& text) {
+  Record r{number, {}};
+  std::istringstream in(text);
+  for (std::string w; in >> w;) r.words.push_back(w);
+  if (r.words.empty()) return r;
+  const std::string& w = r.words[0];
+  if (w == "pump" || w == "done" || w == "heard" || w == "close") {
+    Need(r, 1);
+  } else if (w == "tick") {
+    Need(r, 2);
+    if (Number(r, 1) < 0 || Number(r, 1) > 3) throw ReplayError(number, "no timer " + r.words[1]);
+  } else if (w == "clock") {
+    Need(r, 2);
+    (void)ClockOf(r);
+  } else if (w == "input") {
+    (void)InputOf(r);
+  } else if (w == "capture") {
+    (void)StatusOf(r, 1);
+  } else if (w == "outcome") {
+    if (r.words.size() < 3) throw ReplayError(number, "an outcome needs what and how");
+    (void)StatusOf(r, r.words[1] == "file" ? 3 : 2);
+  } else {
+    throw ReplayError(number, "'" + w + "' is not a record of a game");
+  }
+  return r;
+}
+
 std::deque<Replay::Record> Replay::Parse(const std::vector<std::pair<int, std::string>>& lines) {
   std::deque<Record> out;
   for (const auto& [number, text] : lines) {
-    Record r{number, {}};
-    std::istringstream in(text);
-    for (std::string w; in >> w;) r.words.push_back(w);
-    if (r.words.empty()) continue;
-    const std::string& w = r.words[0];
-    if (w == "pump" || w == "done" || w == "heard" || w == "close") {
-      Need(r, 1);
-    } else if (w == "tick") {
-      Need(r, 2);
-      if (Number(r, 1) < 0 || Number(r, 1) > 3) throw ReplayError(number, "no timer " + r.words[1]);
-    } else if (w == "clock") {
-      Need(r, 2);
-      (void)ClockOf(r);
-    } else if (w == "input") {
-      (void)InputOf(r);
-    } else if (w == "capture") {
-      (void)StatusOf(r, 1);
-    } else if (w == "outcome") {
-      if (r.words.size() < 3) throw ReplayError(number, "an outcome needs what and how");
-      (void)StatusOf(r, r.words[1] == "file" ? 3 : 2);
-    } else {
-      throw ReplayError(number, "'" + w + "' is not a record of a game");
-    }
-    out.push_back(std::move(r));
+    Record r = ParseLine(number, text);
+    if (!r.words.empty()) out.push_back(std::move(r));
   }
   return out;
 }
 
+Replay::Source Replay::LinesOf(std::istream& in, int& number) {
+  return [&in, &number](int& n, std::string& text) {
+    if (!std::getline(in, text) || in.eof()) return false;
+    if (auto hash = text.find('#'); hash != std::string::npos) text.resize(hash);
+    n = ++number;
+    return true;
+  };
+}
+
+bool Replay::Fill() const {
+  if (bad_) throw *bad_;
+  int number = 0;
+  std::string text;
+  try {
+    while (records_.empty() && source_ && source_(number, text)) {
+      Record r = ParseLine(number, text);
+      if (!r.words.empty()) records_.push_back(std::move(r));
+    }
+  } catch (const ReplayError& e) {
+    bad_ = e;
+    throw;
+  }
+  return !records_.empty();
+}
+
+bool Replay::NextIs(const std::string& word) const {
+  try {
+    return Next() == word;
+  } catch (const ReplayError&) {
+    return false;
+  }
+}
+
 Replay::Record Replay::Take(const std::string& word, const std::string& other) {
-  if (records_.empty()) throw ReplayEnded{};
+  if (!Fill()) throw ReplayEnded{};
   const Record& next = records_.front();
   if (next.words[0] != word && next.words[0] != other) {
     throw ReplayError(next.line, "the game asked for '" + word +
@@ -112,8 +159,7 @@ Replay::Record Replay::Take(const std::string& word, const std::string& other) {
 }
 
 Status Replay::TakeOutcome(const std::string& kind) {
-  if (!records_.empty() && records_.front().words[0] == "outcome" &&
-      records_.front().words[1] != kind) {
+  if (Fill() && records_.front().words[0] == "outcome" && records_.front().words[1] != kind) {
     throw ReplayError(records_.front().line, "the game asked for the outcome of its " + kind +
                                                  " here, and the recording has its " +
                                                  records_.front().words[1]);
@@ -147,8 +193,8 @@ float Replay::ClockOf(const Record& r) {
   const std::string& w = r.words.at(1);
   char* end = nullptr;
   const float v = std::strtof(w.c_str(), &end);
-  if (w.empty() || *end != '\0' || !std::isfinite(v) || v < 0 || v >= 86400.0f) {
-    throw ReplayError(r.line, "'" + w + "' is not a time of day");
+  if (w.empty() || end != w.c_str() + w.size() || !std::isfinite(v) || v < 0 || v >= 86400.0f) {
+    throw ReplayError(r.line, "'" + Shown(w) + "' is not a time of day");
   }
   return v;
 }

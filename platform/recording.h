@@ -16,7 +16,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <istream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,10 +66,24 @@ class Replay {
   };
   // Reads every record at once; a line that is not a record throws ReplayError.
   static std::deque<Record> Parse(const std::vector<std::pair<int, std::string>>& lines);
+  // One line as a record; a blank line gives no words. Not a record: ReplayError.
+  static Record ParseLine(int number, const std::string& text);
+  // Gives the next line of a recording and its number; false at its end.
+  using Source = std::function<bool(int& number, std::string& text)>;
+
+  // The lines of `in` from line number `number` + 1 on (`number` counts them), comments
+  // after '#' left out. A last line with no newline was cut short (a disk that filled up as
+  // the recording was written): it is left out, and the replay ends where the whole lines end.
+  static Source LinesOf(std::istream& in, int& number);
 
   explicit Replay(std::deque<Record> records) : records_(std::move(records)) {}
+  // Reads the records from `source` as the game asks for them, so that a long recording is
+  // never held whole; a line that is not a record throws ReplayError when it is reached.
+  explicit Replay(Source source) : source_(std::move(source)) {}
   // The next record's first word, "" at the end.
-  std::string Next() const { return records_.empty() ? "" : records_.front().words[0]; }
+  std::string Next() const { return Fill() ? records_.front().words[0] : ""; }
+  // Whether the next record is `word`; false also where the next line cannot be read.
+  bool NextIs(const std::string& word) const;
   // Takes the next record, which must be `word` (or one of two words).
   Record Take(const std::string& word, const std::string& other = "");
   // Takes the next record, which must be the outcome of `kind` ("voice", "sound", "file"),
@@ -78,7 +95,11 @@ class Replay {
   static Status StatusOf(const Record& r, size_t first);
 
  private:
-  std::deque<Record> records_;
+  // Whether a record is there, read from the source when none is waiting.
+  bool Fill() const;
+  mutable std::deque<Record> records_;
+  mutable Source source_;
+  mutable std::optional<ReplayError> bad_;  // a line that could not be read stops here
 };
 
 }  // namespace palomir

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -30,15 +31,16 @@ std::vector<std::pair<int, std::string>> Numbered(std::istream&& in) {
   return lines;
 }
 
-// Replays `text` as a recording from its start; what stopped it.
+// Replays `text` as a recording from its start, read as the game asks; what stopped it.
 std::string Replayed(const std::string& text) {
-  const auto lines = Numbered(std::istringstream(text));
+  std::istringstream in(text);
+  int number = 0;
   VirtualPlatform vp;
   ProgramObjects o;
   MainForm f(vp, o);
   f.on_error = [](const std::string&) {};
   try {
-    vp.StartReplay(Replay::Parse(lines));
+    vp.StartReplay(Replay(Replay::LinesOf(in, number)));
     if (!f.Form_Load()) return "cannot play";
     vp.RunMessageLoop();
   } catch (const ReplayError& e) {
@@ -67,6 +69,10 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
   for (const Row& r : {
            Row{kStart + "clock 36000\nclock 36000.5\npump\nclose\n", "closed"},
            Row{kStart + "clock 36000\n", "ended"},  // cut off: the game still asks
+           // Cut mid-line by a full disk: played to the last whole line.
+           Row{kStart + "clock 36000\nti", "ended"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nclos", "ended"},
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nclose", "ended"},
            Row{"frobnicate\n", "line 1: 'frobnicate' is not a record of a game"},
            Row{kStart + "tick 7\n", "line 13: no timer 7"},
            Row{kStart + "tick 4\n", "line 13: no timer 4"},
@@ -76,6 +82,9 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock -3\n", "line 13: '-3' is not a time of day"},
            Row{kStart + "clock 1e9\n", "line 13: '1e9' is not a time of day"},
            Row{kStart + "clock noon\n", "line 13: 'noon' is not a time of day"},
+           // A NUL inside a number.
+           Row{kStart + std::string("clock \0\n", 8), "line 13: '?' is not a time of day"},
+           Row{std::string("tick 1\0\n", 8), "line 1: '1?' is not a whole number"},
            Row{kStart + "input key down 999\n", "line 13: not an input"},
            Row{kStart + "input key down 0\n", "line 13: not an input"},
            Row{kStart + "input key down 256\n", "line 13: not an input"},
@@ -98,8 +107,6 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{"outcome\n", "line 1: an outcome needs"},
            Row{"pump extra\n", "line 1: 'pump' has the wrong number"},
            Row{"tick 1 2\n", "line 1: 'tick' has the wrong number"},
-           // A byte of zero inside a number is not the end of it.
-           Row{std::string("tick \0one\n", 10), "line 1: '"},
            Row{"clock 36000 1\n", "line 1: 'clock' has the wrong number"},
            // Well formed, but not what the game asks for there.
            Row{"outcome voice ok\nclock 36000\n", "line 2: the game asked for 'outcome'"},
@@ -110,6 +117,10 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "clock 36000\nclock 36000.5\npump\ninput focus gained\ncapture "
                         "ok\ndone\nheard\n",
                "line 19: the game asked for 'clock'"},
+           // ... also when the line after it is not a record at all.
+           Row{kStart + "clock 36000\nclock 36000.5\npump\ninput focus gained\ncapture "
+                        "ok\ntick 3\nfrobnicate\n",
+               "line 18: timer 3 cannot tick"},
        }) {
     const std::string got = Replayed(r.recording);
     EXPECT_EQ(got.rfind(r.stops, 0), 0u) << got << "\n--- from ---\n" << r.recording;
@@ -143,7 +154,9 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
       RawInput::Button(2, false), RawInput::FocusLost(),
       RawInput::FocusGained(),
   };
-  const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f};
+  VirtualPlatform day;
+  day.SetTimeOfDay(86399.9999);  // so close to midnight that it rounds up to it
+  const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f, day.TimeOfDay()};
   const std::string path = ::testing::TempDir() + "/palomir-records";
   ::testing::internal::CaptureStderr();
   {
@@ -238,6 +251,23 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
   umask(umask_was);
+  std::remove(path.c_str());
+}
+
+TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
+  const std::string path = ::testing::TempDir() + "/palomir-fifo";
+  std::remove(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  ::testing::internal::CaptureStderr();
+  {
+    LineFile fifo(path, "recording");  // no reader: opening does not wait for one
+    ASSERT_TRUE(fifo.ok());
+    for (int line = 0; line < 10000; ++line) fifo.Line(std::string(63, 'x'));  // 640 KiB
+    EXPECT_FALSE(fifo.ok());  // past the pipe and the 64 KiB kept: given up, not waited on
+  }
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.rfind("palomir: the recording " + path + " is not being read (", 0), 0u) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
   std::remove(path.c_str());
 }
 

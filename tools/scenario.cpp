@@ -122,8 +122,8 @@ struct Runner {
 
   // A recording of a real game, from its `start` on: the game is played from start-up to
   // its end as the recording says. Returns the program's status.
-  int Replay(const std::vector<std::pair<int, std::string>>& lines) {
-    vp.StartReplay(palomir::Replay::Parse(lines));
+  int Replay(palomir::Replay::Source lines) {
+    vp.StartReplay(palomir::Replay(std::move(lines)));
     // The window's own settings, made as it was created, before anything was replayed.
     for (const VirtualPlatform::Call& c : vp.calls()) out << TraceLine(c) << "\n";
     try {
@@ -194,6 +194,14 @@ struct Runner {
 }  // namespace
 }  // namespace palomir
 
+// The next line of the script and its number, without its comment.
+bool NextLine(std::istream& in, int& number, std::string& line) {
+  if (!std::getline(in, line)) return false;
+  ++number;
+  if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+  return true;
+}
+
 int main(int argc, char** argv) {
   std::ifstream file;
   if (argc > 1) {
@@ -204,14 +212,9 @@ int main(int argc, char** argv) {
     }
   }
   std::istream& in = argc > 1 ? file : std::cin;
-  std::vector<std::pair<int, std::string>> lines;
-  for (std::string line; std::getline(in, line);) {
-    if (auto hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-    lines.emplace_back(static_cast<int>(lines.size()) + 1, line);
-  }
   palomir::Runner r(std::cout);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const auto& [number, line] = lines[i];
+  int number = 0;
+  for (std::string line; NextLine(in, number, line);) {
     std::istringstream words(line);
     std::vector<std::string> w;
     for (std::string word; words >> word;) w.push_back(word);
@@ -219,7 +222,7 @@ int main(int argc, char** argv) {
     std::cout << "> " << line.substr(line.find_first_not_of(' ')) << "\n";
     try {
       if (w[0] == "start") {
-        return r.Replay({lines.begin() + static_cast<long>(i) + 1, lines.end()});
+        return r.Replay(palomir::Replay::LinesOf(in, number));  // read as the game asks
       }
       r.Do(w);
     } catch (const palomir::WindowUnloaded&) {

@@ -17,6 +17,7 @@
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
 #include "platform/mixer/mixer_buffer.h"
+#include "platform/sdl/close_signals.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/wav.h"
 #include "platform/sdl/x11_fd.h"
@@ -150,6 +151,14 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
   if (!driver_asked && no_display) {
     throw RuntimeError("no window system (DISPLAY is not set); start the game from a desktop");
   }
+  // Without XDG_RUNTIME_DIR the Wayland library cannot find a desktop named by a relative
+  // WAYLAND_DISPLAY, and says so on stderr at every attempt.
+  const char* runtime = SDL_getenv("XDG_RUNTIME_DIR");
+  if (!driver_asked && (!display || !*display) && wayland[0] != '/' && (!runtime || !*runtime)) {
+    throw RuntimeError(std::string("the Wayland desktop ") + wayland +
+                       " could not be reached (XDG_RUNTIME_DIR is not set); start the game from "
+                       "a desktop");
+  }
   QuietenAlsa();
   // Ask SDL for the window system that is there, rather than let it try each one it knows
   // (and let their libraries complain on stderr about the ones that are not).
@@ -158,6 +167,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     throw RuntimeError(std::string("the event system could not be started (") + SDL_GetError() +
                        ")");
   }
+  close_signals_ = std::make_unique<CloseSignalWatch>();
   // A busy X server now and then turns a new connection away; SDL would then take its
   // offscreen driver instead, without a word. Knock again a few times before giving up.
   std::string driver;
@@ -196,6 +206,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
 }
 
 SdlPlatform::~SdlPlatform() {
+  close_signals_.reset();
   if (audio_device_) SDL_CloseAudioDevice(audio_device_);
   if (window_) SDL_DestroyWindow(Win(window_));
   SDL_Quit();
@@ -400,10 +411,10 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
     if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) return;
     const Micros left = until - Now();
     if (left <= 0) return;
-    pollfd fd{window_fd_, POLLIN, 0};
+    pollfd fds[2] = {{window_fd_, POLLIN, 0}, {close_signals_->fd(), POLLIN, 0}};
     const timespec wait{static_cast<time_t>(left / 1000000),
                         static_cast<long>(left % 1000000) * 1000};
-    ppoll(&fd, 1, &wait, nullptr);
+    ppoll(fds, 2, &wait, nullptr);
     return;
   }
   // Elsewhere SDL's wait counts whole milliseconds and wakes up to one late; it waits for the
@@ -417,8 +428,8 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
 }
 
 float SdlPlatform::TimeOfDay() const {
-  const auto t =
-      static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  if (t >= 86400.0f) t = 0;  // rounded up to midnight, where the day starts again
   if (recorder_) recorder_->Clock(t);
   return t;
 }

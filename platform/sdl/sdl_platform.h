@@ -15,6 +15,8 @@
 
 namespace palomir {
 
+class CloseSignalWatch;
+
 class SdlPlatform final : public Platform, public Window {
  public:
   // Opens the window system (not the audio: the sound device does that) and makes the
@@ -80,6 +82,7 @@ class SdlPlatform final : public Platform, public Window {
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;
+  std::unique_ptr<CloseSignalWatch> close_signals_;
   uint32_t audio_device_ = 0;
   int audio_period_ = 0;
 };

@@ -68,7 +68,7 @@ VirtualPlatform::VirtualPlatform()
           [this](bool on) {
             // Giving the mouse back happens as everything is released, also after a
             // recording that was cut off: only taken from the recording when it is there.
-            if (replay_ && (on || replay_->Next() == "capture")) {
+            if (replay_ && (on || replay_->NextIs("capture"))) {
               const Status s = Replay::StatusOf(replay_->Take("capture"), 1);
               if (!s.ok()) return s;
             }
@@ -209,7 +209,9 @@ void VirtualPlatform::At(double seconds, std::function<void()> action) {
 
 float VirtualPlatform::TimeOfDay() const {
   if (replay_) return Replay::ClockOf(replay_->Take("clock"));
-  return static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
+  const auto t =
+      static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
+  return t >= 86400.0f ? 0.0f : t;  // rounded up to midnight, where the day starts again
 }
 
 void VirtualPlatform::SetTimeOfDay(double seconds) {

@@ -82,8 +82,9 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   // come from it, in its order, and the virtual clock stands still. A record that does not
   // fit what the game asks throws ReplayError; running out throws ReplayEnded.
   // As on the real machine, input flows only once the window system gives focus.
-  void StartReplay(std::deque<Replay::Record> records) {
-    replay_.emplace(std::move(records));
+  void StartReplay(std::deque<Replay::Record> records) { StartReplay(Replay(std::move(records))); }
+  void StartReplay(Replay replay) {
+    replay_.emplace(std::move(replay));
     hub_.set_focused(false);
   }
   bool replaying() const { return replay_.has_value(); }

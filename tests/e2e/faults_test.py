@@ -2,9 +2,10 @@
 """The real program against broken installations and machines: each fault must end in a
 clear message and a non-zero status within a few seconds, or in play going on.
 
-Run inside xvfb-run: faults_test.py PALOMIR XCLOSE"""
+Run inside xvfb-run: faults_test.py PALOMIR XCLOSE SCENARIO"""
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -24,26 +25,49 @@ def install(folder, palomir):
 API_NAMES = ("DirectSound", "SetCooperativeLevel", "DXCallback", "step ", "Timer:", "ALSA lib")
 
 
-def run(program, env=None, seconds=20):
+def run(program, env=None, seconds=20, args=(), cwd=None):
     env = {**os.environ, "SDL_AUDIODRIVER": "dummy", **(env or {})}
     start = time.monotonic()
     try:
-        p = subprocess.run([program], env=env, capture_output=True, text=True, timeout=seconds)
+        p = subprocess.run([program, *args], env=env, capture_output=True, text=True, timeout=seconds, cwd=cwd)
         return p.returncode, p.stderr, time.monotonic() - start
     except subprocess.TimeoutExpired as e:
         return None, (e.stderr or b"").decode() if isinstance(e.stderr, bytes) else (e.stderr or ""), seconds
 
 
-def cannot_start(name, change, expect, env=None):
+def cannot_start(name, change, expect, env=None, args=(), within=10):
     with tempfile.TemporaryDirectory() as folder:
         program = install(folder, sys.argv[1])
         change(os.path.join(folder, "sounds"))
-        code, err, took = run(program, env)
+        code, err, took = run(program, env, args=args, cwd=folder)
         lines = err.strip().splitlines()
         # What a player reads: a few lines in their words, whole paths, no library noise.
         jargon = [l for l in lines if any(w in l for w in API_NAMES) or not l.startswith("palomir: ")]
-        check(code == 1 and expect in err and took < 10 and len(lines) <= 3 and not jargon,
+        expect = expect.replace("FOLDER", folder)
+        check(code == 1 and expect in err and took < within and len(lines) <= 3 and not jargon,
               "%s: status %s after %.1f s, saying %r" % (name, code, took, lines))
+        return took
+
+
+def game(args, sig, cwd=None, wait=0.8, **streams):
+    """Plays until `wait` seconds after the window shows, then sends `sig`: the status, how
+    long the game took to end, and what it said."""
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy")
+    p = subprocess.Popen([sys.argv[1], *args], env=env, cwd=cwd, text=True,
+                         **{"stderr": subprocess.PIPE, **streams})
+    shown = find_window(p.pid) != ""
+    time.sleep(wait)
+    sent = time.monotonic()
+    code = stopped(p, sig=sig)
+    took = time.monotonic() - sent
+    err = p.stderr.read().strip().splitlines() if p.stderr else []
+    return (code if shown else "no window"), took, err
+
+
+def replays(record):
+    """Whether a recording replays to its own end: the game closed, not cut off."""
+    r = subprocess.run([sys.argv[3], record], capture_output=True, text=True, timeout=120)
+    return r.returncode == 0 and "end of recording" not in r.stdout
 
 
 def main():
@@ -60,8 +84,20 @@ def main():
     def rename(a, b):
         return lambda d: os.rename(os.path.join(d, a), os.path.join(d, b))
 
+    def replace(f, make):
+        return lambda d: (os.unlink(os.path.join(d, f)), make(os.path.join(d, f)))
+
     cannot_start("sounds folder missing", lambda d: shutil.rmtree(d), "/sounds/buzz.wav is missing")
-    cannot_start("one sound missing", remove("rebound.wav"), "/sounds/rebound.wav is missing")
+    usual = cannot_start("one sound missing", remove("rebound.wav"), "/sounds/rebound.wav is missing")
+    # What is not a plain file is not read: told as fast as a missing file is.
+    for name, make, what in (("a folder", os.mkdir, "a folder"), ("a FIFO", os.mkfifo, "a pipe"),
+                             ("endless zeros", lambda f: os.symlink("/dev/zero", f), "a device")):
+        cannot_start("%s named like a sound" % name, replace("rebound.wav", make),
+                     "rebound.wav is %s, not a sound file" % what, within=usual + 1)
+    # A folder the player named, from where the game was started: that folder is pointed to.
+    cannot_start("--sounds=mine with a sound missing",
+                 lambda d: (shutil.copytree(d, os.path.join(d, "..", "mine")), os.unlink(os.path.join(d, "..", "mine", "goal.wav"))),
+                 "put the game's sound files in FOLDER/mine, the folder named with --sounds", args=["--sounds=mine"])
     cannot_start("a sound cut short", truncate("puck.wav", -1001), "puck.wav")
     cannot_start("an empty sound", truncate("paddle.wav", 0), "paddle.wav")
     cannot_start("not a WAV file", lambda d: open(os.path.join(d, "goal.wav"), "w").write("not a sound"), "goal.wav")
@@ -75,11 +111,72 @@ def main():
     for args, want, stream, text in ((["--help"], 0, "stdout", "--speech"), (["--version"], 0, "stdout", "palomir "),
                                      (["--bogus"], 2, "stderr", "Usage:"), (["--speech"], 2, "stderr", "needs a value"),
                                      (["--speech=loud"], 2, "stderr", "embedded or system"),
-                                     ([], 1, "stderr", "no window system (DISPLAY is not set)")):
-        p = subprocess.run([sys.argv[1], *args], env=bare, capture_output=True, text=True, timeout=20)
+                                     (["--help=yes"], 2, "stderr", "option '--help' takes no value"),
+                                     ([], 1, "stderr", "no window system (DISPLAY is not set)"),
+                                     (["WAYLAND_DISPLAY=wayland-0"], 1, "stderr", "(XDG_RUNTIME_DIR is not set)")):
+        env = dict(bare, XDG_RUNTIME_DIR="")
+        if args and "=" in args[0] and not args[0].startswith("-"):
+            env.update([args.pop(0).split("=")])
+        p = subprocess.run([sys.argv[1], *args], env=env, capture_output=True, text=True, timeout=20)
         out = p.stdout if stream == "stdout" else p.stderr
-        check(p.returncode == want and text in out,
+        check(p.returncode == want and text in out and (want != 1 or len(out.splitlines()) == 1),
               "palomir %s with no display: status %s, %s says %r" % (" ".join(args), p.returncode, stream, out[:80]))
+
+    # Files that are not this game's, or one file named twice, are left as they are: status 2.
+    with tempfile.TemporaryDirectory() as folder:
+        sound = os.path.join(folder, "puck.wav")
+        shutil.copy(os.path.join(os.path.dirname(sys.argv[1]), "sounds", "puck.wav"), sound)
+        before = open(sound, "rb").read()
+        for args, says in (([f"--record={sound}"], "puck.wav is not a recording of this game"),
+                           ([f"--trace={sound}"], "puck.wav is not a trace of this game"),
+                           ([f"--record={folder}/new.rec", f"--trace={folder}/../{os.path.basename(folder)}/new.rec"],
+                            "--record and --trace both name")):
+            p = subprocess.run([sys.argv[1], *args], env=bare, capture_output=True, text=True, timeout=20)
+            check(p.returncode == 2 and says in p.stderr and len(p.stderr.splitlines()) == 1
+                  and open(sound, "rb").read() == before and sorted(os.listdir(folder)) == ["puck.wav"],
+                  "%s: status %s, %r, nothing changed" % (" ".join(args), p.returncode, p.stderr.strip()))
+
+    # Every signal that asks a program to end ends the game as the close box does, also
+    # during the welcome: status 0, the recording whole. A relative --sounds is taken from
+    # where the game was started; an earlier recording is kept; closed standard streams do
+    # not end up in the recording.
+    with tempfile.TemporaryDirectory() as folder:
+        shutil.copytree(os.path.join(os.path.dirname(sys.argv[1]), "sounds"), os.path.join(folder, "mine"))
+        rec = os.path.join(folder, "game.rec")
+        code, took, err = game(["--record=game.rec", "--sounds=mine"], signal.SIGHUP, cwd=folder)
+        first = open(rec).read()
+        check(code == 0 and took < 2 and not err and replays(rec) and ("sounds %s/mine\n" % folder) in first,
+              "SIGHUP in the welcome: status %s after %.2f s, %r; the recording replays and names %s/mine"
+              % (code, took, err, folder))
+        code, took, err = game(["--record=game.rec"], signal.SIGQUIT, cwd=folder)
+        check(code == 0 and took < 2 and err == ["palomir: the earlier recording game.rec was kept as game.rec.1"]
+              and open(rec + ".1").read() == first and replays(rec),
+              "SIGQUIT: status %s after %.2f s, %r; the earlier recording kept whole" % (code, took, err))
+        code, took, err = game(["--record=closed.rec"], signal.SIGINT, cwd=folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, pass_fds=(), preexec_fn=lambda: [os.close(f) for f in (0, 1, 2)])
+        check(code == 0 and took < 2 and replays(os.path.join(folder, "closed.rec")),
+              "SIGINT with the standard streams closed: status %s after %.2f s, the recording replays" % (code, took))
+
+        # A FIFO whose reader never reads and a pipe whose reader has gone: the game plays
+        # on, says so once each, and a termination signal still ends it at once.
+        fifo = os.path.join(folder, "stalled")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        p = subprocess.Popen([sys.argv[1], "--record=" + fifo, "--trace=/dev/stdout"],
+                             env=dict(os.environ, SDL_AUDIODRIVER="dummy"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        shown = find_window(p.pid) != ""
+        p.stdout.readline()
+        p.stdout.close()  # the reader goes away, as `| head -1` does
+        time.sleep(4)
+        alive = p.poll() is None
+        sent = time.monotonic()
+        code = stopped(p)
+        took = time.monotonic() - sent
+        os.close(reader)
+        err = p.stderr.read().decode().strip().splitlines()
+        check(shown and alive and code == 0 and took < 2 and len(err) <= 2
+              and any("/dev/stdout could not be written (Broken pipe); it stops here" in l for l in err),
+              "a stalled FIFO and a closed pipe: played on (%s), status %s after %.2f s, %r" % (alive, code, took, err))
 
     # A recording that cannot be written, a trace on a full disk: one warning each, and
     # the game is played all the same.
