@@ -197,7 +197,7 @@ class Link {
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         Await(POLLOUT, deadline);
       } else {
-        throw Failed{"it hung up (" + Errno(n < 0 ? errno : EPIPE) + ")"};
+        throw Failed{"it hung up: " + Errno(n < 0 ? errno : EPIPE)};
       }
     }
   }
@@ -209,7 +209,7 @@ class Link {
     if (n == 0) throw Failed{"it hung up"};
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-      throw Failed{"it hung up (" + Errno(errno) + ")"};
+      throw Failed{"it hung up: " + Errno(errno)};
     }
     if (!reader_.Feed(std::string_view(buffer, static_cast<size_t>(n)))) {
       throw Failed{"it answered with " + reader_.error()};

@@ -26,7 +26,7 @@ bool SsipReader::Line(std::string_view line) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
   if (line.size() < 4 || !digit(line[0]) || !digit(line[1]) || !digit(line[2]) || line[0] == '0' ||
       (line[3] != '-' && line[3] != ' ')) {
-    error_ = "an answer that is not speech-dispatcher's";
+    error_ = "words that are not speech-dispatcher's";
     return false;
   }
   const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
