@@ -114,9 +114,9 @@ class EspeakVoice final : public Voice {
     {
       std::lock_guard lock(mutex_);
       id = ++queued_;
-      const double now = std::chrono::duration<double>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count();
+      const double now =
+          std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
       // What falls too far behind is left out unsaid.
       lines_.Push({id, text, flags == kSpeakWait, now, 0});
     }

@@ -173,7 +173,8 @@ class Link {
         std::lock_guard g(lock_);
         if (quit_) throw Quitting{};
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) throw Failed{"it did not answer for 2 seconds"};
       pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
       const int n = poll(fds, 2, static_cast<int>(std::min<int64_t>(left.count() + 1, 1000)));
@@ -228,7 +229,8 @@ class Link {
     return r;
   }
 
-  // The answer to a command (`want`, or any success for 0): events that come first are looked at, not waited for.
+  // The answer to a command (`want`, or any success for 0): events that come first are looked at,
+  // not waited for.
   SsipReply Answer(int want) {
     const auto deadline = Clock::now() + kAnswer;
     for (;;) {
@@ -251,7 +253,8 @@ class Link {
     if (fd_ < 0) throw Failed{"socket: " + Errno(errno)};
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
-    std::memcpy(local.sun_path, a.path.c_str(), std::min(a.path.size(), sizeof(local.sun_path) - 1));
+    std::memcpy(local.sun_path, a.path.c_str(),
+                std::min(a.path.size(), sizeof(local.sun_path) - 1));
     const sockaddr* to = a.is_inet ? reinterpret_cast<const sockaddr*>(&a.inet)
                                    : reinterpret_cast<const sockaddr*>(&local);
     const socklen_t size = a.is_inet ? sizeof(a.inet) : sizeof(local);
@@ -274,10 +277,12 @@ class Link {
   void StartServer(const Address& a) {
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&files, fd, "/dev/null", O_RDWR, 0);
+    for (int fd = 0; fd <= 2; ++fd)
+      posix_spawn_file_actions_addopen(&files, fd, "/dev/null", O_RDWR, 0);
     std::string path = a.path;
-    const char* argv[] = {"speech-dispatcher", "--spawn", "--communication-method", "unix_socket",
-                          "--socket-path", path.c_str(), nullptr};
+    const char* argv[] = {
+        "speech-dispatcher", "--spawn", "--communication-method", "unix_socket", "--socket-path",
+        path.c_str(),        nullptr};
     pid_t pid = 0;
     const int r = posix_spawnp(&pid, "speech-dispatcher", &files, nullptr,
                                const_cast<char* const*>(argv), environ);
@@ -453,8 +458,10 @@ class SpeechdVoice final : public Voice {
     const Status s = setup_.own_voice ? setup_.own_voice(own_) : Status::Fail("none");
     if (!s.ok()) {
       own_.reset();
-      std::fprintf(stderr, "palomir: the game's own voice could not be started either (%s); "
-                   "the game plays without speech\n", s.reason().c_str());
+      std::fprintf(stderr,
+                   "palomir: the game's own voice could not be started either (%s); "
+                   "the game plays without speech\n",
+                   s.reason().c_str());
       return;
     }
     for (const QueuedLine& line : left) {

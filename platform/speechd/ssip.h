@@ -12,9 +12,9 @@
 namespace palomir {
 
 struct SsipReply {
-  int code = 0;                    // 100..999
-  std::vector<std::string> data;   // the "NNN-" lines, without their code
-  std::string text;                // the closing line, without its code
+  int code = 0;                   // 100..999
+  std::vector<std::string> data;  // the "NNN-" lines, without their code
+  std::string text;               // the closing line, without its code
   bool event() const { return code >= 700 && code < 800; }
   bool ok() const { return code >= 200 && code < 300; }
 };

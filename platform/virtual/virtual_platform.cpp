@@ -241,8 +241,9 @@ void VirtualPlatform::QueueSpeech(const std::string& text, bool wait) {
   auto settle = [&] {
     QueuedLine line;
     while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
-      speaking_until_ = std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
-                        length(line.text);
+      speaking_until_ =
+          std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
+          length(line.text);
     }
   };
   settle();

@@ -129,7 +129,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   Micros now_ = 0;
   double day_start_ = 36000.0;  // time of day at clock 0
   Micros speech_until_ = 0;     // when everything queued has been said
-  Micros speaking_until_ = 0;  // when the line being said ends
+  Micros speaking_until_ = 0;   // when the line being said ends
   SpeechQueue speech_queue_;
   uint64_t lines_queued_ = 0;
   std::vector<Spoken> left_out_;
