@@ -24,7 +24,7 @@ constexpr auto kStalled = 1s;
 // How often a lost output is tried again while no server answers.
 constexpr auto kRetry = 250ms;
 // How long the game waits for a close before leaving it to the output's thread.
-constexpr auto kCloseWait = 100ms;
+constexpr auto kCloseWait = 50ms;
 
 // Audio thread.
 void PullMixer(void* mixer, Uint8* stream, int len) {

@@ -23,7 +23,7 @@ namespace palomir {
 class AudioOutput {
  public:
   explicit AudioOutput(std::shared_ptr<Mixer> mixer);
-  // Closes the output if it can within a tenth of a second; a thread stuck in the sound
+  // Closes the output if it can within 50 ms; a thread stuck in the sound
   // library is left behind (see abandoned()).
   ~AudioOutput();
   // The same, earlier: afterwards only abandoned() may be asked.
