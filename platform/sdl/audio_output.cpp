@@ -167,6 +167,9 @@ struct AudioOutput::State {
     }
     l.unlock();
     s->CloseDevice();
+    // SDL keeps an error buffer for every thread that calls it, and frees it only for
+    // threads it made itself.
+    SDL_TLSCleanup();
     l.lock();
     s->ended = true;
     s->done.notify_all();
