@@ -128,6 +128,8 @@ class EspeakVoice final : public Voice {
  private:
   void WaitHeard(uint64_t id) {
     for (;;) {
+      // With no output (none opened, or the one there was lost) nothing would ever be heard.
+      if (!out_.running()) out_.mixer->speech().DropPending();
       {
         std::unique_lock lock(mutex_);
         if (made_ >= id && out_.mixer->speech().Heard() >= end_of_made_through(id)) return;
