@@ -215,6 +215,8 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   auto while_waiting = [this] {
     SDL_PumpEvents();
     if (SDL_HasEvent(SDL_QUIT)) Closed();
+    // A line is waited for until it is heard: an output lost meanwhile is noticed here too.
+    output_->Watch();
   };
   VoiceOutput out;
   out.mixer = mixer_;
