@@ -167,7 +167,8 @@ class Link {
 
   // Waits until the socket is ready for `events` or the game wakes the thread; throws
   // Quitting or, past `deadline`, Failed.
-  void Await(short events, Clock::time_point deadline) {
+  void Await(short events, Clock::time_point deadline,
+             const char* late = "it did not answer for 2 seconds") {
     for (;;) {
       {
         std::lock_guard g(lock_);
@@ -175,7 +176,7 @@ class Link {
       }
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) throw Failed{"it did not answer for 2 seconds"};
+      if (left.count() <= 0) throw Failed{late};
       pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
       const int n = poll(fds, 2, static_cast<int>(std::min<int64_t>(left.count() + 1, 1000)));
       if (n < 0 && errno != EINTR) throw Failed{"poll: " + Errno(errno)};
@@ -218,10 +219,10 @@ class Link {
   }
 
   // The next answer or event, within the deadline.
-  SsipReply Next(Clock::time_point deadline) {
+  SsipReply Next(Clock::time_point deadline, const char* late = "it did not answer for 2 seconds") {
     SsipReply r;
     while (!reader_.Next(r)) {
-      Await(POLLIN, deadline);
+      Await(POLLIN, deadline, late);
       ReadSome();
     }
     std::lock_guard g(lock_);
@@ -332,7 +333,7 @@ class Link {
     const auto seconds = std::chrono::duration<double>(2.0 + 3 * SpeechQueue::Length(line.text));
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
     for (;;) {
-      const SsipReply r = Next(deadline);
+      const SsipReply r = Next(deadline, "it took a line and never said it was done");
       if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
       if ((r.code == 702 || r.code == 703) && !r.data.empty() && r.data[0] == id) return;
     }
