@@ -113,10 +113,10 @@ class StandIn:
             c.close()
 
 
-def plays_on(program, env, what, during=None):
+def plays_on(program, env, what, during=None, late=0.0):
     """A game against a failing speech server: it plays on, its own voice reads the score at
-    a middle click, it says once that it left speech-dispatcher, and it ends at SIGTERM with
-    status 0 at once."""
+    a middle click (`late` seconds later when the server is only found out by its silence),
+    it says once that it left speech-dispatcher, and it ends at SIGTERM with status 0 at once."""
     out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
     env = dict(env, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
     env.pop("SDL_VIDEODRIVER", None)
@@ -130,7 +130,7 @@ def plays_on(program, env, what, during=None):
         time.sleep(3)
         subprocess.run(["xdotool", "click", "2"], check=True)
         clicked = time.monotonic()
-        time.sleep(1.5)
+        time.sleep(1.5 + late)
         asked = time.monotonic()
         code = stopped(p, timeout=10)
         took = time.monotonic() - asked
@@ -140,7 +140,7 @@ def plays_on(program, env, what, during=None):
             p.wait()
     rec = Recording(out)
     os.unlink(out)
-    click = rec.frames / 48000 - (asked + took - clicked)  # the recording ends with the game
+    click = rec.frames / 48000 - (asked + took - clicked) + late  # the recording ends with the game
     before, after = rec.residual(click - 1.0, click - 0.1, 0.8), rec.residual(click + 0.1, click + 1.0, 0.8)
     err = [l for l in p.stderr.read().splitlines() if "disk" not in l and "Writing to file" not in l]
     limit = 1.0 if os.environ.get("PALOMIR_SANITIZED") else 0.3
@@ -162,12 +162,16 @@ def main():
                                                                     "garbage": "answers garbage"}[how])
             finally:
                 stand_in.stop()
-        sd = SpeechDispatcher(folder + "/killed")
-        try:
-            plays_on(program, sd.env, "speech-dispatcher killed mid-game",
-                     during=lambda: os.killpg(sd.proc.pid, signal.SIGKILL))
-        finally:
-            sd.stop()
+        # Stopped, it is found out when it leaves a line unanswered for 2 seconds.
+        for what, sig, late in (("killed", signal.SIGKILL, 0), ("stopped", signal.SIGSTOP, 2.1)):
+            sd = SpeechDispatcher(os.path.join(folder, what))
+            try:
+                plays_on(program, sd.env, "speech-dispatcher %s mid-game" % what,
+                         during=lambda: os.killpg(sd.proc.pid, sig), late=late)
+            finally:
+                if sig == signal.SIGSTOP:
+                    os.killpg(sd.proc.pid, signal.SIGCONT)
+                sd.stop()
 
     with tempfile.TemporaryDirectory() as folder:
         sd = SpeechDispatcher(folder)
