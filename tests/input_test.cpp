@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "game_fixture.h"
 #include "platform/keycodes.h"
@@ -397,6 +398,68 @@ TEST_F(Input, ArrowsChangeTheLevelAndSayIt) {
   g.Move(3, 0);  // both still held: a mouse batch is another run
   EXPECT_EQ(g.Said(), (Strings{"2", "1"}));
   EXPECT_EQ(g.f.SpeedLevel, 1);
+  EXPECT_TRUE(g.vp.left_out().empty());  // a few lines are all heard
+}
+
+TEST_F(Input, SpeechLeavesOutWhatFallsBehindButNeverTheEndOfAGame) {
+  // Each row: lines queued a hundredth of a second apart, far more than can be said.
+  struct Row {
+    const char* what;
+    std::function<void(int)> queue;  // the i-th batch
+    size_t group;                    // lines one batch says
+  };
+  const Row rows[] = {
+      {"Up held while the mouse moves: a level a batch",
+       [&](int i) {
+         if (i == 0) {
+           g.Press(dik::kUp);
+           g.vp.RunFor(0.01);
+         }
+         g.Move(1, 0);
+         if (i == 39) g.vp.KeyUp(dik::kUp);
+       },
+       1},
+      {"the score read out again and again",
+       [&](int i) {
+         g.f.PlayerScore = i;
+         g.vp.Button(2, true);
+         g.vp.Button(2, false);
+         g.vp.DoEvents();
+       },
+       4},
+  };
+  for (const Row& row : rows) {
+    g.vp.RunFor(5);  // all said
+    g.vp.ClearRecords();
+    for (int i = 0; i < 40; ++i) {
+      g.vp.RunFor(0.01);
+      row.queue(i);
+    }
+    const auto& said = g.vp.spoken();
+    const auto& gone = g.vp.left_out();
+    ASSERT_FALSE(gone.empty()) << row.what;
+    // Whole batches go, never the newest; what is kept is about three seconds of speech
+    // (with what was said during the batches).
+    auto batch = [](const auto& lines, double at) {
+      return std::count_if(lines.begin(), lines.end(), [at](const auto& l) { return l.at == at; });
+    };
+    for (const auto& l : gone) EXPECT_EQ(batch(gone, l.at), batch(said, l.at)) << row.what;
+    EXPECT_EQ(batch(gone, said.back().at), 0) << row.what;
+    EXPECT_LE((said.size() - gone.size()) * 0.3, SpeechQueue::kMostBehind + 0.4 + 0.3 * row.group)
+        << row.what;
+  }
+  // The end of a game waits its turn behind what is left, and none of it is left out.
+  g.vp.ClearRecords();
+  rows[0].queue(0);
+  g.f.PlayerScore = 50;
+  g.f.ComputerScore = 12;
+  const double before = g.vp.Now();
+  g.f.AnnounceGameEnd(Side::kPlayer);
+  for (const auto& l : g.vp.left_out()) EXPECT_EQ(l.flags, kSpeakAsync) << l.text;
+  EXPECT_EQ(std::count_if(g.vp.spoken().begin(), g.vp.spoken().end(),
+                          [](const auto& l) { return l.flags == kSpeakWait; }),
+            6);
+  EXPECT_LT(g.vp.Now() - before, SpeechQueue::kMostBehind + 0.3 + 6.5);
 }
 
 TEST_F(Input, AnOverflowEndsTheHandlerAsARunTimeErrorNeverAWrap) {

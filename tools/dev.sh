@@ -57,7 +57,7 @@ case "${1:-}" in
     # The fuzzers, for a bounded time each, from the committed seeds.
     CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    for target in wav game replay; do
+    for target in wav game replay ssip; do
       work=$(mktemp -d)
       status=0
       build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -max_len=4096 \

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/mixer/resample.h"
+#include "platform/speech_queue.h"
 
 // espeak-ng 1.51 makes itself a sound output while it starts, even when asked only for
 // samples: its audio library opens a stream on the sound server to see whether one works,
@@ -113,7 +114,11 @@ class EspeakVoice final : public Voice {
     {
       std::lock_guard lock(mutex_);
       id = ++queued_;
-      lines_.push_back({id, text});
+      const double now =
+          std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      // What falls too far behind is left out unsaid.
+      lines_.Push({id, text, flags == kSpeakWait, now, 0});
     }
     wake_.notify_all();
     if (flags == kSpeakWait) WaitHeard(id);
@@ -121,13 +126,10 @@ class EspeakVoice final : public Voice {
   }
 
  private:
-  struct Line {
-    uint64_t id;
-    std::string text;
-  };
-
   void WaitHeard(uint64_t id) {
     for (;;) {
+      // With no output (none opened, or the one there was lost) nothing would ever be heard.
+      if (!out_.running()) out_.mixer->speech().DropPending();
       {
         std::unique_lock lock(mutex_);
         if (made_ >= id && out_.mixer->speech().Heard() >= end_of_made_through(id)) return;
@@ -160,13 +162,12 @@ class EspeakVoice final : public Voice {
     started.set_value(Status::Ok());
 
     for (;;) {
-      Line line;
+      QueuedLine line;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [this] { return quit_ || !lines_.empty(); });
         if (quit_) break;
-        line = std::move(lines_.front());
-        lines_.pop_front();
+        lines_.Pop(line);
       }
       Gathered g;
       {
@@ -215,7 +216,7 @@ class EspeakVoice final : public Voice {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  std::deque<Line> lines_;
+  SpeechQueue lines_;
   std::deque<std::pair<uint64_t, uint64_t>> ends_;  // line, end in the speech stream
   uint64_t queued_ = 0;
   uint64_t made_ = 0;

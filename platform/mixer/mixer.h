@@ -52,7 +52,7 @@ class SpeechStream {
   // Samples ever written; a line has been heard once Heard() reaches its end.
   uint64_t Written() const { return written_.load(std::memory_order_acquire); }
   uint64_t Heard() const { return read_.load(std::memory_order_acquire); }
-  // Voice thread: with no output running, nothing would ever be heard; drop what waits.
+  // Any thread, only while no output runs: nothing would ever be heard; drop what waits.
   void DropPending() { read_.store(written_.load(std::memory_order_acquire)); }
 
   // Audio thread. Adds up to out.size()/2 frames of speech, centred, scaled by `gain`.

@@ -1,11 +1,8 @@
 #include "platform/sdl/sdl_platform.h"
 
 #include <SDL.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +15,7 @@
 #include "platform/espeak/espeak_voice.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/sdl/close_signals.h"
+#include "platform/sdl/audio_output.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/wav.h"
 #include "platform/sdl/x11_fd.h"
@@ -29,15 +27,10 @@ namespace {
 
 constexpr int kPeriodFrames = 480;        // 10 ms at 48 kHz
 constexpr int kWindowSystemAttempts = 8;  // about 0.6 s in all
+constexpr std::chrono::milliseconds kOpenDeadline{2000};
 
 SDL_Window* Win(void* w) {
   return static_cast<SDL_Window*>(w);
-}
-
-// Audio thread.
-void PullMixer(void* mixer, Uint8* stream, int len) {
-  static_cast<Mixer*>(mixer)->mix(
-      std::span<float>(reinterpret_cast<float*>(stream), static_cast<size_t>(len) / sizeof(float)));
 }
 
 // alsa-lib prints its own errors on stderr (nine lines when there is no sound card at
@@ -54,32 +47,6 @@ void QuietenAlsa() {
   // Kept open: the handler must stay in place for as long as SDL may use the library.
 }
 
-// The thread that pulls the mixer is SDL's own; SDL asks a desktop service for real-time
-// priority for it, and where there is none (or it says no) the thread stays an ordinary one
-// that a busy machine starves into gaps. It is raised here, from the game thread, as far as
-// the system allows: real time, else a higher priority, else left as it is.
-void RaiseAudioThread() {
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return;
-  while (dirent* e = readdir(tasks)) {
-    const std::string task = e->d_name;
-    if (task.empty() || task[0] == '.') continue;
-    char name[32] = {};
-    if (FILE* f = std::fopen(("/proc/self/task/" + task + "/comm").c_str(), "r")) {
-      if (!std::fgets(name, sizeof(name), f)) name[0] = 0;
-      std::fclose(f);
-    }
-    if (std::strncmp(name, "SDLAudioP", 9) != 0) continue;
-    const pid_t tid = static_cast<pid_t>(std::stol(task));
-    sched_param param{};
-    param.sched_priority = 70;  // below the sound server's own threads
-    if (sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) != 0) {
-      (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -11);
-    }
-  }
-  closedir(tasks);
-}
-
 double SecondsSinceMidnight() {
   const std::time_t t = std::time(nullptr);
   std::tm local{};
@@ -94,9 +61,8 @@ class SdlPlatform::Sound final : public SoundDevice {
  public:
   explicit Sound(SdlPlatform& p) : p_(p) {}
   ~Sound() override {
-    SDL_CloseAudioDevice(p_.audio_device_);
-    p_.audio_device_ = 0;
-    p_.audio_period_ = 0;
+    p_.output_->Close();
+    p_.sound_open_ = false;
   }
   Status SetCooperativeLevel(int32_t, int32_t level) override {
     if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
@@ -207,9 +173,12 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
 
 SdlPlatform::~SdlPlatform() {
   close_signals_.reset();
-  if (audio_device_) SDL_CloseAudioDevice(audio_device_);
+  output_->Shutdown();
+  const bool stuck = output_->abandoned();
   if (window_) SDL_DestroyWindow(Win(window_));
-  SDL_Quit();
+  // A thread left inside the sound library may still hold SDL's audio: shutting SDL down
+  // under it could hang the exit. The process ends, and the system takes the rest.
+  if (!stuck) SDL_Quit();
 }
 
 Micros SdlPlatform::Now() const {
@@ -257,21 +226,24 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   auto while_waiting = [this] {
     SDL_PumpEvents();
     if (SDL_HasEvent(SDL_QUIT)) Closed();
+    // A line is waited for until it is heard: an output lost meanwhile is noticed here too.
+    output_->Watch();
   };
-  if (system_speech_) {
-    const Status s = CreateSpeechdVoice(while_waiting, voice);
-    if (s.ok()) return s;
-    // The game stays playable: said once, then the game's own voice speaks.
-    std::fprintf(
-        stderr,
-        "palomir: speech-dispatcher could not be reached (%s); using the game's own voice\n",
-        s.reason().c_str());
-  }
   VoiceOutput out;
   out.mixer = mixer_;
-  out.running = [this] { return audio_device_ != 0; };
+  out.running = [output = output_.get()] { return output->running(); };
   out.data_path = speech_data_;
   out.while_waiting = while_waiting;
+  if (system_speech_) {
+    // Nothing here waits for speech-dispatcher: it is reached in the background, and
+    // should it fail the game's own voice takes over.
+    SpeechdSetup setup;
+    setup.while_waiting = while_waiting;
+    setup.own_voice = [out](std::unique_ptr<Voice>& own) { return CreateEspeakVoice(out, own); };
+    setup.poll = voice_poll_;
+    voice = CreateSpeechdVoice(std::move(setup));
+    return Status::Ok();
+  }
   return CreateEspeakVoice(std::move(out), voice);
 }
 
@@ -289,29 +261,16 @@ Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
 
 Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound) {
   if (!name.empty()) return Status::Fail("there is no sound output called " + name);
-  if (audio_device_) return Status::Fail("the sound output is in use");
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Status::Fail(SDL_GetError());
-  SDL_AudioSpec want{};
-  SDL_AudioSpec have{};
-  want.freq = Mixer::kRate;
-  want.format = AUDIO_F32SYS;
-  want.channels = 2;
-  want.samples = kPeriodFrames;
-  want.callback = PullMixer;
-  want.userdata = mixer_.get();
-  // Nothing may change: where the device wants another rate, format or period, SDL
-  // converts and buffers behind the callback, which always mixes 10 ms at a time.
-  const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-  if (id == 0) {
-    const std::string why = SDL_GetError();
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    return Status::Fail(why);
-  }
-  audio_device_ = id;
-  audio_period_ = have.samples;
+  if (sound_open_) return Status::Fail("the sound output is in use");
+  // A sound server that does not answer within the deadline makes a start that cannot be
+  // played; the window can still be closed meanwhile.
+  const Status s = output_->Open(kPeriodFrames, kOpenDeadline, [this] {
+    SDL_PumpEvents();
+    if (SDL_HasEvent(SDL_QUIT)) Closed();
+  });
+  if (!s.ok()) return s;
+  sound_open_ = true;
   sound = std::make_unique<Sound>(*this);
-  SDL_PauseAudioDevice(id, 0);
-  RaiseAudioThread();
   return Status::Ok();
 }
 
@@ -348,6 +307,9 @@ void SdlPlatform::Handle(const void* e_) {
   switch (e.type) {
     case SDL_QUIT:
       Closed();
+    case SDL_AUDIODEVICEREMOVED:
+      if (!e.adevice.iscapture) output_->Removed(e.adevice.which);
+      break;
     case SDL_WINDOWEVENT:
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) Deliver(RawInput::FocusGained());
@@ -385,6 +347,8 @@ void SdlPlatform::Deliver(const RawInput& input) {
 
 void SdlPlatform::DoEvents() {
   if (recorder_) recorder_->Pump();
+  output_->Watch();
+  if (*voice_poll_) (*voice_poll_)();
   // Asking the window system costs a few system calls, and every tick pumps: it is asked at
   // most once a millisecond, which no player can tell.
   const Micros now = Now();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
 #include "platform/recording.h"
+#include "platform/sdl/audio_output.h"
 
 namespace palomir {
 
@@ -55,7 +57,7 @@ class SdlPlatform final : public Platform, public Window {
   }
 
   // Frames per audio period of the open output; 0 while none is open.
-  int audio_period() const { return audio_period_; }
+  int audio_period() const { return output_->period(); }
   std::shared_ptr<Mixer> mixer() { return mixer_; }
 
  private:
@@ -83,8 +85,10 @@ class SdlPlatform final : public Platform, public Window {
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;
   std::unique_ptr<CloseSignalWatch> close_signals_;
-  uint32_t audio_device_ = 0;
-  int audio_period_ = 0;
+  std::unique_ptr<AudioOutput> output_ = std::make_unique<AudioOutput>(mixer_);
+  bool sound_open_ = false;  // a sound device was handed to the game
+  // The system voice's look at its server, run at every pump.
+  std::shared_ptr<std::function<void()>> voice_poll_ = std::make_shared<std::function<void()>>();
 };
 
 }  // namespace palomir

@@ -1,6 +1,12 @@
 // The desktop's own voice: speech-dispatcher, with the voice, language and rate the player
 // set up for their screen reader. Same contract as the embedded voice: lines queue in
 // order and are never cut by the next; a waiting line returns once it has been spoken.
+//
+// The game speaks speech-dispatcher's protocol itself, on a thread of the voice's own,
+// over a socket it never blocks on: whatever the server does (nothing, hang up, answer
+// nonsense) the game thread goes on. When the server fails, at the start or later, the
+// game says so once on stderr and its own voice speaks every line from then on, the one
+// that failed included.
 #pragma once
 
 #include <functional>
@@ -10,9 +16,18 @@
 
 namespace palomir {
 
-// `while_waiting` is called on the game thread every few milliseconds while a line is
-// waited for; it may throw to abandon the wait. Fails with the reason when
-// speech-dispatcher cannot be reached.
-Status CreateSpeechdVoice(std::function<void()> while_waiting, std::unique_ptr<Voice>& voice);
+struct SpeechdSetup {
+  // Called on the game thread every few milliseconds while a line is waited for; it may
+  // throw to abandon the wait.
+  std::function<void()> while_waiting;
+  // Makes the game's own voice, once speech-dispatcher has failed.
+  std::function<Status(std::unique_ptr<Voice>&)> own_voice;
+  // The voice sets it: a check the game thread runs at every pump, so that a server that
+  // fails while the game says nothing is noticed and what was queued still said. Cleared
+  // when the voice goes.
+  std::shared_ptr<std::function<void()>> poll;
+};
+
+std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup);
 
 }  // namespace palomir

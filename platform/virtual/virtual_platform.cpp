@@ -19,7 +19,7 @@ class VirtualVoice final : public Voice {
   explicit VirtualVoice(VirtualPlatform& vp) : vp_(vp) {}
   Status Speak(const std::string& text, int32_t flags) override {
     if (flags != kSpeakWait && flags != kSpeakAsync) return Status::Fail("Speak: bad flags");
-    vp_.QueueSpeech(text);
+    vp_.QueueSpeech(text, flags == kSpeakWait);
     if (flags == kSpeakWait) vp_.WaitForSpeech();
     return Status::Ok();
   }
@@ -234,10 +234,27 @@ void VirtualPlatform::Said(const std::string& text, int32_t flags) {
   if (recording) spoken_.push_back(std::move(s));
 }
 
-void VirtualPlatform::QueueSpeech(const std::string& text) {
-  // A line takes 60 ms a character, 300 ms at least, after whatever is still being said.
-  const Micros length = std::max<Micros>(300000, static_cast<Micros>(text.size()) * 60000);
-  speech_until_ = std::max(speech_until_, now_) + length;
+void VirtualPlatform::QueueSpeech(const std::string& text, bool wait) {
+  // A line is said whole, after whatever is still being said, for as long as
+  // SpeechQueue::Length says.
+  auto length = [](const std::string& t) {
+    return static_cast<Micros>(std::llround(SpeechQueue::Length(t) * 1e6));
+  };
+  auto settle = [&] {
+    QueuedLine line;
+    while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
+      speaking_until_ =
+          std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
+          length(line.text);
+    }
+  };
+  settle();
+  for (QueuedLine& gone : speech_queue_.Push({++lines_queued_, text, wait, Now(), 0})) {
+    if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
+  }
+  settle();
+  speech_until_ = speaking_until_;
+  for (const QueuedLine& l : speech_queue_.lines()) speech_until_ += length(l.text);
 }
 
 void VirtualPlatform::WaitForSpeech() {

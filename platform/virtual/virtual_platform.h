@@ -17,6 +17,7 @@
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
 #include "platform/recording.h"
+#include "platform/speech_queue.h"
 
 namespace palomir {
 
@@ -99,6 +100,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   void ClearRecords() {
     calls_.clear();
     spoken_.clear();
+    left_out_.clear();
   }
   // Off: nothing is recorded (long runs).
   bool recording = true;
@@ -111,8 +113,11 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
 
   void Record(const Call& call) override;
   void Said(const std::string& text, int32_t flags) override;
-  // The voice starts a line: it is heard for a while after what is still being said.
-  void QueueSpeech(const std::string& text);
+  // The voice queues a line: it is heard for a while after what is still being said, or
+  // left out when it falls too far behind.
+  void QueueSpeech(const std::string& text, bool wait);
+  // The lines the voice left out to keep up with play.
+  const std::vector<Spoken>& left_out() const { return left_out_; }
   // The voice holds the game thread until everything queued has been heard.
   void WaitForSpeech();
   std::shared_ptr<Mixer> mixer() { return mixer_; }
@@ -124,7 +129,11 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
 
   Micros now_ = 0;
   double day_start_ = 36000.0;  // time of day at clock 0
-  Micros speech_until_ = 0;
+  Micros speech_until_ = 0;     // when everything queued has been said
+  Micros speaking_until_ = 0;   // when the line being said ends
+  SpeechQueue speech_queue_;
+  uint64_t lines_queued_ = 0;
+  std::vector<Spoken> left_out_;
   std::string folder_ = "/palomir";
   std::string sounds_;
   std::map<std::string, File> files_;

@@ -11,12 +11,16 @@ import datetime
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from harness import check, find_window, finish, stop_group, stopped
+from play_test import Recording
 
 CONFIG = """LogLevel 5
 AudioOutputMethod "libao"
@@ -75,8 +79,100 @@ def game(program, env, args=("--speech", "system")):
     return subprocess.Popen([program, *args], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
 
 
+class StandIn:
+    """Something else on speech-dispatcher's address: `silent` takes the connection and never
+    answers, `hang-up` closes it at once, `garbage` answers what is not speech-dispatcher's."""
+
+    def __init__(self, folder, how):
+        self.path = os.path.join(folder, how + ".sock")
+        self.how = how
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(self.path)
+        self.server.listen(4)
+        self.kept = []
+        self.env = dict(os.environ, SPEECHD_ADDRESS="unix_socket:" + self.path)
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                c, _ = self.server.accept()
+            except OSError:
+                return
+            if self.how == "hang-up":
+                c.close()
+            elif self.how == "garbage":
+                c.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n")
+                self.kept.append(c)
+            else:
+                self.kept.append(c)
+
+    def stop(self):
+        self.server.close()
+        for c in self.kept:
+            c.close()
+
+
+def plays_on(program, env, what, during=None, late=0.0):
+    """A game against a failing speech server: it plays on, its own voice reads the score at
+    a middle click (`late` seconds later when the server is only found out by its silence),
+    it says once that it left speech-dispatcher, and it ends at SIGTERM with status 0 at once."""
+    out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
+    env = dict(env, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
+    env.pop("SDL_VIDEODRIVER", None)
+    p = subprocess.Popen([program, "--speech", "system"], env=env, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    try:
+        window = find_window(p.pid)
+        time.sleep(3.5)
+        if during:
+            during()
+        time.sleep(3)
+        subprocess.run(["xdotool", "click", "2"], check=True)
+        clicked = time.monotonic()
+        time.sleep(1.5 + late)
+        asked = time.monotonic()
+        code = stopped(p, timeout=10)
+        took = time.monotonic() - asked
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    rec = Recording(out)
+    os.unlink(out)
+    click = rec.frames / 48000 - (asked + took - clicked) + late  # the recording ends with the game
+    before, after = rec.residual(click - 1.0, click - 0.1, 0.8), rec.residual(click + 0.1, click + 1.0, 0.8)
+    err = [l for l in p.stderr.read().splitlines() if "disk" not in l and "Writing to file" not in l]
+    limit = 1.0 if os.environ.get("PALOMIR_SANITIZED") else 0.3
+    check(window != "" and code == 0 and took <= limit,
+          "%s: the game plays on and ends at once (status %s in %.3f s)" % (what, code, took))
+    check(after > 0.02 and after > 3 * before,
+          "%s: its own voice reads the score (%.4f over the loop, %.4f before)" % (what, after, before))
+    check(len(err) == 1 and "speech-dispatcher" in err[0] and "own voice" in err[0],
+          "%s: said once: %r" % (what, err))
+
+
 def main():
     program = sys.argv[1]
+    with tempfile.TemporaryDirectory() as folder:
+        for how in ("silent", "hang-up", "garbage"):
+            stand_in = StandIn(folder, how)
+            try:
+                plays_on(program, stand_in.env, "a server that " + {"silent": "never answers", "hang-up": "hangs up",
+                                                                    "garbage": "answers garbage"}[how])
+            finally:
+                stand_in.stop()
+        # Stopped, it is found out when it leaves a line unanswered for 2 seconds.
+        for what, sig, late in (("killed", signal.SIGKILL, 0), ("stopped", signal.SIGSTOP, 2.1)):
+            sd = SpeechDispatcher(os.path.join(folder, what))
+            try:
+                plays_on(program, sd.env, "speech-dispatcher %s mid-game" % what,
+                         during=lambda: os.killpg(sd.proc.pid, sig), late=late)
+            finally:
+                if sig == signal.SIGSTOP:
+                    os.killpg(sd.proc.pid, signal.SIGCONT)
+                sd.stop()
+
     with tempfile.TemporaryDirectory() as folder:
         sd = SpeechDispatcher(folder)
         try:

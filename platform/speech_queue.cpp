@@ -1,0 +1,100 @@
+#include "platform/speech_queue.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace palomir {
+
+namespace {
+
+bool Number(const std::string& text) {
+  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (i == text.size()) return false;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// Two lines of one kind: two numbers, or the same sentence.
+bool SameKind(const QueuedLine& a, const QueuedLine& b) {
+  return Number(a.text) ? Number(b.text) : a.text == b.text;
+}
+
+}  // namespace
+
+double SpeechQueue::Length(const std::string& text) {
+  return std::max(0.3, 0.06 * static_cast<double>(text.size()));
+}
+
+double SpeechQueue::seconds() const {
+  double total = 0;
+  for (const QueuedLine& l : lines_) total += Length(l.text);
+  return total;
+}
+
+std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line) {
+  const bool same_run = !line.wait && !last_wait_ && line.at - last_at_ < kSameRun;
+  line.group = same_run ? groups_ : ++groups_;
+  last_at_ = line.at;
+  last_wait_ = line.wait;
+  lines_.push_back(std::move(line));
+  std::vector<QueuedLine> dropped;
+  double total = seconds();
+  if (total <= kMostBehind) return dropped;
+
+  // The groups of lines that may be left out, oldest first; the newest never is.
+  struct Group {
+    size_t first, count;
+  };
+  std::vector<Group> groups;
+  for (size_t i = 0; i < lines_.size();) {
+    size_t j = i + 1;
+    while (j < lines_.size() && lines_[j].group == lines_[i].group) ++j;
+    if (!lines_[i].wait && lines_[i].group != groups_) groups.push_back({i, j - i});
+    i = j;
+  }
+  auto stale = [&](const Group& g) {
+    for (size_t i = g.first + g.count; i + g.count <= lines_.size(); ++i) {
+      if (lines_[i].wait || lines_[i].group == lines_[i - 1].group) continue;  // a group starts
+      bool same = true;
+      for (size_t k = 0; k < g.count && same; ++k) {
+        same = lines_[i + k].group == lines_[i].group && !lines_[i + k].wait &&
+               SameKind(lines_[g.first + k], lines_[i + k]);
+      }
+      const size_t end = i + g.count;
+      if (same && (end == lines_.size() || lines_[end].group != lines_[i].group)) return true;
+    }
+    return false;
+  };
+  std::vector<bool> gone(lines_.size(), false);
+  for (int pass = 0; pass < 2 && total > kMostBehind; ++pass) {
+    for (const Group& g : groups) {
+      if (total <= kMostBehind) break;
+      if (gone[g.first] || (pass == 0 && !stale(g))) continue;
+      for (size_t k = g.first; k < g.first + g.count; ++k) {
+        gone[k] = true;
+        total -= Length(lines_[k].text);
+      }
+    }
+  }
+  std::deque<QueuedLine> kept;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    (gone[i] ? dropped.emplace_back() : kept.emplace_back()) = std::move(lines_[i]);
+  }
+  lines_ = std::move(kept);
+  return dropped;
+}
+
+bool SpeechQueue::Pop(QueuedLine& line) {
+  if (lines_.empty()) return false;
+  line = std::move(lines_.front());
+  lines_.pop_front();
+  return true;
+}
+
+std::deque<QueuedLine> SpeechQueue::TakeAll() {
+  return std::exchange(lines_, {});
+}
+
+}  // namespace palomir
