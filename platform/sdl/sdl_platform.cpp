@@ -193,6 +193,12 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
   }
+  // On X11 the card is drawn through the X server itself: SDL would otherwise make an OpenGL
+  // renderer for it and, to do so, make the window again under another id. Wayland has no
+  // such way and keeps SDL's own.
+  if (driver == "x11") {
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
+  }
   // Resizable: a player who reads the card may make it larger.
   window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
                              SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
