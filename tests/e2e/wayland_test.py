@@ -24,6 +24,10 @@ USER = "palomir-e2e"
 KEY_UP, BTN_MIDDLE = 103, 0x112
 
 
+def read(path):
+    return open(path).read() if os.path.exists(path) else ""
+
+
 def wait_for(what, timeout=10.0):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -145,9 +149,9 @@ def play(desktop, hands, game, name, env):
         window = wait_for(lambda: [w for w in mine() if w.get("visible") and w.get("focused")])
         props = window[0] if window else {}
         app = props.get("app_id") or (props.get("window_properties") or {}).get("class")
-        check(bool(window) and app == "palomir",
+        shell = "xwayland" if "DISPLAY" in env else "xdg_shell"
+        check(bool(window) and app == "palomir" and props.get("shell") == shell,
               "%s: the window is mapped and focused, as %s (%s)" % (name, app, props.get("shell")))
-        read = lambda path: open(path).read() if os.path.exists(path) else ""
         check(bool(wait_for(lambda: "input focus gained" in read(record))), "%s: the game has the focus" % name)
         time.sleep(2.5)  # the welcome
         said = lambda: re.findall(r'^say \d "([^"]*)"', read(trace), re.M)
@@ -177,7 +181,10 @@ def play(desktop, hands, game, name, env):
         if p.poll() is None:
             stop_group(p)
     err = p.stderr.read().strip()
-    check(code == 0 and not err, "%s: closed by sway, the game ends with status 0 (%s) %s" % (name, code, err))
+    last = read(trace).strip().splitlines()[-1:]
+    check(code == 0 and not err and last == ["call DxRoot Release 0"],
+          "%s: closed by sway, the game releases everything and ends with status 0 (%s, %s) %s"
+          % (name, code, last, err))
 
 
 def main():
@@ -213,7 +220,8 @@ def main():
         display = desktop.x_display()
         check(bool(display), "sway's XWayland is at DISPLAY %s" % display)
         if display:
-            play(desktop, hands, palomir, "xwayland", {"DISPLAY": display, "WAYLAND_DISPLAY": None})
+            # Both displays set, as GNOME and KDE start programs: the game takes XWayland.
+            play(desktop, hands, palomir, "xwayland", {"DISPLAY": display})
     finally:
         if hands:
             hands.stdin.close()
