@@ -216,7 +216,13 @@ def main():
                               stdout=subprocess.PIPE, text=True)
         check(hands.stdout.readline().strip() == "ready", "a virtual keyboard and pointer are made")
         palomir = os.path.join(game, os.path.basename(program))
-        play(desktop, hands, palomir, "wayland", {})  # only WAYLAND_DISPLAY is set
+        # Only WAYLAND_DISPLAY is set. Under the leak checker the native game is not checked
+        # for leaks: SDL 2.26's Wayland driver and Mesa's EGL keep memory to the end that no
+        # suppression can name (Mesa is unloaded by then); the same game through XWayland is.
+        native = {}
+        if "ASAN_OPTIONS" in os.environ:
+            native["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"
+        play(desktop, hands, palomir, "wayland", native)
         display = desktop.x_display()
         check(bool(display), "sway's XWayland is at DISPLAY %s" % display)
         if display:
