@@ -52,7 +52,21 @@ std::string FindFont() {
 }  // namespace
 
 CardPainter::~CardPainter() {
+  CloseFonts();
   if (ttf_) TTF_Quit();
+}
+
+void CardPainter::CloseFonts() {
+  for (auto& [points, font] : fonts_) {
+    if (font) TTF_CloseFont(static_cast<TTF_Font*>(font));
+  }
+  fonts_.clear();
+}
+
+void* CardPainter::Font(int points) {
+  auto [at, made] = fonts_.try_emplace(points, nullptr);
+  if (made) at->second = TTF_OpenFont(font_file_.c_str(), points);
+  return at->second;
 }
 
 const std::string& CardPainter::font_file() {
@@ -73,6 +87,12 @@ void CardPainter::Paint(void* w, const std::vector<CardLine>& lines) {
   const std::string& font = font_file();
   const int width = surface->w;
   const int height = surface->h;
+  // Reading a font file costs more than drawing: each size is opened once, until the
+  // window's height changes.
+  if (height != fonts_height_) {
+    CloseFonts();
+    fonts_height_ = height;
+  }
   if (!font.empty() && !lines.empty()) {
     double total = 0;
     for (const CardLine& line : lines) total += Share(line.size) * 1.25;
@@ -82,14 +102,13 @@ void CardPainter::Paint(void* w, const std::vector<CardLine>& lines) {
       const int room = static_cast<int>(height * Share(line.size) * 1.25);
       int points = std::max(6, static_cast<int>(height * Share(line.size)));
       if (!line.text.empty()) {
-        TTF_Font* f = TTF_OpenFont(font.c_str(), points);
+        auto* f = static_cast<TTF_Font*>(Font(points));
         int tw = 0;
         int th = 0;
         // Narrow windows: a line too wide for the card is written smaller.
         if (f && TTF_SizeUTF8(f, line.text.c_str(), &tw, &th) == 0 && tw > width * 0.94) {
           points = std::max(6, static_cast<int>(points * width * 0.94 / tw));
-          TTF_CloseFont(f);
-          f = TTF_OpenFont(font.c_str(), points);
+          f = static_cast<TTF_Font*>(Font(points));
         }
         if (f) {
           const SDL_Color colour = line.size == CardLine::Size::kTitle ? kTitle : kText;
@@ -98,7 +117,6 @@ void CardPainter::Paint(void* w, const std::vector<CardLine>& lines) {
             SDL_BlitSurface(text, nullptr, surface, &at);
             SDL_FreeSurface(text);
           }
-          TTF_CloseFont(f);
         }
       }
       y += room;

@@ -3,6 +3,7 @@
 // thread only.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,14 @@ class CardPainter {
   const std::string& font_file();
 
  private:
+  // The font at a size in points (a TTF_Font), opened once for each size the window uses;
+  // null when it cannot be opened.
+  void* Font(int points);
+  void CloseFonts();
+
   bool looked_ = false;
+  int fonts_height_ = 0;  // the window height the open fonts were sized for
+  std::map<int, void*> fonts_;
   bool ttf_ = false;
   std::string font_file_;
 };
