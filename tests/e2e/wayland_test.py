@@ -207,6 +207,11 @@ def main():
         for f in (program, wl_input):
             shutil.copy(f, game)
         shutil.copytree(os.path.join(os.path.dirname(program), "sounds"), os.path.join(game, "sounds"))
+        subprocess.run(["chmod", "-R", "a+rX", game], check=True)
+        if user and not os.path.isdir("/tmp/.X11-unix"):
+            # Where XWayland's socket goes, made as an X server run by root makes it.
+            os.mkdir("/tmp/.X11-unix")
+            os.chmod("/tmp/.X11-unix", 0o1777)
         desktop = Desktop(folder, user)
         check("WAYLAND_DISPLAY" in desktop.env, "sway runs headless")
         if "WAYLAND_DISPLAY" not in desktop.env:
