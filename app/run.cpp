@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "audio/sound_bank.h"
+#include "card/card.h"
 #include "game/main_form.h"
 
 namespace palomir {
@@ -13,6 +14,9 @@ int RunGame(Platform& platform, const std::function<void(MainForm&)>& made) {
 }
 
 int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects) {
+  // The window shows its card from the start, and keeps it in step with the game.
+  CardWatcher card(platform.window(), form);
+  card.Update();
   try {
     if (!form.Form_Load()) return 1;
     platform.window().RunMessageLoop();

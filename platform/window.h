@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 #include "platform/timers.h"
@@ -13,6 +15,13 @@ namespace palomir {
 // Thrown by Window::Unload, and by the pump when the user closes the window: it unwinds
 // every handler that is running, down to whoever runs the message loop.
 struct WindowUnloaded {};
+
+// One line of the card the window shows, and how large it is drawn.
+struct CardLine {
+  enum class Size { kTitle, kLarge, kSmall };
+  std::string text;  // UTF-8; empty keeps the line's place
+  Size size = Size::kLarge;
+};
 
 class Window {
  public:
@@ -24,6 +33,14 @@ class Window {
   virtual Status SetScaleMode(int32_t mode) = 0;
 
   virtual TimerQueue& Timers() = 0;
+
+  // What the window shows: a plain card of a few lines, top to bottom. It is drawn now (once
+  // the window is shown) and again whenever the window system asks (uncovered, resized);
+  // the game itself is heard, never drawn.
+  virtual void ShowCard(const std::vector<CardLine>& lines) = 0;
+  // Told at the end of every pump, once the handlers it ran are done (the card is kept up
+  // to date from here). Empty: nobody is told.
+  void set_pump_observer(std::function<void()> observer) { pumped_ = std::move(observer); }
 
   // The event pump: runs every pending input callback and every due timer tick, each to
   // its end, and returns. A close request from the user throws WindowUnloaded.
@@ -50,6 +67,15 @@ class Window {
       DoEvents();
     }
   }
+
+ protected:
+  // Each machine calls this as its pump ends.
+  void Pumped() {
+    if (pumped_) pumped_();
+  }
+
+ private:
+  std::function<void()> pumped_;
 };
 
 }  // namespace palomir

@@ -342,6 +342,31 @@ TEST(Closing, DuringTheEndOfGameSpeechAndDuringTheReplayPause) {
   }
 }
 
+// The window's card follows the game: drawn at the start, then only when the score, the
+// speed level or the end of a game changes what it says.
+TEST(Card, FollowsTheScoreTheSpeedLevelAndTheEndOfAGame) {
+  VirtualPlatform vp;
+  MainForm* form = nullptr;
+  vp.At(2.5, [&] { vp.KeyDown(dik::kUp); });
+  vp.At(2.6, [&] {
+    vp.KeyUp(dik::kUp);
+    form->ComputerScore = 49;  // the puck goes on into the goal mouth: 50, the end
+  });
+  vp.At(12.0, [&] { vp.RequestClose(); });
+  EXPECT_EQ(RunGame(vp, [&](MainForm& f) { form = &f; }), 0);
+  const std::string keys =
+      "Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit\nMiddle button: score    Up, Down: speed level";
+  const Strings want = {
+      "Palomir\nYou 0   Computer 0\n\n\n" + keys,
+      "Palomir\nYou 0   Computer 0\nSpeed level 10\n\n" + keys,
+      "Palomir\nYou 0   Computer 0\nSpeed level 11\n\n" + keys,
+      "Palomir\nYou 0   Computer 49\nSpeed level 11\n\n" + keys,
+      // the goal and the end of the game come in the same handler: drawn once
+      "Palomir\nYou 0   Computer 50\nSpeed level 11\nGame over: Y plays again, N quits\n" + keys,
+  };
+  EXPECT_EQ(vp.cards(), want);
+}
+
 TEST(Closing, NoGameMeansStatusOneEvenWhenClosedDuringTheReason) {
   for (bool close : {false, true}) {
     VirtualPlatform vp;

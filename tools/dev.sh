@@ -8,12 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data libspeechd-dev
-          libsoxr-dev)
+          libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
-                   speech-dispatcher speech-dispatcher-espeak-ng) ;;
+                   speech-dispatcher speech-dispatcher-espeak-ng
+                   sway xwayland libwayland-dev libxkbcommon-dev) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
 esac

@@ -126,8 +126,20 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
                        "a desktop");
   }
   QuietenAlsa();
+  // Who is playing, for the desktop: the window's class / app id matches the desktop entry
+  // (SDL 2.26 reads these from the environment, later versions from the app id hint), and
+  // the sound stream is listed in a volume mixer as the game's. A player's own setting wins.
+  setenv("SDL_VIDEO_X11_WMCLASS", "palomir", 0);
+  setenv("SDL_VIDEO_WAYLAND_WMCLASS", "palomir", 0);
+  SDL_SetHintWithPriority("SDL_APP_ID", "palomir", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_APP_NAME, "Palomir", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Palomir", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Table hockey", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Game", SDL_HINT_DEFAULT);
   // Ask SDL for the window system that is there, rather than let it try each one it knows
-  // (and let their libraries complain on stderr about the ones that are not).
+  // (and let their libraries complain on stderr about the ones that are not). Where a Wayland
+  // desktop also offers X11 (XWayland), X11 is taken: input arrives the same either way, and
+  // the game's wait on the X connection keeps ticks to the microsecond with fewer wake-ups.
   if (!driver_asked) SDL_SetHint(SDL_HINT_VIDEODRIVER, display && *display ? "x11" : "wayland");
   if (SDL_Init(SDL_INIT_EVENTS) != 0) {
     throw RuntimeError(std::string("the event system could not be started (") + SDL_GetError() +
@@ -159,8 +171,15 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
   }
+  // On X11 the card is drawn through the X server itself: SDL would otherwise make an OpenGL
+  // renderer for it and, to do so, make the window again under another id. Wayland has no
+  // such way and keeps SDL's own.
+  if (driver == "x11") {
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
+  }
+  // Resizable: a player who reads the card may make it larger.
   window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
-                             SDL_WINDOW_HIDDEN);
+                             SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
   if (!window_) {
     std::string why = SDL_GetError();
     SDL_Quit();
@@ -281,7 +300,15 @@ int32_t SdlPlatform::Handle() const {
 Status SdlPlatform::Show() {
   if (trace_) trace_->Record({"window", "Show", 0, false});
   SDL_ShowWindow(Win(window_));
+  // A Wayland desktop shows a window only once something is drawn in it.
+  shown_ = true;
+  painter_.Paint(window_, card_);
   return Status::Ok();
+}
+
+void SdlPlatform::ShowCard(const std::vector<CardLine>& lines) {
+  card_ = lines;
+  if (shown_) painter_.Paint(window_, card_);
 }
 
 Status SdlPlatform::SetCurrentDirectory(const std::string& folder) {
@@ -312,6 +339,10 @@ void SdlPlatform::Handle(const void* e_) {
       break;
     case SDL_WINDOWEVENT:
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
+      if (shown_ && (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
+                     e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)) {
+        painter_.Paint(window_, card_);
+      }
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) Deliver(RawInput::FocusGained());
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) Deliver(RawInput::FocusLost());
       break;
@@ -360,6 +391,7 @@ void SdlPlatform::DoEvents() {
   SDL_Event e;
   while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) Handle(&e);
   timers_.RunDue();
+  Pumped();
   if (recorder_) recorder_->Done();
 }
 

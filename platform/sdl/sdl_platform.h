@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/call_log.h"
 #include "platform/input_hub.h"
@@ -14,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/recording.h"
 #include "platform/sdl/audio_output.h"
+#include "platform/sdl/sdl_card.h"
 
 namespace palomir {
 
@@ -38,6 +40,7 @@ class SdlPlatform final : public Platform, public Window {
   Status Show() override;
   Status SetScaleMode(int32_t) override { return Status::Ok(); }
   TimerQueue& Timers() override { return timers_; }
+  void ShowCard(const std::vector<CardLine>& lines) override;
   void DoEvents() override;
   void WaitForEvents(double max_seconds) override;
   float TimeOfDay() const override;
@@ -75,6 +78,9 @@ class SdlPlatform final : public Platform, public Window {
   std::string sounds_;
   bool system_speech_ = false;
   void* window_ = nullptr;  // SDL_Window
+  bool shown_ = false;
+  std::vector<CardLine> card_;
+  CardPainter painter_;
   std::chrono::steady_clock::time_point start_;
   double day_start_ = 0;  // seconds since midnight when the program started
   TimerQueue timers_;

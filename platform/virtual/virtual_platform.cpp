@@ -123,6 +123,13 @@ Status VirtualPlatform::Show() {
   return Status::Ok();
 }
 
+void VirtualPlatform::ShowCard(const std::vector<CardLine>& lines) {
+  if (!recording) return;
+  std::string card;
+  for (size_t i = 0; i < lines.size(); ++i) card += (i ? "\n" : "") + lines[i].text;
+  cards_.push_back(std::move(card));
+}
+
 Status VirtualPlatform::SetCurrentDirectory(const std::string& folder) {
   Record({"window", "SetCurrentDirectory", 0, folder != folder_});
   if (folder != folder_) return Status::Fail("SetCurrentDirectory: no such folder " + folder);
@@ -161,6 +168,7 @@ void VirtualPlatform::DoEvents() {
         throw WindowUnloaded{};
       } else {
         replay_->Take("done", "input");
+        Pumped();
         return;
       }
     }
@@ -177,6 +185,7 @@ void VirtualPlatform::DoEvents() {
     hub_.Deliver(in);
   }
   timers_.RunDue();
+  Pumped();
 }
 
 void VirtualPlatform::MoveClockTo(Micros t) {

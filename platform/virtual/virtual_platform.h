@@ -46,6 +46,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   Status Show() override;
   Status SetScaleMode(int32_t) override { return Status::Ok(); }
   TimerQueue& Timers() override { return timers_; }
+  void ShowCard(const std::vector<CardLine>& lines) override;
   void DoEvents() override;
   void WaitForEvents(double max_seconds) override;
   float TimeOfDay() const override;
@@ -97,10 +98,14 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
 
   const std::vector<Call>& calls() const { return calls_; }
   const std::vector<Spoken>& spoken() const { return spoken_; }
+  // Every card drawn, its lines joined by newlines; the window system's own redraws (a
+  // window uncovered or resized) are not the game's and are not kept.
+  const std::vector<std::string>& cards() const { return cards_; }
   void ClearRecords() {
     calls_.clear();
     spoken_.clear();
     left_out_.clear();
+    cards_.clear();
   }
   // Off: nothing is recorded (long runs).
   bool recording = true;
@@ -144,6 +149,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   std::multimap<Micros, std::function<void()>> scheduled_;
   std::vector<Call> calls_;
   std::vector<Spoken> spoken_;
+  std::vector<std::string> cards_;
   bool shown_ = false;
   bool unloaded_ = false;
   bool close_requested_ = false;

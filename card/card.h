@@ -1,0 +1,46 @@
+// The card the window shows to someone looking: the game's name, the score (the player's
+// first), the speed level and the main keys. It is no part of the game's rules: it reads the
+// game's state after each pump and asks the window to draw again only when what it shows
+// has changed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/window.h"
+
+namespace palomir {
+
+class MainForm;
+
+// What the card shows of a game.
+struct CardState {
+  int32_t player = 0;
+  int32_t computer = 0;
+  int32_t level = 0;  // 0 until a game has begun
+  bool game_over = false;
+  bool operator==(const CardState&) const = default;
+};
+
+// The card's lines for a game in that state.
+std::vector<CardLine> CardLines(const CardState& state);
+
+// Keeps the window's card in step with a game, from the window's pump.
+class CardWatcher {
+ public:
+  CardWatcher(Window& window, const MainForm& form);
+  ~CardWatcher();
+  CardWatcher(const CardWatcher&) = delete;
+  CardWatcher& operator=(const CardWatcher&) = delete;
+
+  // Draws the card where the game has changed since it was last drawn (and the first time).
+  void Update();
+
+ private:
+  Window& window_;
+  const MainForm& form_;
+  CardState shown_;
+  bool drawn_ = false;
+};
+
+}  // namespace palomir
