@@ -18,6 +18,7 @@
 #include "platform/recording.h"
 #include "platform/sdl/close_signals.h"
 #include "platform/sdl/sdl_platform.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -113,6 +114,24 @@ int main(int argc, char** argv) {
     return refuse(options.trace + " is not a trace of this game, so --trace leaves it " +
                   "as it is; name a new file");
   }
+  // The player's settings: the file's, then this run's options over them. A file that is not
+  // right is said in one line, and the game is played all the same.
+  palomir::SettingsFile settings_file(palomir::SettingsPath());
+  palomir::GuideSetup guide;
+  {
+    std::string problem;
+    guide.kept = settings_file.Load(problem);
+    if (!problem.empty()) std::cerr << "palomir: " << problem << "\n";
+    guide.settings = guide.kept;
+    using N = palomir::Settings::Name;
+    if (options.speech_rate) guide.settings.Of(N::kSpeechRate) = *options.speech_rate;
+    if (options.speech_volume) guide.settings.Of(N::kSpeechVolume) = *options.speech_volume;
+    if (options.sound_volume) guide.settings.Of(N::kSoundVolume) = *options.sound_volume;
+    if (options.background_volume)
+      guide.settings.Of(N::kBackgroundVolume) = *options.background_volume;
+    guide.file = &settings_file;
+    guide.tell = [](const std::string& line) { std::cerr << "palomir: " << line << "\n"; };
+  }
   try {
     const std::string folder = ProgramFolder();
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
@@ -148,6 +167,15 @@ int main(int argc, char** argv) {
                         " recording: replay it with the scenario runner");
       record_file->Line("folder " + folder);
       record_file->Line("sounds " + sounds);
+      {
+        using palomir::NameOf;
+        using N = palomir::Settings::Name;
+        std::string line = "settings";
+        for (N n : {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume}) {
+          line += " " + palomir::ValueText(n, guide.settings.Of(n));
+        }
+        record_file->Line(line);
+      }
       record_file->Line("start");
       recorder = std::make_unique<palomir::Recorder>(*record_file);
       platform.set_recorder(recorder.get());
@@ -156,12 +184,15 @@ int main(int argc, char** argv) {
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
     }
-    return palomir::RunGame(platform, [&trace](palomir::MainForm& form) {
-      form.on_error = [&trace](const std::string& text) {
-        std::cerr << "palomir: " << text << "\n";
-        if (trace) trace->Error(text);
-      };
-    });
+    return palomir::RunGame(
+        platform,
+        [&trace](palomir::MainForm& form) {
+          form.on_error = [&trace](const std::string& text) {
+            std::cerr << "palomir: " << text << "\n";
+            if (trace) trace->Error(text);
+          };
+        },
+        guide);
   } catch (const palomir::RuntimeError& e) {
     std::cerr << "palomir: " << e.what() << "\n";
     return 1;

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "settings/settings.h"
+
 namespace palomir {
 
 namespace {
@@ -28,20 +30,38 @@ std::string Usage() {
          "                   timer ticks, the clock) so that the game can be replayed\n"
          "                   exactly; attach FILE when you report a problem\n"
          "  --trace=FILE     write every sound, timer and speech call the game makes\n"
+         "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
+         "                            (default 175; F5 slower, F6 faster)\n"
+         "  --speech-volume=DB        the voice's volume in decibels, -30 to 6 (default 0;\n"
+         "                            F7 quieter, F8 louder)\n"
+         "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
+         "                            (default 0; F9 quieter, F10 louder)\n"
+         "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
+         "                            (default 0; Shift+F9, Shift+F10)\n"
+         "                   These four are for this game only; the keys change them for\n"
+         "                   good, in ~/.config/palomir/settings\n"
          "  -h, --help       show this help and exit\n"
          "  -V, --version    show the version and exit\n"
+         "\n"
+         "Keys: F1 spoken help, F2 the sounds one by one (Escape stops either),\n"
+         "F3 the score, F4 the speeds, F5..F10 as above.\n"
          "\n"
          "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
          "2 for a bad command line. See palomir(6) for how to play.\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
-  enum { kSpeech = 256, kSounds, kRecord, kTrace };
+  enum { kSpeech = 256, kSounds, kRecord, kTrace, kRate, kSpeechVolume, kSoundVolume,
+         kBackgroundVolume };
   static const option kLong[] = {
       {"speech", required_argument, nullptr, kSpeech},
       {"sounds", required_argument, nullptr, kSounds},
       {"record", required_argument, nullptr, kRecord},
       {"trace", required_argument, nullptr, kTrace},
+      {"speech-rate", required_argument, nullptr, kRate},
+      {"speech-volume", required_argument, nullptr, kSpeechVolume},
+      {"sound-volume", required_argument, nullptr, kSoundVolume},
+      {"background-volume", required_argument, nullptr, kBackgroundVolume},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -89,6 +109,27 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         break;
+      case kRate:
+      case kSpeechVolume:
+      case kSoundVolume:
+      case kBackgroundVolume: {
+        using N = Settings::Name;
+        const N name = c == kRate           ? N::kSpeechRate
+                       : c == kSpeechVolume ? N::kSpeechVolume
+                       : c == kSoundVolume  ? N::kSoundVolume
+                                            : N::kBackgroundVolume;
+        const auto value = ParseValue(name, optarg);
+        if (!value) {
+          error = std::string("--") + NameOf(name) + " takes " + RangeText(name) + ", not '" +
+                  optarg + "'";
+          return false;
+        }
+        (c == kRate           ? options.speech_rate
+         : c == kSpeechVolume ? options.speech_volume
+         : c == kSoundVolume  ? options.sound_volume
+                              : options.background_volume) = *value;
+        break;
+      }
       default: {
         const std::string arg = optind > 0 && optind <= static_cast<int>(copies.size())
                                     ? copies[optind - 1]

@@ -1,6 +1,7 @@
 // The command line: what the player asked for, read with getopt_long.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@ struct Options {
   std::string sounds;  // empty: found beside the program or in the installed layout
   std::string record;  // where to write a recording of the game, empty for none
   std::string trace;   // where to write every platform call and spoken line, empty for none
+  // The player's settings for this run only, over the settings file's.
+  std::optional<int> speech_rate, speech_volume, sound_volume, background_volume;
   bool help = false;
   bool version = false;
 };

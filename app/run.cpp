@@ -6,17 +6,20 @@
 
 namespace palomir {
 
-int RunGame(Platform& platform, const std::function<void(MainForm&)>& made) {
+int RunGame(Platform& platform, const std::function<void(MainForm&)>& made,
+            const GuideSetup& guide) {
   ProgramObjects objects;
   MainForm form(platform, objects);
   if (made) made(form);
-  return RunForm(platform, form, objects);
+  return RunForm(platform, form, objects, guide);
 }
 
-int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects) {
+int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects,
+            const GuideSetup& guide_setup) {
   // The window shows its card from the start, and keeps it in step with the game.
   CardWatcher card(platform.window(), form);
   card.Update();
+  Guide guide(platform, form, objects, guide_setup);
   try {
     if (!form.Form_Load()) return 1;
     platform.window().RunMessageLoop();

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "help/guide.h"
 #include "platform/platform.h"
 
 namespace palomir {
@@ -13,9 +14,12 @@ struct ProgramObjects;
 
 // 0 when the window was unloaded (the player's N, the close box, a signal); 1 when no
 // game could be played. `made` sees the window before it loads (tests listen there).
-int RunGame(Platform& platform, const std::function<void(MainForm&)>& made = {});
+// `guide` is what the player's guide starts with (their settings).
+int RunGame(Platform& platform, const std::function<void(MainForm&)>& made = {},
+            const GuideSetup& guide = {});
 
 // The same for a window already made on `platform` with `objects`.
-int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects);
+int RunForm(Platform& platform, MainForm& form, ProgramObjects& objects,
+            const GuideSetup& guide = {});
 
 }  // namespace palomir

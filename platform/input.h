@@ -67,6 +67,21 @@ class InputDevice {
   virtual Status GetDeviceStateKeyboard(KeyboardState& state) = 0;
 };
 
+// One piece of input as a machine hands it on: a key, the mouse, the window's focus.
+struct RawInput {
+  enum class Kind { kKeyDown, kKeyUp, kMouseMove, kMouseButton, kFocusLost, kFocusGained };
+  Kind kind = Kind::kKeyDown;
+  int32_t a = 0;  // key code; x movement; button 0..2
+  int32_t b = 0;  // y movement; 1 pressed, 0 released
+
+  static RawInput KeyDown(int32_t key) { return {Kind::kKeyDown, key, 0}; }
+  static RawInput KeyUp(int32_t key) { return {Kind::kKeyUp, key, 0}; }
+  static RawInput MouseMove(int32_t dx, int32_t dy) { return {Kind::kMouseMove, dx, dy}; }
+  static RawInput Button(int32_t button, bool down) { return {Kind::kMouseButton, button, down}; }
+  static RawInput FocusLost() { return {Kind::kFocusLost, 0, 0}; }
+  static RawInput FocusGained() { return {Kind::kFocusGained, 0, 0}; }
+};
+
 class InputRoot {
  public:
   virtual ~InputRoot() = default;

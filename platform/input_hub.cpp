@@ -132,6 +132,7 @@ class HubDevice final : public InputDevice {
   }
 
   int32_t event() const { return event_; }
+  bool keyboard() const { return kind_ == Kind::kKeyboard; }
   size_t pending() const { return records_.size(); }
   uint64_t reads() const { return reads_; }
   static constexpr size_t kMostKept = 4096;
@@ -217,8 +218,11 @@ void InputHub::Deliver(const RawInput& input) {
   std::vector<std::pair<HubDevice*, uint64_t>> reads_before;
   for (HubDevice* d : devices_) reads_before.emplace_back(d, d->reads());
   const Micros now = now_();
+  bool key_taken = false;
   for (HubDevice* d : devices_) {
-    if (d->Take(input, now, next_sequence_) && d->event() != 0) {
+    const bool took = d->Take(input, now, next_sequence_);
+    if (took && d->keyboard()) key_taken = true;
+    if (took && d->event() != 0) {
       if (std::find(to_signal.begin(), to_signal.end(), d->event()) == to_signal.end()) {
         to_signal.push_back(d->event());
       }
@@ -239,6 +243,7 @@ void InputHub::Deliver(const RawInput& input) {
       if (d->reads() == reads || d->pending() >= left) break;
     }
   }
+  if (key_taken && key_observer_) key_observer_(input);
 }
 
 }  // namespace palomir

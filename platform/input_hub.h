@@ -14,20 +14,6 @@
 
 namespace palomir {
 
-struct RawInput {
-  enum class Kind { kKeyDown, kKeyUp, kMouseMove, kMouseButton, kFocusLost, kFocusGained };
-  Kind kind = Kind::kKeyDown;
-  int32_t a = 0;  // key code; x movement; button 0..2
-  int32_t b = 0;  // y movement; 1 pressed, 0 released
-
-  static RawInput KeyDown(int32_t key) { return {Kind::kKeyDown, key, 0}; }
-  static RawInput KeyUp(int32_t key) { return {Kind::kKeyUp, key, 0}; }
-  static RawInput MouseMove(int32_t dx, int32_t dy) { return {Kind::kMouseMove, dx, dy}; }
-  static RawInput Button(int32_t button, bool down) { return {Kind::kMouseButton, button, down}; }
-  static RawInput FocusLost() { return {Kind::kFocusLost, 0, 0}; }
-  static RawInput FocusGained() { return {Kind::kFocusGained, 0, 0}; }
-};
-
 class HubDevice;
 
 class InputHub {
@@ -44,6 +30,11 @@ class InputHub {
   bool focused() const { return focused_; }
   void set_focused(bool focused) { focused_ = focused; }
 
+  // Told of every key press and release a keyboard took, once the input events have run.
+  void set_key_observer(std::function<void(const RawInput&)> observer) {
+    key_observer_ = std::move(observer);
+  }
+
   int32_t CreateEvent(std::function<void(int32_t)> sink);
   std::unique_ptr<InputRoot> CreateInputRoot();
 
@@ -55,6 +46,7 @@ class InputHub {
 
   std::function<Status(bool)> capture_mouse_;
   std::function<Micros()> now_;
+  std::function<void(const RawInput&)> key_observer_;
   bool focused_ = true;
   int32_t next_event_ = 1;
   int32_t next_sequence_ = 1;

@@ -29,12 +29,41 @@ class DxRoot {
   virtual Status CreateEvent(std::function<void(int32_t)> sink, int32_t& handle) = 0;
 };
 
+// The player's own levels, none of them a rule of play.
+struct Levels {
+  static constexpr int kOff = -1000;  // silence
+  int speech_rate = 175;              // words a minute
+  int speech_volume = 0;              // dB against the game's usual level
+  int sound_volume = 0;               // dB (never above 0), or kOff
+  int background_volume = 0;          // dB (never above 0), or kOff
+  bool operator==(const Levels&) const = default;
+};
+// A level in dB as a plain gain; kOff is 0.
+float GainOf(int db);
+
 class Platform {
  public:
   virtual ~Platform() = default;
   virtual Window& window() = 0;
   virtual Status CreateVoice(std::unique_ptr<Voice>& voice) = 0;
   virtual Status CreateDxRoot(std::unique_ptr<DxRoot>& root) = 0;
+
+  // --- What the player's guide (help, the sound tour, the levels) asks; no part of the rules.
+  // Heard at once: the sounds from the next block, the voice from its next line.
+  virtual void SetLevels(const Levels& levels) = 0;
+  virtual Levels levels() const = 0;
+  // Holds the game still (its timers and every sound it has, silent, positions kept) or
+  // lets it go on exactly where it stood. Sounds made while it is held play as usual.
+  virtual void HoldGame(bool on) = 0;
+  virtual bool game_held() const = 0;
+  // Told of every key press and release the keyboard took, after the game's input handler
+  // has run for it. Shift is among them.
+  virtual void set_key_observer(std::function<void(const RawInput&)> observer) = 0;
+  // The guide's pace: microseconds on the machine's own clock, never written down.
+  virtual Micros GuideClock() const = 0;
+  // Whether the guide's next step, due at `due` on that clock, is taken in this pump: a
+  // recording writes it down ("guide"), and a replay takes it where the recording has it.
+  virtual bool GuideStepDue(Micros due) = 0;
 };
 
 }  // namespace palomir

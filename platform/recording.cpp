@@ -82,7 +82,7 @@ Replay::Record Replay::ParseLine(int number, const std::string& text) {
   for (std::string w; in >> w;) r.words.push_back(w);
   if (r.words.empty()) return r;
   const std::string& w = r.words[0];
-  if (w == "pump" || w == "done" || w == "heard" || w == "close") {
+  if (w == "pump" || w == "done" || w == "heard" || w == "close" || w == "guide") {
     Need(r, 1);
   } else if (w == "tick") {
     Need(r, 2);

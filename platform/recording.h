@@ -12,6 +12,7 @@
 //   capture ok|fail REASON   taking the mouse for the window
 //   outcome voice|sound ok|fail REASON, outcome file NAME ok|fail REASON
 //   close                    the close box, or a termination signal
+//   guide                    the player's guide (help, the sound tour) took its next step
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,7 @@ class Recorder {
   void Clock(float seconds);
   void Heard() { file_.Line("heard"); }
   void Close() { file_.Line("close"); }
+  void Guide() { file_.Line("guide"); }
   void Capture(const Status& s) { Outcome("capture", s); }
   void Outcome(const std::string& what, const Status& s);
 

@@ -37,7 +37,19 @@ Timer& TimerQueue::Add(std::function<void()> tick) {
   return timers_.back();
 }
 
+void TimerQueue::Hold(bool on) {
+  if (on == held()) return;
+  if (on) {
+    held_since_ = now_();
+    return;
+  }
+  const Micros shift = now_() - *held_since_;
+  held_since_.reset();
+  for (Timer& t : timers_) t.due_ += shift;
+}
+
 void TimerQueue::RunDue() {
+  if (held()) return;
   for (Timer& t : timers_) {
     if (!t.Live() || t.running_) continue;
     const Micros now = now_();
@@ -67,7 +79,8 @@ bool TimerQueue::RunTick(int index) {
 }
 
 std::optional<Micros> TimerQueue::NextDue() const {
-  std::optional<Micros> next;
+  std::optional<Micros> next = wake_;
+  if (held()) return next;
   for (const Timer& t : timers_) {
     if (!t.Live() || t.running_) continue;
     if (!next || t.due_ < *next) next = t.due_;

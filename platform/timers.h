@@ -76,12 +76,23 @@ class TimerQueue {
   // timer cannot tick now.
   bool RunTick(int index);
 
+  // Holds every timer still (the game holds still while the player listens to the help):
+  // nothing ticks, and on release each timer goes on from exactly where it stood, its next
+  // tick as far away as it was when the hold began.
+  void Hold(bool on);
+  bool held() const { return held_since_.has_value(); }
+  // Something beside the timers wants the game thread woken at `at` (nothing: not any more).
+  // NextDue counts it, so the machine's wait ends then.
+  void WakeAt(std::optional<Micros> at) { wake_ = at; }
+
  private:
   friend class Timer;
   void Tick(Timer& t);
   std::function<Micros()> now_;
   Observer observer_;
   std::function<void(int)> tick_observer_;
+  std::optional<Micros> held_since_;
+  std::optional<Micros> wake_;
   std::deque<Timer> timers_;  // a deque keeps every Timer& stable
 };
 

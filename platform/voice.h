@@ -1,6 +1,7 @@
 // The speech voice. Called from the game thread only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -10,6 +11,14 @@ namespace palomir {
 
 inline constexpr int32_t kSpeakWait = 0;   // return once this and everything before it is heard
 inline constexpr int32_t kSpeakAsync = 1;  // queue behind what is already queued, return at once
+
+// The player's rate and loudness for a voice: set on the game thread, read by the voice's
+// own thread before each line it says.
+struct VoiceLevels {
+  static constexpr int kUsualRate = 175;  // words a minute
+  std::atomic<int> rate{kUsualRate};
+  std::atomic<int> volume_db{0};
+};
 
 class Voice {
  public:

@@ -41,6 +41,8 @@ class Window {
   // Told at the end of every pump, once the handlers it ran are done (the card is kept up
   // to date from here). Empty: nobody is told.
   void set_pump_observer(std::function<void()> observer) { pumped_ = std::move(observer); }
+  // A second one, for the player's guide (help and the sound tour), told after the card's.
+  void set_guide_observer(std::function<void()> observer) { guide_ = std::move(observer); }
 
   // The event pump: runs every pending input callback and every due timer tick, each to
   // its end, and returns. A close request from the user throws WindowUnloaded.
@@ -72,10 +74,12 @@ class Window {
   // Each machine calls this as its pump ends.
   void Pumped() {
     if (pumped_) pumped_();
+    if (guide_) guide_();
   }
 
  private:
   std::function<void()> pumped_;
+  std::function<void()> guide_;
 };
 
 }  // namespace palomir

@@ -17,6 +17,7 @@
 #include "game/sound_ops.h"
 #include "platform/keycodes.h"
 #include "platform/virtual/virtual_platform.h"
+#include "settings/settings.h"
 
 namespace palomir {
 namespace {
@@ -46,7 +47,11 @@ const std::map<std::string, uint8_t> kKeys = {
     {"B", dik::kB},         {"N", dik::kN},           {"M", dik::kM},
     {"comma", dik::kComma}, {"period", dik::kPeriod}, {"up", dik::kUp},
     {"down", dik::kDown},   {"left", dik::kLeft},     {"right", dik::kRight},
-    {"space", dik::kSpace}, {"escape", dik::kEscape},
+    {"space", dik::kSpace}, {"escape", dik::kEscape}, {"F1", dik::kF1},
+    {"F2", dik::kF2},       {"F3", dik::kF3},         {"F4", dik::kF4},
+    {"F5", dik::kF5},       {"F6", dik::kF6},         {"F7", dik::kF7},
+    {"F8", dik::kF8},       {"F9", dik::kF9},         {"F10", dik::kF10},
+    {"shift", dik::kLeftShift},
 };
 
 struct Runner {
@@ -54,6 +59,7 @@ struct Runner {
   ProgramObjects o;
   MainForm f{vp, o};
   std::ostream& out;
+  GuideSetup guide;  // a recording's settings; nothing is ever written
 
   explicit Runner(std::ostream& os) : out(os) {
     vp.on_call = [this](const VirtualPlatform::Call& c) {
@@ -127,7 +133,7 @@ struct Runner {
     // The window's own settings, made as it was created, before anything was replayed.
     for (const VirtualPlatform::Call& c : vp.calls()) out << TraceLine(c) << "\n";
     try {
-      return RunForm(vp, f, o);
+      return RunForm(vp, f, o, guide);
     } catch (const ReplayEnded&) {
       out << "end of recording\n";
       vp.on_call = nullptr;
@@ -178,6 +184,16 @@ struct Runner {
       vp.SetProgramFolder(w.at(1));
     } else if (c == "sounds") {
       vp.SetSoundsFolder(w.at(1));
+    } else if (c == "settings") {
+      // The player's settings the recorded game started with: rate, voice, sounds, background.
+      using N = Settings::Name;
+      const N names[] = {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume};
+      if (w.size() != 5) throw std::invalid_argument("settings takes four values");
+      for (size_t i = 0; i < 4; ++i) {
+        const auto v = ParseValue(names[i], w[i + 1]);
+        if (!v) throw std::invalid_argument("'" + w[i + 1] + "' is not a " + NameOf(names[i]));
+        guide.settings.Of(names[i]) = *v;
+      }
     } else if (c == "remove") {
       vp.RemoveFile(w.at(1));
     } else if (c == "close") {

@@ -172,6 +172,13 @@ class EspeakVoice final : public Voice {
       Gathered g;
       {
         std::lock_guard lock(synth.lock);
+        if (out_.levels) {
+          const int wanted = out_.levels->rate.load();
+          if (wanted != applied_rate_) {
+            espeak_SetParameter(espeakRATE, wanted, 0);
+            applied_rate_ = wanted;
+          }
+        }
         espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
                      nullptr, &g);
       }
@@ -213,6 +220,7 @@ class EspeakVoice final : public Voice {
 
   VoiceOutput out_;
   std::thread thread_;
+  int applied_rate_ = VoiceLevels::kUsualRate;  // the voice's own thread only
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;

@@ -21,6 +21,8 @@ struct VoiceOutput {
   std::function<void()> while_waiting;
   // The synthesizer's data folder; empty for the one it was installed with.
   std::string data_path;
+  // The player's rate (the loudness is the mixer's); none: the synthesizer's usual.
+  std::shared_ptr<VoiceLevels> levels;
 };
 
 // Fails with the reason when the synthesizer or its English voice cannot be loaded.

@@ -1,4 +1,5 @@
 #include "platform/mixer/mixer.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <bit>
@@ -135,6 +136,7 @@ Mixer::Channel Mixer::Open(std::shared_ptr<const Pcm> pcm) {
     if (o.pcm) continue;
     o.pcm = std::move(pcm);
     shared_[c].gain.store(PackGain(StereoGain{}), std::memory_order_relaxed);
+    shared_[c].background.store(false, std::memory_order_relaxed);
     shared_[c].pcm.store(o.pcm.get(), std::memory_order_seq_cst);
     const uint64_t opening = (Opening(o.control) + 1) << kOpeningShift;
     Ask(c, opening | kOpen);
@@ -151,6 +153,16 @@ void Mixer::Close(Channel c) {
   // A block already begun may still read the samples: keep them until it is done.
   retired_.push_back({std::move(o.pcm), begun_.load(std::memory_order_seq_cst)});
   FreeRetired();
+}
+
+void Mixer::Hold(bool on) {
+  uint32_t mask = 0;
+  if (on) {
+    for (Channel c = 0; c < kChannels; ++c) {
+      if (owned_[c].pcm) mask |= 1u << c;
+    }
+  }
+  held_.store(mask, std::memory_order_release);
 }
 
 void Mixer::SetGain(Channel c, StereoGain gain) {
@@ -259,28 +271,42 @@ void Mixer::mix(std::span<float> stereo_out) {
   const uint64_t block = begun_.fetch_add(1, std::memory_order_seq_cst) + 1;
   std::fill(stereo_out.begin(), stereo_out.end(), 0.0f);
   const size_t frames = stereo_out.size() / 2;
+  const uint32_t held = held_.load(std::memory_order_acquire);
+  const float sound = sound_gain_.load(std::memory_order_relaxed);
+  const float background = background_gain_.load(std::memory_order_relaxed);
   for (int c = 0; c < kChannels; ++c) {
     if (!Catch(c)) continue;
+    if (held & (1u << c)) continue;  // held: silent, and its position stays
     Voice& v = voices_[c];
-    MixVoice(v, UnpackGain(shared_[c].gain.load(std::memory_order_relaxed)), stereo_out.data(),
-             frames);
+    StereoGain g = UnpackGain(shared_[c].gain.load(std::memory_order_relaxed));
+    const float level = shared_[c].background.load(std::memory_order_relaxed) ? background : sound;
+    g.left *= level;
+    g.right *= level;
+    MixVoice(v, g, stereo_out.data(), frames);
     if (!v.playing) shared_[c].heard.store(v.control, std::memory_order_release);
   }
   done_.store(block, std::memory_order_seq_cst);
-  speech_.MixInto(stereo_out, kSpeechGain);
+  speech_.MixInto(stereo_out, kSpeechGain * speech_level_.load(std::memory_order_relaxed));
   if (limited_) limiter_.Process(stereo_out);
 }
 
 void Mixer::Advance(size_t frames) {
   const uint64_t block = begun_.fetch_add(1, std::memory_order_seq_cst) + 1;
+  const uint32_t held = held_.load(std::memory_order_acquire);
   for (int c = 0; c < kChannels; ++c) {
     if (!Catch(c)) continue;
+    if (held & (1u << c)) continue;
     Voice& v = voices_[c];
     AdvanceVoice(v, frames);
     if (!v.playing) shared_[c].heard.store(v.control, std::memory_order_release);
   }
   done_.store(block, std::memory_order_seq_cst);
   FreeRetired();
+}
+
+float GainOf(int db) {
+  if (db <= Levels::kOff) return 0.0f;
+  return static_cast<float>(std::pow(10.0, db / 20.0));
 }
 
 }  // namespace palomir

@@ -126,6 +126,25 @@ class Mixer {
   // `frames` as if it had been heard, rendering nothing.
   void Advance(size_t frames);
 
+  // The player's levels, as plain gains (1 is the level the game always had): the game's
+  // sounds, the background's channel and the voice. Any thread; heard from the next block.
+  enum class Group { kSound, kBackground };
+  void SetGroup(Channel c, Group g) {
+    shared_[c].background.store(g == Group::kBackground, std::memory_order_relaxed);
+  }
+  void SetLevels(float sound, float background, float speech) {
+    sound_gain_.store(sound, std::memory_order_relaxed);
+    background_gain_.store(background, std::memory_order_relaxed);
+    speech_level_.store(speech, std::memory_order_relaxed);
+  }
+  float sound_gain() const { return sound_gain_.load(std::memory_order_relaxed); }
+  float background_gain() const { return background_gain_.load(std::memory_order_relaxed); }
+  float speech_level() const { return speech_level_.load(std::memory_order_relaxed); }
+  // Game thread. Holds every channel open now still and silent, its position kept, until
+  // Hold(false); channels opened while held play as usual.
+  void Hold(bool on);
+  bool held() const { return held_.load(std::memory_order_relaxed) != 0; }
+
   // Game thread, before any output pulls mix(). False: the limiter is left out and the mix
   // is the plain sum (tests of the laws at any level).
   void set_limited(bool on) { limited_ = on; }
@@ -137,6 +156,7 @@ class Mixer {
     std::atomic<uint64_t> gain{0};
     std::atomic<uint64_t> control{0};  // see the bit layout in mixer.cpp
     std::atomic<uint64_t> heard{0};    // the control word last acted on, and whether it plays
+    std::atomic<bool> background{false};
   };
   // The audio thread's own view of one channel.
   struct Voice {
@@ -170,6 +190,10 @@ class Mixer {
   std::atomic<uint64_t> begun_{0};
   std::atomic<uint64_t> done_{0};
   bool limited_ = true;
+  std::atomic<uint32_t> held_{0};  // one bit a channel
+  std::atomic<float> sound_gain_{1.0f};
+  std::atomic<float> background_gain_{1.0f};
+  std::atomic<float> speech_level_{1.0f};
   Limiter limiter_;
   SpeechStream speech_;
 };

@@ -22,6 +22,7 @@ class MixerSoundBuffer final : public SoundBuffer {
   Status Play(int32_t flags) override;
   Status SetCurrentPosition(int32_t position) override;
   Status Stop() override;
+  Mixer::Channel channel() const { return channel_; }
 
  private:
   MixerSoundBuffer(std::shared_ptr<Mixer> mixer, Mixer::Channel channel)

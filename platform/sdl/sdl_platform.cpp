@@ -74,6 +74,9 @@ class SdlPlatform::Sound final : public SoundDevice {
     Status s = LoadWavFile(path, *pcm);
     if (s.ok()) {
       auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
+      if (b && path.ends_with("/background.wav")) {
+        p_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
+      }
       if (b) {
         buffer = std::move(b);
       } else {
@@ -253,6 +256,7 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   out.running = [output = output_.get()] { return output->running(); };
   out.data_path = speech_data_;
   out.while_waiting = while_waiting;
+  out.levels = voice_levels_;
   if (system_speech_) {
     // Nothing here waits for speech-dispatcher: it is reached in the background, and
     // should it fail the game's own voice takes over.
@@ -260,6 +264,7 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     setup.while_waiting = while_waiting;
     setup.own_voice = [out](std::unique_ptr<Voice>& own) { return CreateEspeakVoice(out, own); };
     setup.poll = voice_poll_;
+    setup.levels = voice_levels_;
     voice = CreateSpeechdVoice(std::move(setup));
     return Status::Ok();
   }
@@ -291,6 +296,26 @@ Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevi
   sound_open_ = true;
   sound = std::make_unique<Sound>(*this);
   return Status::Ok();
+}
+
+void SdlPlatform::SetLevels(const Levels& levels) {
+  levels_ = levels;
+  // The embedded voice is made louder or quieter in the mix; speech-dispatcher's is told.
+  mixer_->SetLevels(GainOf(levels.sound_volume), GainOf(levels.background_volume),
+                    system_speech_ ? 1.0f : GainOf(levels.speech_volume));
+  voice_levels_->rate.store(levels.speech_rate);
+  voice_levels_->volume_db.store(levels.speech_volume);
+}
+
+void SdlPlatform::HoldGame(bool on) {
+  timers_.Hold(on);
+  mixer_->Hold(on);
+}
+
+bool SdlPlatform::GuideStepDue(Micros due) {
+  if (Now() < due) return false;
+  if (recorder_) recorder_->Guide();
+  return true;
 }
 
 int32_t SdlPlatform::Handle() const {

@@ -50,6 +50,15 @@ class SdlPlatform final : public Platform, public Window {
   }
   Status SetCurrentDirectory(const std::string& folder) override;
   [[noreturn]] void Unload() override;
+  void SetLevels(const Levels& levels) override;
+  Levels levels() const override { return levels_; }
+  void HoldGame(bool on) override;
+  bool game_held() const override { return timers_.held(); }
+  void set_key_observer(std::function<void(const RawInput&)> observer) override {
+    hub_.set_key_observer(std::move(observer));
+  }
+  Micros GuideClock() const override { return Now(); }
+  bool GuideStepDue(Micros due) override;
 
   // Before the window loads. Every platform call and spoken line is told to `trace`;
   // everything from outside that reaches the game is written down by `recorder`.
@@ -86,6 +95,8 @@ class SdlPlatform final : public Platform, public Window {
   TimerQueue timers_;
   InputHub hub_;
   std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
+  Levels levels_;
+  std::shared_ptr<VoiceLevels> voice_levels_ = std::make_shared<VoiceLevels>();
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   CallLog* trace_ = nullptr;

@@ -109,7 +109,7 @@ Address FindAddress() {
 // The connection to speech-dispatcher and the thread that speaks over it.
 class Link {
  public:
-  Link() {
+  explicit Link(std::shared_ptr<VoiceLevels> levels) : levels_(std::move(levels)) {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
   }
@@ -326,6 +326,22 @@ class Link {
 
   // One line, from SPEAK to the server's word that it has ended (or was cancelled).
   void Say(const QueuedLine& line) {
+    if (levels_) {
+      // speech-dispatcher's -100..100: 0 is its usual rate, 100 its loudest.
+      const int rate = levels_->rate.load();
+      if (rate != sent_rate_) {
+        const int r = rate >= VoiceLevels::kUsualRate ? (rate - VoiceLevels::kUsualRate) * 100 / 275
+                                                      : (rate - VoiceLevels::kUsualRate);
+        Command("SET SELF RATE " + std::to_string(std::clamp(r, -100, 100)), 0);
+        sent_rate_ = rate;
+      }
+      const int db = levels_->volume_db.load();
+      if (db != sent_volume_) {
+        Command("SET SELF VOLUME " + std::to_string(std::clamp(100 + db * 200 / 30, -100, 100)),
+                0);
+        sent_volume_ = db;
+      }
+    }
     Command("SPEAK", 230);
     Send(SsipText(line.text) + "\r\n.\r\n");
     const SsipReply queued = Answer(225);
@@ -408,6 +424,9 @@ class Link {
   bool failed_ = false;
   bool answered_ = false;
   std::string why_;
+  std::shared_ptr<VoiceLevels> levels_;
+  int sent_rate_ = VoiceLevels::kUsualRate;  // the speaking thread only
+  int sent_volume_ = 0;
 };
 
 class SpeechdVoice final : public Voice {
@@ -471,7 +490,7 @@ class SpeechdVoice final : public Voice {
   }
 
   SpeechdSetup setup_;
-  Link link_;
+  Link link_{setup_.levels};
   std::unique_ptr<Voice> own_;
   bool taken_over_ = false;
 };

@@ -26,6 +26,9 @@ struct SpeechdSetup {
   // fails while the game says nothing is noticed and what was queued still said. Cleared
   // when the voice goes.
   std::shared_ptr<std::function<void()>> poll;
+  // The player's rate and loudness: told to the server before a line once they differ from
+  // the usual (until then the screen reader's own settings stand).
+  std::shared_ptr<VoiceLevels> levels;
 };
 
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup);

@@ -39,10 +39,13 @@ class VirtualPlatform::Sound final : public SoundDevice {
   }
   Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
                                    std::unique_ptr<SoundBuffer>& buffer) override {
+    const bool background = path.ends_with("/background.wav");
     if (vp_.replay_) {
       const Status s = vp_.replay_->TakeOutcome("file");
       if (!s.ok()) return s;
-      buffer = MixerSoundBuffer::Open(vp_.mixer_, std::make_shared<Pcm>(Pcm{1, {0.0f}}));
+      auto b = MixerSoundBuffer::Open(vp_.mixer_, std::make_shared<Pcm>(Pcm{1, {0.0f}}));
+      if (b && background) vp_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
+      buffer = std::move(b);
       return Status::Ok();
     }
     const std::string folder = vp_.SoundsFolder() + "/";
@@ -54,6 +57,7 @@ class VirtualPlatform::Sound final : public SoundDevice {
     pcm->samples.assign(static_cast<size_t>(it->second.seconds * Mixer::kRate), 0.0f);
     auto inner = MixerSoundBuffer::Open(vp_.mixer_, std::move(pcm));
     if (!inner) return Status::Fail("no free mixer channel");
+    if (background) vp_.mixer_->SetGroup(inner->channel(), Mixer::Group::kBackground);
     buffer = std::move(inner);
     return Status::Ok();
   }
@@ -142,6 +146,26 @@ void VirtualPlatform::Unload() {
   throw WindowUnloaded{};
 }
 
+void VirtualPlatform::SetLevels(const Levels& levels) {
+  levels_ = levels;
+  mixer_->SetLevels(GainOf(levels.sound_volume), GainOf(levels.background_volume),
+                    GainOf(levels.speech_volume));
+}
+
+void VirtualPlatform::HoldGame(bool on) {
+  timers_.Hold(on);
+  mixer_->Hold(on);
+}
+
+bool VirtualPlatform::GuideStepDue(Micros due) {
+  if (replay_) {
+    if (!replay_->NextIs("guide")) return false;
+    replay_->Take("guide");
+    return true;
+  }
+  return now_ >= due;
+}
+
 void VirtualPlatform::RunScheduled() {
   while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
     auto action = std::move(scheduled_.begin()->second);
@@ -167,8 +191,9 @@ void VirtualPlatform::DoEvents() {
         unloaded_ = true;
         throw WindowUnloaded{};
       } else {
-        replay_->Take("done", "input");
+        // The guide takes its steps as the pump ends, where the recording has them.
         Pumped();
+        replay_->Take("done", "input");
         return;
       }
     }

@@ -53,6 +53,15 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   std::string ProgramFolder() const override { return folder_; }
   Status SetCurrentDirectory(const std::string& folder) override;
   [[noreturn]] void Unload() override;
+  void SetLevels(const Levels& levels) override;
+  Levels levels() const override { return levels_; }
+  void HoldGame(bool on) override;
+  bool game_held() const override { return timers_.held(); }
+  void set_key_observer(std::function<void(const RawInput&)> observer) override {
+    hub_.set_key_observer(std::move(observer));
+  }
+  Micros GuideClock() const override { return now_; }
+  bool GuideStepDue(Micros due) override;
 
   // --- What a test does ---
   // Runs the message loop for `seconds` of virtual time. WindowUnloaded escapes when the
@@ -155,6 +164,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   bool close_requested_ = false;
   bool mouse_captured_ = false;
   mutable std::optional<Replay> replay_;
+  Levels levels_;
 };
 
 }  // namespace palomir

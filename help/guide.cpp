@@ -1,0 +1,319 @@
+#include "help/guide.h"
+
+#include <cmath>
+
+#include "game/main_form.h"
+#include "game/program.h"
+#include "platform/keycodes.h"
+#include "platform/speech_queue.h"
+
+namespace palomir {
+
+namespace {
+static_assert(kVolumeOff == Levels::kOff);
+
+Levels LevelsOf(const Settings& s) {
+  return {s.speech_rate, s.speech_volume, s.sound_volume, s.background_volume};
+}
+
+std::string Decibels(int db) {
+  if (db == kVolumeOff) return "off";
+  if (db == 0) return "0 decibels";
+  return (db < 0 ? "minus " : "plus ") + std::to_string(std::abs(db)) + " decibels";
+}
+
+// One sound of the tour: its name, its file, and where it is played.
+struct TourSound {
+  const char* name;
+  const char* file;
+  enum class Way { kPuck, kOnce, kTwoSides, kSlide, kLoop } way;
+  int32_t pan;
+  int32_t volume;
+  double seconds;
+};
+
+constexpr TourSound kTour[] = {
+    {"The puck, from left to right, then from far to near", "puck.wav", TourSound::Way::kPuck, 0,
+     0, 0},
+    {"Your paddle hits the puck", "paddle.wav", TourSound::Way::kOnce, 0, 0, 1.0},
+    {"The computer's paddle hits the puck", "OpponentHit.wav", TourSound::Way::kOnce, 0, -1500,
+     1.0},
+    {"The puck bounces off the side walls, left and right", "SideBounce.wav",
+     TourSound::Way::kTwoSides, 6000, -1000, 0.8},
+    {"The puck bounces off the far wall", "rebound.wav", TourSound::Way::kOnce, 0, -2500, 1.0},
+    {"The buzzer: the puck got past you", "buzz.wav", TourSound::Way::kOnce, 0, 0, 1.5},
+    {"The fanfare: you scored", "goal.wav", TourSound::Way::kOnce, 0, -500, 2.5},
+    {"Your paddle sliding", "paddleslide.wav", TourSound::Way::kSlide, 0, -1000, 0},
+    {"The computer's paddle sliding", "opponentpaddleslide.wav", TourSound::Way::kSlide, 0, -2000,
+     0},
+    {"The background", "background.wav", TourSound::Way::kLoop, 0, 0, 3.0},
+};
+constexpr int kPuckSteps = 12;
+constexpr double kPuckStepSeconds = 0.15;
+constexpr int32_t kPuckPanReach = 6000;
+constexpr int32_t kPuckFar = -4000;
+constexpr int kSlideSteps = 6;
+constexpr double kSlideStepSeconds = 0.12;
+constexpr double kGap = 0.25;  // between a name and its sound, and after each sound
+}  // namespace
+
+std::vector<std::string> Guide::HelpLines() {
+  return {
+      "Help. F1 again or Escape stops it.",
+      "Move the mouse to move your paddle: sideways, and forward and back.",
+      "The left button brings your paddle to the puck's line. The middle button says the "
+      "score, the right button the speeds.",
+      "The grid of keys from 1 to 9, Q to O, A to L and Z to full stop is the table: hit "
+      "with the key where the puck is.",
+      "Up and Down change the speed level. After a game, Y plays again and N quits.",
+      "F2 plays the tour of the sounds. F3 says the score, F4 the speeds.",
+      "F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder.",
+      "F9 and F10 make the game's sounds quieter and louder, and with Shift the background.",
+  };
+}
+
+std::vector<std::string> Guide::TourNames() {
+  std::vector<std::string> names;
+  for (const TourSound& t : kTour) names.push_back(t.name);
+  return names;
+}
+
+Guide::Guide(Platform& platform, MainForm& form, ProgramObjects& objects, GuideSetup setup)
+    : platform_(platform), form_(form), o_(objects), setup_(std::move(setup)) {
+  platform_.SetLevels(LevelsOf(setup_.settings));
+  platform_.set_key_observer([this](const RawInput& in) { OnKey(in); });
+  platform_.window().set_guide_observer([this] { Pumped(); });
+}
+
+Guide::~Guide() {
+  platform_.set_key_observer(nullptr);
+  platform_.window().set_guide_observer(nullptr);
+  platform_.window().Timers().WakeAt(std::nullopt);
+}
+
+void Guide::Say(const std::string& text) {
+  if (form_.Voice) (void)form_.Voice->Speak(text, kSpeakAsync);
+}
+
+double Guide::SayingTime(const std::string& text) const {
+  return SpeechQueue::Length(text) * VoiceLevels::kUsualRate / setup_.settings.speech_rate;
+}
+
+void Guide::OnKey(const RawInput& in) {
+  const bool down = in.kind == RawInput::Kind::kKeyDown;
+  if (in.a == dik::kLeftShift) shift_left_ = down;
+  if (in.a == dik::kRightShift) shift_right_ = down;
+  if (!down) return;
+  const bool shift = shift_left_ || shift_right_;
+  using N = Settings::Name;
+  switch (in.a) {
+    case dik::kF1:
+      if (mode_ == Mode::kHelp) {
+        Stop();
+      } else {
+        std::vector<Step> steps;
+        double after = 0;
+        for (const std::string& line : HelpLines()) {
+          steps.push_back({after, [this, line] { Say(line); }});
+          after = SayingTime(line);
+        }
+        steps.push_back({after, nullptr});
+        Start(Mode::kHelp, std::move(steps));
+      }
+      break;
+    case dik::kF2: {
+      std::vector<Step> steps;
+      AddTourSteps(steps);
+      Start(Mode::kTour, std::move(steps));
+      break;
+    }
+    case dik::kEscape:
+      if (mode_ != Mode::kIdle) Stop();
+      break;
+    case dik::kF3:
+      Say(std::to_string(form_.PlayerScore));
+      Say(std::to_string(form_.ComputerScore));
+      break;
+    case dik::kF4:
+      for (int32_t v : {form_.LateralSpeed, form_.DepthSpeed, form_.MouseSpeedX, form_.MouseSpeedY})
+        Say(std::to_string(v));
+      break;
+    case dik::kF5: Change(N::kSpeechRate, -1); break;
+    case dik::kF6: Change(N::kSpeechRate, +1); break;
+    case dik::kF7: Change(N::kSpeechVolume, -1); break;
+    case dik::kF8: Change(N::kSpeechVolume, +1); break;
+    case dik::kF9: Change(shift ? N::kBackgroundVolume : N::kSoundVolume, -1); break;
+    case dik::kF10: Change(shift ? N::kBackgroundVolume : N::kSoundVolume, +1); break;
+    default: break;
+  }
+}
+
+void Guide::Change(Settings::Name name, int direction) {
+  using N = Settings::Name;
+  const bool moved = setup_.settings.Step(name, direction);
+  const int value = setup_.settings.Of(name);
+  platform_.SetLevels(LevelsOf(setup_.settings));
+  std::string said;
+  switch (name) {
+    case N::kSpeechRate: said = "Rate " + std::to_string(value); break;
+    case N::kSpeechVolume: said = "Speech " + Decibels(value); break;
+    case N::kSoundVolume: said = "Sounds " + Decibels(value); break;
+    case N::kBackgroundVolume: said = "Background " + Decibels(value); break;
+  }
+  if (!moved) said += direction > 0 ? ", the highest" : ", the lowest";
+  Say(said);
+  if (name == N::kSoundVolume) Sample("paddle.wav");
+  if (name == N::kBackgroundVolume) Sample("background.wav");
+  if (!moved || !setup_.file) return;
+  setup_.kept.Of(name) = value;
+  std::string kept_as, error;
+  if (setup_.file->Save(setup_.kept, kept_as, error)) {
+    if (!kept_as.empty() && setup_.tell) {
+      setup_.tell("the settings file that was not right is kept as " + kept_as + "; a new " +
+                  setup_.file->path() + " holds your settings");
+    }
+  } else if (!told_write_failure_ && setup_.tell) {
+    told_write_failure_ = true;
+    setup_.tell(error + "; the settings last for this game only");
+  }
+}
+
+std::unique_ptr<SoundBuffer> Guide::Open(const std::string& file) {
+  std::unique_ptr<SoundBuffer> b;
+  if (!o_.SoundDevice) return b;
+  const std::string path = platform_.window().SoundsFolder() + "/" + file;
+  if (!o_.SoundDevice->CreateSoundBufferFromFile(path, o_.BufferDesc, b).ok()) b.reset();
+  return b;
+}
+
+// A sound at the new level, heard at once: the game's own buffers are left alone.
+void Guide::Sample(const char* file) {
+  auto& b = std::string(file) == "paddle.wav" ? sample_sound_ : sample_background_;
+  if (!b) b = Open(file);
+  if (!b) return;
+  (void)b->Stop();
+  (void)b->SetCurrentPosition(0);
+  (void)b->Play(kPlayOnce);
+}
+
+void Guide::AddTourSteps(std::vector<Step>& steps) {
+  double after = 0;
+  steps.push_back({0, [this] {
+                     tour_.clear();
+                     Say("The sounds of the game.");
+                   }});
+  after = SayingTime("The sounds of the game.");
+  for (const TourSound& t : kTour) {
+    const std::string name = t.name;
+    steps.push_back({after, [this, name] { Say(name); }});
+    after = SayingTime(name) + kGap;
+    auto buffer = std::make_shared<size_t>(0);
+    steps.push_back({after, [this, t, buffer] {
+                       tour_.push_back(Open(t.file));
+                       *buffer = tour_.size() - 1;
+                       SoundBuffer* b = tour_.back().get();
+                       if (!b) return;
+                       (void)b->SetVolume(t.way == TourSound::Way::kPuck ? -1000 : t.volume);
+                       (void)b->SetPan(t.way == TourSound::Way::kPuck ? -kPuckPanReach
+                                       : t.way == TourSound::Way::kTwoSides ? -t.pan
+                                                                             : t.pan);
+                       const bool loops = t.way == TourSound::Way::kPuck ||
+                                          t.way == TourSound::Way::kLoop;
+                       (void)b->Play(loops ? kPlayLooping : kPlayOnce);
+                     }});
+    auto with = [this, buffer](std::function<void(SoundBuffer&)> f) {
+      return [this, buffer, f] {
+        if (*buffer < tour_.size() && tour_[*buffer]) f(*tour_[*buffer]);
+      };
+    };
+    switch (t.way) {
+      case TourSound::Way::kPuck:
+        // Left to right across the near end, then from the far end up to the player.
+        for (int i = 1; i <= kPuckSteps; ++i) {
+          const int32_t pan = -kPuckPanReach + 2 * kPuckPanReach * i / kPuckSteps;
+          steps.push_back({kPuckStepSeconds, with([pan](SoundBuffer& b) { (void)b.SetPan(pan); })});
+        }
+        steps.push_back({kPuckStepSeconds, with([](SoundBuffer& b) {
+                           (void)b.SetPan(0);
+                           (void)b.SetVolume(kPuckFar);
+                         })});
+        for (int i = 1; i <= kPuckSteps; ++i) {
+          const int32_t volume = kPuckFar - kPuckFar * i / kPuckSteps;
+          steps.push_back(
+              {kPuckStepSeconds, with([volume](SoundBuffer& b) { (void)b.SetVolume(volume); })});
+        }
+        steps.push_back({kPuckStepSeconds, with([](SoundBuffer& b) { (void)b.Stop(); })});
+        after = kGap;
+        break;
+      case TourSound::Way::kTwoSides:
+        steps.push_back({t.seconds, with([t](SoundBuffer& b) {
+                           (void)b.SetPan(t.pan);
+                           (void)b.SetCurrentPosition(0);
+                           (void)b.Play(kPlayOnce);
+                         })});
+        after = t.seconds + kGap;
+        break;
+      case TourSound::Way::kSlide:
+        for (int i = 1; i <= kSlideSteps; ++i) {
+          const int32_t pan = -3000 + 6000 * i / kSlideSteps;
+          steps.push_back({kSlideStepSeconds, with([pan](SoundBuffer& b) {
+                             (void)b.SetPan(pan);
+                             (void)b.Play(kPlayOnce);
+                           })});
+        }
+        after = 0.4 + kGap;
+        break;
+      case TourSound::Way::kLoop:
+        steps.push_back({t.seconds, with([](SoundBuffer& b) { (void)b.Stop(); })});
+        after = kGap;
+        break;
+      case TourSound::Way::kOnce:
+        after = t.seconds + kGap;
+        break;
+    }
+  }
+  steps.push_back({after, nullptr});
+}
+
+void Guide::Start(Mode mode, std::vector<Step> steps) {
+  if (mode_ != Mode::kIdle) Stop();
+  mode_ = mode;
+  steps_ = std::move(steps);
+  next_ = 0;
+  platform_.HoldGame(true);
+  due_ = platform_.GuideClock();
+  // The first step is taken as this pump ends, like every other.
+  Schedule();
+}
+
+void Guide::Stop() {
+  if (mode_ == Mode::kIdle) return;
+  mode_ = Mode::kIdle;
+  steps_.clear();
+  for (auto& b : tour_) {
+    if (b) (void)b->Stop();
+  }
+  tour_.clear();
+  platform_.window().Timers().WakeAt(std::nullopt);
+  platform_.HoldGame(false);
+}
+
+void Guide::Schedule() {
+  if (next_ >= steps_.size()) return;
+  due_ += static_cast<Micros>(std::llround(steps_[next_].seconds * 1e6));
+  platform_.window().Timers().WakeAt(due_);
+}
+
+void Guide::Pumped() {
+  while (mode_ != Mode::kIdle && next_ < steps_.size() && platform_.GuideStepDue(due_)) {
+    const Step step = steps_[next_++];
+    if (step.act) step.act();
+    if (next_ >= steps_.size()) {
+      Stop();
+      return;
+    }
+    Schedule();
+  }
+}
+
+}  // namespace palomir

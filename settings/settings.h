@@ -1,0 +1,66 @@
+// The player's own settings: how fast and how loud the voice speaks, and how loud the
+// game's sounds and the background are. None of them is a rule of play. Kept between games
+// in a small text file of "name = value" lines; options override them for one run.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace palomir {
+
+// Silence, for the game's sounds and the background ("off").
+inline constexpr int kVolumeOff = -1000;
+
+struct Settings {
+  static constexpr int kRateDefault = 175, kRateLowest = 75, kRateHighest = 450, kRateStep = 25;
+  // Decibels against the level the game always had. The voice may stand a little above it;
+  // the sounds never do (their mix must not clip), and go down to silence.
+  static constexpr int kDbStep = 3;
+  static constexpr int kSpeechLowest = -30, kSpeechHighest = 6;
+  static constexpr int kSoundLowest = -30, kSoundHighest = 0;
+
+  int speech_rate = kRateDefault;  // words a minute
+  int speech_volume = 0;           // dB
+  int sound_volume = 0;            // dB, or kVolumeOff
+  int background_volume = 0;       // dB, or kVolumeOff
+  bool operator==(const Settings&) const = default;
+
+  enum class Name { kSpeechRate, kSpeechVolume, kSoundVolume, kBackgroundVolume };
+  int& Of(Name n);
+  int Of(Name n) const { return const_cast<Settings*>(this)->Of(n); }
+  // One step up (+1) or down (-1), within the setting's range; false when already at its end.
+  bool Step(Name n, int direction);
+};
+
+// The option's or the file's name of a setting ("speech-rate").
+const char* NameOf(Settings::Name n);
+// A value as written in the file and on the command line: "175", "-6", "off".
+std::string ValueText(Settings::Name n, int value);
+// Reads a value; nothing when it is not one this setting takes.
+std::optional<int> ParseValue(Settings::Name n, const std::string& text);
+// What a value means, for --help and messages: "words a minute, 75 to 450".
+std::string RangeText(Settings::Name n);
+
+// The settings file: $XDG_CONFIG_HOME/palomir/settings, or ~/.config/palomir/settings.
+// Empty when neither variable is set.
+std::string SettingsPath();
+
+class SettingsFile {
+ public:
+  explicit SettingsFile(std::string path) : path_(std::move(path)) {}
+  // Reads the file. No file: the defaults, and nothing to say. A file that cannot be read or
+  // has a line that is not a setting: the defaults for what is wrong, and one line for the
+  // player in `problem`; the file is then set aside, never overwritten, before a new one is
+  // written.
+  Settings Load(std::string& problem);
+  // Writes `s` atomically (a temporary file, then a rename). A bad file is first kept as
+  // PATH.bad (`kept_as` says so). False with `error` for the player when it cannot be written.
+  bool Save(const Settings& s, std::string& kept_as, std::string& error);
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool bad_ = false;
+};
+
+}  // namespace palomir
