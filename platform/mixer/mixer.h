@@ -125,6 +125,8 @@ class Mixer {
   // Game thread, only while no audio thread pulls mix(). Moves every playing channel on by
   // `frames` as if it had been heard, rendering nothing.
   void Advance(size_t frames);
+  // Game thread, only while no audio thread pulls mix(): where a channel stands, in frames.
+  size_t Position(Channel c) const { return voices_[c].position; }
 
   // The player's levels, as plain gains (1 is the level the game always had): the game's
   // sounds, the background's channel and the voice. Any thread; heard from the next block.
