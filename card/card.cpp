@@ -18,6 +18,8 @@ std::vector<CardLine> CardLines(const CardState& state) {
   lines.push_back({state.game_over ? "Game over: Y plays again, N quits" : "", Size::kSmall});
   lines.push_back({"Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit", Size::kSmall});
   lines.push_back({"Middle button: score    Up, Down: speed level", Size::kSmall});
+  lines.push_back({"F1 help    F2 sounds    F3 score    F4 speeds", Size::kSmall});
+  lines.push_back({"F5-F8 voice    F9, F10 sounds (Shift: background)", Size::kSmall});
   return lines;
 }
 

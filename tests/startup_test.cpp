@@ -355,7 +355,9 @@ TEST(Card, FollowsTheScoreTheSpeedLevelAndTheEndOfAGame) {
   vp.At(12.0, [&] { vp.RequestClose(); });
   EXPECT_EQ(RunGame(vp, [&](MainForm& f) { form = &f; }), 0);
   const std::string keys =
-      "Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit\nMiddle button: score    Up, Down: speed level";
+      "Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit\nMiddle button: score    Up, Down: speed level"
+      "\nF1 help    F2 sounds    F3 score    F4 speeds"
+      "\nF5-F8 voice    F9, F10 sounds (Shift: background)";
   const Strings want = {
       "Palomir\nYou 0   Computer 0\n\n\n" + keys,
       "Palomir\nYou 0   Computer 0\nSpeed level 10\n\n" + keys,
