@@ -11,6 +11,7 @@
 
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
+#include "help/guide.h"
 #include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
 
@@ -25,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ProgramObjects o;
   MainForm f(vp, o);
   f.on_error = [](const std::string&) {};
+  Guide guide(vp, f, o, GuideSetup{});  // the help and the tour, as the game has them
   try {
     vp.StartReplay(Replay(Replay::LinesOf(in, number)));
     if (f.Form_Load()) vp.RunMessageLoop();
