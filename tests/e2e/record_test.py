@@ -22,7 +22,7 @@ def xdo(*args):
 def play(palomir, folder, name, actions, busy=0):
     """Plays the real game with `actions`, recording and tracing; returns both paths."""
     record, trace = os.path.join(folder, name + ".rec"), os.path.join(folder, name + ".trace")
-    env = dict(os.environ, SDL_AUDIODRIVER="dummy")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", XDG_CONFIG_HOME=folder)
     env.pop("SDL_VIDEODRIVER", None)
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
     p = subprocess.Popen([palomir, "--record", record, "--trace", trace], env=env, stderr=subprocess.PIPE,
@@ -89,6 +89,23 @@ def main():
         levels = [l[len('say 1 "'):-1] for l in lines if l.startswith('say 1 "') and l[7:-1].isdigit()]
         check(levels == [str(n) for n in range(11, 51)],
               "taps: forty taps of Up on a busy machine speak forty levels in turn (%s)" % " ".join(levels))
+
+        def guided():
+            # The help, a rule's key during it, the tour cut short, and the level keys.
+            for keys, pause in [("F1", 1.5), ("Up", 1.0), ("Escape", 0.3), ("F2", 3.5),
+                                ("Escape", 0.3), ("F5", 0.3), ("F8", 0.3), ("shift+F9", 0.3),
+                                ("F3", 0.3), ("F4", 0.3), ("F2", 1.0), ("F1", 2.0)]:
+                xdo("key", keys)
+                time.sleep(pause)
+
+        record, trace = play(palomir, folder, "guided", guided)
+        lines = replayed(scenario, record, trace, "guided")
+        said = [l for l in lines if l.startswith("say ")]
+        check(any("Help." in l for l in said) and any("The puck, from left" in l for l in said)
+              and any("Background minus 3 decibels" in l for l in said)
+              and open(record).read().count("\nguide\n") >= 6,
+              "guided: the help, the tour and the level keys are in the trace, their steps in the "
+              "recording (%d steps)" % open(record).read().count("\nguide\n"))
     return finish()
 
 
