@@ -46,10 +46,10 @@ constexpr TourSound kTour[] = {
     {"Your paddle sliding", "paddleslide.wav", TourSound::Way::kSlide, 0, -1000, 0},
     {"The computer's paddle sliding", "opponentpaddleslide.wav", TourSound::Way::kSlide, 0, -2000,
      0},
-    {"The background", "background.wav", TourSound::Way::kLoop, 0, 0, 3.0},
+    {"The background", "background.wav", TourSound::Way::kLoop, 0, 0, 2.0},
 };
 constexpr int kPuckSteps = 12;
-constexpr double kPuckStepSeconds = 0.15;
+constexpr double kPuckStepSeconds = 0.12;
 constexpr int32_t kPuckPanReach = 6000;
 constexpr int32_t kPuckFar = -4000;
 constexpr int kSlideSteps = 6;

@@ -4,7 +4,8 @@
 Run inside xvfb-run: play_test.py PALOMIR XCLOSE. The program writes its mixed output to a
 file through SDL's disk audio driver (interleaved float stereo at 48 kHz, no header); the
 test drives it with xdotool and analyses the recording: energy per window, left against
-right.
+right. First the player's guide: the sound tour, the voice made louder and kept in a settings
+folder of the test's own, and a settings file gone bad.
 """
 import array
 import math
@@ -57,8 +58,107 @@ class Recording:
 
 
 
+def played(palomir, xclose, args, config, steps):
+    """Plays the game with `args` and the settings folder `config`, doing `steps` (seconds
+    from the start, name, xdotool arguments; the last closes the window). Returns the
+    recording, a function giving a step's time in it, and what the game printed."""
+    out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
+    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out, XDG_CONFIG_HOME=config)
+    env.pop("SDL_VIDEODRIVER", None)
+    start = time.monotonic()
+    proc = subprocess.Popen([palomir, *args], env=env, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    marks = {}
+    try:
+        window = find_window(proc.pid)
+        for t, name, *action in steps:
+            while time.monotonic() - start < t:
+                time.sleep(0.005)
+            marks[name] = time.monotonic() - start
+            if action:
+                xdo(*action)
+        subprocess.run([xclose, window], check=True)
+        code = proc.wait(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    err = [l for l in proc.stderr.read().splitlines() if "disk" not in l and "Writing to file" not in l]
+    check(code == 0, "%s: the game ran and closed with status 0 (%s)" % (" ".join(args) or "plain", code))
+    rec = Recording(out)
+    os.unlink(out)
+    last = max(marks.values())
+    return rec, (lambda name: marks[name] - last + rec.frames / RATE), err
+
+
+def db(x):
+    return 20 * math.log10(max(x, 1e-9))
+
+
+def guide(palomir, xclose):
+    """The sound tour, the voice's volume kept in the settings file, and a file gone bad."""
+    with tempfile.TemporaryDirectory() as config:
+        settings = os.path.join(config, "palomir", "settings")
+        # F2: the ten sounds, each named and played, while the game holds still.
+        trace = os.path.join(config, "tour.trace")
+        rec, at, err = played(palomir, xclose, ["--speech-rate=450", "--trace", trace], config,
+                              [(3.0, "tour", "key", "F2"), (33.5, "close")])
+        lines = open(trace).read().splitlines()
+        tour = lines[max(i for i, l in enumerate(lines) if "The sounds of the game" in l):]
+        names = [l for l in tour if l.startswith("say ")]
+        files = ["puck.wav", "paddle.wav", "OpponentHit.wav", "SideBounce.wav", "rebound.wav",
+                 "buzz.wav", "goal.wav", "paddleslide.wav", "opponentpaddleslide.wav",
+                 "background.wav"]
+        played_files = [f for f in files if any(l.startswith("call %s Play" % f) for l in tour)]
+        check(len(names) == 11 and played_files == files,
+              "F2 names the ten sounds and plays each (%d lines said, %d of 10 played)"
+              % (len(names) - 1, len(played_files)))
+        t0, t1 = at("tour"), at("close")
+        windows = [rec.rms(t, t + 0.5) for t in [t0 + 0.5 * i for i in range(int((t1 - t0) / 0.5))]]
+        heard = sum(1 for w in windows if w > 0.005)
+        check(heard >= 0.6 * len(windows), "the tour is heard throughout, %d of %d half seconds"
+              % (heard, len(windows)))
+        lean = [rec.side(t, t + 0.15) for t in [t0 + 0.15 * i for i in range(int((t1 - t0) / 0.15))]]
+        left = next((i for i, x in enumerate(lean) if x < -0.01), None)
+        right = left is not None and any(x > 0.01 for x in lean[left : left + 20])
+        check(right, "the puck is heard going from left to right")
+        check(not os.path.exists(settings) and not err, "with no key changed nothing is written %s" % err)
+
+        # F8 twice: the next line is louder by two steps of 3 dB; the sounds are off here
+        # (for this run only), so the voice is measured alone, from well below the limiter.
+        quiet = ["--sound-volume=off", "--background-volume=off"]
+        rec, at, err = played(palomir, xclose, quiet + ["--speech-volume=-12"], config,
+                              [(3.0, "before", "key", "F3"), (5.0, "louder", "key", "F8"),
+                               (6.5, "louder again", "key", "F8"), (8.5, "after", "key", "F3"),
+                               (10.0, "close")])
+        before, after = rec.rms(at("before"), at("before") + 1.4), rec.rms(at("after"), at("after") + 1.4)
+        gain = db(after) - db(before)
+        check(4.5 < gain < 7.5, "F8 twice makes the score 6 dB louder: %.1f dB (%.4f then %.4f)"
+              % (gain, before, after))
+        text = open(settings).read() if os.path.exists(settings) else ""
+        check("speech-volume = -6" in text and "sound-volume = 0" in text and not err,
+              "the settings file keeps the voice's volume and not the options %s" % err)
+
+        # Started again, the voice is still that loud.
+        rec, at, err = played(palomir, xclose, quiet, config, [(3.0, "again", "key", "F3"), (5.0, "close")])
+        again = rec.rms(at("again"), at("again") + 1.4)
+        check(abs(db(again) - db(after)) < 1.5, "after a restart the voice is as loud: %.1f dB against %.1f"
+              % (db(again), db(after)))
+
+        # A settings file gone bad: one line, a game that plays, and the file kept aside.
+        bad = "speech-volume = loud\n\x00\x7f garbage\n"
+        open(settings, "w").write(bad)
+        rec, at, err = played(palomir, xclose, [], config, [(3.0, "change", "key", "F9"), (4.5, "close")])
+        said = [l for l in err if settings in l]
+        check(len(said) == 2 and "not right" in said[0] and "settings.bad" in said[1],
+              "a bad settings file is said in one line, and said again once kept aside %s" % err)
+        check(rec.rms(2.2, 2.6) > 0.001, "and the game plays (the puck at %.4f)" % rec.rms(2.2, 2.6))
+        check(open(settings + ".bad").read() == bad and "sound-volume = -3" in open(settings).read(),
+              "the bad file is kept as settings.bad and a new one written")
+
+
 def main():
     palomir, xclose = sys.argv[1], sys.argv[2]
+    guide(palomir, xclose)
     out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
     env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
     env.pop("SDL_VIDEODRIVER", None)
