@@ -10,6 +10,7 @@ Run inside xvfb-run: server_test.py PALOMIR"""
 import array
 import math
 import os
+import pwd
 import shutil
 import signal
 import subprocess
@@ -25,18 +26,24 @@ LOOP = 0.8
 
 
 class SoundServer:
-    """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own."""
+    """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own, run as
+    `user` (a name) when given, as on that user's desktop."""
 
-    def __init__(self):
+    def __init__(self, user=None):
+        self.user = user
         self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
         os.chmod(self.runtime, 0o700)
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
                         PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
         self.env.pop("PULSE_SERVER", None)
+        if user:
+            os.chown(self.runtime, pwd.getpwnam(user).pw_uid, pwd.getpwnam(user).pw_gid)
+            self.env.update(HOME=self.runtime, XDG_CONFIG_HOME=self.runtime, XDG_STATE_HOME=self.runtime)
         self.proc = subprocess.Popen(
             ["dbus-run-session", "--", "sh", "-c",
              "pipewire & sleep 1; wireplumber & sleep 1; pipewire-pulse & wait"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+            user=user)
         end = time.monotonic() + 20
         while time.monotonic() < end:
             if self.pactl("info").returncode == 0 and "nullsink" in self.null_sink():
@@ -44,7 +51,8 @@ class SoundServer:
             time.sleep(0.2)
 
     def pactl(self, *args):
-        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10,
+                              user=self.user)
 
     def null_sink(self):
         sinks = self.pactl("list", "short", "sinks").stdout
