@@ -107,6 +107,7 @@ case "${1:-}" in
     # holds. cpack refuses without dpkg-shlibdeps (tools/cpack_checks.cmake).
     build build-package -DPALOMIR_TESTS=OFF -DPALOMIR_BENCH=OFF
     mkdir -p dist
+    rm -rf build-package/cpack
     (cd build-package && cpack -G DEB -B "$PWD/cpack" >/dev/null)
     deb=$(ls build-package/cpack/palomir_*_amd64.deb)
     depends=$(dpkg-deb -f "$deb" Depends)
