@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The real program through a real sound server, as on a player's desktop: PipeWire with its
 PulseAudio service, started here with a private runtime folder and a null sink, the game's
-output recorded from the sink's monitor. Run once through SDL's pipewire driver and once
-through its pulseaudio driver; from each recording: the welcome, the puck loop rising, the
-buzzer, the steady loop, never past full scale, no gap of silence once the loop plays, and
-the game the only one that opened a stream (the speech synthesizer opens none of its own).
+output recorded from the sink by PipeWire's own client. Run once through SDL's pipewire
+driver and once through its pulseaudio driver; from each recording: the welcome, the puck
+loop rising, the buzzer, the steady loop, never past full scale, no gap of the game's once
+the loop plays (PipeWire's profile tells it from a cycle the system or the recorder
+missed), and the game the only one that opened a stream (the speech synthesizer opens
+none of its own).
 
 Run inside xvfb-run: server_test.py PALOMIR"""
 import array
@@ -146,7 +148,7 @@ def late_cycles(profile, names, driver, edge=5):
 
 
 def wav_data(path):
-    """The samples of a WAV file, whatever its format (parecord writes float)."""
+    """The samples of a WAV file, whatever its format (the recorder writes float)."""
     raw = open(path, "rb").read()
     at = 12
     while at + 8 <= len(raw):
