@@ -18,11 +18,8 @@ import time
 from harness import check, find_window, finish, stop_group
 from server_test import SoundServer
 
-STAND_IN = """#!/bin/sh
 # cmake for this test: configuring does nothing; building copies the game already built.
-id -u >>"$PWD/builders"
-[ "$1" != --build ] || cp -r "%s/." "$2/"
-"""
+STAND_IN = '#!/bin/sh\n[ "$1" != --build ] || cp -r "%s/." "$2/"\n'
 
 
 def game_of(program, timeout=60.0):
@@ -81,11 +78,10 @@ def main():
         check(window != "", "the game opens its window")
         if pid:
             uid = open("/proc/%d/status" % pid).read().split("Uid:")[1].split()[:4]
-            check(uid == [str(user.pw_uid)] * 4, "the game runs as the user who called sudo (%s)" % uid)
             environ = dict(e.split("=", 1) for e in open("/proc/%d/environ" % pid).read().split("\0") if "=" in e)
-            check(environ.get("USER") == "nobody" and environ.get("HOME") == user.pw_dir
-                  and environ.get("XDG_RUNTIME_DIR") == server.runtime,
-                  "in that user's session (%s)" % {k: environ.get(k) for k in ("USER", "HOME", "XDG_RUNTIME_DIR")})
+            session = [environ.get(k) for k in ("USER", "HOME", "XDG_RUNTIME_DIR")]
+            check(uid == [str(user.pw_uid)] * 4 and session == ["nobody", user.pw_dir, server.runtime],
+                  "the game runs as the user who called sudo, in that user's session (%s, %s)" % (uid, session))
             streams = ""
             for _ in range(50):
                 streams = server.pactl("list", "sink-inputs").stdout
@@ -97,11 +93,9 @@ def main():
         if p:
             stop_group(p)
         server.stop()
-    builders = open(os.path.join(tree, "builders")).read().split() if os.path.exists(os.path.join(tree, "builders")) else []
-    check(builders and set(builders) == {str(user.pw_uid)}, "the user builds, not root (%s)" % builders)
     roots = [os.path.relpath(os.path.join(d, f), tree) for d, ds, fs in os.walk(tree) for f in ds + fs + ["."]
              if os.lstat(os.path.join(d, f)).st_uid == 0]
-    check(not roots, "nothing in the tree is root's afterwards (%s)" % roots[:5])
+    check(not roots, "the user built; nothing in the tree is root's afterwards (%s)" % roots[:5])
     shutil.rmtree(work, ignore_errors=True)
     return finish()
 
