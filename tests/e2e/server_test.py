@@ -39,9 +39,16 @@ class SoundServer:
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
                         PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
         self.env.pop("PULSE_SERVER", None)
+        # WirePlumber quits where logind has no seats (a container): its Bluetooth monitor,
+        # which asks logind, is told not to.
+        config = os.path.join(self.runtime, "config")
+        os.makedirs(os.path.join(config, "wireplumber", "bluetooth.lua.d"))
+        with open(os.path.join(config, "wireplumber", "bluetooth.lua.d", "80-no-logind.lua"), "w") as f:
+            f.write('bluez_monitor.properties["with-logind"] = false\n')
+        self.env["XDG_CONFIG_HOME"] = config
         if user:
             os.chown(self.runtime, pwd.getpwnam(user).pw_uid, pwd.getpwnam(user).pw_gid)
-            self.env.update(HOME=self.runtime, XDG_CONFIG_HOME=self.runtime, XDG_STATE_HOME=self.runtime)
+            self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime)
         self.proc = subprocess.Popen(
             ["dbus-run-session", "--", "sh", "-c",
              "pipewire & sleep 1; wireplumber & sleep 1; pipewire-pulse & wait"],
