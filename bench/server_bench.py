@@ -16,9 +16,9 @@ def main():
     build = sys.argv[1]
     server = SoundServer()
     try:
-        runs = []
+        runs, missed = [], {"game": 0, "stream": 0, "recorder": 0}
         for _ in range(4):
-            s, _, _, _, _ = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
+            s, _, _, _, _, late = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
             # From the buzzer (found by its 110 Hz drone: the loop plays from then on without
             # a break) to the game's end.
             n = len(s) // 2
@@ -26,7 +26,9 @@ def main():
                           if tone(s, i / RATE, i / RATE + 0.1, 110) > 0.05), n) + RATE // 10
             end = next((i for i in range(n - 1, 0, -1) if s[2 * i] != 0.0), 0) + 1
             runs.append(len(zero_runs(s[: 2 * end], start)))
-        print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s" % (sum(runs), runs))
+            missed = {k: missed[k] + late[k] for k in missed}
+        print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s; cycles missed: %s"
+              % (sum(runs), runs, missed))
         loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
         try:
             out = subprocess.run([os.path.join(build, "bench", "callback_bench"), "8"], capture_output=True, text=True,

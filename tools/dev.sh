@@ -3,20 +3,24 @@
 #   tools/dev.sh play    build (Release) and start the game
 #   tools/dev.sh test    build and run every test
 #   tools/dev.sh bench   build and run the benchmarks
-# Run as root or through sudo on Debian 12; it only installs what is not there yet.
+#   tools/dev.sh package build (Release, in build-package/) the Debian package into dist/
+# Run as root or through sudo on Debian 12; it only installs what is not there yet. Through
+# sudo, only the installing is done as root: the builds and the game run as the user who
+# called sudo, in that user's desktop session.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data libspeechd-dev
+packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
-                   libclang-rt-14-dev llvm-14 gdb dpkg-dev file
+                   libclang-rt-14-dev llvm-14 gdb dpkg-dev file libc6-dbg lintian appstream man-db
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng
                    sway xwayland libwayland-dev libxkbcommon-dev) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
+  package) packages+=(dpkg-dev file lintian) ;;
 esac
 
 missing=()
@@ -28,6 +32,34 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Through sudo, the rest is the calling user's: the tree and its builds stay theirs, and the
+# game reaches their sound server and desktop. sudo keeps DISPLAY and XAUTHORITY; the
+# session's runtime folder, bus and Wayland socket are found again under /run/user/UID.
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &&
+   runuser -u "$SUDO_USER" -- test -w . 2>/dev/null; then
+  uid=$(id -u "$SUDO_USER")
+  session=(HOME="$(getent passwd "$SUDO_USER" | cut -d: -f6)" USER="$SUDO_USER" LOGNAME="$SUDO_USER")
+  runtime=${XDG_RUNTIME_DIR:-/run/user/$uid}
+  [ "$(stat -c %u "$runtime" 2>/dev/null)" = "$uid" ] || runtime=/run/user/$uid
+  if [ -d "$runtime" ]; then
+    session+=(XDG_RUNTIME_DIR="$runtime")
+    bus=${DBUS_SESSION_BUS_ADDRESS:-}
+    [ -n "$bus" ] || [ ! -S "$runtime/bus" ] || bus="unix:path=$runtime/bus"
+    [ -z "$bus" ] || session+=(DBUS_SESSION_BUS_ADDRESS="$bus")
+    wayland=${WAYLAND_DISPLAY:-}
+    for socket in "$runtime"/wayland-[0-9]; do
+      [ -n "$wayland" ] || [ ! -S "$socket" ] || wayland=${socket##*/}
+    done
+    [ -z "$wayland" ] || session+=(WAYLAND_DISPLAY="$wayland")
+  fi
+  # Builds an earlier run left to root are given back.
+  for dir in build build-asan build-fuzz build-package dist; do
+    [ ! -e "$dir" ] || chown -R "$SUDO_USER:$(id -g "$SUDO_USER")" "$dir"
+  done
+  exec runuser -u "$SUDO_USER" -- env -u XDG_RUNTIME_DIR -u DBUS_SESSION_BUS_ADDRESS \
+    -u WAYLAND_DISPLAY "${session[@]}" tools/dev.sh "$@"
 fi
 
 jobs=$(nproc)
@@ -71,12 +103,30 @@ case "${1:-}" in
       fi
     done
     ;;
+  package)
+    # A Release build of its own, so that what is packed is the game alone, whatever build/
+    # holds. cpack refuses without dpkg-shlibdeps (tools/cpack_checks.cmake).
+    build build-package -DPALOMIR_TESTS=OFF -DPALOMIR_BENCH=OFF
+    mkdir -p dist
+    rm -rf build-package/cpack
+    (cd build-package && cpack -G DEB -B "$PWD/cpack" >/dev/null)
+    deb=$(ls build-package/cpack/palomir_*_amd64.deb)
+    depends=$(dpkg-deb -f "$deb" Depends)
+    case "$depends" in
+      *libc6*) ;;
+      *) echo "$deb lists no library dependencies ($depends): not packaged" >&2; exit 1 ;;
+    esac
+    mv "$deb" dist/
+    deb=dist/${deb##*/}
+    lintian --fail-on error,warning "$deb"
+    echo "$deb (Depends: $depends)"
+    ;;
   bench)
     build build -DPALOMIR_BENCH=ON -DPALOMIR_TESTS=ON
     bench/run.sh build
     ;;
   *)
-    echo "usage: tools/dev.sh play|test|bench" >&2
+    echo "usage: tools/dev.sh play|test|bench|package" >&2
     exit 2
     ;;
 esac
