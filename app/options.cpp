@@ -32,7 +32,7 @@ std::string Usage() {
          "  --trace=FILE     write every sound, timer and speech call the game makes\n"
          "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
          "                            (default 175; F5 slower, F6 faster)\n"
-         "  --speech-volume=DB        the voice's volume in decibels, -30 to 6 (default 0;\n"
+         "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
          "                            F7 quieter, F8 louder)\n"
          "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
          "                            (default 0; F9 quieter, F10 louder)\n"

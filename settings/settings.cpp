@@ -115,7 +115,7 @@ std::string RangeText(Settings::Name n) {
     case Settings::Name::kSpeechRate:
       return "words a minute, 75 to 450 (default 175)";
     case Settings::Name::kSpeechVolume:
-      return "decibels, -30 to 6 (default 0)";
+      return "decibels, -30 to 0 (default 0)";
     default:
       return "decibels, -30 to 0, or off (default 0)";
   }

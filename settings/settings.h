@@ -13,10 +13,11 @@ inline constexpr int kVolumeOff = -1000;
 
 struct Settings {
   static constexpr int kRateDefault = 175, kRateLowest = 75, kRateHighest = 450, kRateStep = 25;
-  // Decibels against the level the game always had. The voice may stand a little above it;
-  // the sounds never do (their mix must not clip), and go down to silence.
+  // Decibels against the level the game always had, never above it: the mix must not clip,
+  // and the limiter is there to catch a stray peak, not to set a level. The sounds go down to
+  // silence; the voice stops short of it, so that its own confirmations stay heard.
   static constexpr int kDbStep = 3;
-  static constexpr int kSpeechLowest = -30, kSpeechHighest = 6;
+  static constexpr int kSpeechLowest = -30, kSpeechHighest = 0;
   static constexpr int kSoundLowest = -30, kSoundHighest = 0;
 
   int speech_rate = kRateDefault;  // words a minute

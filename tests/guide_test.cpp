@@ -51,7 +51,7 @@ TEST(Guide, EachKeySaysWhatItDidAndTheLevelsFollow) {
       {dik::kF5, false, {"Rate 150"}, {150, 0, 0, 0}, 1, 1, 1},
       {dik::kF6, false, {"Rate 200"}, {200, 0, 0, 0}, 1, 1, 1},
       {dik::kF7, false, {"Speech minus 3 decibels"}, {175, -3, 0, 0}, 1, 1, kStep},
-      {dik::kF8, false, {"Speech plus 3 decibels"}, {175, 3, 0, 0}, 1, 1, 1 / kStep},
+      {dik::kF8, false, {"Speech 0 decibels, the highest"}, {175, 0, 0, 0}, 1, 1, 1},
       {dik::kF9, false, {"Sounds minus 3 decibels"}, {175, 0, -3, 0}, kStep, 1, 1},
       {dik::kF10, false, {"Sounds 0 decibels, the highest"}, {175, 0, 0, 0}, 1, 1, 1},
       {dik::kF9, true, {"Background minus 3 decibels"}, {175, 0, 0, -3}, 1, kStep, 1},
@@ -240,14 +240,15 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     Options expected;
   } options[] = {
       {{"palomir", "--speech-rate=300", "--sound-volume=off"}, true, {}},
-      {{"palomir", "--background-volume=-6dB", "--speech-volume=6"}, true, {}},
+      {{"palomir", "--background-volume=-6dB", "--speech-volume=-9"}, true, {}},
+      {{"palomir", "--speech-volume=3"}, false, {}},
       {{"palomir", "--speech-rate=20"}, false, {}},
       {{"palomir", "--sound-volume=2"}, false, {}},
   };
   options[0].expected.speech_rate = 300;
   options[0].expected.sound_volume = kVolumeOff;
   options[1].expected.background_volume = -6;
-  options[1].expected.speech_volume = 6;
+  options[1].expected.speech_volume = -9;
   for (const OptionRow& r : options) {
     Options o;
     std::string error;
