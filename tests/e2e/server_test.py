@@ -27,9 +27,14 @@ LOOP = 0.8
 class SoundServer:
     """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own."""
 
-    def __init__(self, config=None, manager=True):
+    def __init__(self, config=None, manager=True, user=None):
         self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
         os.chmod(self.runtime, 0o700)
+        # Run as an ordinary user (a passwd entry) where a test needs one, as on a desktop.
+        self.as_user = {}
+        if user:
+            os.chown(self.runtime, user.pw_uid, user.pw_gid)
+            self.as_user = dict(user=user.pw_uid, group=user.pw_gid, extra_groups=[])
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
                         PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
         self.env.pop("PULSE_SERVER", None)
@@ -42,7 +47,8 @@ class SoundServer:
         manager = "wireplumber & sleep 1; " if self.manager else ""
         self.proc = subprocess.Popen(
             ["dbus-run-session", "--", "sh", "-c", "pipewire & sleep 1; " + manager + "pipewire-pulse & wait"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+            **self.as_user)
         end = time.monotonic() + 20
         while time.monotonic() < end and self.manager:
             if self.pactl("info").returncode == 0 and "nullsink" in self.null_sink():
@@ -50,7 +56,8 @@ class SoundServer:
             time.sleep(0.2)
 
     def pactl(self, *args):
-        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10,
+                              **self.as_user)
 
     def null_sink(self):
         sinks = self.pactl("list", "short", "sinks").stdout
