@@ -117,6 +117,12 @@ struct AudioOutput::State {
     want.format = AUDIO_F32SYS;
     want.channels = 2;
     want.samples = static_cast<Uint16>(frames);
+    // SDL's file and silent outputs keep time by sleeping whole milliseconds per period:
+    // 10 ms periods keep them in step with the clock (5.3 would run as 5).
+    const char* driver = SDL_GetCurrentAudioDriver();
+    if (driver && (std::strcmp(driver, "disk") == 0 || std::strcmp(driver, "dummy") == 0)) {
+      want.samples = static_cast<Uint16>(Mixer::kRate / 100);
+    }
     want.callback = PullMixer;
     want.userdata = mixer.get();
     // Nothing may change: where the device wants another rate, format or period, SDL
