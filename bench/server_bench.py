@@ -29,9 +29,11 @@ def gaps(s):
     break) to the game's end."""
     n = len(s) // 2
     start = next((i for i in range(0, n - RATE // 10, RATE // 100)
-                  if tone(s, i / RATE, i / RATE + 0.1, 110) > 0.05), n) + RATE // 10
+                  if tone(s, i / RATE, i / RATE + 0.1, 110) > 0.05), None)
+    if start is None:
+        return None  # not heard: nothing to count
     end = next((i for i in range(n - 1, 0, -1) if s[2 * i] != 0.0), 0) + 1
-    return len(zero_runs(s[: 2 * end], start))
+    return len(zero_runs(s[: 2 * end], start + RATE // 10))
 
 
 def record(server, target, out, user, sink=False):
@@ -44,14 +46,16 @@ def record(server, target, out, user, sink=False):
 
 
 def game_node(server, pid, user):
-    """The serial of the game's playback stream in PipeWire, once there."""
+    """The serial of the game's playback stream in PipeWire, once there (the only game)."""
     end = time.monotonic() + 5
     while time.monotonic() < end:
         out = subprocess.run(["pw-dump"], env=server.env, capture_output=True, text=True,
                              user=user.pw_uid, group=user.pw_gid, extra_groups=[]).stdout
         for o in json.loads(out or "[]"):
             props = (o.get("info") or {}).get("props") or {}
-            if o.get("type", "").endswith(":Node") and props.get("application.process.id") == pid:
+            # SDL names the stream's node after the game, not its process.
+            if o.get("type", "").endswith(":Node") and props.get("application.name") == "Palomir" and \
+                    props.get("media.class", "").startswith("Stream/Output"):
                 return props.get("object.serial", o["id"])
         time.sleep(0.05)
     return None
@@ -103,7 +107,7 @@ def play_as(server, user, palomir, folder, env, seconds=8.0, busy=2):
     return result
 
 
-def as_player(build):
+def as_player(build, count=10):
     """The dropout row as an ordinary user with rtkit."""
     user, made_user = ordinary_user()
     folder = tempfile.mkdtemp(prefix="palomir-bench-")
@@ -133,10 +137,10 @@ def as_player(build):
         time.sleep(0.5)
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
         server = SoundServer(user=user)
-        runs = [play_as(server, user, os.path.join(game, "palomir"), work, env) for _ in range(10)]
+        runs = [play_as(server, user, os.path.join(game, "palomir"), work, env) for _ in range(count)]
         print("dropouts as a player (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s gaps "
-              "in 10 runs of 8 s (%s)" % (sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
-                                          " ".join("%s/%s" % tuple(r) for r in runs)))
+              "in %d runs of 8 s (stream/sink: %s)" % (sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
+                                                      count, " ".join("%s/%s" % tuple(r) for r in runs)))
     finally:
         if os.path.exists(RULE):
             os.unlink(RULE)
@@ -157,7 +161,7 @@ def main():
         for _ in range(4):
             s, _, _, _, _ = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
             runs.append(gaps(s))
-        print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s" % (sum(runs), runs))
+        print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s" % (sum(r or 0 for r in runs), runs))
         loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
         try:
             out = subprocess.run([os.path.join(build, "bench", "callback_bench"), "8"], capture_output=True, text=True,
