@@ -96,7 +96,6 @@ def measure(server, palomir, driver, events):
     x = ctypes.CDLL("libX11.so.6")
     xtst = ctypes.CDLL("libXtst.so.6")
     x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XFlush.argtypes = x.XSync.argtypes = [ctypes.c_void_p]
     x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     xtst.XTestFakeRelativeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
     dpy = x.XOpenDisplay(None)

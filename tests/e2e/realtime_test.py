@@ -76,7 +76,8 @@ class SystemServices:
     def wait_names(self, names):
         end = time.monotonic() + 15
         while time.monotonic() < end:
-            out = subprocess.run(["busctl", "--address=" + self.address, "list", "--no-legend"], capture_output=True,
+            out = subprocess.run(["dbus-send", "--bus=" + self.address, "--print-reply", "--dest=org.freedesktop.DBus",
+                                  "/org/freedesktop/DBus", "org.freedesktop.DBus.ListNames"], capture_output=True,
                                  text=True).stdout
             if all(n in out for n in names):
                 return True
