@@ -11,6 +11,7 @@ Run inside xvfb-run: latency_bench.py BUILD_DIR [EVENTS]"""
 import array
 import ctypes
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -82,13 +83,14 @@ def onset(s, after, limit):
 def quantum(server):
     """The sink's quantum in frames now, from PipeWire's profiler (its fourth column is the
     quantum's length in microseconds)."""
-    out = tempfile.NamedTemporaryFile(suffix=".txt", delete=False).name
+    folder = tempfile.mkdtemp(prefix="palomir-profile-")  # it leaves plots where it runs
+    out = os.path.join(folder, "profile.txt")
     p = subprocess.Popen(["pw-profiler", "-o", out], env=server.env, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL, start_new_session=True)
+                         stderr=subprocess.DEVNULL, start_new_session=True, cwd=folder)
     time.sleep(1.0)
     stopped(p, sig=2)
-    lengths = sorted(int(l.split("\t")[3]) for l in open(out) if l.count("\t") > 4)
-    os.unlink(out)
+    lengths = sorted(int(l.split("\t")[3]) for l in open(out) if l.count("\t") > 4) if os.path.exists(out) else []
+    shutil.rmtree(folder, ignore_errors=True)
     return round(lengths[len(lengths) // 2] * RATE / 1e6) if lengths else 256
 
 
