@@ -30,3 +30,5 @@ while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; d
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$program"
 server=$(xvfb python3 bench/server_bench.py "$build" 2>/dev/null)
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$server"
+latency=$(xvfb python3 bench/latency_bench.py "$build" 22 2>/dev/null)
+while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$latency"

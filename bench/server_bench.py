@@ -3,13 +3,154 @@
 starts it, two busy loops running, the game played through SDL's pipewire driver four
 times for 8 s, each recording searched for gaps (runs of 64 frames or more of exact
 silence once the puck loop plays); then the callback's slowest call under the same load.
+Then, as root, the same as a player plays it: an ordinary user's PipeWire and game, with
+rtkit and polkit on a system bus of the bench's own granting the user real time (as the
+end-to-end test does), 10 runs of 8 s, recording both the game's own stream (its node
+in PipeWire) and the sink, so that a gap the game makes is told from one the server makes.
 Run inside xvfb-run: server_bench.py BUILD_DIR"""
+import array
+import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from server_test import RATE, SoundServer, play, tone, zero_runs  # noqa: E402
+from harness import find_window, ordinary_user, stopped  # noqa: E402
+from realtime_test import RULE, SystemServices  # noqa: E402
+from server_test import RATE, SoundServer, play, tone, wav_data, zero_runs  # noqa: E402
+
+
+def gaps(s):
+    """Gaps from the buzzer (found by its 110 Hz drone: the loop plays from then on without a
+    break) to the game's end."""
+    n = len(s) // 2
+    start = next((i for i in range(0, n - RATE // 10, RATE // 100)
+                  if tone(s, i / RATE, i / RATE + 0.1, 110) > 0.05), None)
+    if start is None:
+        return None  # not heard: nothing to count
+    end = next((i for i in range(n - 1, 0, -1) if s[2 * i] != 0.0), 0) + 1
+    return len(zero_runs(s[: 2 * end], start + RATE // 10))
+
+
+def record(server, target, out, user, sink=False):
+    """pw-record of a node: the sink's sound (what it plays) or a stream's output."""
+    extra = ["-P", "stream.capture.sink=true"] if sink else []
+    return subprocess.Popen(["pw-record", "--target", str(target), *extra,
+                             "--format", "f32", "--rate", str(RATE), "--channels", "2", out],
+                            env=server.env, stderr=subprocess.DEVNULL, start_new_session=True,
+                            user=user.pw_uid, group=user.pw_gid, extra_groups=[])
+
+
+def game_node(server, pid, user):
+    """The serial of the game's playback stream in PipeWire, once there (the only game)."""
+    end = time.monotonic() + 5
+    while time.monotonic() < end:
+        out = subprocess.run(["pw-dump"], env=server.env, capture_output=True, text=True,
+                             user=user.pw_uid, group=user.pw_gid, extra_groups=[]).stdout
+        for o in json.loads(out or "[]"):
+            props = (o.get("info") or {}).get("props") or {}
+            # SDL names the stream's node after the game, not its process.
+            if o.get("type", "").endswith(":Node") and props.get("application.name") == "Palomir" and \
+                    props.get("media.class", "").startswith("Stream/Output"):
+                return props.get("object.serial", o["id"])
+        time.sleep(0.05)
+    return None
+
+
+def play_as(server, user, palomir, folder, env, seconds=8.0, busy=2):
+    """One game as `user` under `busy` busy loops: the gaps in the game's stream and at the sink."""
+    outs = [os.path.join(folder, n) for n in ("stream.wav", "sink.wav")]
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
+    sink = record(server, "nullsink", outs[1], user, sink=True)
+    time.sleep(0.5)
+    run = dict(server.env, SDL_AUDIODRIVER="pipewire", **env)
+    run.pop("SDL_VIDEODRIVER", None)
+    game = subprocess.Popen(["dbus-run-session", "--", palomir], env=run, stderr=subprocess.DEVNULL,
+                            start_new_session=True, user=user.pw_uid, group=user.pw_gid, extra_groups=[])
+    stream = None
+    try:
+        end = time.monotonic() + 10
+        pid = None
+        while pid is None and time.monotonic() < end:
+            kids = subprocess.run(["pgrep", "-s", str(game.pid), "-x", "palomir"], capture_output=True,
+                                  text=True).stdout.split()
+            pid = int(kids[0]) if kids else None
+            time.sleep(0.02)
+        node = game_node(server, pid, user) if pid else None
+        if node is not None:
+            stream = record(server, node, outs[0], user)
+        find_window(pid or game.pid)
+        time.sleep(seconds)
+    finally:
+        if pid:
+            os.kill(pid, signal.SIGTERM)
+        stopped(game, sig=None)
+        time.sleep(0.3)
+        for r in (stream, sink):
+            if r:
+                stopped(r, sig=signal.SIGINT)
+        for l in loops:
+            l.kill()
+            l.wait()
+    result = []
+    for out in outs:
+        s = array.array("f")
+        data = wav_data(out) if os.path.exists(out) else b""
+        s.frombytes(data[: len(data) // 8 * 8])
+        result.append(gaps(s) if len(s) > RATE else None)
+        if os.path.exists(out):
+            os.unlink(out)
+    return result
+
+
+def as_player(build, count=10):
+    """The dropout row as an ordinary user with rtkit."""
+    user, made_user = ordinary_user()
+    folder = tempfile.mkdtemp(prefix="palomir-bench-")
+    services = server = None
+    try:
+        os.chmod(folder, 0o755)
+        game = os.path.join(folder, "game")
+        os.mkdir(game)
+        shutil.copy(os.path.join(build, "palomir"), game)
+        shutil.copytree(os.path.join(build, "sounds"), os.path.join(game, "sounds"))
+        subprocess.run(["chmod", "-R", "a+rX", game], check=True)
+        work = os.path.join(folder, "work")
+        os.mkdir(work)
+        os.chown(work, user.pw_uid, user.pw_gid)
+        env = {"HOME": work}
+        if os.environ.get("XAUTHORITY"):
+            env["XAUTHORITY"] = os.path.join(folder, "xauth")
+            shutil.copy(os.environ["XAUTHORITY"], env["XAUTHORITY"])
+            os.chmod(env["XAUTHORITY"], 0o644)
+        bus = os.path.join(folder, "bus")
+        os.mkdir(bus)
+        services = SystemServices(bus)
+        with open(RULE, "w") as f:
+            f.write('polkit.addRule(function(action, subject) {\n'
+                    '    if (action.id == "org.freedesktop.RealtimeKit1.acquire-real-time" &&\n'
+                    '        subject.user == "%s") return polkit.Result.YES;\n});\n' % user.pw_name)
+        time.sleep(0.5)
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
+        server = SoundServer(user=user)
+        runs = [play_as(server, user, os.path.join(game, "palomir"), work, env) for _ in range(count)]
+        print("dropouts as a player (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s gaps "
+              "in %d runs of 8 s (stream/sink: %s)" % (sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
+                                                      count, " ".join("%s/%s" % tuple(r) for r in runs)))
+    finally:
+        if os.path.exists(RULE):
+            os.unlink(RULE)
+        if server:
+            server.stop()
+        if services:
+            services.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+        if made_user:
+            subprocess.run(["userdel", user.pw_name], check=False)
 
 
 def main():
@@ -19,16 +160,10 @@ def main():
         runs, missed = [], {"game": 0, "stream": 0, "recorder": 0}
         for _ in range(4):
             s, _, _, _, _, late = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
-            # From the buzzer (found by its 110 Hz drone: the loop plays from then on without
-            # a break) to the game's end.
-            n = len(s) // 2
-            start = next((i for i in range(0, n - RATE // 10, RATE // 100)
-                          if tone(s, i / RATE, i / RATE + 0.1, 110) > 0.05), n) + RATE // 10
-            end = next((i for i in range(n - 1, 0, -1) if s[2 * i] != 0.0), 0) + 1
-            runs.append(len(zero_runs(s[: 2 * end], start)))
+            runs.append(gaps(s))
             missed = {k: missed[k] + late[k] for k in missed}
         print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s; cycles missed: %s"
-              % (sum(runs), runs, missed))
+              % (sum(r or 0 for r in runs), runs, missed))
         loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
         try:
             out = subprocess.run([os.path.join(build, "bench", "callback_bench"), "8"], capture_output=True, text=True,
@@ -40,6 +175,8 @@ def main():
         print("audio callback under load (PipeWire): %s" % out)
     finally:
         server.stop()
+    if os.geteuid() == 0:
+        as_player(build)
 
 
 if __name__ == "__main__":

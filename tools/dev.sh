@@ -17,9 +17,9 @@ case "${1:-}" in
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file libc6-dbg lintian appstream man-db
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng
-                   sway xwayland libwayland-dev libxkbcommon-dev) ;;
+                   sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
-                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus) ;;
+                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus rtkit polkitd) ;;
   package) packages+=(dpkg-dev file lintian) ;;
 esac
 

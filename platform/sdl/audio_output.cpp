@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -32,11 +33,40 @@ void PullMixer(void* mixer, Uint8* stream, int len) {
       std::span<float>(reinterpret_cast<float*>(stream), static_cast<size_t>(len) / sizeof(float)));
 }
 
-// The thread that pulls the mixer is SDL's own; SDL asks a desktop service for real-time
-// priority for it, and where there is none (or it says no) the thread stays an ordinary one
-// that a busy machine starves into gaps. It is raised here, as far as the system allows:
-// real time, else a higher priority, else left as it is.
-void RaiseAudioThread() {
+// Output's thread. True when thread `tid` already runs at real-time priority.
+bool RealTime(pid_t tid) {
+  const int policy = sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;
+  return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+// Output's thread. Thread `tid` at real-time priority as far as this user may have it:
+// set directly where the system lets the game (root, or a real-time allowance such as an
+// audio group's rtprio limit), else asked of the desktop's real-time service (rtkit) on the
+// system bus as desktop programs ask it. SDL's request keeps within the service's limits:
+// its highest priority, and the process's limit on processor time at real-time priority
+// (RLIMIT_RTTIME) set as the service demands. Where nothing grants it, a higher nice level.
+void RaiseThread(pid_t tid) {
+  if (RealTime(tid)) return;
+  sched_param param{};
+  param.sched_priority = 70;  // below the sound server's own threads
+  if (sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0) return;
+  rlimit allowed{};
+  if (getrlimit(RLIMIT_RTPRIO, &allowed) == 0 && allowed.rlim_cur > 0) {
+    param.sched_priority = static_cast<int>(std::min<rlim_t>(allowed.rlim_cur, 70));
+    if (sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0) return;
+  }
+  if (SDL_LinuxSetThreadPriorityAndPolicy(tid, SDL_THREAD_PRIORITY_TIME_CRITICAL, SCHED_RR) == 0 &&
+      RealTime(tid)) {
+    return;
+  }
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -11);
+}
+
+// Output's thread. The thread that pulls the mixer: SDL's own audio thread, which SDL asks
+// real time for itself (its hint, set at start), or, with SDL's pipewire driver, the PipeWire
+// loop that talks to the server and runs the callback, which nobody raises but the game. Both
+// are named SDLAudioP.
+void RaiseAudioThreads() {
   DIR* tasks = opendir("/proc/self/task");
   if (!tasks) return;
   while (dirent* e = readdir(tasks)) {
@@ -48,12 +78,7 @@ void RaiseAudioThread() {
       std::fclose(f);
     }
     if (std::strncmp(name, "SDLAudioP", 9) != 0) continue;
-    const pid_t tid = static_cast<pid_t>(std::stol(task));
-    sched_param param{};
-    param.sched_priority = 70;  // below the sound server's own threads
-    if (sched_setscheduler(tid, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) != 0) {
-      (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -11);
-    }
+    RaiseThread(static_cast<pid_t>(std::stol(task)));
   }
   closedir(tasks);
 }
@@ -92,6 +117,12 @@ struct AudioOutput::State {
     want.format = AUDIO_F32SYS;
     want.channels = 2;
     want.samples = static_cast<Uint16>(frames);
+    // SDL's file and silent outputs keep time by sleeping whole milliseconds per period:
+    // 10 ms periods keep them in step with the clock (5.3 would run as 5).
+    const char* driver = SDL_GetCurrentAudioDriver();
+    if (driver && (std::strcmp(driver, "disk") == 0 || std::strcmp(driver, "dummy") == 0)) {
+      want.samples = static_cast<Uint16>(Mixer::kRate / 100);
+    }
     want.callback = PullMixer;
     want.userdata = mixer.get();
     // Nothing may change: where the device wants another rate, format or period, SDL
@@ -105,7 +136,7 @@ struct AudioOutput::State {
     period = have.samples;
     running = true;
     SDL_PauseAudioDevice(id, 0);
-    RaiseAudioThread();
+    RaiseAudioThreads();
     return id;
   }
 

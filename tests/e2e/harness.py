@@ -2,6 +2,7 @@
 checks printed one per line with a closing count."""
 import math
 import os
+import pwd
 import signal
 import subprocess
 import time
@@ -103,3 +104,14 @@ def stop_group(p, timeout=10):
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.wait()
+
+
+def ordinary_user(name="palomir-e2e"):
+    """An ordinary system user for a test run as root: (its passwd entry, True when made here
+    and so to be removed with `userdel` at the end)."""
+    try:
+        return pwd.getpwnam(name), False
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                        "--shell", "/usr/sbin/nologin", name], check=True)
+        return pwd.getpwnam(name), True

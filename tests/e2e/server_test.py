@@ -30,12 +30,19 @@ LOOP = 0.8
 
 class SoundServer:
     """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own, run as
-    `user` (a name) when given, as on that user's desktop."""
+    `user` when given, as on that user's desktop."""
 
     def __init__(self, config=None, manager=True, user=None):
-        self.user = user
         self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
         os.chmod(self.runtime, 0o700)
+        # Run as an ordinary user (a name or a passwd entry) where a test needs one, as on a
+        # desktop.
+        self.as_user = {}
+        if isinstance(user, str):
+            user = pwd.getpwnam(user)
+        if user:
+            os.chown(self.runtime, user.pw_uid, user.pw_gid)
+            self.as_user = dict(user=user.pw_uid, group=user.pw_gid, extra_groups=[])
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
                         PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
         self.env.pop("PULSE_SERVER", None)
@@ -47,7 +54,6 @@ class SoundServer:
             f.write('bluez_monitor.properties["with-logind"] = false\n')
         self.env["XDG_CONFIG_HOME"] = config
         if user:
-            os.chown(self.runtime, pwd.getpwnam(user).pw_uid, pwd.getpwnam(user).pw_gid)
             self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime)
         self.manager = manager
         self.start()
@@ -57,7 +63,7 @@ class SoundServer:
         self.proc = subprocess.Popen(
             ["dbus-run-session", "--", "sh", "-c", "pipewire & sleep 1; " + manager + "pipewire-pulse & wait"],
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
-            user=self.user)
+            **self.as_user)
         end = time.monotonic() + 20
         while time.monotonic() < end and self.manager:
             if self.pactl("info").returncode == 0 and "nullsink" in self.null_sink():
@@ -66,7 +72,7 @@ class SoundServer:
 
     def pactl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10,
-                              user=self.user)
+                              **self.as_user)
 
     def null_sink(self):
         sinks = self.pactl("list", "short", "sinks").stdout

@@ -9,7 +9,6 @@ game as an ordinary user of its own, from a copy of the program that user can re
 Run: wayland_test.py PALOMIR WL_INPUT"""
 import json
 import os
-import pwd
 import re
 import shutil
 import signal
@@ -18,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, finish, stop_group, stopped
+from harness import check, finish, ordinary_user, stop_group, stopped
 
 USER = "palomir-e2e"
 KEY_UP, BTN_MIDDLE = 103, 0x112
@@ -191,12 +190,7 @@ def main():
     program, wl_input = sys.argv[1], sys.argv[2]
     user, made_user = None, False
     if os.geteuid() == 0:
-        try:
-            user = pwd.getpwnam(USER)
-        except KeyError:
-            subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                            "--shell", "/usr/sbin/nologin", USER], check=True)
-            user, made_user = pwd.getpwnam(USER), True
+        user, made_user = ordinary_user(USER)
     folder = tempfile.mkdtemp(prefix="palomir-wayland-")
     desktop = hands = None
     try:
