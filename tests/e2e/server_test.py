@@ -54,6 +54,9 @@ class SoundServer:
             f.write('bluez_monitor.properties["with-logind"] = false\n')
         self.env["XDG_CONFIG_HOME"] = config
         if user:
+            # The user's own configuration folder, where libpulse keeps its cookie.
+            for d, _, _ in os.walk(config):
+                os.chown(d, user.pw_uid, user.pw_gid)
             self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime)
         self.manager = manager
         self.start()

@@ -179,12 +179,12 @@ def main():
             check(os.path.exists(sd.socket), "speech-dispatcher runs on a socket of its own")
 
             # Play: the welcome, then the score and a new speed level, in that order.
-            # F6 and F8 set this game's rate and volume on the server before the next line.
+            # F6 and F7 set this game's rate and volume on the server before the next line.
             p = game(program, dict(sd.env, XDG_CONFIG_HOME=folder))
             try:
                 window = find_window(p.pid)
                 time.sleep(3.5)
-                for action in (["click", "2"], ["key", "Up"], ["key", "Up"], ["key", "F6"], ["key", "F8"]):
+                for action in (["click", "2"], ["key", "Up"], ["key", "Up"], ["key", "F6"], ["key", "F7"]):
                     subprocess.run(["xdotool", *action], check=True)
                     time.sleep(0.3)
                 time.sleep(1.0)
@@ -196,7 +196,7 @@ def main():
             # The middle button reads the score (yours, then the computer's, after its goal)
             # at its press and again at its release.
             want = ["Welcome to Palomir: a Vossk game", "0", "1", "0", "1", "11", "12", "Rate 200",
-                    "Speech plus 3 decibels"]
+                    "Speech minus 3 decibels"]
             check(texts == want, "the lines arrived in the game's order: %r" % texts)
 
             # A waiting line: the reason the game cannot start, read out before it ends.
