@@ -19,8 +19,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import find_window, ordinary_user, stopped  # noqa: E402
-from realtime_test import RULE, SystemServices  # noqa: E402
+from harness import find_window, ordinary_user, readable_copy, stopped  # noqa: E402
+from realtime_test import RULE, SystemServices, grant_realtime  # noqa: E402
 from server_test import RATE, SoundServer, play, tone, wav_data, zero_runs  # noqa: E402
 
 
@@ -114,11 +114,7 @@ def as_player(build, count=10):
     services = server = None
     try:
         os.chmod(folder, 0o755)
-        game = os.path.join(folder, "game")
-        os.mkdir(game)
-        shutil.copy(os.path.join(build, "palomir"), game)
-        shutil.copytree(os.path.join(build, "sounds"), os.path.join(game, "sounds"))
-        subprocess.run(["chmod", "-R", "a+rX", game], check=True)
+        palomir = readable_copy(folder, os.path.join(build, "palomir"))
         work = os.path.join(folder, "work")
         os.mkdir(work)
         os.chown(work, user.pw_uid, user.pw_gid)
@@ -130,14 +126,10 @@ def as_player(build, count=10):
         bus = os.path.join(folder, "bus")
         os.mkdir(bus)
         services = SystemServices(bus)
-        with open(RULE, "w") as f:
-            f.write('polkit.addRule(function(action, subject) {\n'
-                    '    if (action.id == "org.freedesktop.RealtimeKit1.acquire-real-time" &&\n'
-                    '        subject.user == "%s") return polkit.Result.YES;\n});\n' % user.pw_name)
-        time.sleep(0.5)
+        grant_realtime(user)
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
         server = SoundServer(user=user)
-        runs = [play_as(server, user, os.path.join(game, "palomir"), work, env) for _ in range(count)]
+        runs = [play_as(server, user, palomir, work, env) for _ in range(count)]
         print("dropouts as a player (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s gaps "
               "in %d runs of 8 s (stream/sink: %s)" % (sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
                                                       count, " ".join("%s/%s" % tuple(r) for r in runs)))

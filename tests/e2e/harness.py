@@ -3,6 +3,7 @@ checks printed one per line with a closing count."""
 import math
 import os
 import pwd
+import shutil
 import signal
 import subprocess
 import time
@@ -115,3 +116,15 @@ def ordinary_user(name="palomir-e2e"):
         subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
                         "--shell", "/usr/sbin/nologin", name], check=True)
         return pwd.getpwnam(name), True
+
+
+def readable_copy(folder, program, *extra):
+    """The program, its sounds and `extra` files copied to FOLDER/game where any user may read
+    and run them (a test's ordinary user cannot reach the build tree): the copy's path."""
+    game = os.path.join(folder, "game")
+    os.mkdir(game)
+    for f in (program, *extra):
+        shutil.copy(f, game)
+    shutil.copytree(os.path.join(os.path.dirname(program), "sounds"), os.path.join(game, "sounds"))
+    subprocess.run(["chmod", "-R", "a+rX", game], check=True)
+    return os.path.join(game, os.path.basename(program))

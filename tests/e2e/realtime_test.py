@@ -22,7 +22,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, ordinary_user, stop_group, stopped
+from harness import check, find_window, finish, ordinary_user, readable_copy, stop_group, stopped
 from server_test import SoundServer
 
 RULE = "/etc/polkit-1/rules.d/60-palomir-e2e.rules"
@@ -162,6 +162,16 @@ def play(server, user, palomir, driver, what, env=None, rtprio=0):
 REALTIME = (os.SCHED_FIFO, os.SCHED_RR)
 
 
+def grant_realtime(user):
+    """What a desktop's login session grants a player: rtkit's real time, for `user` alone,
+    until RULE is removed."""
+    with open(RULE, "w") as f:
+        f.write('polkit.addRule(function(action, subject) {\n'
+                '    if (action.id == "org.freedesktop.RealtimeKit1.acquire-real-time" &&\n'
+                '        subject.user == "%s") return polkit.Result.YES;\n});\n' % user.pw_name)
+    time.sleep(0.5)  # polkit reads its rules again
+
+
 def main():
     palomir = sys.argv[1]
     if os.geteuid() != 0:
@@ -172,12 +182,7 @@ def main():
     services = server = None
     try:
         os.chmod(folder, 0o755)
-        game = os.path.join(folder, "game")
-        os.mkdir(game)
-        shutil.copy(palomir, game)
-        shutil.copytree(os.path.join(os.path.dirname(palomir), "sounds"), os.path.join(game, "sounds"))
-        subprocess.run(["chmod", "-R", "a+rX", game], check=True)
-        palomir = os.path.join(game, os.path.basename(palomir))
+        palomir = readable_copy(folder, palomir)
         # The X server's key, readable by the user.
         xauth = os.environ.get("XAUTHORITY")
         home = os.path.join(folder, "home")
@@ -192,11 +197,7 @@ def main():
         os.mkdir(bus)
         services = SystemServices(bus)
         check(services.names, "polkit and rtkit run on a system bus of the test's own")
-        with open(RULE, "w") as f:
-            f.write('polkit.addRule(function(action, subject) {\n'
-                    '    if (action.id == "org.freedesktop.RealtimeKit1.acquire-real-time" &&\n'
-                    '        subject.user == "%s") return polkit.Result.YES;\n});\n' % user.pw_name)
-        time.sleep(0.5)  # polkit reads its rules again
+        grant_realtime(user)
         server = SoundServer(user=user)
         check(server.pactl("info").returncode == 0, "PipeWire runs as the user")
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address

@@ -17,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, finish, ordinary_user, stop_group, stopped
+from harness import check, finish, ordinary_user, readable_copy, stop_group, stopped
 
 USER = "palomir-e2e"
 KEY_UP, BTN_MIDDLE = 103, 0x112
@@ -196,12 +196,8 @@ def main():
     try:
         # A copy of the program, its sounds and the input client that the user can read.
         os.chmod(folder, 0o755)
-        game = os.path.join(folder, "game")
-        os.mkdir(game)
-        for f in (program, wl_input):
-            shutil.copy(f, game)
-        shutil.copytree(os.path.join(os.path.dirname(program), "sounds"), os.path.join(game, "sounds"))
-        subprocess.run(["chmod", "-R", "a+rX", game], check=True)
+        palomir = readable_copy(folder, program, wl_input)
+        game = os.path.dirname(palomir)
         if user and not os.path.isdir("/tmp/.X11-unix"):
             # Where XWayland's socket goes, made as an X server run by root makes it.
             os.mkdir("/tmp/.X11-unix")
@@ -214,7 +210,6 @@ def main():
         hands = desktop.start([os.path.join(game, os.path.basename(wl_input))], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
         check(hands.stdout.readline().strip() == "ready", "a virtual keyboard and pointer are made")
-        palomir = os.path.join(game, os.path.basename(program))
         # Only WAYLAND_DISPLAY is set. Under the leak checker the native game is not checked
         # for leaks: SDL 2.26's Wayland driver and Mesa's EGL keep memory to the end that no
         # suppression can name (Mesa is unloaded by then); the same game through XWayland is.
