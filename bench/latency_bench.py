@@ -7,6 +7,15 @@ paddle's slide. The sink is recorded through PipeWire's own real-time client; ea
 stamped as it arrives, which ties the recording to the clock (the earliest arrival of each
 block bounds when the sink began it). The slide's onset is where the recording departs from the
 steady loop of one loop earlier. Then the game's processor use over those seconds.
+
+The recorder hears the sink late (its own cycle, its pipe): a reference client
+(sink_reference), which writes a click into the very cycle after it is asked, is timed the
+same way first. Its clicks truly reach the sink between 0 and one quantum after they are
+asked, half a quantum on the median; what its median shows beyond that is the recorder's
+delay, taken off every figure of the game's.
+
+Three ways out: the game's own PipeWire stream (what it plays through when SDL_AUDIODRIVER is
+unset and a PipeWire server runs), and SDL's pipewire and pulseaudio drivers.
 Run inside xvfb-run: latency_bench.py BUILD_DIR [EVENTS]"""
 import array
 import ctypes
@@ -94,6 +103,39 @@ def quantum(server):
     return round(lengths[len(lengths) // 2] * RATE / 1e6) if lengths else 256
 
 
+def reference(server, build, q, events=30):
+    """The recorder's own delay in ms, from the reference client's clicks, and the clicks' spread."""
+    rec = Recorder(server)
+    time.sleep(0.5)
+    p = subprocess.Popen([os.path.join(build, "bench", "sink_reference"), str(q)], stdin=subprocess.PIPE,
+                         env=server.env, start_new_session=True)
+    asked = []
+    try:
+        time.sleep(1.5)
+        for _ in range(events):
+            t = time.monotonic()
+            p.stdin.write(b"x")
+            p.stdin.flush()
+            asked.append(t)
+            time.sleep(0.3)
+    finally:
+        stopped(p)
+        rec.stop()
+    s = rec.samples()
+    lat = []
+    for t in asked:
+        zero = rec.clock(t, q)
+        at = int((t - zero) * RATE)
+        for i in range(max(at - RATE // 20, 1), min(at + RATE // 5, len(s) // 2)):
+            if s[2 * i] > 0.25 >= s[2 * i - 2]:
+                lat.append((zero + i / RATE - t) * 1000)
+                break
+    lat.sort()
+    if len(lat) < events // 2:
+        return None, lat
+    return lat[len(lat) // 2] - 1000.0 * q / RATE / 2, lat
+
+
 def measure(server, palomir, driver, events):
     x = ctypes.CDLL("libX11.so.6")
     xtst = ctypes.CDLL("libXtst.so.6")
@@ -104,6 +146,8 @@ def measure(server, palomir, driver, events):
     rec = Recorder(server)
     time.sleep(0.5)
     env = dict(server.env, SDL_AUDIODRIVER=driver)
+    if driver == "own":
+        env.pop("SDL_AUDIODRIVER")
     env.pop("SDL_VIDEODRIVER", None)
     game = subprocess.Popen([palomir], env=env, stderr=subprocess.DEVNULL, start_new_session=True)
     keys = []
@@ -146,16 +190,25 @@ def main():
     build = sys.argv[1]
     events = int(sys.argv[2]) if len(sys.argv) > 2 else 22
     server = SoundServer()
+    names = {"own": "own PipeWire", "pipewire": "SDL pipewire", "pulseaudio": "SDL pulseaudio"}
     try:
-        for driver in ("pipewire", "pulseaudio"):
+        q = quantum(server)
+        delay, ref = reference(server, build, q)
+        if delay is None:
+            print("recorder's delay: the reference client was not heard (%d clicks)" % len(ref))
+            delay = 0.0
+        else:
+            print("recorder's delay: %.1f ms, taken off below (reference median %.1f, %.1f-%.1f ms raw, "
+                  "%d clicks, quantum %d)" % (delay, ref[len(ref) // 2], ref[0], ref[-1], len(ref), q))
+        for driver in ("own", "pipewire", "pulseaudio"):
             lat, cpu, q = measure(server, os.path.join(build, "palomir"), driver, events)
-            lat.sort()
+            lat = sorted(x - delay for x in lat)
             if lat:
-                print("key to sink, SDL's %s driver: median %.1f ms, worst %.1f ms, best %.1f ms (%d of %d events, "
-                      "quantum %d)" % (driver, lat[len(lat) // 2], lat[-1], lat[0], len(lat), events, q))
+                print("key to sink, %s: median %.1f ms, worst %.1f ms, best %.1f ms (%d of %d events, "
+                      "quantum %d)" % (names[driver], lat[len(lat) // 2], lat[-1], lat[0], len(lat), events, q))
             else:
-                print("key to sink, SDL's %s driver: no onset found" % driver)
-            print("processor while playing, SDL's %s driver: %.2f%% of one core" % (driver, cpu or -1))
+                print("key to sink, %s: no onset found" % names[driver])
+            print("processor while playing, %s: %.2f%% of one core" % (names[driver], cpu or -1))
     finally:
         server.stop()
 

@@ -1,5 +1,7 @@
 #include "platform/sdl/audio_output.h"
 
+#include "platform/pipewire/pipewire_output.h"
+
 #include <SDL.h>
 #include <dirent.h>
 #include <sched.h>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -26,6 +29,15 @@ constexpr auto kStalled = 1s;
 constexpr auto kRetry = 250ms;
 // How long the game waits for a close before leaving it to the output's thread.
 constexpr auto kCloseWait = 50ms;
+// The device number the game's own PipeWire stream goes by (SDL's are small numbers).
+constexpr uint32_t kOwnPipeWire = UINT32_MAX;
+
+// Output's thread. Whether the game may play through PipeWire itself: unless the player
+// named SDL's drivers, when those are what is heard.
+bool OwnPipeWireAllowed() {
+  const char* named = std::getenv("SDL_AUDIODRIVER");
+  return !named || !*named;
+}
 
 // Audio thread.
 void PullMixer(void* mixer, Uint8* stream, int len) {
@@ -64,8 +76,9 @@ void RaiseThread(pid_t tid) {
 
 // Output's thread. The thread that pulls the mixer: SDL's own audio thread, which SDL asks
 // real time for itself (its hint, set at start), or, with SDL's pipewire driver, the PipeWire
-// loop that talks to the server and runs the callback, which nobody raises but the game. Both
-// are named SDLAudioP.
+// loop that talks to the server and runs the callback, which nobody raises but the game (both
+// are named SDLAudioP); or, through the game's own PipeWire stream, PipeWire's data thread,
+// which the desktop's client settings make real-time where they can (this covers the rest).
 void RaiseAudioThreads() {
   DIR* tasks = opendir("/proc/self/task");
   if (!tasks) return;
@@ -77,7 +90,7 @@ void RaiseAudioThreads() {
       if (!std::fgets(name, sizeof(name), f)) name[0] = 0;
       std::fclose(f);
     }
-    if (std::strncmp(name, "SDLAudioP", 9) != 0) continue;
+    if (std::strncmp(name, "SDLAudioP", 9) != 0 && std::strncmp(name, "data-loop", 9) != 0) continue;
     RaiseThread(static_cast<pid_t>(std::stol(task)));
   }
   closedir(tasks);
@@ -99,6 +112,8 @@ struct AudioOutput::State {
   bool reopened = false;  // back after a loss, not yet said
   int frames = 480;
   uint32_t device = 0;  // thread-owned; read by the game thread under the lock
+  std::unique_ptr<PipeWireOutput> own;  // the game's own stream, when it plays (under the lock)
+  std::atomic<bool> stopping{false};  // quit, or another job: an open under way gives up
   std::string error;
   uint64_t finished = 0;
   std::atomic<int> period{0};
@@ -107,6 +122,23 @@ struct AudioOutput::State {
 
   // The output's thread.
   uint32_t OpenOnce(std::string& why) {
+    if (OwnPipeWireAllowed()) {
+      bool no_server = false;
+      if (auto out = PipeWireOutput::Open(mixer, frames, stopping, no_server, why)) {
+        {
+          std::lock_guard g(lock);
+          own = std::move(out);
+        }
+        period = frames;
+        running = true;
+        RaiseAudioThreads();
+        return kOwnPipeWire;
+      }
+      // A PipeWire server that fails the game would fail SDL's drivers as well; without one,
+      // PulseAudio or ALSA may still be there.
+      if (!no_server) return 0;
+      why.clear();
+    }
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
       why = SDL_GetError();
       return 0;
@@ -148,6 +180,19 @@ struct AudioOutput::State {
       id = device;
     }
     if (!id) return;
+    if (id == kOwnPipeWire) {
+      std::unique_ptr<PipeWireOutput> out;
+      {
+        std::lock_guard g(lock);
+        out = std::move(own);
+      }
+      out.reset();
+      running = false;
+      period = 0;
+      std::lock_guard g(lock);
+      device = 0;
+      return;
+    }
     SDL_CloseAudioDevice(id);
     running = false;
     period = 0;
@@ -165,6 +210,7 @@ struct AudioOutput::State {
       if (s->quit) break;
       const Job job = s->job;
       s->job = Job::kNone;
+      s->stopping = false;
       s->busy = true;
       l.unlock();
       if (job == Job::kOpen) {
@@ -220,6 +266,7 @@ void AudioOutput::Shutdown() {
   if (abandoned_ || !state_->thread.joinable()) return;
   std::unique_lock l(state_->lock);
   state_->quit = true;
+  state_->stopping = true;
   state_->wake.notify_all();
   if (state_->done.wait_for(l, kCloseWait, [&] { return state_->ended; })) {
     l.unlock();
@@ -263,6 +310,7 @@ Status AudioOutput::Open(int frames, std::chrono::milliseconds deadline,
   {
     std::lock_guard g(s.lock);
     s.quit = true;
+    s.stopping = true;
   }
   abandoned_ = true;
   s.thread.detach();
@@ -276,6 +324,7 @@ void AudioOutput::Close() {
   State& s = *state_;
   std::unique_lock l(s.lock);
   s.job = State::Job::kClose;
+  s.stopping = true;
   const uint64_t target = s.finished + 1;
   s.wake.notify_all();
   s.done.wait_for(l, kCloseWait, [&] { return s.finished >= target; });
@@ -311,7 +360,7 @@ void AudioOutput::Watch() {
         last_blocks_ = blocks;
         last_change_ = now;
       }
-      if (removed_ || now - last_change_ > kStalled) {
+      if (removed_ || (s.own && s.own->failed()) || now - last_change_ > kStalled) {
         removed_ = false;
         lost_ = lost = true;
         s.job = State::Job::kReopen;

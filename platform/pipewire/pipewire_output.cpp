@@ -1,0 +1,196 @@
+#include "platform/pipewire/pipewire_output.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <span>
+
+namespace palomir {
+
+namespace {
+
+constexpr uint32_t kFrameBytes = 2 * sizeof(float);  // interleaved stereo
+// How long one wait for the server lasts before `cancel` is looked at again.
+constexpr int64_t kWaitSlice = 5 * SPA_NSEC_PER_MSEC;
+
+std::once_flag initialised;
+
+}  // namespace
+
+struct PipeWireOutput::Impl {
+  std::shared_ptr<Mixer> mixer;
+  pw_thread_loop* loop = nullptr;
+  pw_context* context = nullptr;
+  pw_core* core = nullptr;
+  pw_stream* stream = nullptr;
+  spa_hook core_listener{};
+  spa_hook stream_listener{};
+  std::atomic<bool> failed{false};
+  std::atomic<bool> streaming{false};
+  std::string error;  // under the loop's lock
+
+  // The loop's thread, its lock held. The connection to the server is gone or refused.
+  static void CoreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
+    auto* m = static_cast<Impl*>(data);
+    if (id != PW_ID_CORE) return;
+    m->Fail(res == -EPIPE ? "the PipeWire server went away" : message ? message : strerror(-res));
+  }
+
+  // The loop's thread, its lock held.
+  static void StateChanged(void* data, pw_stream_state /*old*/, pw_stream_state state,
+                           const char* error) {
+    auto* m = static_cast<Impl*>(data);
+    if (state == PW_STREAM_STATE_ERROR) {
+      m->Fail(error ? error : "PipeWire ended the game's stream");
+    } else if (state == PW_STREAM_STATE_UNCONNECTED && m->streaming) {
+      m->Fail("PipeWire ended the game's stream");
+    } else if (state == PW_STREAM_STATE_STREAMING) {
+      m->streaming = true;
+      pw_thread_loop_signal(m->loop, false);
+    }
+  }
+
+  // Audio thread (PipeWire's data thread). Mixes the block the sink plays in this cycle:
+  // no lock, allocation, free or system call.
+  static void Process(void* data) {
+    auto* m = static_cast<Impl*>(data);
+    pw_buffer* b = pw_stream_dequeue_buffer(m->stream);
+    if (!b) return;
+    spa_data& d = b->buffer->datas[0];
+    if (!d.data) {
+      pw_stream_queue_buffer(m->stream, b);
+      return;
+    }
+    uint32_t frames = d.maxsize / kFrameBytes;
+    if (b->requested > 0 && b->requested < frames) frames = static_cast<uint32_t>(b->requested);
+    m->mixer->mix(std::span<float>(static_cast<float*>(d.data), size_t{frames} * 2));
+    d.chunk->offset = 0;
+    d.chunk->stride = kFrameBytes;
+    d.chunk->size = frames * kFrameBytes;
+    pw_stream_queue_buffer(m->stream, b);
+  }
+
+  // The loop's thread or the output's, the loop's lock held.
+  void Fail(const char* why) {
+    if (!failed) error = why;
+    failed = true;
+    pw_thread_loop_signal(loop, false);
+  }
+};
+
+namespace {
+
+const pw_core_events kCoreEvents = [] {
+  pw_core_events e{};
+  e.version = PW_VERSION_CORE_EVENTS;
+  e.error = PipeWireOutput::Impl::CoreError;
+  return e;
+}();
+
+const pw_stream_events kStreamEvents = [] {
+  pw_stream_events e{};
+  e.version = PW_VERSION_STREAM_EVENTS;
+  e.state_changed = PipeWireOutput::Impl::StateChanged;
+  e.process = PipeWireOutput::Impl::Process;
+  return e;
+}();
+
+}  // namespace
+
+PipeWireOutput::PipeWireOutput() : impl_(std::make_unique<Impl>()) {}
+
+std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixer, int frames,
+                                                     const std::atomic<bool>& cancel,
+                                                     bool& no_server, std::string& why) {
+  no_server = false;
+  // Once for the whole process: PipeWire keeps what it loads until the process ends.
+  std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+  std::unique_ptr<PipeWireOutput> out(new PipeWireOutput());
+  Impl& m = *out->impl_;
+  m.mixer = std::move(mixer);
+  m.loop = pw_thread_loop_new("palomir-pw", nullptr);
+  if (!m.loop || pw_thread_loop_start(m.loop) != 0) {
+    why = "PipeWire could not start its thread";
+    return nullptr;
+  }
+  pw_thread_loop_lock(m.loop);
+  // The desktop's own settings for clients (client.conf) come with the context: among them
+  // the real-time priority of the data thread, asked of rtkit where the game may not set it.
+  m.context = pw_context_new(pw_thread_loop_get_loop(m.loop),
+                             pw_properties_new(PW_KEY_APP_NAME, "Palomir", PW_KEY_APP_ID,
+                                               "io.github.palomir.palomir", nullptr),
+                             0);
+  if (m.context) m.core = pw_context_connect(m.context, nullptr, 0);
+  if (!m.core) {
+    const int e = errno;
+    no_server = e == ENOENT || e == ECONNREFUSED || e == EHOSTDOWN || e == 0;
+    why = std::string("no PipeWire server answered (") + strerror(e) + ")";
+    pw_thread_loop_unlock(m.loop);
+    return nullptr;
+  }
+  pw_core_add_listener(m.core, &m.core_listener, &kCoreEvents, &m);
+  const std::string latency = std::to_string(frames) + "/" + std::to_string(Mixer::kRate);
+  m.stream = pw_stream_new(
+      m.core, "Table hockey",
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                        PW_KEY_MEDIA_ROLE, "Game", PW_KEY_MEDIA_NAME, "Table hockey",
+                        PW_KEY_NODE_NAME, "palomir", PW_KEY_NODE_DESCRIPTION, "Palomir",
+                        PW_KEY_NODE_LATENCY, latency.c_str(), nullptr));
+  if (!m.stream) {
+    why = std::string("PipeWire refused the game's stream (") + strerror(errno) + ")";
+    pw_thread_loop_unlock(m.loop);
+    return nullptr;
+  }
+  pw_stream_add_listener(m.stream, &m.stream_listener, &kStreamEvents, &m);
+  uint8_t pod[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof(pod));
+  spa_audio_info_raw info{};
+  info.format = SPA_AUDIO_FORMAT_F32;
+  info.rate = Mixer::kRate;
+  info.channels = 2;
+  info.position[0] = SPA_AUDIO_CHANNEL_FL;
+  info.position[1] = SPA_AUDIO_CHANNEL_FR;
+  const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+  const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                  PW_STREAM_FLAG_RT_PROCESS);
+  if (pw_stream_connect(m.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) != 0) {
+    why = "PipeWire refused the game's stream";
+    pw_thread_loop_unlock(m.loop);
+    return nullptr;
+  }
+  // The server links the stream to the speakers (its session manager does) and starts
+  // pulling it; a server without a session manager never does, and the game's own deadline
+  // ends the wait.
+  while (!m.streaming && !m.failed && !cancel) {
+    timespec until{};
+    pw_thread_loop_get_time(m.loop, &until, kWaitSlice);
+    pw_thread_loop_timed_wait_full(m.loop, &until);
+  }
+  const bool playing = m.streaming && !m.failed && !cancel;
+  if (!playing) why = m.failed ? m.error : "the sound output was no longer wanted";
+  pw_thread_loop_unlock(m.loop);
+  if (!playing) return nullptr;
+  return out;
+}
+
+PipeWireOutput::~PipeWireOutput() {
+  Impl& m = *impl_;
+  if (!m.loop) return;
+  pw_thread_loop_lock(m.loop);
+  // Once the stream is gone the data thread no longer calls Process.
+  if (m.stream) pw_stream_destroy(m.stream);
+  if (m.core) pw_core_disconnect(m.core);
+  pw_thread_loop_unlock(m.loop);
+  pw_thread_loop_stop(m.loop);
+  if (m.context) pw_context_destroy(m.context);
+  pw_thread_loop_destroy(m.loop);
+}
+
+bool PipeWireOutput::failed() const {
+  return impl_->failed.load();
+}
+
+}  // namespace palomir
