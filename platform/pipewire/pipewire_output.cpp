@@ -3,6 +3,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <sys/prctl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -17,6 +19,13 @@ constexpr uint32_t kFrameBytes = 2 * sizeof(float);  // interleaved stereo
 constexpr int64_t kWaitSlice = 5 * SPA_NSEC_PER_MSEC;
 
 std::once_flag initialised;
+
+// PipeWire's data thread, called through the loop's queue (not inside a cycle). The thread
+// gets a name of the game's, by which the output finds it and raises it to real time.
+int NameDataThread(spa_loop*, bool, uint32_t, const void*, size_t, void*) {
+  prctl(PR_SET_NAME, "palomir-mix");
+  return 0;
+}
 
 }  // namespace
 
@@ -117,8 +126,7 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
     return nullptr;
   }
   pw_thread_loop_lock(m.loop);
-  // The desktop's own settings for clients (client.conf) come with the context: among them
-  // the real-time priority of the data thread, asked of rtkit where the game may not set it.
+  // The desktop's own settings for clients (client.conf) come with the context.
   m.context = pw_context_new(pw_thread_loop_get_loop(m.loop),
                              pw_properties_new(PW_KEY_APP_NAME, "Palomir", PW_KEY_APP_ID,
                                                "io.github.palomir.palomir", nullptr),
@@ -171,6 +179,10 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
   }
   const bool playing = m.streaming && !m.failed && !cancel;
   if (!playing) why = m.failed ? m.error : "the sound output was no longer wanted";
+  if (playing) {
+    pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(m.context)), NameDataThread, 0, nullptr, 0,
+                   true, nullptr);
+  }
   pw_thread_loop_unlock(m.loop);
   if (!playing) return nullptr;
   return out;

@@ -78,7 +78,7 @@ void RaiseThread(pid_t tid) {
 // real time for itself (its hint, set at start), or, with SDL's pipewire driver, the PipeWire
 // loop that talks to the server and runs the callback, which nobody raises but the game (both
 // are named SDLAudioP); or, through the game's own PipeWire stream, PipeWire's data thread,
-// which the desktop's client settings make real-time where they can (this covers the rest).
+// named palomir-mix once it runs.
 void RaiseAudioThreads() {
   DIR* tasks = opendir("/proc/self/task");
   if (!tasks) return;
@@ -90,7 +90,7 @@ void RaiseAudioThreads() {
       if (!std::fgets(name, sizeof(name), f)) name[0] = 0;
       std::fclose(f);
     }
-    if (std::strncmp(name, "SDLAudioP", 9) != 0 && std::strncmp(name, "data-loop", 9) != 0) continue;
+    if (std::strncmp(name, "SDLAudioP", 9) != 0 && std::strncmp(name, "palomir-mix", 11) != 0) continue;
     RaiseThread(static_cast<pid_t>(std::stol(task)));
   }
   closedir(tasks);
@@ -114,6 +114,10 @@ struct AudioOutput::State {
   uint32_t device = 0;  // thread-owned; read by the game thread under the lock
   std::unique_ptr<PipeWireOutput> own;  // the game's own stream, when it plays (under the lock)
   std::atomic<bool> stopping{false};  // quit, or another job: an open under way gives up
+  // The output's thread. The last output opened was the game's own PipeWire stream: while
+  // that server restarts, the card it holds may look free to ALSA, and taking it would keep
+  // the server from the speakers when it is back; so only PipeWire is tried again.
+  bool was_own = false;
   std::string error;
   uint64_t finished = 0;
   std::atomic<int> period{0};
@@ -121,7 +125,9 @@ struct AudioOutput::State {
   std::thread thread;
 
   // The output's thread.
-  uint32_t OpenOnce(std::string& why) {
+  // The output's thread. `others`: whether SDL's drivers may be tried when there is no
+  // PipeWire server.
+  uint32_t OpenOnce(std::string& why, bool others = true) {
     if (OwnPipeWireAllowed()) {
       bool no_server = false;
       if (auto out = PipeWireOutput::Open(mixer, frames, stopping, no_server, why)) {
@@ -131,12 +137,13 @@ struct AudioOutput::State {
         }
         period = frames;
         running = true;
+        was_own = true;
         RaiseAudioThreads();
         return kOwnPipeWire;
       }
       // A PipeWire server that fails the game would fail SDL's drivers as well; without one,
       // PulseAudio or ALSA may still be there.
-      if (!no_server) return 0;
+      if (!no_server || !others) return 0;
       why.clear();
     }
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
@@ -167,6 +174,7 @@ struct AudioOutput::State {
     }
     period = have.samples;
     running = true;
+    was_own = false;
     SDL_PauseAudioDevice(id, 0);
     RaiseAudioThreads();
     return id;
@@ -226,7 +234,7 @@ struct AudioOutput::State {
         s->CloseDevice();
         for (;;) {
           std::string why;
-          const uint32_t id = s->OpenOnce(why);
+          const uint32_t id = s->OpenOnce(why, !s->was_own);
           l.lock();
           if (id) {
             s->device = id;

@@ -4,7 +4,8 @@ plays, as far as that user may have it:
 
 - with rtkit on the system bus (started here, with polkit, on a bus of the test's own) and
   polkit granting the user real time (a rule for the test's user standing for the active
-  login session a desktop gives a player): through SDL's pipewire driver the PipeWire loop
+  login session a desktop gives a player): through the game's own PipeWire stream
+  PipeWire's data thread, which mixes; through SDL's pipewire driver the PipeWire loop
   that pulls the mixer, through its pulseaudio driver SDL's audio thread; the process's
   limit on real-time processor time within rtkit's;
 - without rtkit but with a real-time allowance (the rtprio limit an audio group gets from
@@ -23,7 +24,7 @@ import tempfile
 import time
 
 from harness import check, find_window, finish, ordinary_user, readable_copy, stop_group, stopped
-from server_test import SoundServer
+from server_test import DRIVERS, SoundServer, game_env
 
 RULE = "/etc/polkit-1/rules.d/60-palomir-e2e.rules"
 BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -120,8 +121,7 @@ def rttime(pid):
 def play(server, user, palomir, driver, what, env=None, rtprio=0):
     """Plays a few seconds as `user`; what the sound threads' scheduling was, the process's
     real-time limits, the exit status and stderr."""
-    run = dict(server.env, SDL_AUDIODRIVER=driver, **(env or {}))
-    run.pop("SDL_VIDEODRIVER", None)
+    run = game_env(dict(server.env, **(env or {})), driver)
 
     # What pam_limits sets at login for a user given an rtprio limit; the game inherits it.
     before = resource.getrlimit(resource.RLIMIT_RTPRIO)
@@ -144,7 +144,7 @@ def play(server, user, palomir, driver, what, env=None, rtprio=0):
             find_window_ok = find_window(pid) != ""
             time.sleep(2.5)
             for name, tids in threads(pid).items():
-                if name.startswith(("SDLAudioP", "data-loop")):
+                if name.startswith(("SDLAudioP", "palomir-mix")):
                     found[name] = [policy(pid, t) for t in tids]
             limit = rttime(pid)
         check(find_window_ok, "%s: the game's window is up" % what)
@@ -160,6 +160,11 @@ def play(server, user, palomir, driver, what, env=None, rtprio=0):
 
 
 REALTIME = (os.SCHED_FIFO, os.SCHED_RR)
+
+
+def mixing(found, driver):
+    """The scheduling of the threads that pull the mixer through `driver`."""
+    return [p for k, v in found.items() if k.startswith("palomir-mix" if driver == "own" else "SDLAudioP") for p in v]
 
 
 def grant_realtime(user):
@@ -201,9 +206,9 @@ def main():
         server = SoundServer(user=user)
         check(server.pactl("info").returncode == 0, "PipeWire runs as the user")
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
-        for driver in ("pipewire", "pulseaudio"):
+        for driver in DRIVERS:
             found, limit, code, err = play(server, user, palomir, driver, driver + " with rtkit", env)
-            got = [p for k, v in found.items() if k.startswith("SDLAudioP") for p in v]
+            got = mixing(found, driver)
             check(got and all(p in REALTIME for p in got),
                   "%s with rtkit: the mixer's thread runs at real-time priority (%s)" % (driver, found))
             check(limit is not None and limit[1] is not None and limit[1] <= 200000,
@@ -212,14 +217,14 @@ def main():
                   % (driver, code, err[-500:]))
         env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(folder, "nowhere")
         try:
-            found, limit, code, err = play(server, user, palomir, "pipewire", "an rtprio limit", env, rtprio=20)
-            got = [p for k, v in found.items() if k.startswith("SDLAudioP") for p in v]
+            found, limit, code, err = play(server, user, palomir, "own", "an rtprio limit", env, rtprio=20)
+            got = mixing(found, "own")
             check(got and all(p in REALTIME for p in got), "an rtprio limit and no rtkit: the mixer's thread "
                   "runs at real-time priority (%s)" % found)
         except ValueError:
             print("NOTE: this machine lets no one raise the rtprio limit (no CAP_SYS_RESOURCE); not tried")
-        found, limit, code, err = play(server, user, palomir, "pipewire", "no real time", env)
-        got = [p for k, v in found.items() if k.startswith("SDLAudioP") for p in v]
+        found, limit, code, err = play(server, user, palomir, "own", "no real time", env)
+        got = mixing(found, "own")
         check(got and code == 0 and not err.strip(), "neither: the game plays as before and says nothing "
               "(%s, %s, %r)" % (found, code, err[-500:]))
     finally:

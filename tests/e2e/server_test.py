@@ -2,7 +2,8 @@
 """The real program through a real sound server, as on a player's desktop: PipeWire with its
 PulseAudio service, started here with a private runtime folder and a null sink, the game's
 output recorded from the sink by PipeWire's own client. Run once through SDL's pipewire
-driver and once through its pulseaudio driver; from each recording: the welcome, the puck
+driver and once through its pulseaudio driver, and once through the game's own PipeWire
+stream (SDL_AUDIODRIVER unset); from each recording: the welcome, the puck
 loop rising, the buzzer, the steady loop, never past full scale, no gap of the game's once
 the loop plays (PipeWire's profile tells it from a cycle the system or the recorder
 missed), and the game the only one that opened a stream (the speech synthesizer opens
@@ -26,6 +27,7 @@ from harness import check, find_window, finish, stop_group, stopped
 
 RATE = 48000
 LOOP = 0.8
+DRIVERS = ("own", "pipewire", "pulseaudio")
 
 
 class SoundServer:
@@ -90,6 +92,16 @@ class SoundServer:
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
+def game_env(env, driver):
+    """The environment of a game played through `driver`: one of SDL's, or 'own', the
+    game's own PipeWire stream, which it plays through when SDL_AUDIODRIVER is unset."""
+    env = dict(env, SDL_AUDIODRIVER=driver)
+    if driver == "own":
+        del env["SDL_AUDIODRIVER"]
+    env.pop("SDL_VIDEODRIVER", None)
+    return env
+
+
 def play(server, palomir, driver, seconds, busy=0):
     """The game's output through `driver` for `seconds`: float samples, interleaved stereo,
     how many streams were opened on the server meanwhile, and how late the stream's cycles
@@ -106,8 +118,7 @@ def play(server, palomir, driver, seconds, busy=0):
                             "--format", "f32", "--rate", "48000", "--channels", "2", out],
                            env=server.env, stderr=subprocess.DEVNULL, start_new_session=True)
     time.sleep(0.5)
-    env = dict(server.env, SDL_AUDIODRIVER=driver)
-    env.pop("SDL_VIDEODRIVER", None)
+    env = game_env(server.env, driver)
     game = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         window = find_window(game.pid)
@@ -141,7 +152,7 @@ def late_cycles(profile, names, driver, edge=5):
     it in time), when it was woken but not finished on a machine seen to be busy (that
     stream or the recorder woken late or not at all in some cycle), or when it is the
     PulseAudio service's stream (SDL's pulseaudio driver); 'game' when the game's own stream
-    (SDL's pipewire driver) woke and did not finish on a machine not seen busy: its own work
+    (its own or SDL's pipewire driver's) woke and did not finish on a machine not seen busy: its own work
     overran the cycle; 'recorder' when the recorder missed a cycle, which loses a piece of
     the recording rather than silencing it. A client's first and last cycles, while it
     connects and leaves, are not counted."""
@@ -161,7 +172,7 @@ def late_cycles(profile, names, driver, edge=5):
             busy = busy or state == "1" or woke > period // 2
             if state in ("1", "2"):
                 late["recorder" if names.get(node) == "pw-record" else
-                     "game" if state == "2" and driver == "pipewire" else "stream"] += 1
+                     "game" if state == "2" and driver in ("own", "pipewire") else "stream"] += 1
     if busy:
         late["stream"], late["game"] = late["stream"] + late["game"], 0
     return late
@@ -283,8 +294,7 @@ def comeback(palomir, driver):
     open(os.path.join(config, "pipewire", "pipewire.conf.d", "null-sink.conf"), "w").write(NULL_SINK)
     server = SoundServer(config)
     out = tempfile.NamedTemporaryFile(suffix=".wav", delete=False).name
-    env = dict(server.env, SDL_AUDIODRIVER=driver)
-    env.pop("SDL_VIDEODRIVER", None)
+    env = game_env(server.env, driver)
     game = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
     rec, back, started = None, 0, 0
     try:
@@ -341,8 +351,7 @@ def unmanaged(palomir, driver):
         end = time.monotonic() + 10
         while time.monotonic() < end and server.pactl("info").returncode != 0:
             time.sleep(0.2)
-        env = dict(server.env, SDL_AUDIODRIVER=driver)
-        env.pop("SDL_VIDEODRIVER", None)
+        env = game_env(server.env, driver)
         begun = time.monotonic()
         game = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
         code = stopped(game, timeout=10, sig=None)
@@ -373,13 +382,13 @@ def without_gaps(s, start, limit=64):
 
 def main():
     palomir = sys.argv[1]
-    for driver in ("pipewire", "pulseaudio"):
+    for driver in DRIVERS:
         comeback(palomir, driver)
         unmanaged(palomir, driver)
     server = SoundServer()
     try:
         check("nullsink" in server.null_sink(), "the sound server runs with a null sink")
-        for driver in ("pipewire", "pulseaudio"):
+        for driver in DRIVERS:
             s, streams, window, code, err, late = play(server, palomir, driver, 6.5)
             check(window != "" and code == 0, "%s: the game played and ended cleanly (status %s, %r)"
                   % (driver, code, err.strip()[-300:]))
