@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Dropouts through a real sound server under load: PipeWire started as the end-to-end test
-starts it, two busy loops running, the game played through SDL's pipewire driver four
+starts it, two busy loops running, the game played through its own PipeWire stream four
 times for 8 s, each recording searched for gaps (runs of 64 frames or more of exact
 silence once the puck loop plays); then the callback's slowest call under the same load.
 Then, as root, the same as a player plays it: an ordinary user's PipeWire and game, with
 rtkit and polkit on a system bus of the bench's own granting the user real time (as the
 end-to-end test does), 10 runs of 8 s, recording both the game's own stream (its node
-in PipeWire) and the sink, so that a gap the game makes is told from one the server makes.
+in PipeWire) and the sink, so that a gap the game makes is told from one the server makes;
+through the game's own stream, then through SDL's pipewire driver.
 Run inside xvfb-run: server_bench.py BUILD_DIR"""
 import array
 import json
@@ -21,7 +22,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import find_window, ordinary_user, readable_copy, stopped  # noqa: E402
 from realtime_test import RULE, SystemServices, grant_realtime  # noqa: E402
-from server_test import RATE, SoundServer, play, tone, wav_data, zero_runs  # noqa: E402
+from server_test import RATE, SoundServer, game_env, play, tone, wav_data, zero_runs  # noqa: E402
 
 
 def gaps(s):
@@ -53,7 +54,7 @@ def game_node(server, pid, user):
                              user=user.pw_uid, group=user.pw_gid, extra_groups=[]).stdout
         for o in json.loads(out or "[]"):
             props = (o.get("info") or {}).get("props") or {}
-            # SDL names the stream's node after the game, not its process.
+            # The stream's node is named after the game, not its process.
             if o.get("type", "").endswith(":Node") and props.get("application.name") == "Palomir" and \
                     props.get("media.class", "").startswith("Stream/Output"):
                 return props.get("object.serial", o["id"])
@@ -61,14 +62,13 @@ def game_node(server, pid, user):
     return None
 
 
-def play_as(server, user, palomir, folder, env, seconds=8.0, busy=2):
+def play_as(server, user, palomir, folder, env, driver, seconds=8.0, busy=2):
     """One game as `user` under `busy` busy loops: the gaps in the game's stream and at the sink."""
     outs = [os.path.join(folder, n) for n in ("stream.wav", "sink.wav")]
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
     sink = record(server, "nullsink", outs[1], user, sink=True)
     time.sleep(0.5)
-    run = dict(server.env, SDL_AUDIODRIVER="pipewire", **env)
-    run.pop("SDL_VIDEODRIVER", None)
+    run = game_env(dict(server.env, **env), driver)
     game = subprocess.Popen(["dbus-run-session", "--", palomir], env=run, stderr=subprocess.DEVNULL,
                             start_new_session=True, user=user.pw_uid, group=user.pw_gid, extra_groups=[])
     stream = None
@@ -129,10 +129,12 @@ def as_player(build, count=10):
         grant_realtime(user)
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
         server = SoundServer(user=user)
-        runs = [play_as(server, user, palomir, work, env) for _ in range(count)]
-        print("dropouts as a player (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s gaps "
-              "in %d runs of 8 s (stream/sink: %s)" % (sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
-                                                      count, " ".join("%s/%s" % tuple(r) for r in runs)))
+        for driver, name in (("own", "own PipeWire"), ("pipewire", "SDL pipewire")):
+            runs = [play_as(server, user, palomir, work, env, driver) for _ in range(count)]
+            print("dropouts as a player, %s (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s "
+                  "gaps in %d runs of 8 s (stream/sink: %s)"
+                  % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
+                     " ".join("%s/%s" % tuple(r) for r in runs)))
     finally:
         if os.path.exists(RULE):
             os.unlink(RULE)
@@ -151,10 +153,10 @@ def main():
     try:
         runs, missed = [], {"game": 0, "stream": 0, "recorder": 0}
         for _ in range(4):
-            s, _, _, _, _, late = play(server, os.path.join(build, "palomir"), "pipewire", 8.0, busy=2)
+            s, _, _, _, _, late = play(server, os.path.join(build, "palomir"), "own", 8.0, busy=2)
             runs.append(gaps(s))
             missed = {k: missed[k] + late[k] for k in missed}
-        print("dropouts through PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s; cycles missed: %s"
+        print("dropouts through own PipeWire, 2 busy loops: %d gaps in 4 runs of 8 s %s; cycles missed: %s"
               % (sum(r or 0 for r in runs), runs, missed))
         loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
         try:

@@ -146,7 +146,9 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                         PW_KEY_MEDIA_ROLE, "Game", PW_KEY_MEDIA_NAME, "Table hockey",
                         PW_KEY_NODE_NAME, "palomir", PW_KEY_NODE_DESCRIPTION, "Palomir",
-                        PW_KEY_NODE_LATENCY, latency.c_str(), nullptr));
+                        PW_KEY_APP_NAME, "Palomir", PW_KEY_APP_ID, "io.github.palomir.palomir",
+                        PW_KEY_APP_ICON_NAME, "palomir", PW_KEY_NODE_LATENCY,
+                        latency.c_str(), nullptr));
   if (!m.stream) {
     why = std::string("PipeWire refused the game's stream (") + strerror(errno) + ")";
     pw_thread_loop_unlock(m.loop);
