@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <span>
@@ -116,7 +117,14 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
                                                      bool& no_server, std::string& why) {
   no_server = false;
   // Once for the whole process: PipeWire keeps what it loads until the process ends.
-  std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+  std::call_once(initialised, [] {
+    pw_init(nullptr, nullptr);
+    // The library's own notes (a missing client.conf where PipeWire is not installed, a
+    // server that went away) are not for the player, who reads the game's; PIPEWIRE_DEBUG
+    // still brings them back.
+    const char* debug = std::getenv("PIPEWIRE_DEBUG");
+    if (!debug || !*debug) pw_log_set_level(SPA_LOG_LEVEL_NONE);
+  });
   std::unique_ptr<PipeWireOutput> out(new PipeWireOutput());
   Impl& m = *out->impl_;
   m.mixer = std::move(mixer);
@@ -133,9 +141,10 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
                              0);
   if (m.context) m.core = pw_context_connect(m.context, nullptr, 0);
   if (!m.core) {
-    const int e = errno;
-    no_server = e == ENOENT || e == ECONNREFUSED || e == EHOSTDOWN || e == 0;
-    why = std::string("no PipeWire server answered (") + strerror(e) + ")";
+    // No socket, no runtime folder, a socket nobody listens on or one this user may not
+    // use: whatever the reason, this PipeWire cannot be had, and other ways may still be.
+    no_server = true;
+    why = std::string("no PipeWire server answered (") + strerror(errno) + ")";
     pw_thread_loop_unlock(m.loop);
     return nullptr;
   }

@@ -21,8 +21,8 @@ class PipeWireOutput {
   // Output's thread. Connects to this session's PipeWire server and plays `mixer` through a
   // stream asking for `frames` per cycle at the mixer's rate. Returns once the server pulls
   // the stream. Returns nullptr, with `why` in a player's words, when the server fails, and
-  // when `cancel` turns true meanwhile; `no_server` then tells whether there was no PipeWire
-  // server at all to ask (another way to the speakers may then be tried).
+  // when `cancel` turns true meanwhile; `no_server` then tells whether no PipeWire server
+  // could be reached at all (another way to the speakers may then be tried).
   static std::unique_ptr<PipeWireOutput> Open(std::shared_ptr<Mixer> mixer, int frames,
                                               const std::atomic<bool>& cancel, bool& no_server,
                                               std::string& why);

@@ -105,6 +105,11 @@ def main():
     cannot_start("no audio device", lambda d: None, "no sound output could be opened", {"SDL_AUDIODRIVER": "no-such-driver"})
     cannot_start("no sound card at all", lambda d: None, "no sound output could be opened",
                  {"SDL_AUDIODRIVER": "alsa", "ALSA_CONFIG_PATH": "/nonexistent"})
+    # No driver named: the game's own PipeWire finds no server, and SDL's drivers are tried.
+    with tempfile.TemporaryDirectory() as runtime:
+        cannot_start("no sound server and no card", lambda d: None, "no sound output could be opened",
+                     {"SDL_AUDIODRIVER": "", "XDG_RUNTIME_DIR": runtime, "PIPEWIRE_RUNTIME_DIR": runtime,
+                      "PULSE_SERVER": "unix:" + os.path.join(runtime, "none"), "ALSA_CONFIG_PATH": "/nonexistent"})
 
     # The command line, with no window system at all.
     bare = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
