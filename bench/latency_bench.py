@@ -29,7 +29,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import find_window, stopped  # noqa: E402
-from server_test import RATE, LOOP, SoundServer  # noqa: E402
+from server_test import RATE, LOOP, SoundServer, game_env  # noqa: E402
 
 FRAME = 8  # float stereo
 
@@ -103,6 +103,19 @@ def quantum(server):
     return round(lengths[len(lengths) // 2] * RATE / 1e6) if lengths else 256
 
 
+def timed(rec, times, q, find):
+    """Milliseconds from each of `times` to its sound at the sink, sorted; find(samples, frame)
+    gives the frame where the sound begins near `frame`, or None (that time is left out)."""
+    s = rec.samples()
+    lat = []
+    for t in times:
+        zero = rec.clock(t, q)
+        i = find(s, int((t - zero) * RATE))
+        if i is not None:
+            lat.append((zero + i / RATE - t) * 1000)
+    return sorted(lat)
+
+
 def reference(server, build, q, events=30):
     """The recorder's own delay in ms, from the reference client's clicks, and the clicks' spread."""
     rec = Recorder(server)
@@ -121,16 +134,9 @@ def reference(server, build, q, events=30):
     finally:
         stopped(p)
         rec.stop()
-    s = rec.samples()
-    lat = []
-    for t in asked:
-        zero = rec.clock(t, q)
-        at = int((t - zero) * RATE)
-        for i in range(max(at - RATE // 20, 1), min(at + RATE // 5, len(s) // 2)):
-            if s[2 * i] > 0.25 >= s[2 * i - 2]:
-                lat.append((zero + i / RATE - t) * 1000)
-                break
-    lat.sort()
+    lat = timed(rec, asked, q, lambda s, at: next(
+        (i for i in range(max(at - RATE // 20, 1), min(at + RATE // 5, len(s) // 2)) if s[2 * i] > 0.25 >= s[2 * i - 2]),
+        None))
     if len(lat) < events // 2:
         return None, lat
     return lat[len(lat) // 2] - 1000.0 * q / RATE / 2, lat
@@ -145,11 +151,7 @@ def measure(server, palomir, driver, events):
     dpy = x.XOpenDisplay(None)
     rec = Recorder(server)
     time.sleep(0.5)
-    env = dict(server.env, SDL_AUDIODRIVER=driver)
-    if driver == "own":
-        env.pop("SDL_AUDIODRIVER")
-    env.pop("SDL_VIDEODRIVER", None)
-    game = subprocess.Popen([palomir], env=env, stderr=subprocess.DEVNULL, start_new_session=True)
+    game = subprocess.Popen([palomir], env=game_env(server.env, driver), stderr=subprocess.DEVNULL, start_new_session=True)
     keys = []
     cpu = None
     try:
@@ -172,18 +174,14 @@ def measure(server, palomir, driver, events):
     finally:
         stopped(game)
         rec.stop()
-    s = rec.samples()
-    lat = []
-    for t in keys:
-        zero = rec.clock(t, q)
-        at = int((t - zero) * RATE)
+    def slide(s, at):
         after = max(at - RATE // 20, int(LOOP * RATE))
         i = onset(s, after, at + RATE // 5)
         # Something else already sounding before the key (the voice, a late buzzer) leaves
         # the event out.
-        if i is not None and i > after:
-            lat.append((zero + i / RATE - t) * 1000)
-    return lat, cpu, q
+        return i if i is not None and i > after else None
+
+    return timed(rec, keys, q, slide), cpu, q
 
 
 def main():
@@ -202,7 +200,7 @@ def main():
                   "%d clicks, quantum %d)" % (delay, ref[len(ref) // 2], ref[0], ref[-1], len(ref), q))
         for driver in ("own", "pipewire", "pulseaudio"):
             lat, cpu, q = measure(server, os.path.join(build, "palomir"), driver, events)
-            lat = sorted(x - delay for x in lat)
+            lat = [x - delay for x in lat]
             if lat:
                 print("key to sink, %s: median %.1f ms, worst %.1f ms, best %.1f ms (%d of %d events, "
                       "quantum %d)" % (names[driver], lat[len(lat) // 2], lat[-1], lat[0], len(lat), events, q))
