@@ -345,7 +345,8 @@ def comeback(palomir, driver):
 
 def unmanaged(palomir, driver):
     """PipeWire without its session manager never answers an open: the game cannot start,
-    says so in one line and ends with status 1 within 3 s."""
+    says so in one line and ends with status 1 within 3 s; closed while it waits, it ends
+    at once with status 0, saying nothing."""
     server = SoundServer(manager=False)
     try:
         end = time.monotonic() + 10
@@ -356,12 +357,18 @@ def unmanaged(palomir, driver):
         game = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
         code = stopped(game, timeout=10, sig=None)
         took = time.monotonic() - begun
+        closed = subprocess.Popen([palomir], env=env, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        time.sleep(1.0)
+        closed_code = stopped(closed, timeout=5)
     finally:
         server.stop()
     err = game.stderr.read().strip().splitlines()
     limit = 6.0 if os.environ.get("PALOMIR_SANITIZED") else 3.0
     check(code == 1 and len(err) == 1 and "sound" in err[0] and took <= limit,
           "%s without a session manager: status %s in %.2f s, %r" % (driver, code, took, err))
+    said = closed.stderr.read().strip()
+    check(closed_code == 0 and not said, "%s without a session manager, closed while waiting: status %s, %r"
+          % (driver, closed_code, said))
 
 
 def without_gaps(s, start, limit=64):
