@@ -41,6 +41,34 @@ struct PipeWireOutput::Impl {
   std::atomic<bool> failed{false};
   std::atomic<bool> streaming{false};
   std::string error;  // under the loop's lock
+  // Whether the server has speakers of any kind: the loop's thread writes, under its lock.
+  pw_registry* registry = nullptr;
+  spa_hook registry_listener{};
+  bool sink_seen = false;
+  int sync_seq = -1;
+  bool synced = false;
+
+  // The loop's thread, its lock held. Every object on the server once, then the new ones.
+  static void Global(void* data, uint32_t /*id*/, uint32_t /*permissions*/, const char* type,
+                     uint32_t /*version*/, const spa_dict* props) {
+    auto* m = static_cast<Impl*>(data);
+    if (!props || !type || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+    const char* kind = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+    const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+    // auto_null is the stand-in PipeWire makes when it has no speakers at all.
+    if (kind && (std::strcmp(kind, "Audio/Sink") == 0 || std::strcmp(kind, "Audio/Duplex") == 0) &&
+        !(name && std::strcmp(name, "auto_null") == 0)) {
+      m->sink_seen = true;
+    }
+  }
+
+  // The loop's thread, its lock held: the server has answered everything asked before `seq`.
+  static void CoreDone(void* data, uint32_t id, int seq) {
+    auto* m = static_cast<Impl*>(data);
+    if (id != PW_ID_CORE || seq != m->sync_seq) return;
+    m->synced = true;
+    pw_thread_loop_signal(m->loop, false);
+  }
 
   // The loop's thread, its lock held. The connection to the server is gone or refused.
   static void CoreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
@@ -97,8 +125,28 @@ const pw_core_events kCoreEvents = [] {
   pw_core_events e{};
   e.version = PW_VERSION_CORE_EVENTS;
   e.error = PipeWireOutput::Impl::CoreError;
+  e.done = PipeWireOutput::Impl::CoreDone;
   return e;
 }();
+
+const pw_registry_events kRegistryEvents = [] {
+  pw_registry_events e{};
+  e.version = PW_VERSION_REGISTRY_EVENTS;
+  e.global = PipeWireOutput::Impl::Global;
+  return e;
+}();
+
+// The output's thread, the loop's lock held. Waits on the loop until `done` holds, the
+// server fails, or the game no longer wants the output: whether `done` came.
+template <typename Done>
+bool WaitFor(PipeWireOutput::Impl& m, const std::atomic<bool>& cancel, Done done) {
+  while (!done() && !m.failed && !cancel) {
+    timespec until{};
+    pw_thread_loop_get_time(m.loop, &until, kWaitSlice);
+    pw_thread_loop_timed_wait_full(m.loop, &until);
+  }
+  return done() && !m.failed && !cancel;
+}
 
 const pw_stream_events kStreamEvents = [] {
   pw_stream_events e{};
@@ -149,6 +197,26 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
     return nullptr;
   }
   pw_core_add_listener(m.core, &m.core_listener, &kCoreEvents, &m);
+  // A PipeWire with no speakers (one kept for screen sharing beside PulseAudio, say) would
+  // take the stream and never play it: then the way is left to PulseAudio.
+  m.registry = pw_core_get_registry(m.core, PW_VERSION_REGISTRY, 0);
+  if (m.registry) {
+    pw_registry_add_listener(m.registry, &m.registry_listener, &kRegistryEvents, &m);
+    m.sync_seq = pw_core_sync(m.core, PW_ID_CORE, 0);
+  }
+  const bool listed = m.registry && WaitFor(m, cancel, [&] { return m.synced; });
+  if (m.registry) {
+    spa_hook_remove(&m.registry_listener);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m.registry));
+    m.registry = nullptr;
+  }
+  if (!listed || !m.sink_seen) {
+    no_server = listed;
+    why = !listed ? (m.failed ? m.error : "the sound output was no longer wanted")
+                  : "the PipeWire server has no speakers to play through";
+    pw_thread_loop_unlock(m.loop);
+    return nullptr;
+  }
   const std::string latency = std::to_string(frames) + "/" + std::to_string(Mixer::kRate);
   m.stream = pw_stream_new(
       m.core, "Table hockey",
@@ -183,12 +251,7 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
   // The server links the stream to the speakers (its session manager does) and starts
   // pulling it; a server without a session manager never does, and the game's own deadline
   // ends the wait.
-  while (!m.streaming && !m.failed && !cancel) {
-    timespec until{};
-    pw_thread_loop_get_time(m.loop, &until, kWaitSlice);
-    pw_thread_loop_timed_wait_full(m.loop, &until);
-  }
-  const bool playing = m.streaming && !m.failed && !cancel;
+  const bool playing = WaitFor(m, cancel, [&] { return m.streaming.load(); });
   if (!playing) why = m.failed ? m.error : "the sound output was no longer wanted";
   if (playing) {
     pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(m.context)), NameDataThread, 0, nullptr, 0,

@@ -141,12 +141,12 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
   SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Palomir", SDL_HINT_DEFAULT);
   SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Table hockey", SDL_HINT_DEFAULT);
   SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Game", SDL_HINT_DEFAULT);
-  // The shortest way to the speakers first: PipeWire's own protocol where its server runs
-  // (SDL 2.26 would take the server's slower PulseAudio service first), then PulseAudio, then
+  // SDL's drivers play where the game's own PipeWire stream cannot (no PipeWire server, or
+  // one without speakers, where SDL's pipewire driver would wait for ever): PulseAudio, then
   // the card itself; a driver that finds no server is passed over without a word. The thread
   // that pulls the mixer asks for real-time priority (from rtkit, for an ordinary user). A
   // player's own choice of driver or priority policy wins.
-  SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "pipewire,pulseaudio,alsa", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "pulseaudio,alsa", SDL_HINT_DEFAULT);
   SDL_SetHintWithPriority(SDL_HINT_THREAD_FORCE_REALTIME_TIME_CRITICAL, "1", SDL_HINT_DEFAULT);
   // Ask SDL for the window system that is there, rather than let it try each one it knows
   // (and let their libraries complain on stderr about the ones that are not). Where a Wayland

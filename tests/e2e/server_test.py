@@ -34,7 +34,7 @@ class SoundServer:
     """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own, run as
     `user` when given, as on that user's desktop."""
 
-    def __init__(self, config=None, manager=True, user=None):
+    def __init__(self, config=None, manager=True, user=None, sink=True):
         self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
         os.chmod(self.runtime, 0o700)
         # Run as an ordinary user (a name or a passwd entry) where a test needs one, as on a
@@ -61,6 +61,7 @@ class SoundServer:
                 os.chown(d, user.pw_uid, user.pw_gid)
             self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime)
         self.manager = manager
+        self.sink = sink
         self.start()
 
     def start(self):
@@ -71,7 +72,7 @@ class SoundServer:
             **self.as_user)
         end = time.monotonic() + 20
         while time.monotonic() < end and self.manager:
-            if self.pactl("info").returncode == 0 and "nullsink" in self.null_sink():
+            if self.pactl("info").returncode == 0 and (not self.sink or "nullsink" in self.null_sink()):
                 break
             time.sleep(0.2)
 
@@ -371,6 +372,26 @@ def unmanaged(palomir, driver):
           % (driver, closed_code, said))
 
 
+def speakerless(palomir):
+    """A PipeWire with no speakers (its stand-in sink alone, as where PulseAudio holds the card
+    and PipeWire serves screen sharing): the game leaves it to PulseAudio and plays there,
+    saying nothing."""
+    server = SoundServer(sink=False)
+    try:
+        game = subprocess.Popen([palomir], env=game_env(server.env, "own"), stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+        window = find_window(game.pid)
+        time.sleep(1.0)
+        streams = server.pactl("list", "sink-inputs").stdout
+        code = stopped(game)
+    finally:
+        server.stop()
+    err = game.stderr.read().strip()
+    check(window != "" and code == 0 and not err and 'client.api = "pipewire-pulse"' in streams,
+          "no speakers in PipeWire: the game plays through PulseAudio (status %s, %r, %r)"
+          % (code, err[-300:], [l.strip() for l in streams.splitlines() if "client.api" in l]))
+
+
 def without_gaps(s, start, limit=64):
     """The recording with every run of at least `limit` frames of exact silence from frame
     `start` on taken out."""
@@ -392,6 +413,7 @@ def main():
     for driver in DRIVERS:
         comeback(palomir, driver)
         unmanaged(palomir, driver)
+    speakerless(palomir)
     server = SoundServer()
     try:
         check("nullsink" in server.null_sink(), "the sound server runs with a null sink")
