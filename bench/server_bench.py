@@ -12,16 +12,14 @@ Run inside xvfb-run: server_bench.py BUILD_DIR"""
 import array
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import find_window, ordinary_user, readable_copy, stopped  # noqa: E402
-from realtime_test import RULE, SystemServices, grant_realtime  # noqa: E402
+from harness import find_window, stopped  # noqa: E402
+from realtime_test import PlayerDesktop  # noqa: E402
 from server_test import RATE, SoundServer, game_env, play, tone, wav_data, zero_runs  # noqa: E402
 
 
@@ -109,52 +107,13 @@ def play_as(server, user, palomir, folder, env, driver, seconds=8.0, busy=2):
 
 def as_player(build, count=10):
     """The dropout row as an ordinary user with rtkit."""
-    user, made_user = ordinary_user()
-    folder = tempfile.mkdtemp(prefix="palomir-bench-")
-    services = server = None
-    try:
-        os.chmod(folder, 0o755)
-        palomir = readable_copy(folder, os.path.join(build, "palomir"))
-        work = os.path.join(folder, "work")
-        os.mkdir(work)
-        os.chown(work, user.pw_uid, user.pw_gid)
-        env = {"HOME": work}
-        if os.environ.get("XAUTHORITY"):
-            env["XAUTHORITY"] = os.path.join(folder, "xauth")
-            shutil.copy(os.environ["XAUTHORITY"], env["XAUTHORITY"])
-            os.chmod(env["XAUTHORITY"], 0o644)
-        bus = os.path.join(folder, "bus")
-        os.mkdir(bus)
-        services = SystemServices(bus)
-        grant_realtime(user)
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
-        # The sound server asks rtkit for real time too, as on the player's desktop.
-        before = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
-        os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
-        try:
-            server = SoundServer(user=user)
-        finally:
-            if before is None:
-                del os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
-            else:
-                os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = before
+    with PlayerDesktop(os.path.join(build, "palomir")) as desk:
         for driver, name in (("own", "own PipeWire"), ("pipewire", "SDL pipewire")):
-            runs = [play_as(server, user, palomir, work, env, driver) for _ in range(count)]
+            runs = [play_as(desk.server, desk.user, desk.palomir, desk.home, desk.env, driver) for _ in range(count)]
             print("dropouts as a player, %s (ordinary user, rtkit), 2 busy loops: game's stream %s gaps, sink %s "
                   "gaps in %d runs of 8 s (stream/sink: %s)"
                   % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
                      " ".join("%s/%s" % tuple(r) for r in runs)))
-    finally:
-        if os.path.exists(RULE):
-            os.unlink(RULE)
-        if server:
-            server.stop()
-        if services:
-            services.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-        if made_user:
-            subprocess.run(["userdel", user.pw_name], check=False)
-
 
 def main():
     build = sys.argv[1]

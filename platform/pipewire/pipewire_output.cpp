@@ -111,6 +111,9 @@ struct PipeWireOutput::Impl {
     pw_stream_queue_buffer(m->stream, b);
   }
 
+  // The output's thread, the loop's lock held: why a wait ended without what it waited for.
+  std::string WhyNot() const { return failed ? error : "the sound output was no longer wanted"; }
+
   // The loop's thread or the output's, the loop's lock held.
   void Fail(const char* why) {
     if (!failed) error = why;
@@ -121,20 +124,39 @@ struct PipeWireOutput::Impl {
 
 namespace {
 
+// PipeWire's tables of callbacks, the unused ones left empty.
 const pw_core_events kCoreEvents = [] {
   pw_core_events e{};
   e.version = PW_VERSION_CORE_EVENTS;
-  e.error = PipeWireOutput::Impl::CoreError;
   e.done = PipeWireOutput::Impl::CoreDone;
+  e.error = PipeWireOutput::Impl::CoreError;
   return e;
 }();
-
 const pw_registry_events kRegistryEvents = [] {
   pw_registry_events e{};
   e.version = PW_VERSION_REGISTRY_EVENTS;
   e.global = PipeWireOutput::Impl::Global;
   return e;
 }();
+const pw_stream_events kStreamEvents = [] {
+  pw_stream_events e{};
+  e.version = PW_VERSION_STREAM_EVENTS;
+  e.state_changed = PipeWireOutput::Impl::StateChanged;
+  e.process = PipeWireOutput::Impl::Process;
+  return e;
+}();
+
+// The output's thread: the loop's lock, held while the output talks to the server.
+class LoopLock {
+ public:
+  explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
+  ~LoopLock() { pw_thread_loop_unlock(loop_); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pw_thread_loop* loop_;
+};
 
 // The output's thread, the loop's lock held. Waits on the loop until `done` holds, the
 // server fails, or the game no longer wants the output: whether `done` came.
@@ -147,14 +169,6 @@ bool WaitFor(PipeWireOutput::Impl& m, const std::atomic<bool>& cancel, Done done
   }
   return done() && !m.failed && !cancel;
 }
-
-const pw_stream_events kStreamEvents = [] {
-  pw_stream_events e{};
-  e.version = PW_VERSION_STREAM_EVENTS;
-  e.state_changed = PipeWireOutput::Impl::StateChanged;
-  e.process = PipeWireOutput::Impl::Process;
-  return e;
-}();
 
 }  // namespace
 
@@ -181,7 +195,7 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
     why = "PipeWire could not start its thread";
     return nullptr;
   }
-  pw_thread_loop_lock(m.loop);
+  LoopLock locked(m.loop);
   // The desktop's own settings for clients (client.conf) come with the context.
   m.context = pw_context_new(pw_thread_loop_get_loop(m.loop),
                              pw_properties_new(PW_KEY_APP_NAME, "Palomir", PW_KEY_APP_ID,
@@ -193,7 +207,6 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
     // use: whatever the reason, this PipeWire cannot be had, and other ways may still be.
     no_server = true;
     why = std::string("no PipeWire server answered (") + strerror(errno) + ")";
-    pw_thread_loop_unlock(m.loop);
     return nullptr;
   }
   pw_core_add_listener(m.core, &m.core_listener, &kCoreEvents, &m);
@@ -212,9 +225,7 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
   }
   if (!listed || !m.sink_seen) {
     no_server = listed;
-    why = !listed ? (m.failed ? m.error : "the sound output was no longer wanted")
-                  : "the PipeWire server has no speakers to play through";
-    pw_thread_loop_unlock(m.loop);
+    why = listed ? "the PipeWire server has no speakers to play through" : m.WhyNot();
     return nullptr;
   }
   const std::string latency = std::to_string(frames) + "/" + std::to_string(Mixer::kRate);
@@ -228,7 +239,6 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
                         latency.c_str(), nullptr));
   if (!m.stream) {
     why = std::string("PipeWire refused the game's stream (") + strerror(errno) + ")";
-    pw_thread_loop_unlock(m.loop);
     return nullptr;
   }
   pw_stream_add_listener(m.stream, &m.stream_listener, &kStreamEvents, &m);
@@ -245,31 +255,29 @@ std::unique_ptr<PipeWireOutput> PipeWireOutput::Open(std::shared_ptr<Mixer> mixe
                                                   PW_STREAM_FLAG_RT_PROCESS);
   if (pw_stream_connect(m.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) != 0) {
     why = "PipeWire refused the game's stream";
-    pw_thread_loop_unlock(m.loop);
     return nullptr;
   }
   // The server links the stream to the speakers (its session manager does) and starts
   // pulling it; a server without a session manager never does, and the game's own deadline
   // ends the wait.
-  const bool playing = WaitFor(m, cancel, [&] { return m.streaming.load(); });
-  if (!playing) why = m.failed ? m.error : "the sound output was no longer wanted";
-  if (playing) {
-    pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(m.context)), NameDataThread, 0, nullptr, 0,
-                   true, nullptr);
+  if (!WaitFor(m, cancel, [&] { return m.streaming.load(); })) {
+    why = m.WhyNot();
+    return nullptr;
   }
-  pw_thread_loop_unlock(m.loop);
-  if (!playing) return nullptr;
+  pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(m.context)), NameDataThread, 0, nullptr, 0, true,
+                 nullptr);
   return out;
 }
 
 PipeWireOutput::~PipeWireOutput() {
   Impl& m = *impl_;
   if (!m.loop) return;
-  pw_thread_loop_lock(m.loop);
-  // Once the stream is gone the data thread no longer calls Process.
-  if (m.stream) pw_stream_destroy(m.stream);
-  if (m.core) pw_core_disconnect(m.core);
-  pw_thread_loop_unlock(m.loop);
+  {
+    LoopLock locked(m.loop);
+    // Once the stream is gone the data thread no longer calls Process.
+    if (m.stream) pw_stream_destroy(m.stream);
+    if (m.core) pw_core_disconnect(m.core);
+  }
   pw_thread_loop_stop(m.loop);
   if (m.context) pw_context_destroy(m.context);
   pw_thread_loop_destroy(m.loop);

@@ -159,6 +159,55 @@ def play(server, user, palomir, driver, what, env=None, rtprio=0):
     return found, limit, code, game.stderr.read()
 
 
+class PlayerDesktop:
+    """What a login gives a player, made by a test run as root: an ordinary user with a home
+    of its own, the game copied where that user may run it, the X server's key, polkit and
+    rtkit on a system bus of the test's own granting that user real time, and the user's own
+    PipeWire, which asks rtkit too. `env` is what the game adds to the server's."""
+
+    def __init__(self, palomir):
+        self.user, self.made_user = ordinary_user()
+        self.folder = tempfile.mkdtemp(prefix="palomir-rt-")
+        self.services = self.server = None
+        try:
+            os.chmod(self.folder, 0o755)
+            self.palomir = readable_copy(self.folder, palomir)
+            self.home = os.path.join(self.folder, "home")
+            os.mkdir(self.home, 0o700)
+            os.chown(self.home, self.user.pw_uid, self.user.pw_gid)
+            self.env = {"HOME": self.home}
+            if os.environ.get("XAUTHORITY"):
+                self.env["XAUTHORITY"] = os.path.join(self.folder, "xauth")
+                shutil.copy(os.environ["XAUTHORITY"], self.env["XAUTHORITY"])
+                os.chmod(self.env["XAUTHORITY"], 0o644)
+            bus = os.path.join(self.folder, "bus")
+            os.mkdir(bus)
+            self.services = SystemServices(bus)
+            grant_realtime(self.user)
+            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self.services.address
+            self.server = SoundServer(user=self.user, system_bus=self.services.address)
+        except BaseException:
+            self.stop()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+    def stop(self):
+        if os.path.exists(RULE):
+            os.unlink(RULE)
+        if self.server:
+            self.server.stop()
+        if self.services:
+            self.services.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        if self.made_user:
+            subprocess.run(["userdel", self.user.pw_name], check=False)
+
+
 REALTIME = (os.SCHED_FIFO, os.SCHED_RR)
 
 
@@ -182,30 +231,10 @@ def main():
     if os.geteuid() != 0:
         print("SKIP: needs root to make an ordinary user and start rtkit")
         return 0
-    user, made_user = ordinary_user()
-    folder = tempfile.mkdtemp(prefix="palomir-rt-")
-    services = server = None
-    try:
-        os.chmod(folder, 0o755)
-        palomir = readable_copy(folder, palomir)
-        # The X server's key, readable by the user.
-        xauth = os.environ.get("XAUTHORITY")
-        home = os.path.join(folder, "home")
-        os.mkdir(home, 0o700)
-        os.chown(home, user.pw_uid, user.pw_gid)
-        env = {"HOME": home}
-        if xauth:
-            env["XAUTHORITY"] = os.path.join(folder, "xauth")
-            shutil.copy(xauth, env["XAUTHORITY"])
-            os.chmod(env["XAUTHORITY"], 0o644)
-        bus = os.path.join(folder, "bus")
-        os.mkdir(bus)
-        services = SystemServices(bus)
-        check(services.names, "polkit and rtkit run on a system bus of the test's own")
-        grant_realtime(user)
-        server = SoundServer(user=user)
+    with PlayerDesktop(palomir) as desk:
+        user, server, palomir, env = desk.user, desk.server, desk.palomir, desk.env
+        check(desk.services.names, "polkit and rtkit run on a system bus of the test's own")
         check(server.pactl("info").returncode == 0, "PipeWire runs as the user")
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
         for driver in DRIVERS:
             found, limit, code, err = play(server, user, palomir, driver, driver + " with rtkit", env)
             got = mixing(found, driver)
@@ -215,7 +244,7 @@ def main():
                   "%s with rtkit: real-time processor time limited as rtkit demands (%s µs)" % (driver, limit))
             check(code == 0 and not err.strip(), "%s with rtkit: the game ended cleanly, saying nothing (%s, %r)"
                   % (driver, code, err[-500:]))
-        env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(folder, "nowhere")
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(desk.folder, "nowhere")
         try:
             found, limit, code, err = play(server, user, palomir, "own", "an rtprio limit", env, rtprio=20)
             got = mixing(found, "own")
@@ -227,16 +256,6 @@ def main():
         got = mixing(found, "own")
         check(got and code == 0 and not err.strip(), "neither: the game plays as before and says nothing "
               "(%s, %s, %r)" % (found, code, err[-500:]))
-    finally:
-        if os.path.exists(RULE):
-            os.unlink(RULE)
-        if server:
-            server.stop()
-        if services:
-            services.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-        if made_user:
-            subprocess.run(["userdel", user.pw_name], check=False)
     return finish()
 
 

@@ -32,9 +32,10 @@ DRIVERS = ("own", "pipewire", "pulseaudio")
 
 class SoundServer:
     """PipeWire, WirePlumber and pipewire-pulse in a D-Bus session of their own, run as
-    `user` when given, as on that user's desktop."""
+    `user` when given, as on that user's desktop; with `system_bus`, on that system bus
+    (where rtkit answers)."""
 
-    def __init__(self, config=None, manager=True, user=None, sink=True):
+    def __init__(self, config=None, manager=True, user=None, sink=True, system_bus=None):
         self.runtime = tempfile.mkdtemp(prefix="palomir-xdg-")
         os.chmod(self.runtime, 0o700)
         # Run as an ordinary user (a name or a passwd entry) where a test needs one, as on a
@@ -48,6 +49,8 @@ class SoundServer:
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, PIPEWIRE_RUNTIME_DIR=self.runtime,
                         PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"))
         self.env.pop("PULSE_SERVER", None)
+        if system_bus:
+            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = system_bus
         # WirePlumber quits where logind has no seats (a container): its Bluetooth monitor,
         # which asks logind, is told not to.
         config = config or os.path.join(self.runtime, "config")
