@@ -124,7 +124,6 @@ struct AudioOutput::State {
   std::atomic<bool> running{false};
   std::thread thread;
 
-  // The output's thread.
   // The output's thread. `others`: whether SDL's drivers may be tried when there is no
   // PipeWire server.
   uint32_t OpenOnce(std::string& why, bool others = true) {
