@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -12,8 +13,11 @@
 #include "app/options.h"
 #include "app/run.h"
 #include "game/main_form.h"
+#include "language/language.h"
+#include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
+#include "platform/espeak/espeak_voice.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "platform/sdl/close_signals.h"
@@ -49,7 +53,7 @@ bool IsRecording(const std::string& first_line) {
          first_line.find(" recording") != std::string::npos;
 }
 bool IsTrace(const std::string& first_line) {
-  for (const char* start : {"call ", "say ", "error "}) {
+  for (const char* start : {"call ", "say ", "error ", "language "}) {
     if (first_line.rfind(start, 0) == 0) return true;
   }
   return false;
@@ -69,10 +73,21 @@ std::string FromHere(const std::string& path) {
 int main(int argc, char** argv) {
   FillClosedStreams();
   palomir::CatchCloseSignals();
+  using palomir::Tr;
+  const std::string folder = ProgramFolder();
+  // The desktop's language first, so that a bad command line is answered in it too.
+  const std::string locales = palomir::LocaleFolder(folder);
+  const std::vector<std::string> catalogs = palomir::CatalogsIn(locales);
+  palomir::UseLanguage(
+      palomir::CatalogFor(palomir::DesktopLanguage(catalogs, [](const char* name) {
+                            return std::getenv(name);
+                          }), catalogs).value_or(""),
+      locales);
   palomir::Options options;
   std::string error;
   if (!palomir::ParseOptions(std::vector<std::string>(argv, argv + argc), options, error)) {
-    std::cerr << "palomir: " << error << "\n\n" << palomir::Usage();
+    std::cerr << "palomir: " << error << "\n"
+              << Tr("Try 'palomir --help' for more information.") << "\n";
     return 2;
   }
   if (options.help) {
@@ -103,16 +118,19 @@ int main(int argc, char** argv) {
     return 2;
   };
   if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
-    return refuse("--record and --trace both name " + options.trace + "; name two different files");
+    return refuse(palomir::Fill(Tr("--record and --trace both name %s; name two different files"),
+                                options.trace));
   }
   if (record_file && !record_file->first_line().empty() &&
       !IsRecording(record_file->first_line())) {
-    return refuse(options.record + " is not a recording of this game, so --record leaves it " +
-                  "as it is; name a new file");
+    return refuse(palomir::Fill(
+        Tr("%s is not a recording of this game, so --record leaves it as it is; name a new file"),
+        options.record));
   }
   if (trace_file && !trace_file->first_line().empty() && !IsTrace(trace_file->first_line())) {
-    return refuse(options.trace + " is not a trace of this game, so --trace leaves it " +
-                  "as it is; name a new file");
+    return refuse(palomir::Fill(
+        Tr("%s is not a trace of this game, so --trace leaves it as it is; name a new file"),
+        options.trace));
   }
   // The player's settings: the file's, then this run's options over them. A file that is not
   // right is said in one line, and the game is played all the same.
@@ -132,29 +150,60 @@ int main(int argc, char** argv) {
     guide.file = &settings_file;
     guide.tell = [](const std::string& line) { std::cerr << "palomir: " << line << "\n"; };
   }
+  // The language the player named, on the command line or in the settings file, over the
+  // desktop's. One the game does not have is English, and said.
+  const std::string named = options.language ? *options.language : settings_file.language();
+  if (!named.empty()) {
+    const auto code = palomir::CatalogFor(named, catalogs);
+    palomir::UseLanguage(code.value_or(""), locales);
+    if (!code) {
+      std::string have = "en";
+      for (const std::string& c : catalogs) have += " " + c;
+      std::cerr << "palomir: "
+                << palomir::Fill(Tr("the game has no %s (it speaks %s); playing in English"),
+                                 named, have)
+                << "\n";
+    }
+  }
+  // The game's own voice speaks the language, or text and voice are English together.
+  const bool system_speech = options.speech == palomir::Options::Speech::kSystem;
+  std::string language = palomir::CurrentLanguage(), voice;
+  if (!language.empty()) {
+    if (!palomir::ChooseEspeakLanguage(language, "", voice) && !voice.empty()) {
+      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
+                << ", so the game speaks and writes English\n";
+      language.clear();
+      palomir::UseLanguage(language, locales);
+    }
+    if (voice.empty()) voice = "none";
+    if (system_speech) voice = "speech-dispatcher";
+  }
   try {
-    const std::string folder = ProgramFolder();
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
     std::unique_ptr<palomir::SdlPlatform> made;
     try {
       made = std::make_unique<palomir::SdlPlatform>(
-          folder, "", sounds, options.speech == palomir::Options::Speech::kSystem);
+          folder, "", sounds, system_speech);
     } catch (const palomir::RuntimeError&) {
       discard();  // no game, no files left behind
       throw;
     }
     palomir::SdlPlatform& platform = *made;
+    platform.set_language(language);
     // An earlier recording is kept beside the new one; an earlier trace, which its recording
     // gives again, is replaced. A file that cannot be written is said once; the game is
     // played all the same.
     auto begin = [](std::unique_ptr<palomir::LineFile>& f, bool keep_earlier) {
       std::string kept_as;
       if (f && f->ok() && f->Begin(keep_earlier, kept_as) && !kept_as.empty()) {
-        std::cerr << "palomir: the earlier recording " << f->path() << " was kept as " << kept_as
+        std::cerr << "palomir: "
+                  << palomir::Fill(Tr("the earlier recording %s was kept as %s"), f->path(),
+                                   kept_as)
                   << "\n";
       }
       if (f && !f->ok()) {
-        std::cerr << "palomir: " << f->error() << "; playing without it\n";
+        std::cerr << "palomir: " << palomir::Fill(Tr("%s; playing without it"), f->error())
+                  << "\n";
         f.reset();
       }
     };
@@ -176,11 +225,14 @@ int main(int argc, char** argv) {
         }
         record_file->Line(line);
       }
+      // A game in another language than English is replayed in it.
+      if (!language.empty()) record_file->Line("language " + language + " " + voice);
       record_file->Line("start");
       recorder = std::make_unique<palomir::Recorder>(*record_file);
       platform.set_recorder(recorder.get());
     }
     if (trace_file) {
+      if (!language.empty()) trace_file->Line(palomir::TraceLanguage(language, voice));
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
     }

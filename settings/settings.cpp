@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "language/tr.h"
+
 namespace palomir {
 
 namespace {
@@ -113,11 +115,11 @@ std::optional<int> ParseValue(Settings::Name n, const std::string& text) {
 std::string RangeText(Settings::Name n) {
   switch (n) {
     case Settings::Name::kSpeechRate:
-      return "words a minute, 75 to 450 (default 175)";
+      return Tr("words a minute, 75 to 450 (default 175)");
     case Settings::Name::kSpeechVolume:
-      return "decibels, -30 to 0 (default 0)";
+      return Tr("decibels, -30 to 0 (default 0)");
     default:
-      return "decibels, -30 to 0, or off (default 0)";
+      return Tr("decibels, -30 to 0, or off (default 0)");
   }
 }
 
@@ -133,13 +135,14 @@ Settings SettingsFile::Load(std::string& problem) {
   Settings s;
   problem.clear();
   bad_ = false;
+  language_.clear();
   if (path_.empty()) return s;
   std::ifstream in(path_);
   if (!in) {
     if (errno == ENOENT) return s;
     bad_ = true;
-    problem = "the settings file " + path_ + " cannot be read (" + std::strerror(errno) +
-              "); playing with the usual settings";
+    problem = Fill(Tr("the settings file %s cannot be read (%s); playing with the usual settings"),
+                   path_, std::strerror(errno));
     return s;
   }
   std::string line;
@@ -153,6 +156,11 @@ Settings SettingsFile::Load(std::string& problem) {
     bool taken = false;
     if (eq != std::string::npos) {
       const std::string name = Trim(line.substr(0, eq));
+      // The language is kept as written: the game says so once if it has no such language.
+      if (name == "language" && !Trim(line.substr(eq + 1)).empty()) {
+        language_ = Trim(line.substr(eq + 1));
+        taken = true;
+      }
       for (Settings::Name n : kNames) {
         if (name != NameOf(n)) continue;
         if (auto v = ParseValue(n, Trim(line.substr(eq + 1)))) {
@@ -161,14 +169,15 @@ Settings SettingsFile::Load(std::string& problem) {
         }
       }
     }
-    if (!taken && first_wrong.empty()) first_wrong = "line " + std::to_string(number);
+    if (!taken && first_wrong.empty()) first_wrong = Fill(Tr("line %d"), number);
   }
-  if (in.bad()) first_wrong = "it cannot be read to its end";
+  if (in.bad()) first_wrong = Tr("it cannot be read to its end");
   if (!first_wrong.empty()) {
     bad_ = true;
-    problem = "the settings file " + path_ + " is not right at " + first_wrong +
-              "; the usual settings are used for what is wrong there, and the file is kept "
-              "as " + path_ + ".bad when a setting is changed";
+    problem = Fill(Tr("the settings file %1$s is not right at %2$s; the usual settings are used "
+                      "for what is wrong there, and the file is kept as %1$s.bad when a setting "
+                      "is changed"),
+                   path_, first_wrong);
   }
   return s;
 }
@@ -176,7 +185,7 @@ Settings SettingsFile::Load(std::string& problem) {
 bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& error) {
   kept_as.clear();
   if (path_.empty()) {
-    error = "the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set";
+    error = Tr("the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set");
     return false;
   }
   // Every folder on the way is made, as far as the player may.
@@ -191,8 +200,8 @@ bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& er
   if (bad_) {
     const std::string aside = path_ + ".bad";
     if (rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-      error = "the settings are not kept: " + path_ + " could not be set aside as " + aside +
-              " (" + std::strerror(errno) + ")";
+      error = Fill(Tr("the settings are not kept: %s could not be set aside as %s (%s)"), path_,
+                   aside, std::strerror(errno));
       return false;
     }
     bad_ = false;
@@ -203,6 +212,7 @@ bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& er
   for (Settings::Name n : kNames) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }
+  if (!language_.empty()) text << "language = " << language_ << "\n";
   const std::string body = text.str();
   const std::string temp = path_ + ".new";
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -213,7 +223,7 @@ bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& er
     written = close(fd) == 0 && written;
   }
   if (!written || rename(temp.c_str(), path_.c_str()) != 0) {
-    error = "the settings could not be written to " + path_ + " (" + std::strerror(errno) + ")";
+    error = Fill(Tr("the settings could not be written to %s (%s)"), path_, std::strerror(errno));
     unlink(temp.c_str());
     return false;
   }

@@ -58,9 +58,13 @@ class SettingsFile {
   // PATH.bad (`kept_as` says so). False with `error` for the player when it cannot be written.
   bool Save(const Settings& s, std::string& kept_as, std::string& error);
   const std::string& path() const { return path_; }
+  // The file's "language = de" as written (kept when the file is written again); "" for
+  // none, where the desktop's language stands.
+  const std::string& language() const { return language_; }
 
  private:
   std::string path_;
+  std::string language_;
   bool bad_ = false;
 };
 
