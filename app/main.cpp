@@ -159,10 +159,9 @@ int main(int argc, char** argv) {
     if (!code) {
       std::string have = "en";
       for (const std::string& c : catalogs) have += " " + c;
-      std::cerr << "palomir: "
-                << palomir::Fill(Tr("the game has no %s (it speaks %s); playing in English"),
-                                 named, have)
-                << "\n";
+      // Said in English, the language it is played in.
+      std::cerr << "palomir: the game has no " << named << " (it speaks " << have
+                << "); playing in English\n";
     }
   }
   // The game's own voice speaks the language, or text and voice are English together.
