@@ -35,7 +35,8 @@ case "${1:-}" in
     trap 'rm -rf "$work"' EXIT
     status=0
     extract "$work/now.pot"
-    if ! msgcmp "$work/now.pot" po/palomir.pot 2>"$work/cmp" || ! msgcmp po/palomir.pot "$work/now.pot" 2>>"$work/cmp"; then
+    if ! msgcmp --use-untranslated "$work/now.pot" po/palomir.pot 2>"$work/cmp" ||
+       ! msgcmp --use-untranslated po/palomir.pot "$work/now.pot" 2>>"$work/cmp"; then
       echo "po/palomir.pot is not the sources' lines: run tools/po.sh update" >&2
       sed 's/^/  /' "$work/cmp" >&2
       status=1
