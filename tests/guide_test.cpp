@@ -9,12 +9,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "app/options.h"
 #include "game_fixture.h"
+#include "card/card.h"
 #include "help/guide.h"
+#include "language/language.h"
 #include "platform/keycodes.h"
 
 namespace palomir::testing {
@@ -186,6 +189,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {"speech-volume = off\n", {}, true},
       {"loudness = 3\nspeech-rate = 200\n", {200, 0, 0, 0}, true},
       {"\x01\x02garbage", {}, true},
+      {"language = pt_BR\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // kept as it is
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -212,6 +216,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     SettingsFile again(path);
     EXPECT_EQ(again.Load(problem), changed);
     EXPECT_EQ(problem, "");
+    EXPECT_EQ(again.language(), std::string(r.text).starts_with("language") ? "pt_BR" : "");
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
   }
   // No file: nothing read, nothing said, nothing written.
@@ -244,6 +249,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {{"palomir", "--speech-volume=3"}, false, {}},
       {{"palomir", "--speech-rate=20"}, false, {}},
       {{"palomir", "--sound-volume=2"}, false, {}},
+      {{"palomir", "--language="}, false, {}},
   };
   options[0].expected.speech_rate = 300;
   options[0].expected.sound_volume = kVolumeOff;
@@ -262,6 +268,67 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     EXPECT_EQ(o.sound_volume, r.expected.sound_volume);
     EXPECT_EQ(o.background_volume, r.expected.background_volume);
   }
+}
+
+TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
+  const std::vector<std::string> have = {"de", "es", "fr", "pt_BR", "ru"};
+  struct Row {
+    std::map<std::string, std::string> env;
+    std::optional<std::string> catalog;  // nothing: a language the game does not have
+  } rows[] = {
+      {{}, ""},
+      {{{"LANG", "C.UTF-8"}}, ""},
+      {{{"LANG", "de_AT.UTF-8@euro"}}, "de"},
+      {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "es_ES.UTF-8"}}, "es"},
+      {{{"LC_MESSAGES", "es_ES.UTF-8"}, {"LC_ALL", "ru_RU.UTF-8"}}, "ru"},
+      {{{"LANG", "pt_BR.UTF-8"}}, "pt_BR"},
+      {{{"LANG", "pt_PT.UTF-8"}}, std::nullopt},  // as gettext: no pt catalog
+      {{{"LANGUAGE", "xx:fr:de"}, {"LANG", "ru_RU.UTF-8"}}, "fr"},  // the first it has
+      {{{"LANGUAGE", "en:de"}}, ""},                                 // English comes first
+      {{{"LANGUAGE", "xx"}, {"LANG", "de_DE.UTF-8"}}, "de"},
+      {{{"LANG", "en_GB.UTF-8"}}, ""},
+      {{{"LANG", "ja_JP.UTF-8"}}, std::nullopt},
+      {{{"LANG", "../../etc"}}, std::nullopt},
+  };
+  for (const Row& r : rows) {
+    const std::string wanted = DesktopLanguage(have, [&r](const char* name) -> const char* {
+      auto it = r.env.find(name);
+      return it == r.env.end() ? nullptr : it->second.c_str();
+    });
+    EXPECT_EQ(CatalogFor(wanted, have), r.catalog) << wanted;
+  }
+  EXPECT_EQ(CatalogFor("pt-br", have), "pt_BR");  // as people write it on the command line
+  EXPECT_EQ(CatalogsIn(PALOMIR_LOCALE), have);
+
+  // The game's own lines in the catalogs' languages: a number counted takes its form.
+  struct Line {
+    const char* language;
+    int32_t key;
+    const char* said;
+  } lines[] = {
+      {"de", dik::kF7, "Stimme minus 3 Dezibel"},
+      {"ru", dik::kF7, "Голос минус 3 децибела"},
+      {"es", dik::kF5, "Velocidad 150"},
+      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête."},
+      {"", dik::kF7, "Speech minus 3 decibels"},
+  };
+  for (const Line& l : lines) {
+    UseLanguage(l.language, PALOMIR_LOCALE);
+    GuidedGame g;
+    g.Key(l.key);
+    g.vp.RunFor(0.1);
+    ASSERT_FALSE(g.Said().empty());
+    EXPECT_EQ(g.Said().front(), l.said);
+  }
+  UseLanguage("de", PALOMIR_LOCALE);
+  {
+    Game g;
+    g.Load();
+    EXPECT_EQ(g.Said().front(), "Willkommen bei Palomir, einem Spiel von Vossk");
+    EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "Du 3   Computer 7");
+  }
+  UseLanguage("", PALOMIR_LOCALE);
+  EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "You 3   Computer 7");
 }
 
 }  // namespace

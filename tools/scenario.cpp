@@ -214,7 +214,9 @@ struct Runner {
       const auto code = CatalogFor(w.at(1), CatalogsIn(folder));
       if (!code) throw std::invalid_argument("no catalog for the language " + w[1] + " in " + folder);
       UseLanguage(*code, folder);
-      if (w.size() > 2) out << TraceLanguage(*code, w[2]) << "\n";
+      std::string voice;  // a voice's name may have spaces: "Spanish (Spain)"
+      for (size_t i = 2; i < w.size(); ++i) voice += (i > 2 ? " " : "") + w[i];
+      if (!voice.empty()) out << TraceLanguage(*code, voice) << "\n";
     } else if (c == "remove") {
       vp.RemoveFile(w.at(1));
     } else if (c == "close") {
