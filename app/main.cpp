@@ -83,6 +83,16 @@ int main(int argc, char** argv) {
                             return std::getenv(name);
                           }), catalogs).value_or(""),
       locales);
+  // A language named on the command line answers a bad command line too.
+  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
+    const std::string arg = argv[i];
+    const std::string named = arg.rfind("--language=", 0) == 0         ? arg.substr(11)
+                              : arg == "--language" && i + 1 < argc ? argv[i + 1]
+                                                                     : "";
+    if (const auto code = palomir::CatalogFor(named, catalogs); !named.empty() && code) {
+      palomir::UseLanguage(*code, locales);
+    }
+  }
   palomir::Options options;
   std::string error;
   if (!palomir::ParseOptions(std::vector<std::string>(argv, argv + argc), options, error)) {
