@@ -49,10 +49,7 @@ bool IsRecording(const std::string& first_line) {
          first_line.find(" recording") != std::string::npos;
 }
 bool IsTrace(const std::string& first_line) {
-  for (const char* start : {"call ", "say ", "error "}) {
-    if (first_line.rfind(start, 0) == 0) return true;
-  }
-  return false;
+  return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" trace") != std::string::npos;
 }
 
 // A relative folder named on the command line is taken from where the game was started; the
@@ -102,6 +99,12 @@ int main(int argc, char** argv) {
     std::cerr << "palomir: " << why << "\n";
     return 2;
   };
+  for (auto* f : {record_file.get(), trace_file.get()}) {
+    if (f && f->refused()) {
+      return refuse(std::string(f == record_file.get() ? "--record" : "--trace") + ": " +
+                    f->error() + "; name a file");
+    }
+  }
   if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
     return refuse("--record and --trace both name " + options.trace + "; name two different files");
   }
@@ -116,7 +119,9 @@ int main(int argc, char** argv) {
   }
   // The player's settings: the file's, then this run's options over them. A file that is not
   // right is said in one line, and the game is played all the same.
-  palomir::SettingsFile settings_file(palomir::SettingsPath());
+  std::string no_settings;
+  const std::string settings_path = palomir::SettingsPath(&no_settings);
+  palomir::SettingsFile settings_file(settings_path, no_settings);
   palomir::GuideSetup guide;
   {
     std::string problem;
@@ -130,7 +135,8 @@ int main(int argc, char** argv) {
     if (options.background_volume)
       guide.settings.Of(N::kBackgroundVolume) = *options.background_volume;
     guide.file = &settings_file;
-    guide.tell = [](const std::string& line) { std::cerr << "palomir: " << line << "\n"; };
+    // Also from the settings file's thread: one line in one piece.
+    guide.tell = [](const std::string& line) { std::cerr << ("palomir: " + line + "\n"); };
   }
   try {
     const std::string folder = ProgramFolder();
@@ -181,6 +187,8 @@ int main(int argc, char** argv) {
       platform.set_recorder(recorder.get());
     }
     if (trace_file) {
+      trace_file->Line(std::string("# palomir ") + PALOMIR_VERSION +
+                       " trace: every call the game made and every line it said");
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
     }

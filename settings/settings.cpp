@@ -1,14 +1,18 @@
 #include "settings/settings.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
+
+#include "platform/files.h"
 
 namespace palomir {
 
@@ -121,27 +125,95 @@ std::string RangeText(Settings::Name n) {
   }
 }
 
-std::string SettingsPath() {
+std::string SettingsPath(std::string* why) {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
   const char* home = std::getenv("HOME");
   if (home && *home) return std::string(home) + "/.config/palomir/settings";
+  if (why) {
+    *why = config && *config
+               ? std::string("XDG_CONFIG_HOME (") + config +
+                     ") is not a whole path from /, and HOME is not set"
+               : "neither XDG_CONFIG_HOME nor HOME is set";
+    *why = "the settings cannot be kept: " + *why;
+  }
   return "";
 }
 
-Settings SettingsFile::Load(std::string& problem) {
-  Settings s;
-  problem.clear();
-  bad_ = false;
-  if (path_.empty()) return s;
-  std::ifstream in(path_);
-  if (!in) {
-    if (errno == ENOENT) return s;
-    bad_ = true;
-    problem = "the settings file " + path_ + " cannot be read (" + std::strerror(errno) +
-              "); playing with the usual settings";
-    return s;
+namespace {
+
+// A real settings file is about 300 bytes.
+constexpr uint64_t kLargest = 4096;
+
+// What is found at a settings file's name.
+struct Found {
+  enum class State { kMissing, kRead, kBad, kLeftAlone } state = State::kMissing;
+  Settings settings;
+  files::Info info;
+  std::string problem;  // for kBad and kLeftAlone, in the player's words
+};
+
+const char* KindName(files::Kind kind) {
+  switch (kind) {
+    case files::Kind::kFolder: return "a folder";
+    case files::Kind::kPipe: return "a pipe";
+    case files::Kind::kTerminal:
+    case files::Kind::kDevice: return "a device";
+    default: return "not a plain file";
   }
+}
+
+// Reads the file without ever waiting on it (a FIFO by that name included) and no more of it
+// than a settings file can be.
+Found Read(const std::string& path) {
+  Found f;
+  int error = 0;
+  const int fd = files::OpenFile(path, files::kRead | files::kNoWait, error);
+  if (fd < 0 && (error == ENOENT || error == ENOTDIR)) return f;  // no file, or no folder
+  auto bad = [&](const std::string& what) {
+    f.state = Found::State::kBad;
+    f.problem = "the settings file " + path + " " + what +
+                "; the usual settings are used for what is wrong there, and the file is kept as " +
+                path + ".bad (or the next free number) when a setting is changed";
+  };
+  if (fd < 0 || !files::InfoOf(fd, f.info, error)) {
+    bad(std::string("cannot be read (") + std::strerror(error) + ")");
+    files::Close(fd);
+    return f;
+  }
+  if (f.info.kind != files::Kind::kPlain) {
+    f.state = Found::State::kLeftAlone;
+    f.problem = "the settings file " + path + " is " + KindName(f.info.kind) +
+                ", not a plain file; it is left as it is, and the settings last for this game only";
+    files::Close(fd);
+    return f;
+  }
+  if (f.info.size > kLargest) {
+    bad("is " + std::to_string(f.info.size) + " bytes, too large to be the game's settings");
+    files::Close(fd);
+    return f;
+  }
+  std::string text(kLargest + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  files::Close(fd);
+  if (error) {
+    bad(std::string("cannot be read to its end (") + std::strerror(error) + ")");
+    return f;
+  }
+  if (got > kLargest) {
+    bad("is larger than the game's settings can be");
+    return f;
+  }
+  text.resize(got);
+  f.state = Found::State::kRead;
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   std::string first_wrong;
@@ -156,67 +228,210 @@ Settings SettingsFile::Load(std::string& problem) {
       for (Settings::Name n : kNames) {
         if (name != NameOf(n)) continue;
         if (auto v = ParseValue(n, Trim(line.substr(eq + 1)))) {
-          s.Of(n) = *v;
+          f.settings.Of(n) = *v;
           taken = true;
         }
       }
     }
     if (!taken && first_wrong.empty()) first_wrong = "line " + std::to_string(number);
   }
-  if (in.bad()) first_wrong = "it cannot be read to its end";
-  if (!first_wrong.empty()) {
-    bad_ = true;
-    problem = "the settings file " + path_ + " is not right at " + first_wrong +
-              "; the usual settings are used for what is wrong there, and the file is kept "
-              "as " + path_ + ".bad when a setting is changed";
-  }
-  return s;
+  if (!first_wrong.empty()) bad("is not right at " + first_wrong);
+  return f;
 }
 
-bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& error) {
-  kept_as.clear();
-  if (path_.empty()) {
-    error = "the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set";
-    return false;
-  }
-  // Every folder on the way is made, as far as the player may.
-  const auto slash = path_.find_last_of('/');
-  const std::string folder = path_.substr(0, slash);
+// Every folder on the way is made, as far as the player may: "" or what went wrong.
+std::string MakeFolders(const std::string& folder) {
   for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
     at = folder.find('/', at);
     const std::string part = folder.substr(0, at == std::string::npos ? folder.size() : at);
-    mkdir(part.c_str(), 0700);
     if (at != std::string::npos) ++at;
-  }
-  if (bad_) {
-    const std::string aside = path_ + ".bad";
-    if (rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-      error = "the settings are not kept: " + path_ + " could not be set aside as " + aside +
-              " (" + std::strerror(errno) + ")";
-      return false;
+    if (mkdir(part.c_str(), 0700) == 0) continue;
+    const int error = errno;
+    files::Info there;
+    int ignored = 0;
+    if (error == EEXIST && files::InfoAt(part, there, ignored, true) &&
+        there.kind == files::Kind::kFolder) {
+      continue;
     }
-    bad_ = false;
-    kept_as = aside;
+    return "the settings cannot be kept: the folder " + part + " could not be made (" +
+           (error == EEXIST ? std::string("a file of that name is there") : std::strerror(error)) +
+           ")";
   }
+  return "";
+}
+
+std::string Text(const Settings& s) {
   std::ostringstream text;
   text << "# Palomir's settings, written by the game when you change one (F5 to F10).\n";
   for (Settings::Name n : kNames) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }
-  const std::string body = text.str();
-  const std::string temp = path_ + ".new";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
-  if (written) {
-    written = write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size()) &&
-              fsync(fd) == 0;
-    written = close(fd) == 0 && written;
+  return text.str();
+}
+
+}  // namespace
+
+static bool SaveTo(const std::string& path, const std::string& why_none,
+                   const SettingsFile::Changes& changes, std::string& kept_as,
+                   std::string& error);
+
+// The thread that writes the changes, so that a slow disk never holds play. It owns what it
+// needs: a thread still writing as the game ends finishes on its own.
+struct SettingsFile::Saver {
+  std::mutex lock;
+  std::condition_variable wake, done;
+  Changes pending;
+  bool busy = false, quit = false, told = false;
+  std::function<void(const std::string&)> tell;
+  std::thread thread;
+
+  static void Run(std::shared_ptr<Saver> s, std::string path, std::string why_none) {
+    std::unique_lock l(s->lock);
+    for (;;) {
+      s->wake.wait(l, [&] { return s->quit || !s->pending.empty(); });
+      if (s->pending.empty()) break;
+      Changes changes;
+      changes.swap(s->pending);
+      s->busy = true;
+      l.unlock();
+      std::string kept_as, error;
+      const bool saved = SaveTo(path, why_none, changes, kept_as, error);
+      l.lock();
+      if (s->tell && !kept_as.empty()) {
+        s->tell("the settings file that was not right is kept as " + kept_as + "; a new " +
+                path + " holds your settings");
+      }
+      if (s->tell && !saved && !s->told) {
+        s->told = true;
+        s->tell(error + "; the settings last for this game only");
+      }
+      s->busy = false;
+      s->done.notify_all();
+    }
   }
-  if (!written || rename(temp.c_str(), path_.c_str()) != 0) {
-    error = "the settings could not be written to " + path_ + " (" + std::strerror(errno) + ")";
-    unlink(temp.c_str());
+};
+
+SettingsFile::SettingsFile(std::string path, std::string why_none)
+    : path_(std::move(path)), why_none_(std::move(why_none)), saver_(std::make_shared<Saver>()) {}
+
+SettingsFile::~SettingsFile() {
+  Wait(2);
+  {
+    std::lock_guard g(saver_->lock);
+    saver_->quit = true;
+    saver_->pending.clear();
+  }
+  saver_->wake.notify_all();
+  if (!saver_->thread.joinable()) return;
+  if (Wait(0.5)) {
+    saver_->thread.join();
+  } else {
+    saver_->thread.detach();  // a folder that never answers: it ends with the program
+  }
+}
+
+void SettingsFile::set_tell(std::function<void(const std::string&)> tell) {
+  std::lock_guard g(saver_->lock);
+  saver_->tell = std::move(tell);
+}
+
+void SettingsFile::Change(Settings::Name name, int value) {
+  std::lock_guard g(saver_->lock);
+  saver_->pending[name] = value;
+  if (!saver_->thread.joinable()) saver_->thread = std::thread(Saver::Run, saver_, path_, why_none_);
+  saver_->wake.notify_all();
+}
+
+bool SettingsFile::Wait(double seconds) {
+  std::unique_lock l(saver_->lock);
+  return saver_->done.wait_for(l, std::chrono::duration<double>(seconds),
+                               [&] { return saver_->pending.empty() && !saver_->busy; });
+}
+
+Settings SettingsFile::Load(std::string& problem) {
+  problem.clear();
+  if (path_.empty()) return Settings{};
+  Found f = Read(path_);
+  problem = f.problem;
+  if (f.state == Found::State::kLeftAlone) return Settings{};
+  return f.settings;
+}
+
+bool SettingsFile::Save(const Changes& changes, std::string& kept_as, std::string& error) {
+  return SaveTo(path_, why_none_, changes, kept_as, error);
+}
+
+static bool SaveTo(const std::string& path, const std::string& why_none,
+                   const SettingsFile::Changes& changes, std::string& kept_as,
+                   std::string& error) {
+  kept_as.clear();
+  if (path.empty()) {
+    error = why_none.empty() ? "the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set"
+                             : why_none;
     return false;
   }
+  error = MakeFolders(files::FolderOf(path));
+  if (!error.empty()) return false;
+  // A settings file that is a link (kept with the player's other dotfiles) is written where
+  // it leads, and stays a link.
+  std::string target = path;
+  files::Info at;
+  int failed = 0;
+  if (files::InfoAt(path, at, failed) && at.kind == files::Kind::kLink) {
+    target = files::Resolved(path);
+    if (target.empty()) {
+      error = "the settings file " + path + " is a link that leads nowhere; it is left as it is";
+      return false;
+    }
+  }
+  const std::string folder = files::FolderOf(target);
+  // Another game writing its change meanwhile is waited for; this one then adds its own.
+  const int lock = files::LockFolder(folder);
+  struct Unlock {
+    int lock;
+    ~Unlock() { files::Unlock(lock); }
+  } unlock{lock};
+  Found f = Read(target);
+  if (f.state == Found::State::kLeftAlone) {
+    error = f.problem.substr(0, f.problem.find(';')) + "; it is left as it is";
+    return false;
+  }
+  if (f.state != Found::State::kMissing && !f.info.writable) {
+    error = "the settings file " + target + " is read-only, so the game leaves it as it is";
+    return false;
+  }
+  Settings s = f.settings;
+  for (const auto& [name, value] : changes) s.Of(name) = value;
+  const std::string body = Text(s);
+  // The new file is written whole before anything else changes: a full disk leaves the old
+  // one where it is.
+  std::string temp;
+  const int fd = files::CreateUnique(folder, ".settings-", temp, failed);
+  files::Info made;
+  bool written = fd >= 0 && files::InfoOf(fd, made, failed) &&
+                 files::WriteAll(fd, body.data(), body.size(), failed) && files::Sync(fd, failed);
+  if (written && f.state != Found::State::kMissing) files::KeepMode(fd, f.info.mode);
+  files::Close(fd);
+  auto give_up = [&](int why) {
+    error = "the settings could not be written to " + target + " (" + std::strerror(why) + ")";
+    if (fd >= 0) files::RemoveIfSame(temp, made.id);
+    return false;
+  };
+  if (!written) return give_up(failed);
+  if (f.state == Found::State::kBad) {
+    for (int n = 0; n < 100 && kept_as.empty(); ++n) {
+      std::string aside = target + ".bad";
+      if (n > 0) aside.append(".").append(std::to_string(n));
+      const int r = files::RenameNoReplace(target, aside);
+      if (r == 0) kept_as = aside;
+      if (r == ENOENT) break;  // gone meanwhile: nothing to keep
+      if (r != 0 && r != EEXIST) return give_up(r);
+    }
+    if (kept_as.empty() && files::InfoAt(target, at, failed) && at.kind != files::Kind::kMissing) {
+      return give_up(EEXIST);  // a hundred kept already
+    }
+  }
+  if (const int r = files::RenameOver(temp, target); r != 0) return give_up(r);
   return true;
 }
 

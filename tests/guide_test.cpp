@@ -3,7 +3,12 @@
 // settings file read, written, overridden and, when it is not right, kept.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 #include <cmath>
 #include <cstdlib>
@@ -204,7 +209,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     std::string kept_as, error;
     Settings changed = r.expected;
     changed.speech_rate = 300;
-    ASSERT_TRUE(file.Save(changed, kept_as, error)) << error;
+    ASSERT_TRUE(file.Save({{Settings::Name::kSpeechRate, 300}}, kept_as, error)) << error;
     EXPECT_EQ(kept_as, r.problem ? path + ".bad" : "");
     if (r.problem) {
       EXPECT_EQ(dir.Read("palomir/settings.bad"), r.text);
@@ -212,7 +217,8 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     SettingsFile again(path);
     EXPECT_EQ(again.Load(problem), changed);
     EXPECT_EQ(problem, "");
-    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path / "palomir"), {}),
+              r.problem ? 2 : 1);  // nothing else left behind
   }
   // No file: nothing read, nothing said, nothing written.
   TempFolder dir;
@@ -231,6 +237,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     g.Key(dik::kF6);
     EXPECT_EQ(g.vp.levels().sound_volume, -12);
   }
+  EXPECT_TRUE(none.Wait(10));  // written on the file's own thread
   SettingsFile written((dir.path / "palomir/settings").string());
   EXPECT_EQ(written.Load(problem), (Settings{200, 0, 0, 0}));
 
@@ -262,6 +269,144 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     EXPECT_EQ(o.sound_volume, r.expected.sound_volume);
     EXPECT_EQ(o.background_volume, r.expected.background_volume);
   }
+}
+
+// Whatever is found at the settings file's name, the game plays; only its own new file ever
+// takes the name's place, and nothing elsewhere is written.
+TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
+  namespace fs = std::filesystem;
+  using N = Settings::Name;
+  const std::string kOutside = "not the game's\n";
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path& dir, const std::string& path)> make;
+    const char* problem;  // a part of the line said as the file is read; "" for none
+    const char* error;    // a part of the line said when a change cannot be kept; "" if kept
+    std::function<void(const TempFolder& dir, const std::string& path)> after;
+  } rows[] = {
+      {"a leftover settings.new that links elsewhere",
+       [&](const fs::path& d, const std::string& p) {
+         std::ofstream(d / "outside") << kOutside;
+         fs::create_symlink(d / "outside", p + ".new");
+       },
+       "", "",
+       [&](const TempFolder& d, const std::string&) { EXPECT_EQ(d.Read("outside"), kOutside); }},
+      {"a settings file that links to the player's dotfiles",
+       [&](const fs::path& d, const std::string& p) {
+         std::ofstream(d / "dotfiles") << "sound-volume = -6\n";
+         fs::create_symlink(d / "dotfiles", p);
+       },
+       "", "",
+       [&](const TempFolder& d, const std::string& p) {
+         EXPECT_TRUE(fs::is_symlink(p));
+         EXPECT_NE(d.Read("dotfiles").find("sound-volume = -6 "), std::string::npos);
+         EXPECT_NE(d.Read("dotfiles").find("speech-rate = 300 "), std::string::npos);
+       }},
+      {"a bad file beside an earlier settings.bad",
+       [&](const fs::path&, const std::string& p) {
+         std::ofstream(p) << "loud\n";
+         std::ofstream(p + ".bad") << "the first\n";
+       },
+       "is not right at line 1", "",
+       [&](const TempFolder& d, const std::string&) {
+         EXPECT_EQ(d.Read("palomir/settings.bad"), "the first\n");
+         EXPECT_EQ(d.Read("palomir/settings.bad.1"), "loud\n");
+       }},
+      {"a FIFO", [](const fs::path&, const std::string& p) { mkfifo(p.c_str(), 0600); },
+       "is a pipe, not a plain file; it is left as it is", "is a pipe, not a plain file; it is left",
+       [](const TempFolder&, const std::string& p) { EXPECT_TRUE(fs::is_fifo(p)); }},
+      {"endless zeros",
+       [](const fs::path&, const std::string& p) { fs::create_symlink("/dev/zero", p); },
+       "is a device, not a plain file", "is a device",
+       [](const TempFolder&, const std::string& p) { EXPECT_TRUE(fs::is_symlink(p)); }},
+      {"a folder", [](const fs::path&, const std::string& p) { fs::create_directory(p); },
+       "is a folder, not a plain file", "is a folder", {}},
+      {"a gigabyte",
+       [](const fs::path&, const std::string& p) {
+         std::ofstream(p).close();
+         fs::resize_file(p, 1ull << 30);
+       },
+       "is 1073741824 bytes, too large", "",
+       [](const TempFolder&, const std::string& p) {
+         EXPECT_EQ(fs::file_size(p + ".bad"), 1ull << 30);
+       }},
+      {"a read-only file",
+       [](const fs::path&, const std::string& p) {
+         std::ofstream(p) << "speech-rate = 100\n";
+         fs::permissions(p, fs::perms::owner_read | fs::perms::group_read);
+       },
+       "", "is read-only, so the game leaves it as it is",
+       [](const TempFolder& d, const std::string& p) {
+         EXPECT_EQ(d.Read("palomir/settings"), "speech-rate = 100\n");
+         EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_read | fs::perms::group_read);
+       }},
+      {"a folder that cannot be made",
+       [](const fs::path& d, const std::string&) {
+         fs::remove(d / "palomir");
+         std::ofstream(d / "palomir") << "a file\n";
+       },
+       "", "/palomir could not be made (a file of that name is there)", {}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TempFolder dir;
+    const std::string path = (dir.path / "palomir/settings").string();
+    fs::create_directories(dir.path / "palomir");
+    r.make(dir.path, path);
+    if (geteuid() == 0 && std::string(r.name) == "a read-only file") continue;
+    SettingsFile file(path);
+    std::string problem, kept_as, error;
+    file.Load(problem);
+    EXPECT_NE(problem.find(r.problem), std::string::npos) << problem;
+    EXPECT_EQ(problem.empty(), !*r.problem) << problem;
+    EXPECT_EQ(file.Save({{N::kSpeechRate, 300}}, kept_as, error), !*r.error) << error;
+    EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    if (!*r.error) {
+      EXPECT_EQ(SettingsFile(path).Load(problem).speech_rate, 300) << problem;
+    }
+    if (r.after) r.after(dir, path);
+  }
+
+  // Two games changing settings at once: each change stays, and a reader never meets a
+  // file half written.
+  TempFolder dir;
+  const std::string path = (dir.path / "palomir/settings").string();
+  SettingsFile one(path), other(path);
+  std::atomic<bool> writing{true};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (writing) {
+      std::string problem;
+      SettingsFile(path).Load(problem);
+      torn += !problem.empty();
+    }
+  });
+  auto changes = [&](SettingsFile& file, N name) {
+    for (int i = 0; i < 200; ++i) {
+      std::string kept_as, error;
+      EXPECT_TRUE(file.Save({{name, -3 * (i % 10)}}, kept_as, error)) << error;
+    }
+  };
+  std::thread first(changes, std::ref(one), N::kSpeechVolume);
+  changes(other, N::kSoundVolume);
+  first.join();
+  writing = false;
+  reader.join();
+  std::string problem;
+  EXPECT_EQ(SettingsFile(path).Load(problem), (Settings{175, -27, -27, 0}));
+  EXPECT_EQ(torn, 0);
+
+  // No folder for the settings: said as it is.
+  const char* home = std::getenv("HOME");
+  const std::string home_was = home ? home : "";
+  setenv("HOME", "", 1);
+  setenv("XDG_CONFIG_HOME", "config", 1);
+  std::string why;
+  EXPECT_EQ(SettingsPath(&why), "");
+  EXPECT_EQ(why, "the settings cannot be kept: XDG_CONFIG_HOME (config) is not a whole path from "
+                 "/, and HOME is not set");
+  setenv("HOME", home_was.c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace
