@@ -170,11 +170,11 @@ Found Read(const std::string& path) {
   int error = 0;
   const int fd = files::OpenFile(path, files::kRead | files::kNoWait, error);
   if (fd < 0 && (error == ENOENT || error == ENOTDIR)) return f;  // no file, or no folder
-  auto bad = [&](const std::string& what) {
+  auto bad = [&](const std::string& what, bool in_part = false) {
     f.state = Found::State::kBad;
-    f.problem = "the settings file " + path + " " + what +
-                "; the usual settings are used for what is wrong there, and the file is kept as " +
-                path + ".bad (or the next free number) when a setting is changed";
+    f.problem = "the settings file " + path + " " + what + "; the usual settings are used" +
+                (in_part ? " for what is wrong there" : "") + ", and the file is kept as " + path +
+                ".bad (or the next free number) when a setting is changed";
   };
   if (fd < 0 || !files::InfoOf(fd, f.info, error)) {
     bad(std::string("cannot be read (") + std::strerror(error) + ")");
@@ -235,7 +235,7 @@ Found Read(const std::string& path) {
     }
     if (!taken && first_wrong.empty()) first_wrong = "line " + std::to_string(number);
   }
-  if (!first_wrong.empty()) bad("is not right at " + first_wrong);
+  if (!first_wrong.empty()) bad("is not right at " + first_wrong, true);
   return f;
 }
 

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -276,6 +277,64 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
     umask(umask_was);
     std::remove(path.c_str());
   }
+}
+
+TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
+  const std::string path = ::testing::TempDir() + "/palomir-own.rec";
+  auto write = [](const std::string& p, const std::string& text) { std::ofstream(p) << text; };
+  auto read = [](const std::string& p) {
+    std::ifstream in(p);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string earlier = "# palomir recording\nstart\n";
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::pair<std::string, std::string>> then;  // file, what it holds ("-": gone)
+  } rows[] = {
+      {"a failed start removes the file it made",
+       [&] { LineFile(path, "recording").Discard(); }, {{"", "-"}}},
+      {"a file put in its place meanwhile stays",
+       [&] {
+         LineFile made(path, "recording");
+         write(path + ".player", "the player's\n");
+         std::rename((path + ".player").c_str(), path.c_str());
+         made.Discard();
+       },
+       {{"", "the player's\n"}}},
+      {"an earlier recording is kept beside another game's",
+       [&] {
+         write(path, earlier);
+         write(path + ".1", "another game's\n");
+         LineFile f(path, "recording");
+         std::string kept_as;
+         EXPECT_TRUE(f.Begin(true, kept_as));
+         EXPECT_EQ(kept_as, path + ".2");
+       },
+       {{"", ""}, {".1", "another game's\n"}, {".2", earlier}}},
+      {"two games started together: the second plays without, and nothing is lost",
+       [&] {
+         write(path, earlier);
+         LineFile one(path, "recording"), other(path, "recording");
+         std::string kept_as;
+         EXPECT_TRUE(one.Begin(true, kept_as));
+         one.Line("start");
+         EXPECT_FALSE(other.Begin(true, kept_as));
+         EXPECT_EQ(other.error(), "the recording " + path + " could not be written (File exists)");
+       },
+       {{"", "start\n"}, {".1", earlier}, {".2", "-"}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    for (const char* end : {"", ".1", ".2"}) std::remove((path + end).c_str());
+    r.act();
+    for (const auto& [end, text] : r.then) {
+      struct stat st {};
+      const bool there = stat((path + end).c_str(), &st) == 0;
+      EXPECT_EQ(there ? read(path + end) : "-", text) << end;
+    }
+  }
+  for (const char* end : {"", ".1", ".2"}) std::remove((path + end).c_str());
 }
 
 TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
