@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -297,14 +298,22 @@ struct SettingsFile::Saver {
       std::string kept_as, error;
       const bool saved = SaveTo(path, why_none, changes, kept_as, error);
       l.lock();
-      if (s->tell && !kept_as.empty()) {
-        s->tell("the settings file that was not right is kept as " + kept_as + "; a new " +
-                path + " holds your settings");
+      std::vector<std::string> said;
+      if (!kept_as.empty()) {
+        said.push_back("the settings file that was not right is kept as " + kept_as + "; a new " +
+                       path + " holds your settings");
       }
-      if (s->tell && !saved && !s->told) {
+      if (!saved && !s->told) {
         s->told = true;
-        s->tell(error + "; the settings last for this game only");
+        said.push_back(error + "; the settings last for this game only");
       }
+      // Told without the lock: a stderr nobody reads never holds a change the game makes.
+      const auto tell = s->tell;
+      l.unlock();
+      for (const std::string& line : said) {
+        if (tell) tell(line);
+      }
+      l.lock();
       s->busy = false;
       s->done.notify_all();
     }
