@@ -32,10 +32,10 @@ class LineFile {
   const std::string& path() const { return path_; }
 
   // The first line of the file as it was found: empty for a new or empty file, or one that
-  // is not a plain file (a pipe, a terminal, a device).
+  // is not a plain file (a pipe, a terminal).
   const std::string& first_line() const { return first_line_; }
   // Whether this file and `other` are one and the same file, by other names too. A terminal
-  // or a device such as /dev/null may be named twice.
+  // may be named twice.
   bool SameFileAs(const LineFile& other) const;
   // Gives the file up before anything was written: a file this made is removed again, and
   // only while it is still that file.

@@ -169,7 +169,12 @@ const char* KindName(files::Kind kind) {
 Found Read(const std::string& path) {
   Found f;
   int error = 0;
-  const int fd = files::OpenFile(path, files::kRead | files::kNoWait, error);
+  // What is not a plain file is never opened at all: opening some devices does something.
+  files::Info first;
+  const bool plain = !files::InfoAt(path, first, error, true) || first.kind == files::Kind::kPlain ||
+                     first.kind == files::Kind::kMissing;
+  const int fd = plain ? files::OpenFile(path, files::kRead | files::kNoWait, error) : -1;
+  if (!plain) f.info = first;
   if (fd < 0 && (error == ENOENT || error == ENOTDIR)) return f;  // no file, or no folder
   auto bad = [&](const std::string& what, bool in_part = false) {
     f.state = Found::State::kBad;
@@ -177,7 +182,7 @@ Found Read(const std::string& path) {
                 (in_part ? " for what is wrong there" : "") + ", and the file is kept as " + path +
                 ".bad (or the next free number) when a setting is changed";
   };
-  if (fd < 0 || !files::InfoOf(fd, f.info, error)) {
+  if (plain && (fd < 0 || !files::InfoOf(fd, f.info, error))) {
     bad(std::string("cannot be read (") + std::strerror(error) + ")");
     files::Close(fd);
     return f;
