@@ -276,75 +276,50 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
 TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
   namespace fs = std::filesystem;
   using N = Settings::Name;
-  const std::string kOutside = "not the game's\n";
+  auto put = [](const fs::path& p, const char* text) { std::ofstream(p) << text; };
   struct Row {
     const char* name;
-    std::function<void(const fs::path& dir, const std::string& path)> make;
+    std::function<void(const fs::path& dir, const std::string& settings)> make;
     const char* problem;  // a part of the line said as the file is read; "" for none
     const char* error;    // a part of the line said when a change cannot be kept; "" if kept
-    std::function<void(const TempFolder& dir, const std::string& path)> after;
+    // Then: a file and a part of what it holds, or "link", "fifo", "a gigabyte".
+    std::vector<std::pair<const char*, const char*>> then;
   } rows[] = {
       {"a leftover settings.new that links elsewhere",
        [&](const fs::path& d, const std::string& p) {
-         std::ofstream(d / "outside") << kOutside;
+         put(d / "outside", "not the game's\n");
          fs::create_symlink(d / "outside", p + ".new");
        },
-       "", "",
-       [&](const TempFolder& d, const std::string&) { EXPECT_EQ(d.Read("outside"), kOutside); }},
+       "", "", {{"outside", "not the game's\n"}}},
       {"a settings file that links to the player's dotfiles",
        [&](const fs::path& d, const std::string& p) {
-         std::ofstream(d / "dotfiles") << "sound-volume = -6\n";
+         put(d / "dotfiles", "sound-volume = -6\n");
          fs::create_symlink(d / "dotfiles", p);
        },
-       "", "",
-       [&](const TempFolder& d, const std::string& p) {
-         EXPECT_TRUE(fs::is_symlink(p));
-         EXPECT_NE(d.Read("dotfiles").find("sound-volume = -6 "), std::string::npos);
-         EXPECT_NE(d.Read("dotfiles").find("speech-rate = 300 "), std::string::npos);
-       }},
+       "", "", {{"palomir/settings", "link"}, {"dotfiles", "sound-volume = -6 "}}},
       {"a bad file beside an earlier settings.bad",
-       [&](const fs::path&, const std::string& p) {
-         std::ofstream(p) << "loud\n";
-         std::ofstream(p + ".bad") << "the first\n";
-       },
+       [&](const fs::path&, const std::string& p) { put(p, "loud\n"), put(p + ".bad", "first\n"); },
        "is not right at line 1", "",
-       [&](const TempFolder& d, const std::string&) {
-         EXPECT_EQ(d.Read("palomir/settings.bad"), "the first\n");
-         EXPECT_EQ(d.Read("palomir/settings.bad.1"), "loud\n");
-       }},
+       {{"palomir/settings.bad", "first\n"}, {"palomir/settings.bad.1", "loud\n"}}},
       {"a FIFO", [](const fs::path&, const std::string& p) { mkfifo(p.c_str(), 0600); },
        "is a pipe, not a plain file; it is left as it is", "is a pipe, not a plain file; it is left",
-       [](const TempFolder&, const std::string& p) { EXPECT_TRUE(fs::is_fifo(p)); }},
+       {{"palomir/settings", "fifo"}}},
       {"endless zeros",
        [](const fs::path&, const std::string& p) { fs::create_symlink("/dev/zero", p); },
-       "is a device, not a plain file", "is a device",
-       [](const TempFolder&, const std::string& p) { EXPECT_TRUE(fs::is_symlink(p)); }},
+       "is a device, not a plain file", "is a device", {{"palomir/settings", "link"}}},
       {"a folder", [](const fs::path&, const std::string& p) { fs::create_directory(p); },
        "is a folder, not a plain file", "is a folder", {}},
       {"a gigabyte",
-       [](const fs::path&, const std::string& p) {
-         std::ofstream(p).close();
-         fs::resize_file(p, 1ull << 30);
-       },
-       "is 1073741824 bytes, too large", "",
-       [](const TempFolder&, const std::string& p) {
-         EXPECT_EQ(fs::file_size(p + ".bad"), 1ull << 30);
-       }},
+       [&](const fs::path&, const std::string& p) { put(p, ""), fs::resize_file(p, 1ull << 30); },
+       "is 1073741824 bytes, too large", "", {{"palomir/settings.bad", "a gigabyte"}}},
       {"a read-only file",
-       [](const fs::path&, const std::string& p) {
-         std::ofstream(p) << "speech-rate = 100\n";
+       [&](const fs::path&, const std::string& p) {
+         put(p, "speech-rate = 100\n");
          fs::permissions(p, fs::perms::owner_read | fs::perms::group_read);
        },
-       "", "is read-only, so the game leaves it as it is",
-       [](const TempFolder& d, const std::string& p) {
-         EXPECT_EQ(d.Read("palomir/settings"), "speech-rate = 100\n");
-         EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_read | fs::perms::group_read);
-       }},
+       "", "is read-only, so the game leaves it as it is", {{"palomir/settings", "= 100\n"}}},
       {"a folder that cannot be made",
-       [](const fs::path& d, const std::string&) {
-         fs::remove(d / "palomir");
-         std::ofstream(d / "palomir") << "a file\n";
-       },
+       [&](const fs::path& d, const std::string&) { fs::remove(d / "palomir"), put(d / "palomir", ""); },
        "", "/palomir could not be made (a file of that name is there)", {}},
   };
   for (const Row& r : rows) {
@@ -364,7 +339,17 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
     if (!*r.error) {
       EXPECT_EQ(SettingsFile(path).Load(problem).speech_rate, 300) << problem;
     }
-    if (r.after) r.after(dir, path);
+    for (const auto& [name, what] : r.then) {
+      const fs::path at = dir.path / name;
+      const std::string w = what;
+      if (w == "link" || w == "fifo") {
+        EXPECT_TRUE(w == "link" ? fs::is_symlink(at) : fs::is_fifo(at)) << name;
+      } else if (w == "a gigabyte") {
+        EXPECT_EQ(fs::file_size(at), 1ull << 30);
+      } else {
+        EXPECT_NE(dir.Read(name).find(w), std::string::npos) << name << ": " << dir.Read(name);
+      }
+    }
   }
 
   // Two games changing settings at once: each change stays, and a reader never meets a
