@@ -53,10 +53,7 @@ bool IsRecording(const std::string& first_line) {
          first_line.find(" recording") != std::string::npos;
 }
 bool IsTrace(const std::string& first_line) {
-  for (const char* start : {"call ", "say ", "error ", "language "}) {
-    if (first_line.rfind(start, 0) == 0) return true;
-  }
-  return false;
+  return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" trace") != std::string::npos;
 }
 
 // A relative folder named on the command line is taken from where the game was started; the
@@ -127,6 +124,13 @@ int main(int argc, char** argv) {
     std::cerr << "palomir: " << why << "\n";
     return 2;
   };
+  for (auto* f : {record_file.get(), trace_file.get()}) {
+    if (f && f->refused()) {
+      // TRANSLATORS: "--record: WHY; name a file"; the option's name stays as it is.
+      return refuse(palomir::Fill(Tr("%s: %s; name a file"),
+                                  f == record_file.get() ? "--record" : "--trace", f->error()));
+    }
+  }
   if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
     return refuse(palomir::Fill(Tr("--record and --trace both name %s; name two different files"),
                                 options.trace));
@@ -144,7 +148,9 @@ int main(int argc, char** argv) {
   }
   // The player's settings: the file's, then this run's options over them. A file that is not
   // right is said in one line, and the game is played all the same.
-  palomir::SettingsFile settings_file(palomir::SettingsPath());
+  std::string no_settings;
+  const std::string settings_path = palomir::SettingsPath(&no_settings);
+  palomir::SettingsFile settings_file(settings_path, no_settings);
   palomir::GuideSetup guide;
   {
     std::string problem;
@@ -158,7 +164,8 @@ int main(int argc, char** argv) {
     if (options.background_volume)
       guide.settings.Of(N::kBackgroundVolume) = *options.background_volume;
     guide.file = &settings_file;
-    guide.tell = [](const std::string& line) { std::cerr << "palomir: " << line << "\n"; };
+    // Also from the settings file's thread: one line in one piece.
+    guide.tell = [](const std::string& line) { std::cerr << ("palomir: " + line + "\n"); };
   }
   // The language the player named, on the command line or in the settings file, over the
   // desktop's. One the game does not have is English, and said.
@@ -241,6 +248,10 @@ int main(int argc, char** argv) {
       platform.set_recorder(recorder.get());
     }
     if (trace_file) {
+      // The header, by which a file is known as a trace of this game, is the first line;
+      // a game in another language than English names it and its voice next.
+      trace_file->Line(std::string("# palomir ") + PALOMIR_VERSION +
+                       " trace: every call the game made and every line it said");
       if (!language.empty()) trace_file->Line(palomir::TraceLanguage(language, voice));
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());

@@ -87,6 +87,7 @@ std::vector<std::string> Guide::TourNames() {
 Guide::Guide(Platform& platform, MainForm& form, ProgramObjects& objects, GuideSetup setup)
     : platform_(platform), form_(form), o_(objects), setup_(std::move(setup)) {
   platform_.SetLevels(LevelsOf(setup_.settings));
+  if (setup_.file && setup_.tell) setup_.file->set_tell(setup_.tell);
   platform_.set_key_observer([this](const RawInput& in) { OnKey(in); });
   platform_.window().set_guide_observer([this] { Pumped(); });
 }
@@ -175,17 +176,8 @@ void Guide::Change(Settings::Name name, int direction) {
   if (name == N::kBackgroundVolume) Sample("background.wav");
   if (!moved || !setup_.file) return;
   setup_.kept.Of(name) = value;
-  std::string kept_as, error;
-  if (setup_.file->Save(setup_.kept, kept_as, error)) {
-    if (!kept_as.empty() && setup_.tell) {
-      setup_.tell(Fill(Tr("the settings file that was not right is kept as %s; a new %s holds "
-                          "your settings"),
-                       kept_as, setup_.file->path()));
-    }
-  } else if (!told_write_failure_ && setup_.tell) {
-    told_write_failure_ = true;
-    setup_.tell(Fill(Tr("%s; the settings last for this game only"), error));
-  }
+  // Written on the file's own thread: a slow disk never holds play.
+  setup_.file->Change(name, value);
 }
 
 std::unique_ptr<SoundBuffer> Guide::Open(const std::string& file) {

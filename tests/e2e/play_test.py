@@ -189,13 +189,14 @@ def languages(palomir, xclose):
             rec, at, err = played(palomir, xclose, ["--trace", trace, *args], config,
                                   [(3.0, "up", "key", "Up"), (3.8, "score", "click", "2"),
                                    (4.6, "help", "key", "F1"), (7.0, "close")], env)
-            lines = open(trace).read().splitlines()
+            header, *lines = open(trace).read().splitlines() or [""]
         said = [l[7:-1] for l in lines if l.startswith("say ")]
         first = lines[0].split(" voice ") if lines[0].startswith("language ") else ["", ""]
         spoken_in = voices.get(first[1], "none") if code else ""
-        check(first[0] == ("language " + code if code else "") and spoken_in == code.lower().replace("_", "-"),
-              "%s: the trace names the language and its voice, %r, an espeak-ng voice for %r"
-              % (name, lines[0], spoken_in))
+        check(header.startswith("# palomir ") and " trace" in header
+              and first[0] == ("language " + code if code else "") and spoken_in == code.lower().replace("_", "-"),
+              "%s: the trace's header, then its language and voice, %r, an espeak-ng voice for %r"
+              % (name, [header, lines[0]], spoken_in))
         up, score = said.index("11") if "11" in said else -1, said[-3:-1] if len(said) > 3 else []
         check(said[:1] == [welcome] and up > 0 and help_line in said[up:],
               "%s: the welcome, the level after Up and F1's first line in that language %s" % (name, said))
