@@ -335,6 +335,17 @@ TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
     EXPECT_EQ(g.Said().front(), "Willkommen bei Palomir, einem Spiel von Vossk");
     EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "Du 3   Computer 7");
   }
+  {
+    // The settings file's messages too, from the file's own reading.
+    TempFolder dir;
+    std::filesystem::create_directories(dir.path / "palomir/settings");
+    SettingsFile folder((dir.path / "palomir/settings").string());
+    std::string problem;
+    folder.Load(problem);
+    EXPECT_NE(problem.find("/palomir/settings ist ein Ordner, keine gewöhnliche Datei; sie bleibt"),
+              std::string::npos)
+        << problem;
+  }
   UseLanguage("", PALOMIR_LOCALE);
   EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "You 3   Computer 7");
 }
