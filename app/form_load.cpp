@@ -109,7 +109,10 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
   };
   if (!o_.SoundDevice) {
     spoken = "no sound output could be opened";
-    printed = {spoken + because(failure(kSoundOutputStep)) + "; is a sound server running?"};
+    // A reason that already says where the sound servers were looked for needs no question.
+    const std::string reason = failure(kSoundOutputStep);
+    printed = {spoken + because(reason) +
+               (reason.find("sound server") == std::string::npos ? "; is a sound server running?" : "")};
   } else if (!o_.MouseDevice) {
     spoken = "the mouse could not be opened";
     printed = {spoken};

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, ordinary_user, readable_copy, stop_group, stopped
+from harness import check, find_window, finish, ordinary_user, readable_copy, skipped, stop_group, stopped
 from server_test import DRIVERS, SoundServer, game_env
 
 RULE = "/etc/polkit-1/rules.d/60-palomir-e2e.rules"
@@ -229,8 +229,7 @@ def grant_realtime(user):
 def main():
     palomir = sys.argv[1]
     if os.geteuid() != 0:
-        print("SKIP: needs root to make an ordinary user and start rtkit")
-        return 0
+        return skipped("needs root, to make an ordinary user and start rtkit")
     with PlayerDesktop(palomir) as desk:
         user, server, palomir, env = desk.user, desk.server, desk.palomir, desk.env
         check(desk.services.names, "polkit and rtkit run on a system bus of the test's own")

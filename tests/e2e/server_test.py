@@ -62,7 +62,10 @@ class SoundServer:
             # The user's own configuration folder, where libpulse keeps its cookie.
             for d, _, _ in os.walk(config):
                 os.chown(d, user.pw_uid, user.pw_gid)
-            self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime)
+        # What the server and the programs played through it keep (WirePlumber's state, Mesa's
+        # shader cache) stays in the server's folder and goes with it.
+        self.env.update(HOME=self.runtime, XDG_STATE_HOME=self.runtime, XDG_CACHE_HOME=self.runtime,
+                        XDG_DATA_HOME=self.runtime)
         self.manager = manager
         self.sink = sink
         self.start()
