@@ -1,6 +1,7 @@
 """What the end-to-end tests share: finding the program's window in the X server, checks
 printed one per line with a closing count, and a home of the test's own."""
 import atexit
+import ctypes
 import math
 import os
 import pwd
@@ -135,6 +136,28 @@ def stop_group(p, timeout=10):
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.wait()
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def ends_with_test():
+    """Popen's preexec_fn for a service the test runs as root: sent SIGTERM should the test end
+    without stopping it (killed by ctest's timeout, say), so that it never outlives the test."""
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def stop_using(folder):
+    """Ends whatever still runs from FOLDER, a test's own temporary folder (a service whose
+    configuration is there): those processes are the test's, and none outlives it."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if folder.encode() in f.read():
+                    os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
 
 
 def ordinary_user(name="palomir-e2e"):
