@@ -12,15 +12,18 @@ Run inside xvfb-run: server_bench.py BUILD_DIR"""
 import array
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
+import tempfile
 import time
+import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import find_window, stopped  # noqa: E402
+from harness import find_window, stop_group, stopped  # noqa: E402
 from realtime_test import PlayerDesktop  # noqa: E402
-from server_test import RATE, SoundServer, game_env, play, tone, wav_data, zero_runs  # noqa: E402
+from server_test import DRIVERS, RATE, SoundServer, game_env, play, tone, wav_data, zero_runs  # noqa: E402
 
 
 def gaps(s):
@@ -115,6 +118,98 @@ def as_player(build, count=10):
                   % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
                      " ".join("%s/%s" % tuple(r) for r in runs)))
 
+def mixing_thread(pid):
+    """The thread of process `pid` that pulls the game's mixer: PipeWire's data thread named
+    palomir-mix (the game's own stream) or SDL's audio thread (SDLAudioP), the one the game
+    raised where there are several."""
+    found = []
+    for tid in os.listdir("/proc/%d/task" % pid) if os.path.isdir("/proc/%d" % pid) else []:
+        try:
+            if open("/proc/%d/task/%s/comm" % (pid, tid)).read().startswith(("palomir-mix", "SDLAudioP")):
+                found.append((os.sched_getparam(int(tid)).sched_priority, -os.getpriority(os.PRIO_PROCESS, int(tid)),
+                              int(tid)))
+        except OSError:
+            continue
+    return max(found)[2] if found else None
+
+
+def same_priority(game_tid, pid):
+    """Every thread of process `pid` scheduled as the game's mixing thread is: what it is."""
+    policy, prio = os.sched_getscheduler(game_tid), os.sched_getparam(game_tid).sched_priority
+    nice = os.getpriority(os.PRIO_PROCESS, game_tid)
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            os.sched_setscheduler(int(tid), policy & ~0x40000000, os.sched_param(prio))
+            if prio == 0:
+                os.setpriority(os.PRIO_PROCESS, int(tid), nice)
+        except OSError:
+            pass
+    policy &= ~0x40000000  # without SCHED_RESET_ON_FORK
+    return "FIFO %d" % prio if policy == os.SCHED_FIFO else "RR %d" % prio if policy == os.SCHED_RR else \
+        "nice %d" % nice
+
+
+def missed_by_node(profile, names, edge=5):
+    """From PipeWire's profile, how many cycles each client node (by name) missed: those it
+    had not finished when the cycle ended (signalled and not woken, or woken and still
+    running), which pw-top counts as ERR. A node's first and last cycles are left out."""
+    cycles = []
+    for line in open(profile) if os.path.exists(profile) else []:
+        f = line.split()
+        cycles.append({f[k]: f[k + 6] for k in range(4, len(f) - 7, 8)})
+    out = {}
+    for node in {n for c in cycles for n in c}:
+        states = [c[node] for c in cycles if node in c][edge:-edge]
+        out[names.get(node, node)] = sum(1 for st in states if st in ("1", "2"))
+    return out
+
+
+def beside_reference(server, palomir, driver, folder, seconds=4.0, busy=2):
+    """One game through `driver` and a reference client (pw-play of silence, its threads at
+    the game's mixing thread's priority) on the same sink, under `busy` busy loops, profiled
+    for `seconds` of play: (the game's missed cycles, the reference's, the priority)."""
+    silence = os.path.join(folder, "silence.wav")
+    with wave.open(silence, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(bytes(4 * RATE * 20))
+    prof = os.path.join(folder, "profile")
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
+    ref = subprocess.Popen(["pw-play", "-P", "node.name=palomir-reference", silence], env=server.env,
+                           stderr=subprocess.DEVNULL, start_new_session=True)
+    game = subprocess.Popen([palomir], env=game_env(server.env, driver), stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    profiler, priority = None, "?"
+    try:
+        find_window(game.pid)
+        time.sleep(1.0)  # past the welcome's first cycles
+        tid = mixing_thread(game.pid)
+        if tid:
+            priority = same_priority(tid, ref.pid)
+        profiler = subprocess.Popen(["pw-profiler", "-o", prof], cwd=folder, env=server.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                    start_new_session=True)
+        time.sleep(seconds)
+    finally:
+        if profiler:
+            stopped(profiler, sig=signal.SIGINT)
+        stopped(game)
+        stop_group(ref)
+        for l in loops:
+            l.kill()
+            l.wait()
+    names = dict(re.findall(r'follower (\d+) \("([^"]*)"\)', profiler.stdout.read() if profiler else ""))
+    missed = missed_by_node(prof, names)
+    for f in (prof, silence):
+        if os.path.exists(f):
+            os.unlink(f)
+    reference = missed.pop("palomir-reference", None)
+    # The one other client on the sink is the game's stream (named by each way differently).
+    game_missed = sum(missed.values()) if missed else None
+    return game_missed, reference, priority
+
+
 def main():
     build = sys.argv[1]
     server = SoundServer()
@@ -135,6 +230,15 @@ def main():
                 l.kill()
                 l.wait()
         print("audio callback under load (PipeWire): %s" % out)
+        # PipeWire's own count of missed cycles, the game's stream beside a reference client
+        # at the same priority, one run at a time, each way.
+        with tempfile.TemporaryDirectory() as folder:
+            for driver, name in zip(DRIVERS, ("own PipeWire", "SDL pipewire", "SDL pulseaudio")):
+                runs = [beside_reference(server, os.path.join(build, "palomir"), driver, folder) for _ in range(3)]
+                print("missed cycles, %s vs pw-play: game %s, reference %s in 3 runs of 4 s, 2 busy loops "
+                      "(game/reference: %s; priority %s)"
+                      % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs),
+                         " ".join("%s/%s" % r[:2] for r in runs), runs[-1][2]))
     finally:
         server.stop()
     if os.geteuid() == 0:
