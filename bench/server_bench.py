@@ -153,14 +153,23 @@ def missed_by_node(profile, names, edge=5):
     """From PipeWire's profile, how many cycles each client node (by name) missed: those it
     had not finished when the cycle ended (signalled and not woken, or woken and still
     running), which pw-top counts as ERR. A node's first and last cycles are left out."""
-    cycles = []
-    for line in open(profile) if os.path.exists(profile) else []:
-        f = line.split()
-        cycles.append({f[k]: f[k + 6] for k in range(4, len(f) - 7, 8)})
     out = {}
-    for node in {n for c in cycles for n in c}:
-        states = [c[node] for c in cycles if node in c][edge:-edge]
-        out[names.get(node, node)] = sum(1 for st in states if st in ("1", "2"))
+    for node, states in profiled(profile).items():
+        out[names.get(node, node)] = sum(1 for c in states[edge:-edge] if c[5] != 3)
+    return out
+
+
+def profiled(profile):
+    """PipeWire's profile by client node: for each cycle it took part in, when it was
+    signalled, woke and finished (µs after the driver's signal), how long it waited to wake
+    and how long it ran (µs), and its state when the cycle ended (3: finished)."""
+    out = {}
+    for line in open(profile) if os.path.exists(profile) else []:
+        # Four columns of the driver's, then eight of each client's, blank where it took no part.
+        f = line.rstrip("\n").split("\t")
+        for k in range(4, len(f) - 7, 8):
+            if f[k].strip():
+                out.setdefault(f[k], []).append([int(v) for v in f[k + 1:k + 7]])
     return out
 
 
