@@ -84,10 +84,11 @@ void RaiseThread(pid_t tid) {
 // real time for itself (its hint, set at start), or, with SDL's pipewire driver, the PipeWire
 // loop that talks to the server and runs the callback, which nobody raises but the game (both
 // are named SDLAudioP); or, through the game's own PipeWire stream, PipeWire's data thread,
-// named palomir-mix once it runs.
-void RaiseAudioThreads() {
+// named palomir-mix once it runs. How many such threads there are.
+int RaiseAudioThreads() {
+  int found = 0;
   DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return;
+  if (!tasks) return 0;
   while (dirent* e = readdir(tasks)) {
     const std::string task = e->d_name;
     if (task.empty() || task[0] == '.') continue;
@@ -98,8 +99,10 @@ void RaiseAudioThreads() {
     }
     if (std::strncmp(name, "SDLAudioP", 9) != 0 && std::strncmp(name, "palomir-mix", 11) != 0) continue;
     RaiseThread(static_cast<pid_t>(std::stol(task)));
+    ++found;
   }
   closedir(tasks);
+  return found;
 }
 
 // Output's thread. What a client finds at the local socket `path`, in a player's words;
@@ -288,7 +291,12 @@ struct AudioOutput::State {
     running = true;
     was_own = false;
     SDL_PauseAudioDevice(id, 0);
-    RaiseAudioThreads();
+    // SDL's audio thread names itself once it runs, which on a busy machine can be well after
+    // the open returns: looked for until it has (half a second at most), or it would play on
+    // at an ordinary priority.
+    for (int i = 0; i < 50 && RaiseAudioThreads() == 0 && !stopping; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
     return id;
   }
 
