@@ -268,6 +268,8 @@ def not_the_loop(s, a, b, period=LOOP, block=64, near=4096, tol=1e-4):
             later += 1
         else:
             nowhere += 1
+        if nowhere + later > 64:
+            break  # not steady, and each search is long: enough said
     return nowhere, later, looked
 
 
