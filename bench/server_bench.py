@@ -117,6 +117,9 @@ def as_player(build, count=10):
                   "gaps in %d runs of 8 s (stream/sink: %s)"
                   % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
                      " ".join("%s/%s" % tuple(r) for r in runs)))
+        reference_rows(desk.server, desk.palomir, user=desk.user, env=desk.env, folder=desk.folder,
+                       what=" as a player")
+
 
 def mixing_thread(pid):
     """The thread of process `pid` that pulls the game's mixer: PipeWire's data thread named
@@ -173,29 +176,41 @@ def profiled(profile):
     return out
 
 
-def beside_reference(server, palomir, driver, folder, seconds=4.0, busy=2):
+def beside_reference(server, palomir, driver, folder, seconds=4.0, busy=2, user=None, env=None):
     """One game through `driver` and a reference client (pw-play of silence, its threads at
     the game's mixing thread's priority) on the same sink, under `busy` busy loops, profiled
-    for `seconds` of play: (the game's missed cycles, the reference's, the priority)."""
+    for `seconds` of play: (the game's missed cycles, the reference's, the priority). With
+    `user`, both run as that user, the game in a session bus of its own, as a player's do."""
     silence = os.path.join(folder, "silence.wav")
     with wave.open(silence, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
         w.setframerate(RATE)
         w.writeframes(bytes(4 * RATE * 20))
+    os.chmod(silence, 0o644)
     prof = os.path.join(folder, "profile")
+    as_user = dict(user=user.pw_uid, group=user.pw_gid, extra_groups=[]) if user else {}
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
     ref = subprocess.Popen(["pw-play", "-P", "node.name=palomir-reference", silence], env=server.env,
-                           stderr=subprocess.DEVNULL, start_new_session=True)
-    game = subprocess.Popen([palomir], env=game_env(server.env, driver), stderr=subprocess.DEVNULL,
-                            start_new_session=True)
-    profiler, priority = None, "?"
+                           stderr=subprocess.DEVNULL, start_new_session=True, **as_user)
+    game = subprocess.Popen((["dbus-run-session", "--"] if user else []) + [palomir],
+                            env=game_env(dict(server.env, **(env or {})), driver), stderr=subprocess.DEVNULL,
+                            start_new_session=True, **as_user)
+    profiler, priority, pid = None, "?", game.pid
     try:
-        find_window(game.pid)
+        end = time.monotonic() + 10
+        while user and time.monotonic() < end:  # the game under dbus-run-session
+            kids = subprocess.run(["pgrep", "-s", str(game.pid), "-x", "palomir"], capture_output=True,
+                                  text=True).stdout.split()
+            if kids:
+                pid = int(kids[0])
+                break
+            time.sleep(0.02)
+        find_window(pid)
         time.sleep(1.0)  # past the welcome's first cycles
         end, tid = time.monotonic() + 3, None
         while time.monotonic() < end:  # until the game has raised it, where it may
-            tid = mixing_thread(game.pid)
+            tid = mixing_thread(pid)
             if tid and os.sched_getparam(tid).sched_priority > 0:
                 break
             time.sleep(0.1)
@@ -203,12 +218,19 @@ def beside_reference(server, palomir, driver, folder, seconds=4.0, busy=2):
             priority = same_priority(tid, ref.pid)
         profiler = subprocess.Popen(["pw-profiler", "-o", prof], cwd=folder, env=server.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                    start_new_session=True)
+                                    start_new_session=True, **as_user)
         time.sleep(seconds)
     finally:
         if profiler:
             stopped(profiler, sig=signal.SIGINT)
+        if pid != game.pid:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            stopped(game, sig=None)
         stopped(game)
+        stop_group(game)
         stop_group(ref)
         for l in loops:
             l.kill()
@@ -224,15 +246,17 @@ def beside_reference(server, palomir, driver, folder, seconds=4.0, busy=2):
     return game_missed, reference, priority
 
 
-def reference_rows(server, build, count=3):
+def reference_rows(server, palomir, count=3, user=None, env=None, folder=None, what=""):
     """PipeWire's own count of missed cycles, the game's stream beside a reference client at
     the same priority, `count` runs each way: one row a way."""
-    with tempfile.TemporaryDirectory() as folder:
+    with tempfile.TemporaryDirectory(dir=folder) as work:
+        if user:
+            os.chown(work, user.pw_uid, user.pw_gid)
         for driver, name in zip(DRIVERS, ("own PipeWire", "SDL pipewire", "SDL pulseaudio")):
-            runs = [beside_reference(server, os.path.join(build, "palomir"), driver, folder) for _ in range(count)]
-            print("missed cycles, %s: game %s, pw-play beside it %s (%d runs of 4 s, 2 busy loops, "
+            runs = [beside_reference(server, palomir, driver, work, user=user, env=env) for _ in range(count)]
+            print("missed cycles%s, %s: game %s, pw-play beside it %s (%d runs of 4 s, 2 busy loops, "
                   "game/pw-play each run %s; both at %s)"
-                  % (name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
+                  % (what, name, sum(r[0] or 0 for r in runs), sum(r[1] or 0 for r in runs), count,
                      " ".join("%s/%s" % r[:2] for r in runs), runs[-1][2]))
 
 
@@ -256,7 +280,7 @@ def main():
                 l.kill()
                 l.wait()
         print("audio callback under load (PipeWire): %s" % out)
-        reference_rows(server, build)
+        reference_rows(server, os.path.join(build, "palomir"))
     finally:
         server.stop()
     if os.geteuid() == 0:
