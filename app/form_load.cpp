@@ -111,7 +111,11 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
   if (!o_.SoundDevice) {
     // TRANSLATORS: spoken and printed after "Palomir cannot start:".
     spoken = Tr("no sound output could be opened");
-    printed = {spoken + because(failure(kSoundOutputStep)) + Tr("; is a sound server running?")};
+    // A reason that already says where the sound servers were looked for needs no question.
+    const std::string reason = failure(kSoundOutputStep);
+    printed = {spoken + because(reason) +
+               (reason.find("sound server") == std::string::npos ? Tr("; is a sound server running?")
+                                                                 : std::string())};
   } else if (!o_.MouseDevice) {
     spoken = Tr("the mouse could not be opened");
     printed = {spoken};

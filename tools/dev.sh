@@ -31,8 +31,19 @@ done
 if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # apt and dpkg say a couple of thousand lines even when told to be quiet: they go to a
+  # log, shown only when the install fails. No questions asked (debconf's noninteractive
+  # front end, passed through sudo).
+  echo "installing what is missing: ${missing[*]}"
+  log=$(mktemp)
+  apt=($sudo env DEBIAN_FRONTEND=noninteractive apt-get -q -o Dpkg::Use-Pty=0)
+  if ! { "${apt[@]}" update && "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "installing ${missing[*]} failed (apt's output above)" >&2
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
 fi
 
 # Through sudo, the rest is the calling user's: the tree and its builds stay theirs, and the

@@ -287,4 +287,20 @@ bool PipeWireOutput::failed() const {
   return impl_->failed.load();
 }
 
+std::vector<std::string> PipeWireOutput::Sockets() {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : nullptr;
+  };
+  const char* remote = set("PIPEWIRE_REMOTE");
+  const std::string name = remote ? remote : "pipewire-0";
+  if (name[0] == '/') return {name};
+  std::vector<std::string> out;
+  const char* dir = set("PIPEWIRE_RUNTIME_DIR");
+  if (!dir) dir = set("XDG_RUNTIME_DIR");
+  if (dir) out.push_back(std::string(dir) + "/" + name);
+  out.push_back("/run/pipewire/" + name);
+  return out;
+}
+
 }  // namespace palomir

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/mixer/mixer.h"
 
@@ -33,6 +34,11 @@ class PipeWireOutput {
 
   // Any thread. True once the server has gone away or ended the stream.
   bool failed() const;
+
+  // Any thread. The sockets a PipeWire client of this session connects to, in the order it
+  // tries them: the one its environment names (PIPEWIRE_REMOTE in PIPEWIRE_RUNTIME_DIR or
+  // XDG_RUNTIME_DIR), then the system-wide one.
+  static std::vector<std::string> Sockets();
 
   struct Impl;
 

@@ -6,6 +6,11 @@
 #include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <condition_variable>
@@ -14,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace palomir {
 
@@ -78,10 +84,11 @@ void RaiseThread(pid_t tid) {
 // real time for itself (its hint, set at start), or, with SDL's pipewire driver, the PipeWire
 // loop that talks to the server and runs the callback, which nobody raises but the game (both
 // are named SDLAudioP); or, through the game's own PipeWire stream, PipeWire's data thread,
-// named palomir-mix once it runs.
-void RaiseAudioThreads() {
+// named palomir-mix once it runs. How many such threads there are.
+int RaiseAudioThreads() {
+  int found = 0;
   DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return;
+  if (!tasks) return 0;
   while (dirent* e = readdir(tasks)) {
     const std::string task = e->d_name;
     if (task.empty() || task[0] == '.') continue;
@@ -92,8 +99,106 @@ void RaiseAudioThreads() {
     }
     if (std::strncmp(name, "SDLAudioP", 9) != 0 && std::strncmp(name, "palomir-mix", 11) != 0) continue;
     RaiseThread(static_cast<pid_t>(std::stol(task)));
+    ++found;
   }
   closedir(tasks);
+  return found;
+}
+
+// Output's thread. What a client finds at the local socket `path`, in a player's words;
+// "" when a server answers there. The connection is closed at once (never waited on).
+std::string AtSocket(const std::string& path) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(a.sun_path)) return "the name is too long for a socket";
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::strerror(errno);
+  const int r = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+  const int e = errno;
+  close(fd);
+  if (r == 0 || e == EAGAIN || e == EINPROGRESS) return "";
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+      return "nothing there";
+    case ECONNREFUSED:
+      return "no server listens there any more";
+    case EACCES:
+    case EPERM:
+      return "this user may not use it (another user's, or a folder this user cannot enter)";
+    default:
+      return std::strerror(e);
+  }
+}
+
+// Output's thread. The sockets SDL's PulseAudio driver (libpulse) tries: those PULSE_SERVER
+// names, else the session's own; then the system-wide one. A server named by network address
+// is listed as it is named, with nothing probed.
+std::vector<std::string> PulseSockets() {
+  std::vector<std::string> out;
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v ? v : nullptr;
+  };
+  if (const char* servers = set("PULSE_SERVER")) {
+    std::string all = servers;
+    for (size_t at = 0; at < all.size();) {
+      const size_t end = std::min(all.find_first_of(" \t", at), all.size());
+      std::string one = all.substr(at, end - at);
+      at = end + 1;
+      if (one.empty()) continue;
+      if (one[0] == '{') one.erase(0, std::min(one.find('}') + 1, one.size()));  // {machine}
+      if (one.rfind("unix:", 0) == 0) one.erase(0, 5);
+      out.push_back(one);
+    }
+    return out;
+  }
+  if (const char* dir = set("PULSE_RUNTIME_PATH")) {
+    out.push_back(std::string(dir) + "/native");
+  } else if (const char* xdg = set("XDG_RUNTIME_DIR")) {
+    out.push_back(std::string(xdg) + "/pulse/native");
+  }
+  out.push_back("/run/pulse/native");
+  return out;
+}
+
+// Output's thread, once no way to the speakers worked and no driver was named: where PipeWire
+// and PulseAudio were looked for and what is there, what the PipeWire server said when one
+// answered (`pipewire`), and what SDL said of the sound card (`card`).
+std::string NoServer(const std::string& pipewire, const std::string& card) {
+  std::string s = "no sound server answered:";
+  bool first = true;
+  auto place = [&](const char* server, const std::string& path, const std::string& found) {
+    s += (first ? " " : "; ") + std::string(server) + " at " + path + ": " + found;
+    first = false;
+  };
+  for (const std::string& path : PipeWireOutput::Sockets()) {
+    const std::string found = AtSocket(path);
+    place("PipeWire", path, found.empty() ? "a server answered, but " + pipewire : found);
+  }
+  for (const std::string& path : PulseSockets()) {
+    if (path[0] != '/') {
+      place("PulseAudio", path + " (from PULSE_SERVER)", "no answer");
+      continue;
+    }
+    const std::string found = AtSocket(path);
+    place("PulseAudio", path, found.empty() ? "a server answered, but refused the game's sound" : found);
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (!runtime || !*runtime) {
+    // sudo, su and ssh without a login session leave out the folder a desktop's server
+    // listens in; the usual one may still be there.
+    const std::string usual = "/run/user/" + std::to_string(getuid());
+    s += "; XDG_RUNTIME_DIR, the folder where your desktop's sound server listens, is not set "
+         "(sudo and su leave it out)";
+    if (AtSocket(usual + "/pipewire-0").empty() || AtSocket(usual + "/pulse/native").empty()) {
+      s += "; a server answers in " + usual + ": start the game with XDG_RUNTIME_DIR=" + usual;
+    } else {
+      s += ": start the game from your desktop session, or with XDG_RUNTIME_DIR set to its folder";
+    }
+  }
+  return s + "; and no sound card could be opened directly (" + card + ")";
 }
 
 }  // namespace
@@ -125,8 +230,10 @@ struct AudioOutput::State {
   std::thread thread;
 
   // The output's thread. `others`: whether SDL's drivers may be tried when there is no
-  // PipeWire server.
-  uint32_t OpenOnce(std::string& why, bool others = true) {
+  // PipeWire server; `explain`: whether a failure with no server found says where each was
+  // looked for (not while a lost output is tried again, quietly).
+  uint32_t OpenOnce(std::string& why, bool others = true, bool explain = true) {
+    std::string pipewire;  // why the game's own stream did not play, when it was tried
     if (OwnPipeWireAllowed()) {
       bool no_server = false;
       if (auto out = PipeWireOutput::Open(mixer, frames, stopping, no_server, why)) {
@@ -143,10 +250,19 @@ struct AudioOutput::State {
       // A PipeWire server that fails the game would fail SDL's drivers as well; without one,
       // PulseAudio or ALSA may still be there.
       if (!no_server || !others) return 0;
-      why.clear();
+      pipewire.swap(why);
     }
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    // No driver named and none of the servers there: the player is told where each was
+    // looked for, rather than what the last driver tried (ALSA) said of the card.
+    auto failed = [&] {
+      const char* driver = SDL_GetCurrentAudioDriver();
       why = SDL_GetError();
+      if (explain && !pipewire.empty() && !(driver && std::strcmp(driver, "pulseaudio") == 0)) {
+        why = NoServer(pipewire, why);
+      }
+    };
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+      failed();
       return 0;
     }
     SDL_AudioSpec want{};
@@ -167,7 +283,7 @@ struct AudioOutput::State {
     // converts and buffers behind the callback, which always mixes whole periods.
     const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (id == 0) {
-      why = SDL_GetError();
+      failed();
       SDL_QuitSubSystem(SDL_INIT_AUDIO);
       return 0;
     }
@@ -175,7 +291,12 @@ struct AudioOutput::State {
     running = true;
     was_own = false;
     SDL_PauseAudioDevice(id, 0);
-    RaiseAudioThreads();
+    // SDL's audio thread names itself once it runs, which on a busy machine can be well after
+    // the open returns: looked for until it has (half a second at most), or it would play on
+    // at an ordinary priority.
+    for (int i = 0; i < 50 && RaiseAudioThreads() == 0 && !stopping; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
     return id;
   }
 
@@ -234,7 +355,7 @@ struct AudioOutput::State {
         s->CloseDevice();
         for (;;) {
           std::string why;
-          const uint32_t id = s->OpenOnce(why, !s->was_own);
+          const uint32_t id = s->OpenOnce(why, !s->was_own, false);
           l.lock();
           if (id) {
             s->device = id;

@@ -28,7 +28,7 @@ API_NAMES = ("DirectSound", "SetCooperativeLevel", "DXCallback", "step ", "Timer
 
 
 def run(program, env=None, seconds=20, args=(), cwd=None):
-    env = {**os.environ, "SDL_AUDIODRIVER": "dummy", **(env or {})}
+    env = {k: v for k, v in {**os.environ, "SDL_AUDIODRIVER": "dummy", **(env or {})}.items() if v is not None}
     start = time.monotonic()
     try:
         p = subprocess.run([program, *args], env=env, capture_output=True, text=True, timeout=seconds, cwd=cwd)
@@ -107,11 +107,20 @@ def main():
     cannot_start("no audio device", lambda d: None, "no sound output could be opened", {"SDL_AUDIODRIVER": "no-such-driver"})
     cannot_start("no sound card at all", lambda d: None, "no sound output could be opened",
                  {"SDL_AUDIODRIVER": "alsa", "ALSA_CONFIG_PATH": "/nonexistent"})
-    # No driver named: the game's own PipeWire finds no server, and SDL's drivers are tried.
+    # No driver named: the game's own PipeWire finds no server, and SDL's drivers are tried;
+    # the player reads where each server was looked for and what was there. Through sudo
+    # (no XDG_RUNTIME_DIR) the missing folder is named (libpulse's fallback folder, made
+    # under TMPDIR, goes with the test's).
     with tempfile.TemporaryDirectory() as runtime:
-        cannot_start("no sound server and no card", lambda d: None, "no sound output could be opened",
+        cannot_start("no sound server and no card", lambda d: None,
+                     "no sound server answered: PipeWire at %s/pipewire-0: nothing there; " % runtime,
                      {"SDL_AUDIODRIVER": "", "XDG_RUNTIME_DIR": runtime, "PIPEWIRE_RUNTIME_DIR": runtime,
                       "PULSE_SERVER": "unix:" + os.path.join(runtime, "none"), "ALSA_CONFIG_PATH": "/nonexistent"})
+        cannot_start("no sound server through sudo", lambda d: None,
+                     "XDG_RUNTIME_DIR, the folder where your desktop's sound server listens, is not set",
+                     {"SDL_AUDIODRIVER": None, "XDG_RUNTIME_DIR": None, "PIPEWIRE_RUNTIME_DIR": None,
+                      "PULSE_SERVER": None, "PULSE_RUNTIME_PATH": None, "TMPDIR": runtime,
+                      "ALSA_CONFIG_PATH": "/nonexistent"})
 
     # The command line, with no window system at all.
     bare = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}

@@ -1,12 +1,43 @@
-"""What the end-to-end tests share: finding the program's window in the X server, and
-checks printed one per line with a closing count."""
+"""What the end-to-end tests share: finding the program's window in the X server, checks
+printed one per line with a closing count, and a home of the test's own."""
+import atexit
+import ctypes
 import math
 import os
 import pwd
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
+
+# The status by which a test that cannot run where it was started says so (ctest's
+# SKIP_RETURN_CODE for every end-to-end test).
+SKIPPED = 77
+
+
+def skipped(why):
+    """A test that cannot run here: says why, and is counted as skipped, not passed."""
+    print("SKIPPED: " + why)
+    return SKIPPED
+
+
+def private_home():
+    """A home, XDG folders and a runtime folder in a temporary folder of the test's own, for
+    everything the test starts (the game, sound servers, recorders): what they keep (Mesa's
+    shader cache, WirePlumber's state, libpulse's cookie and runtime folder) goes there and
+    goes with it, not into the home of whoever runs the tests. Removed when the test ends."""
+    folder = tempfile.mkdtemp(prefix="palomir-home-")
+    atexit.register(shutil.rmtree, folder, True)
+    for name, sub in (("HOME", ""), ("XDG_CONFIG_HOME", ".config"), ("XDG_CACHE_HOME", ".cache"),
+                      ("XDG_STATE_HOME", ".local/state"), ("XDG_DATA_HOME", ".local/share"),
+                      ("XDG_RUNTIME_DIR", "run")):
+        path = os.path.join(folder, sub) if sub else folder
+        os.makedirs(path, mode=0o700, exist_ok=True)
+        os.environ[name] = path
+
+
+private_home()
 
 
 def find_window(pid, timeout=10.0):
@@ -105,6 +136,28 @@ def stop_group(p, timeout=10):
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.wait()
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def ends_with_test():
+    """Popen's preexec_fn for a service the test runs as root: sent SIGTERM should the test end
+    without stopping it (killed by ctest's timeout, say), so that it never outlives the test."""
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def stop_using(folder):
+    """Ends whatever still runs from FOLDER, a test's own temporary folder (a service whose
+    configuration is there): those processes are the test's, and none outlives it."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if folder.encode() in f.read():
+                    os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
 
 
 def ordinary_user(name="palomir-e2e"):

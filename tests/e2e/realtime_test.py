@@ -23,7 +23,8 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, ordinary_user, readable_copy, stop_group, stopped
+from harness import (check, ends_with_test, find_window, finish, ordinary_user, readable_copy, skipped, stop_group,
+                     stop_using, stopped)
 from server_test import DRIVERS, SoundServer, game_env
 
 RULE = "/etc/polkit-1/rules.d/60-palomir-e2e.rules"
@@ -61,8 +62,10 @@ class SystemServices:
         open(conf, "w").write(BUS % socket)
         self.address = "unix:path=" + socket
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        self.folder = folder
         self.procs = [subprocess.Popen(["dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile"],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)]
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+                                       preexec_fn=ends_with_test)]
         end = time.monotonic() + 10
         while time.monotonic() < end and not os.path.exists(socket):
             time.sleep(0.05)
@@ -71,7 +74,7 @@ class SystemServices:
         # rtkit's log goes through a pipe: it forbids itself to write files.
         for args in (["/usr/lib/polkit-1/polkitd", "--no-debug"], ["/usr/libexec/rtkit-daemon"]):
             self.procs.append(subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                               start_new_session=True))
+                                               start_new_session=True, preexec_fn=ends_with_test))
         self.names = self.wait_names(("org.freedesktop.PolicyKit1", "org.freedesktop.RealtimeKit1"))
 
     def wait_names(self, names):
@@ -88,6 +91,7 @@ class SystemServices:
     def stop(self):
         for p in reversed(self.procs):
             stop_group(p)
+        stop_using(self.folder)  # the bus, should it have outlived its group
 
 
 def policy(pid, tid):
@@ -229,8 +233,7 @@ def grant_realtime(user):
 def main():
     palomir = sys.argv[1]
     if os.geteuid() != 0:
-        print("SKIP: needs root to make an ordinary user and start rtkit")
-        return 0
+        return skipped("needs root, to make an ordinary user and start rtkit")
     with PlayerDesktop(palomir) as desk:
         user, server, palomir, env = desk.user, desk.server, desk.palomir, desk.env
         check(desk.services.names, "polkit and rtkit run on a system bus of the test's own")
