@@ -149,6 +149,8 @@ class LoggedVoiceImpl final : public Voice {
     log_.Said(text, flags);
     return inner_->Speak(text, flags);
   }
+  void Hush() override { inner_->Hush(); }
+  double Behind() const override { return inner_->Behind(); }
 
  private:
   CallLog& log_;

@@ -1,5 +1,4 @@
-// The speech voice: espeak-ng on a thread of its own, heard through the mixer's speech
-// stream, centred and at full volume.
+// The game's own voice: espeak-ng, heard through the mixer's speech stream, centred.
 #pragma once
 
 #include <functional>
@@ -7,7 +6,7 @@
 #include <string>
 
 #include "platform/mixer/mixer.h"
-#include "platform/voice.h"
+#include "platform/voice_core.h"
 
 namespace palomir {
 
@@ -25,7 +24,9 @@ struct VoiceOutput {
   std::shared_ptr<VoiceLevels> levels;
 };
 
-// Fails with the reason when the synthesizer or its English voice cannot be loaded.
+// Fail with the reason when the synthesizer or its English voice cannot be loaded.
+Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& backend);
+// The game's own voice: the voice core with the backend above.
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice);
 
 }  // namespace palomir

@@ -229,6 +229,8 @@ class HeardVoice final : public Voice {
     if (s.ok() && flags == kSpeakWait) recorder_.Heard();
     return s;
   }
+  void Hush() override { inner_->Hush(); }
+  double Behind() const override { return inner_->Behind(); }
 
  private:
   Recorder& recorder_;
@@ -271,7 +273,9 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     // should it fail the game's own voice takes over.
     SpeechdSetup setup;
     setup.while_waiting = while_waiting;
-    setup.own_voice = [out](std::unique_ptr<Voice>& own) { return CreateEspeakVoice(out, own); };
+    setup.own_voice = [out](std::unique_ptr<VoiceBackend>& own) {
+      return CreateEspeakBackend(out, own);
+    };
     setup.poll = voice_poll_;
     setup.levels = voice_levels_;
     voice = CreateSpeechdVoice(std::move(setup));
@@ -319,6 +323,7 @@ void SdlPlatform::SetLevels(const Levels& levels) {
 void SdlPlatform::HoldGame(bool on) {
   timers_.Hold(on);
   mixer_->Hold(on);
+  hub_.set_held(on);
 }
 
 bool SdlPlatform::GuideStepDue(Micros due) {
@@ -458,7 +463,9 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
 }
 
 float SdlPlatform::TimeOfDay() const {
-  auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  // The game's clock stands still while the game is held.
+  auto t = static_cast<float>(
+      std::fmod(day_start_ + static_cast<double>(Now() - timers_.HeldFor()) / 1e6, 86400.0));
   if (t >= 86400.0f) t = 0;  // rounded up to midnight, where the day starts again
   if (recorder_) recorder_->Clock(t);
   return t;
