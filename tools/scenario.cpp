@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
 #include "game/sound_ops.h"
+#include "help/guide.h"
 #include "platform/keycodes.h"
 #include "platform/virtual/virtual_platform.h"
 #include "settings/settings.h"
@@ -60,6 +62,9 @@ struct Runner {
   MainForm f{vp, o};
   std::ostream& out;
   GuideSetup guide;  // a recording's settings; nothing is ever written
+  // The player's guide, made as the program makes it, before start-up: F1 to F10 and
+  // Escape in a script reach it as they reach a player's.
+  std::optional<Guide> player_guide;
 
   explicit Runner(std::ostream& os) : out(os) {
     vp.on_call = [this](const VirtualPlatform::Call& c) {
@@ -147,6 +152,7 @@ struct Runner {
     auto num = [&](size_t i) -> int32_t { return static_cast<int32_t>(std::stol(w.at(i))); };
     const std::string& c = w[0];
     if (c == "load") {
+      if (!player_guide) player_guide.emplace(vp, f, o, guide);
       out << "load " << (f.Form_Load() ? "ok" : "cannot play") << "\n";
     } else if (c == "set" && w.at(1) == "GameOver") {
       f.GameOver = static_cast<int16_t>(num(2));
