@@ -46,10 +46,7 @@ class VoiceCore final : public Voice {
     {
       std::lock_guard lock(mutex_);
       id = ++queued_;
-      if (setup_.levels) {
-        queue_.set_pace(static_cast<double>(VoiceLevels::kUsualRate) /
-                        std::max(1, setup_.levels->rate.load()));
-      }
+      queue_.set_pace(RatePace() * learned_);
       // What falls too far behind is left out unsaid.
       queue_.Push({id, text, flags == kSpeakWait, Seconds(), 0, flags == kSpeakGuide},
                   SayingLeft());
@@ -85,6 +82,13 @@ class VoiceCore final : public Voice {
   }
 
  private:
+  // How much slower than usual the player's rate is.
+  double RatePace() const {
+    return setup_.levels ? static_cast<double>(VoiceLevels::kUsualRate) /
+                               std::max(1, setup_.levels->rate.load())
+                         : 1.0;
+  }
+
   // Called with the lock held: what is still to be heard of the line being said.
   double SayingLeft() const {
     if (!current_) return 0;
@@ -134,6 +138,14 @@ class VoiceCore final : public Voice {
       s = backend_->Say(line.text, cut_);
       {
         std::lock_guard lock(mutex_);
+        // How long the backend's lines really take against the reckoning: what is waiting
+        // is then counted in the seconds the player will hear it.
+        const double took = Seconds() - started_;
+        const double reckoned = SpeechQueue::Length(line.text) * RatePace();
+        if (s.ok() && !cut_ && took > 0.3 * reckoned && took < 5 * reckoned) {
+          learned_ = 0.7 * learned_ + 0.3 * (took / reckoned);
+          queue_.set_pace(RatePace() * learned_);
+        }
         // A line that was not heard is said again by the voice that takes over, unless it
         // was stopped on purpose.
         if (!s.ok() && !cut_) queue_.Return(std::move(line));
@@ -194,6 +206,7 @@ class VoiceCore final : public Voice {
   SpeechQueue queue_;
   std::optional<QueuedLine> current_;
   double started_ = 0;
+  double learned_ = 1;  // the backend's real length of a line against the reckoned one
   std::atomic<bool> cut_{false};
   uint64_t queued_ = 0;
   uint64_t ended_ = 0;
