@@ -118,8 +118,9 @@ int main(int argc, char** argv) {
   // right is said in one line, and the game is played all the same.
   palomir::SettingsFile settings_file(palomir::SettingsPath());
   palomir::GuideSetup guide;
+  std::string settings_problem;
   {
-    std::string problem;
+    std::string& problem = settings_problem;
     guide.kept = settings_file.Load(problem);
     if (!problem.empty()) std::cerr << "palomir: " << problem << "\n";
     guide.settings = guide.kept;
@@ -144,6 +145,9 @@ int main(int argc, char** argv) {
       throw;
     }
     palomir::SdlPlatform& platform = *made;
+    if (!settings_problem.empty()) {
+      platform.TellPlayer("Your settings file is not right; the usual settings are used.");
+    }
     // An earlier recording is kept beside the new one; an earlier trace, which its recording
     // gives again, is replaced. A file that cannot be written is said once; the game is
     // played all the same.

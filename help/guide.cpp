@@ -177,6 +177,7 @@ void Guide::Change(Settings::Name name, int direction) {
   } else if (!told_write_failure_ && setup_.tell) {
     told_write_failure_ = true;
     setup_.tell(error + "; the settings last for this game only");
+    platform_.TellPlayer("Your settings could not be kept; they last for this game only.");
   }
 }
 
@@ -316,6 +317,10 @@ void Guide::Schedule() {
 }
 
 void Guide::Pumped() {
+  // What the player was told on the terminal is said too, once there is a voice to say it.
+  if (form_.Voice) {
+    for (const std::string& text : platform_.TakeTold()) Say(text, kSpeakGuide);
+  }
   while (mode_ != Mode::kIdle && next_ < steps_.size()) {
     // A line is said whole before the guide goes on, however slow the voice.
     if (after_speech_ && form_.Voice) {

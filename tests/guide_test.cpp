@@ -213,6 +213,18 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
          const auto calls = g.Calls("paddle.wav");
          EXPECT_EQ(std::count(calls.begin(), calls.end(), "Play 0"), 1);
        }},
+      {"a message printed for the player is said too, once",
+       [](GuidedGame& g) {
+         g.vp.TellPlayer("The sound is back.");
+         g.vp.RunFor(0.1);
+         g.Key(dik::kF4);
+         g.vp.RunFor(2.0);
+       },
+       [](GuidedGame& g) {
+         const auto said = g.Said();
+         EXPECT_EQ(std::count(said.begin(), said.end(), "The sound is back."), 1);
+         EXPECT_EQ(said.front(), "The sound is back.");
+       }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);

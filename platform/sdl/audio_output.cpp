@@ -381,6 +381,8 @@ void AudioOutput::Watch() {
                  "as a sound server answers\n");
   }
   if (back) std::fprintf(stderr, "palomir: the sound output is back\n");
+  if (lost && told) told("The sound output was lost.");
+  if (back && told) told("The sound is back.");
 }
 
 bool AudioOutput::running() const {

@@ -113,6 +113,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
             return s;
           },
           [this] { return Now(); }) {
+  output_->told = [this](const std::string& text) { TellPlayer(text); };
   // Without a window system SDL quietly falls back to a video driver with no window and no
   // input: a game nobody could play or stop. That fallback is taken only when asked for.
   const bool driver_asked = SDL_getenv("SDL_VIDEODRIVER") != nullptr;
@@ -277,6 +278,11 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
       return CreateEspeakBackend(out, own);
     };
     setup.poll = voice_poll_;
+    setup.tell = [this](const std::string& text) {
+      std::fprintf(stderr, "palomir: %s\n", text.c_str());
+      // Said by the voice that takes over: what failed, in its first words.
+      TellPlayer(text.substr(0, text.find(" (")) + ".");
+    };
     setup.levels = voice_levels_;
     voice = CreateSpeechdVoice(std::move(setup));
     return Status::Ok();

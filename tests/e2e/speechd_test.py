@@ -7,7 +7,9 @@ speech-dispatcher has finished it; with no speech-dispatcher to reach, the game 
 once and plays with its own voice.
 
 Run inside xvfb-run: speechd_test.py PALOMIR"""
+import array
 import datetime
+import math
 import os
 import re
 import shutil
@@ -23,7 +25,7 @@ from harness import check, find_window, finish, stop_group, stopped
 from play_test import Recording
 
 CONFIG = """LogLevel 5
-AudioOutputMethod "libao"
+AudioOutputMethod "%s"
 AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"
 DefaultModule espeak-ng
 DefaultLanguage "en"
@@ -31,15 +33,18 @@ DefaultLanguage "en"
 
 
 class SpeechDispatcher:
-    def __init__(self, folder):
+    """`output` "pulse" with the environment `env` of a sound server: its speech is heard there."""
+
+    def __init__(self, folder, output="libao", env=None):
         self.folder = folder
         for d in ("conf/modules", "log", "home"):
             os.makedirs(os.path.join(folder, d))
-        open(os.path.join(folder, "conf", "speechd.conf"), "w").write(CONFIG)
+        open(os.path.join(folder, "conf", "speechd.conf"), "w").write(CONFIG % output)
         shutil.copy("/etc/speech-dispatcher/modules/espeak-ng.conf", os.path.join(folder, "conf", "modules"))
         open(os.path.join(folder, "home", ".libao"), "w").write("default_driver=null\n")
         self.socket = os.path.join(folder, "speechd.sock")
-        self.env = dict(os.environ, HOME=os.path.join(folder, "home"), SPEECHD_ADDRESS="unix_socket:" + self.socket)
+        self.env = dict(env or os.environ, HOME=os.path.join(folder, "home"),
+                        SPEECHD_ADDRESS="unix_socket:" + self.socket)
         self.proc = subprocess.Popen(
             ["speech-dispatcher", "-s", "-t", "0", "-C", os.path.join(folder, "conf"), "-L", os.path.join(folder, "log"),
              "-S", self.socket, "-P", os.path.join(folder, "pid"), "-c", "unix_socket"],
@@ -113,6 +118,212 @@ class StandIn:
             c.close()
 
 
+class Speaker:
+    """A stand-in speech-dispatcher that speaks: each line it takes begins `begin` seconds later
+    and ends `per_char` seconds a character after that (never, for None). It keeps the texts it
+    took and the commands it was given. With `busy`, its queue of callers is full for a second
+    before it takes any."""
+
+    def __init__(self, folder, per_char, begin=0.0, busy=False):
+        self.path = os.path.join(folder, "speaker.sock")
+        self.per_char, self.begin = per_char, begin
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(self.path)
+        self.server.listen(0 if busy else 4)
+        self.texts, self.commands, self.lock = [], [], threading.Lock()
+        self.crowd = []
+        if busy:
+            # Callers that are never taken fill the queue; the game finds it full (EAGAIN).
+            for _ in range(8):
+                c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                c.setblocking(False)
+                try:
+                    c.connect(self.path)
+                except OSError:
+                    c.close()
+                    break
+                self.crowd.append(c)
+        self.env = dict(os.environ, SPEECHD_ADDRESS="unix_socket:" + self.path)
+        self.next_id = 0
+        threading.Thread(target=self.accept, args=(1.0 if busy else 0.0,), daemon=True).start()
+
+    def accept(self, wait):
+        time.sleep(wait)
+        while True:
+            try:
+                c, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(c,), daemon=True).start()
+
+    def serve(self, c):
+        f = c.makefile("rb")
+        send_lock = threading.Lock()
+        current = {}
+
+        def send(text):
+            with send_lock:
+                try:
+                    c.sendall(text.encode())
+                except OSError:
+                    pass
+
+        def speak(mid, text):
+            time.sleep(self.begin)
+            if current.get(mid) != "queued":
+                return
+            current[mid] = "speaking"
+            send("701-%d\r\n701-1\r\n701 BEGIN\r\n" % mid)
+            if self.per_char is None:
+                return
+            time.sleep(max(0.2, len(text) * self.per_char))
+            if current.get(mid) == "speaking":
+                current[mid] = "done"
+                send("702-%d\r\n702-1\r\n702 END\r\n" % mid)
+
+        while True:
+            line = f.readline()
+            if not line:
+                return
+            command = line.decode(errors="replace").strip()
+            with self.lock:
+                self.commands.append(command)
+            if command == "SPEAK":
+                send("230 OK RECEIVING DATA\r\n")
+                body = []
+                while True:
+                    l = f.readline().decode(errors="replace").rstrip("\r\n")
+                    if l == ".":
+                        break
+                    body.append(l[1:] if l.startswith("..") else l)
+                self.next_id += 1
+                mid = self.next_id
+                current[mid] = "queued"
+                with self.lock:
+                    self.texts.append((time.monotonic(), "\n".join(body)))
+                send("225-%d\r\n225 OK MESSAGE QUEUED\r\n" % mid)
+                threading.Thread(target=speak, args=(mid, "\n".join(body)), daemon=True).start()
+            elif command.startswith("CANCEL"):
+                for mid, state in list(current.items()):
+                    if state in ("queued", "speaking"):
+                        current[mid] = "cancelled"
+                        send("703-%d\r\n703-1\r\n703 CANCELED\r\n" % mid)
+                send("210 OK CANCELED\r\n")
+            elif command == "QUIT":
+                send("231 HAPPY HACKING\r\n")
+                return
+            else:
+                send("208 OK\r\n")
+
+    def said(self):
+        with self.lock:
+            return [t for _, t in self.texts]
+
+    def stop(self):
+        self.server.close()
+        for c in self.crowd:
+            c.close()
+
+
+HELP = ["Help. F1 again or Escape stops it.",
+        "Move the mouse to move your paddle: sideways, and forward and back.",
+        "The left button brings your paddle to the puck's line. The middle button says the "
+        "score, the right button the speeds.",
+        "The grid of keys from 1 to 9, Q to O, A to L and Z to full stop is the table: hit "
+        "with the key where the puck is.",
+        "Up and Down change the speed level. After a game, Y plays again and N quits.",
+        "F2 plays the tour of the sounds. F3 says the score, F4 the speeds.",
+        "F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder.",
+        "F9 and F10 make the game's sounds quieter and louder, and with Shift the background."]
+
+
+def slow_servers(program, folder):
+    """speech-dispatcher slow but well: every help line is said, a line that takes 4 seconds is
+    not taken for a failure, a full queue of callers is waited out; a line it never finishes is
+    cancelled there before the game's own voice says it."""
+    rows = [
+        # what, speaker, keys, seconds to wait at most, until (the texts), stderr expected
+        ("90 ms a character: the whole help", dict(per_char=0.09), ["F1"], 75,
+         lambda said: said[-len(HELP):] == HELP, ""),
+        # F3: the score, two numbers.
+        ("a line that takes 4 seconds", dict(per_char=0.05, begin=3.0), ["F3"], 16,
+         lambda said: len(said) == 3, ""),
+        ("a full queue of callers for a second", dict(per_char=0.01, busy=True), ["F3"], 6,
+         lambda said: len(said) == 3, ""),
+        ("a line begun and never finished", dict(per_char=None), [], 12,
+         lambda said: False, "stopped working"),
+    ]
+    for what, how, keys, most, done, complaint in rows:
+        sub = tempfile.mkdtemp(dir=folder)
+        speaker = Speaker(sub, **how)
+        p = game(program, dict(speaker.env, XDG_CONFIG_HOME=sub))
+        try:
+            window = find_window(p.pid)
+            # The welcome first, then the keys.
+            end = time.monotonic() + 12
+            while time.monotonic() < end and not speaker.said():
+                time.sleep(0.05)
+            time.sleep(max(0.0, 3.2 + how.get("begin", 0) - 0.5))
+            for k in keys:
+                subprocess.run(["xdotool", "key", k], check=True)
+            end = time.monotonic() + most
+            while time.monotonic() < end and not done(speaker.said()) and p.poll() is None:
+                time.sleep(0.1)
+        finally:
+            code = stopped(p, timeout=15)
+            speaker.stop()
+        said = speaker.said()
+        err = [l for l in p.stderr.read().splitlines() if l.strip()]
+        if complaint:
+            cancels = [c for c in speaker.commands if c.startswith("CANCEL")]
+            check(window != "" and code == 0 and len(err) == 1 and complaint in err[0] and cancels,
+                  "%s: said once, and cancelled there before the game's own voice went on %r %r"
+                  % (what, err, cancels))
+        else:
+            check(window != "" and code == 0 and not err and done(said) and
+                  said.count("Welcome to Palomir: a Vossk game") == 1,
+                  "%s: every line said there, once, nothing printed (%d lines) %r" % (what, len(said), err))
+        print("  %s: %r" % (what, said[-3:]))
+
+
+def loudness(program, folder):
+    """The voice's loudness through a real speech-dispatcher, measured where it is heard: a
+    null sink of a sound server of the test's own. -30 dB is about 30 dB below 0 dB."""
+    from server_test import SoundServer
+    server = SoundServer()
+    levels = {}
+    try:
+        for db in (0, -15, -30):
+            sd = SpeechDispatcher(os.path.join(folder, "loud%d" % -db), output="pulse", env=server.env)
+            raw = os.path.join(folder, "loud%d.raw" % -db)
+            rec = subprocess.Popen(["parec", "--device=nullsink.monitor", "--format=float32le", "--channels=1",
+                                    "--rate=48000", "--raw", raw], env=server.env, start_new_session=True)
+            p = game(program, dict(sd.env, XDG_CONFIG_HOME=os.path.join(folder, "loud%d" % -db)),
+                     args=("--speech", "system", "--speech-volume=%d" % db))
+            try:
+                find_window(p.pid)
+                time.sleep(4.5)
+                subprocess.run(["xdotool", "key", "F4"], check=True)
+                time.sleep(3.0)
+            finally:
+                stopped(p, timeout=15)
+                stop_group(rec)
+                sd.stop()
+            data = array.array("f")
+            data.frombytes(open(raw, "rb").read()[: os.path.getsize(raw) // 4 * 4])
+            # The loudest tenth of 50-ms windows: the voice's level, whatever its pauses.
+            windows = sorted(math.sqrt(sum(x * x for x in data[i:i + 2400]) / 2400)
+                             for i in range(0, len(data) - 2400, 2400))
+            top = windows[int(len(windows) * 0.9):] or [0.0]
+            levels[db] = 20 * math.log10(max(1e-9, sum(top) / len(top)))
+    finally:
+        server.stop()
+    print("speech-dispatcher levels at the sink: %s" % {d: "%.1f dB" % v for d, v in levels.items()})
+    check(abs((levels[0] - levels[-30]) - 30) <= 2 and abs((levels[0] - levels[-15]) - 15) <= 2,
+          "--speech-volume -15 and -30 are heard 15 and 30 dB below 0 (%.1f and %.1f dB)"
+          % (levels[0] - levels[-15], levels[0] - levels[-30]))
+
+
 def plays_on(program, env, what, during=None, late=0.0):
     """A game against a failing speech server: it plays on, its own voice reads the score at
     a middle click (`late` seconds later when the server is only found out by its silence),
@@ -154,6 +365,9 @@ def plays_on(program, env, what, during=None, late=0.0):
 
 def main():
     program = sys.argv[1]
+    with tempfile.TemporaryDirectory() as folder:
+        slow_servers(program, folder)
+        loudness(program, folder)
     with tempfile.TemporaryDirectory() as folder:
         for how in ("silent", "hang-up", "garbage"):
             stand_in = StandIn(folder, how)
