@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -425,11 +426,17 @@ class SpeechdBackend final : public VoiceBackend {
 }  // namespace
 
 int SpeechdVolume(int db) {
-  // Its synthesizers take the volume as a linear amplitude, 0 to 200 for -100 to 100 (the
-  // espeak-ng module: volume + 100); the loudest, 200, is the game's usual level, and a
-  // level in decibels is that amplitude scaled.
-  const double amplitude = 200.0 * std::pow(10.0, db / 20.0);
-  return std::clamp(static_cast<int>(std::lround(amplitude - 100.0)), -100, 100);
+  // speech-dispatcher's volume is not a loudness: its espeak-ng module makes it an amplitude
+  // (volume + 100), and near the top, where the voice already reaches full scale, a step of
+  // it is heard as a fraction of a decibel. Measured at a null sink (the welcome and four
+  // numbers, the mean power of the 50-ms windows within 20 dB of the loudest) against the
+  // usual level, 100: the volume for 0, -3, ... -30 dB.
+  static constexpr int kVolumeAt[] = {100, 31, -11, -35, -55, -67, -76, -83, -87, -90, -92};
+  constexpr int kSteps = static_cast<int>(std::size(kVolumeAt)) - 1;
+  const double step = std::clamp(-db / 3.0, 0.0, static_cast<double>(kSteps));
+  const int below = std::min(static_cast<int>(step), kSteps - 1);
+  const double v = kVolumeAt[below] + (kVolumeAt[below + 1] - kVolumeAt[below]) * (step - below);
+  return static_cast<int>(std::lround(v));
 }
 
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup) {

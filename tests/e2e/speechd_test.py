@@ -29,6 +29,7 @@ AudioOutputMethod "%s"
 AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"
 DefaultModule espeak-ng
 DefaultLanguage "en"
+DefaultVolume 100
 """
 
 
@@ -311,11 +312,11 @@ def loudness(program, folder):
                 sd.stop()
             data = array.array("f")
             data.frombytes(open(raw, "rb").read()[: os.path.getsize(raw) // 4 * 4])
-            # The loudest tenth of 50-ms windows: the voice's level, whatever its pauses.
-            windows = sorted(math.sqrt(sum(x * x for x in data[i:i + 2400]) / 2400)
-                             for i in range(0, len(data) - 2400, 2400))
-            top = windows[int(len(windows) * 0.9):] or [0.0]
-            levels[db] = 20 * math.log10(max(1e-9, sum(top) / len(top)))
+            # The voice's level: the mean power of the 50-ms windows it is heard in (within
+            # 20 dB of its loudest), whatever its pauses.
+            power = [sum(x * x for x in data[i:i + 2400]) / 2400 for i in range(0, len(data) - 2400, 2400)]
+            speech = [x for x in power if x >= max(power + [1e-12]) / 100]
+            levels[db] = 10 * math.log10(max(1e-12, sum(speech) / len(speech)))
     finally:
         server.stop()
     print("speech-dispatcher levels at the sink: %s" % {d: "%.1f dB" % v for d, v in levels.items()})
