@@ -173,30 +173,21 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
          EXPECT_EQ(g.vp.SpeechBehind(), 0.0);
          EXPECT_EQ(g.vp.cut_short().size(), 1u);
        }},
-      {"Up during the help changes no level, then or after",
+      {"Up and the mouse during the help: no level, no paddle, then or after",
        [](GuidedGame& g) {
          g.Key(dik::kF1);
          g.Key(dik::kUp);
-         g.vp.RunFor(1.0);
-         g.Key(dik::kEscape);
-       },
-       [](GuidedGame& g) {
-         EXPECT_EQ(g.f.SpeedLevel, 10);
-         const auto said = g.Said();
-         EXPECT_EQ(std::count(said.begin(), said.end(), "11"), 0);
-       }},
-      {"the mouse during the help moves no paddle",
-       [](GuidedGame& g) {
-         g.Key(dik::kF1);
          g.Move(900, -300);
          g.vp.Button(0, true);
-         g.vp.RunFor(0.5);
+         g.vp.RunFor(1.0);
          g.Key(dik::kEscape);
          g.vp.RunFor(0.1);
        },
        [](GuidedGame& g) {
+         const auto said = g.Said();
+         EXPECT_EQ(std::count(said.begin(), said.end(), "11"), 0);
+         EXPECT_EQ(g.f.SpeedLevel, 10);
          EXPECT_EQ(g.Calls("paddleslide.wav"), std::vector<std::string>{});
-         EXPECT_EQ(g.f.MouseSpeedX, 0);
        }},
       {"F9 during the help is heard at once, and never again as a hit",
        [](GuidedGame& g) {
@@ -216,15 +207,9 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
       {"a message printed for the player is said too, once",
        [](GuidedGame& g) {
          g.vp.TellPlayer("The sound is back.");
-         g.vp.RunFor(0.1);
-         g.Key(dik::kF4);
          g.vp.RunFor(2.0);
        },
-       [](GuidedGame& g) {
-         const auto said = g.Said();
-         EXPECT_EQ(std::count(said.begin(), said.end(), "The sound is back."), 1);
-         EXPECT_EQ(said.front(), "The sound is back.");
-       }},
+       [](GuidedGame& g) { EXPECT_EQ(g.Said(), std::vector<std::string>{"The sound is back."}); }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -302,17 +287,7 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
       EXPECT_GT(shift, help == Help::kWhole ? 20'000'000 : 2'000'000);
       const Heard with = play(m, help, shift);
       EXPECT_EQ(with.while_held, 0);
-      // The first difference, with what came before it.
-      size_t i = 0;
-      while (i < with.calls.size() && i < without.calls.size() && with.calls[i] == without.calls[i])
-        ++i;
-      EXPECT_EQ(with.calls.size(), without.calls.size());
-      if (i < std::max(with.calls.size(), without.calls.size())) {
-        for (size_t k = i > 3 ? i - 3 : 0; k < i + 3; ++k) {
-          ADD_FAILURE() << k << ": " << (k < with.calls.size() ? with.calls[k] : "-") << " | "
-                        << (k < without.calls.size() ? without.calls[k] : "-");
-        }
-      }
+      EXPECT_EQ(with.calls, without.calls);
       if (m.end_game) {
         EXPECT_NE(std::find_if(without.calls.begin(), without.calls.end(),
                                [](const std::string& c) { return c.ends_with("say Yippee!  I win!"); }),
