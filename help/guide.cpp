@@ -319,7 +319,7 @@ void Guide::Schedule() {
 void Guide::Pumped() {
   // What the player was told on the terminal is said too, once there is a voice to say it.
   if (form_.Voice) {
-    for (const std::string& text : platform_.TakeTold()) Say(text, kSpeakGuide);
+    for (const std::string& text : platform_.TakeTold()) Say(text, kSpeakNote);
   }
   while (mode_ != Mode::kIdle && next_ < steps_.size()) {
     // A line is said whole before the guide goes on, however slow the voice.

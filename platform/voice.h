@@ -14,6 +14,9 @@ inline constexpr int32_t kSpeakAsync = 1;  // queue behind what is already queue
 // Queued as kSpeakAsync, a line of the help or the tour: never left out to keep up with play,
 // and gone (cut short where it is being said) at the next Hush.
 inline constexpr int32_t kSpeakGuide = 2;
+// As kSpeakGuide, a message about the machine (speech-dispatcher failed, the sound output
+// is back): no part of the game, so no trace or recording writes it down.
+inline constexpr int32_t kSpeakNote = 3;
 
 // The player's rate and loudness for a voice: set on the game thread, read by the voice's
 // own thread before each line it says.

@@ -37,7 +37,7 @@ class VoiceCore final : public Voice {
   }
 
   Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync && flags != kSpeakGuide) {
+    if (flags < kSpeakWait || flags > kSpeakNote) {
       return Status::Fail("Speak: unknown flags " + std::to_string(flags));
     }
     Look();
@@ -48,7 +48,7 @@ class VoiceCore final : public Voice {
       id = ++queued_;
       queue_.set_pace(RatePace() * learned_);
       // What falls too far behind is left out unsaid.
-      queue_.Push({id, text, flags == kSpeakWait, Seconds(), 0, flags == kSpeakGuide},
+      queue_.Push({id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide},
                   SayingLeft());
     }
     backend_->Wake();

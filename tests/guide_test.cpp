@@ -204,12 +204,17 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
          const auto calls = g.Calls("paddle.wav");
          EXPECT_EQ(std::count(calls.begin(), calls.end(), "Play 0"), 1);
        }},
-      {"a message printed for the player is said too, once",
+      {"a message printed for the player is said too, once, and no trace writes it down",
        [](GuidedGame& g) {
          g.vp.TellPlayer("The sound is back.");
-         g.vp.RunFor(2.0);
+         g.vp.RunFor(0.01);
        },
-       [](GuidedGame& g) { EXPECT_EQ(g.Said(), std::vector<std::string>{"The sound is back."}); }},
+       [](GuidedGame& g) {
+         EXPECT_GT(g.vp.SpeechBehind(), 1.0);
+         g.vp.RunFor(2.0);
+         EXPECT_EQ(g.vp.SpeechBehind(), 0.0);
+         EXPECT_EQ(g.Said(), std::vector<std::string>{});
+       }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);

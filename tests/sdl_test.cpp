@@ -359,7 +359,7 @@ TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
   // Both lines were made and heard: well over half a second of speech at 48 kHz.
   EXPECT_GT(speech.Written(), 24000u);
   EXPECT_GE(took, std::chrono::microseconds(speech.Written() * 1000000 / Mixer::kRate) - 50ms);
-  EXPECT_FALSE(voice->Speak("x", 3).ok());
+  EXPECT_FALSE(voice->Speak("x", 4).ok());
 }
 
 TEST_F(Sdl, ClosingTheWindowCutsAWaitingLineShort) {

@@ -18,7 +18,7 @@ class VirtualVoice final : public Voice {
  public:
   explicit VirtualVoice(VirtualPlatform& vp) : vp_(vp) {}
   Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakGuide && flags != kSpeakWait && flags != kSpeakAsync) {
+    if (flags < kSpeakWait || flags > kSpeakNote) {
       return Status::Fail("Speak: bad flags");
     }
     vp_.QueueSpeech(text, flags);
@@ -298,7 +298,7 @@ void VirtualPlatform::QueueSpeech(const std::string& text, int32_t flags) {
   SettleSpeech();
   const double saying = static_cast<double>(std::max<Micros>(0, speaking_until_ - now_)) / 1e6;
   for (QueuedLine& gone : speech_queue_.Push(
-           {++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags == kSpeakGuide}, saying)) {
+           {++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide}, saying)) {
     if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
   }
   SettleSpeech();
