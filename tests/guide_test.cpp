@@ -237,6 +237,7 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
   } moments[] = {
       {"the welcome's pause", 0.7, 0, false},
       {"mid-rally", 2.6, 0, false},
+      {"just before the computer's 50th goal", 2.6, 0, true},
       {"the play-again question", 7.0, 7.6, true},
       {"the pause after Y", 7.6, 7.0, true},
   };
