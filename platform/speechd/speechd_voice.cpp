@@ -151,13 +151,13 @@ class SpeechdBackend final : public VoiceBackend {
   Status Idle() override {
     // Still listening, so that a server that hangs up is noticed now.
     try {
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+      pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
       if (poll(fds, fd_ >= 0 ? 2 : 1, 1000) > 0) {
-        if (fds[1].revents & POLLIN) {
+        if (fds[0].revents & POLLIN) {
           eventfd_t v;
           (void)eventfd_read(wake_, &v);
         }
-        if (fd_ >= 0 && fds[0].revents) {
+        if (fd_ >= 0 && fds[1].revents) {
           ReadSome();
           SsipReply r;
           while (reader_.Next(r)) {
