@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "language/tr.h"
 #include "platform/speech_queue.h"
 
 namespace palomir {
@@ -172,7 +173,7 @@ class VoiceCore final : public Voice {
     }
     if (thread_.joinable()) thread_.join();
     backend_.reset();
-    Tell(why_ + (setup_.fallback ? "; using the game's own voice" : ""));
+    Tell(setup_.fallback ? Fill(Tr("%s; using the game's own voice"), why_) : why_);
     Status s = setup_.fallback ? setup_.fallback(backend_) : Status::Fail("none");
     if (!s.ok() || !backend_) {
       backend_.reset();
@@ -180,8 +181,9 @@ class VoiceCore final : public Voice {
       std::lock_guard lock(mutex_);
       queue_.TakeAll();
       if (setup_.fallback) {
-        Tell("the game's own voice could not be started either (" + s.reason() +
-             "); the game plays without speech");
+        Tell(Fill(Tr("the game's own voice could not be started either (%s); the game plays "
+                     "without speech"),
+                  s.reason()));
       }
       return;
     }

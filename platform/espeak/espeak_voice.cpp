@@ -2,6 +2,7 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -83,6 +84,15 @@ struct Synthesizer {
     rate = r;
   }
 };
+
+// espeak-ng's name for a language: "pt_BR" is its "pt-br".
+std::string EspeakName(const std::string& language) {
+  std::string name;
+  for (char c : language) {
+    name += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
 
 // The game's own voice, as a backend of the voice core: a line is made when the core hands
 // it over, and the core is told it has been said once the mixer has played its last sample.
@@ -176,6 +186,19 @@ Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& ba
   }
   backend = std::make_unique<EspeakBackend>(std::move(output), rate);
   return Status::Ok();
+}
+
+bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
+                          std::string& voice_name) {
+  Synthesizer& synth = Synthesizer::Get();
+  std::lock_guard lock(synth.lock);
+  synth.Start(data_path);
+  voice_name.clear();
+  if (synth.rate == 0) return false;
+  const bool found = espeak_SetVoiceByName(EspeakName(language).c_str()) == EE_OK;
+  if (!found) espeak_SetVoiceByName("en");
+  if (const espeak_VOICE* v = espeak_GetCurrentVoice(); v && v->name) voice_name = v->name;
+  return found;
 }
 
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice) {

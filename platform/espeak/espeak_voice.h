@@ -24,7 +24,15 @@ struct VoiceOutput {
   std::shared_ptr<VoiceLevels> levels;
 };
 
-// Fail with the reason when the synthesizer or its English voice cannot be loaded.
+// Starts the synthesizer, once for the whole program, speaking `language` ("de", "pt_BR"):
+// true, with its voice's name ("German"), when it has a voice for it. False when it has
+// none (it then speaks English, `voice_name` saying which voice) or cannot start at all
+// (`voice_name` empty: the voice's start says why).
+bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
+                          std::string& voice_name);
+
+// Fails with the reason when the synthesizer or its English voice cannot be loaded. The
+// voice is the one chosen above, English when none was.
 Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& backend);
 // The game's own voice: the voice core with the backend above.
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice);

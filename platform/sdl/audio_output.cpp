@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "language/tr.h"
+
 namespace palomir {
 
 namespace {
@@ -229,6 +231,7 @@ struct AudioOutput::State {
       } else if (job == Job::kClose) {
         s->CloseDevice();
         l.lock();
+        s->reopened = false;  // a reopen that ended just before: nothing to say now
       } else {
         s->CloseDevice();
         for (;;) {
@@ -332,9 +335,11 @@ void AudioOutput::Close() {
   std::unique_lock l(s.lock);
   s.job = State::Job::kClose;
   s.stopping = true;
-  const uint64_t target = s.finished + 1;
+  // A job under way (a reopen) finishes first, and counts as one: the close is the next.
+  const uint64_t target = s.finished + (s.busy ? 2 : 1);
   s.wake.notify_all();
   s.done.wait_for(l, kCloseWait, [&] { return s.finished >= target; });
+  s.reopened = false;
   lost_ = false;
 }
 
@@ -376,13 +381,14 @@ void AudioOutput::Watch() {
     }
   }
   if (lost) {
-    std::fprintf(stderr,
-                 "palomir: the sound output was lost; the game goes on and is heard again as soon "
-                 "as a sound server answers\n");
+    std::fprintf(stderr, "palomir: %s\n",
+                 Tr("the sound output was lost; the game goes on and is heard again as soon as a "
+                    "sound server answers"));
   }
-  if (back) std::fprintf(stderr, "palomir: the sound output is back\n");
-  if (lost && told) told("The sound output was lost.");
-  if (back && told) told("The sound is back.");
+  if (back) std::fprintf(stderr, "palomir: %s\n", Tr("the sound output is back"));
+  // TRANSLATORS: spoken when the sound output is lost and when it is back; short, no symbols.
+  if (lost && told) told(Tr("The sound output was lost."));
+  if (back && told) told(Tr("The sound is back."));
 }
 
 bool AudioOutput::running() const {

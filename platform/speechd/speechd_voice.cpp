@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "language/tr.h"
 #include "platform/speech_queue.h"
 #include "platform/speechd/ssip.h"
 #include "platform/voice_core.h"
@@ -107,7 +108,8 @@ Address FindAddress() {
 // server's word that it has ended.
 class SpeechdBackend final : public VoiceBackend {
  public:
-  explicit SpeechdBackend(std::shared_ptr<VoiceLevels> levels) : levels_(std::move(levels)) {
+  SpeechdBackend(std::shared_ptr<VoiceLevels> levels, std::string language)
+      : levels_(std::move(levels)), language_(std::move(language)) {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   ~SpeechdBackend() override {
@@ -179,9 +181,9 @@ class SpeechdBackend final : public VoiceBackend {
   struct Stopped {};
 
   Status Lost(const Failed& f) const {
-    return Status::Fail(std::string("speech-dispatcher ") +
-                        (answered_ ? "stopped working" : "could not be reached") + " (" + f.why +
-                        ")");
+    return Status::Fail(Fill(answered_ ? Tr("speech-dispatcher stopped working (%s)")
+                                       : Tr("speech-dispatcher could not be reached (%s)"),
+                             f.why));
   }
 
   void Cancel() {
@@ -369,6 +371,8 @@ class SpeechdBackend final : public VoiceBackend {
     Command("SET SELF NOTIFICATION BEGIN on", 0);
     Command("SET SELF NOTIFICATION END on", 0);
     Command("SET SELF NOTIFICATION CANCEL on", 0);
+    // The game's lines are in the player's language: the server's voice for it reads them.
+    if (!language_.empty()) Command("SET SELF LANGUAGE " + language_, 0);
   }
 
   // One line, from SPEAK to the server's word that it has ended (or was cancelled).
@@ -419,6 +423,7 @@ class SpeechdBackend final : public VoiceBackend {
   SsipReader reader_;
   bool answered_ = false;
   std::shared_ptr<VoiceLevels> levels_;
+  std::string language_;  // as speech-dispatcher names it ("pt-br"); empty: the server's own
   int sent_rate_ = VoiceLevels::kUsualRate;  // the voice thread only
   int sent_volume_ = 0;
 };
@@ -446,7 +451,7 @@ std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup) {
   core.fallback = std::move(setup.own_voice);
   core.tell = std::move(setup.tell);
   core.poll = std::move(setup.poll);
-  return CreateVoiceCore(std::make_unique<SpeechdBackend>(setup.levels), std::move(core));
+  return CreateVoiceCore(std::make_unique<SpeechdBackend>(setup.levels, setup.language), std::move(core));
 }
 
 }  // namespace palomir
