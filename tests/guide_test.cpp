@@ -412,6 +412,17 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
   SettingsFile written((dir.path / "palomir/settings").string());
   EXPECT_EQ(written.Load(problem), (Settings{200, 0, 0, 0}));
 
+  // A folder that cannot be made: printed once, and a few words for the voice once.
+  std::ofstream(dir.path / "blocked") << "a file where the folder would be\n";
+  SettingsFile cannot((dir.path / "blocked/palomir/settings").string());
+  for (int rate : {300, 325}) {
+    cannot.Change(Settings::Name::kSpeechRate, rate);
+    EXPECT_TRUE(cannot.Wait(10));
+  }
+  EXPECT_EQ(cannot.TakeSpoken(), std::vector<std::string>{
+                                     "Your settings could not be kept. They last for this game only."});
+  EXPECT_TRUE(cannot.TakeSpoken().empty());
+
   struct OptionRow {
     std::vector<std::string> args;
     bool ok;
