@@ -152,8 +152,9 @@ int main(int argc, char** argv) {
   const std::string settings_path = palomir::SettingsPath(&no_settings);
   palomir::SettingsFile settings_file(settings_path, no_settings);
   palomir::GuideSetup guide;
+  std::string settings_problem;
   {
-    std::string problem;
+    std::string& problem = settings_problem;
     guide.kept = settings_file.Load(problem);
     if (!problem.empty()) std::cerr << "palomir: " << problem << "\n";
     guide.settings = guide.kept;
@@ -206,6 +207,10 @@ int main(int argc, char** argv) {
     }
     palomir::SdlPlatform& platform = *made;
     platform.set_language(language);
+    if (!settings_problem.empty()) {
+      // TRANSLATORS: spoken when the settings file could not be read; short, no symbols.
+      platform.TellPlayer(Tr("Your settings file is not right. The usual settings are used."));
+    }
     // An earlier recording is kept beside the new one; an earlier trace, which its recording
     // gives again, is replaced. A file that cannot be written is said once; the game is
     // played all the same.

@@ -1,5 +1,6 @@
 #include "help/guide.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "game/main_form.h"
@@ -59,6 +60,7 @@ constexpr int32_t kPuckFar = -4000;
 constexpr int kSlideSteps = 6;
 constexpr double kSlideStepSeconds = 0.12;
 constexpr double kGap = 0.25;  // between a name and its sound, and after each sound
+constexpr double kQuiet = 0.02;  // seconds of speech left that count as none
 }  // namespace
 
 std::vector<std::string> Guide::HelpLines() {
@@ -98,8 +100,8 @@ Guide::~Guide() {
   platform_.window().Timers().WakeAt(std::nullopt);
 }
 
-void Guide::Say(const std::string& text) {
-  if (form_.Voice) (void)form_.Voice->Speak(text, kSpeakAsync);
+void Guide::Say(const std::string& text, int32_t flags) {
+  if (form_.Voice) (void)form_.Voice->Speak(text, flags);
 }
 
 double Guide::SayingTime(const std::string& text) const {
@@ -121,7 +123,7 @@ void Guide::OnKey(const RawInput& in) {
         std::vector<Step> steps;
         double after = 0;
         for (const std::string& line : HelpLines()) {
-          steps.push_back({after, [this, line] { Say(line); }});
+          steps.push_back({after, [this, line] { Say(line, kSpeakGuide); }, true});
           after = SayingTime(line);
         }
         steps.push_back({after, nullptr});
@@ -135,7 +137,7 @@ void Guide::OnKey(const RawInput& in) {
       break;
     }
     case dik::kEscape:
-      if (mode_ != Mode::kIdle) Stop();
+      Stop();
       break;
     case dik::kF3:
       Say(std::to_string(form_.PlayerScore));
@@ -191,6 +193,9 @@ std::unique_ptr<SoundBuffer> Guide::Open(const std::string& file) {
 // A sound at the new level, heard at once: the game's own buffers are left alone.
 void Guide::Sample(const char* file) {
   auto& b = std::string(file) == "paddle.wav" ? sample_sound_ : sample_background_;
+  // While the game is held its sounds are silent: a sound opened now is heard now, and
+  // never later as if the game had made it.
+  if (platform_.game_held()) b.reset();
   if (!b) b = Open(file);
   if (!b) return;
   (void)b->Stop();
@@ -200,14 +205,16 @@ void Guide::Sample(const char* file) {
 
 void Guide::AddTourSteps(std::vector<Step>& steps) {
   double after = 0;
-  steps.push_back({0, [this] {
+  steps.push_back({0,
+                   [this] {
                      tour_.clear();
-                     Say(Tr("The sounds of the game."));
-                   }});
+                     Say(Tr("The sounds of the game."), kSpeakGuide);
+                   },
+                   true});
   after = SayingTime(Tr("The sounds of the game."));
   for (const TourSound& t : kTour) {
     const std::string name = Tr(t.name);
-    steps.push_back({after, [this, name] { Say(name); }});
+    steps.push_back({after, [this, name] { Say(name, kSpeakGuide); }, true});
     after = SayingTime(name) + kGap;
     auto buffer = std::make_shared<size_t>(0);
     steps.push_back({after, [this, t, buffer] {
@@ -279,9 +286,11 @@ void Guide::AddTourSteps(std::vector<Step>& steps) {
 
 void Guide::Start(Mode mode, std::vector<Step> steps) {
   if (mode_ != Mode::kIdle) Stop();
+  if (form_.Voice) form_.Voice->Hush();
   mode_ = mode;
   steps_ = std::move(steps);
   next_ = 0;
+  after_speech_ = false;
   platform_.HoldGame(true);
   due_ = platform_.GuideClock();
   // The first step is taken as this pump ends, like every other.
@@ -289,6 +298,8 @@ void Guide::Start(Mode mode, std::vector<Step> steps) {
 }
 
 void Guide::Stop() {
+  // What the guide was saying stops at once, also a last line still being said.
+  if (form_.Voice) form_.Voice->Hush();
   if (mode_ == Mode::kIdle) return;
   mode_ = Mode::kIdle;
   steps_.clear();
@@ -307,8 +318,25 @@ void Guide::Schedule() {
 }
 
 void Guide::Pumped() {
-  while (mode_ != Mode::kIdle && next_ < steps_.size() && platform_.GuideStepDue(due_)) {
+  // What the player was told on the terminal is said too, once there is a voice to say it.
+  if (setup_.file) {
+    for (std::string& text : setup_.file->TakeSpoken()) platform_.TellPlayer(text);
+  }
+  if (form_.Voice) {
+    for (const std::string& text : platform_.TakeTold()) Say(text, kSpeakNote);
+  }
+  while (mode_ != Mode::kIdle && next_ < steps_.size()) {
+    // A line is said whole before the guide goes on, however slow the voice.
+    if (after_speech_ && form_.Voice) {
+      const double behind = form_.Voice->Behind();
+      if (behind > kQuiet) {
+        due_ = std::max(due_, platform_.GuideClock() + static_cast<Micros>(behind * 1e6));
+        platform_.window().Timers().WakeAt(due_);
+      }
+    }
+    if (!platform_.GuideStepDue(due_)) return;
     const Step step = steps_[next_++];
+    after_speech_ = step.speaks;
     if (step.act) step.act();
     if (next_ >= steps_.size()) {
       Stop();

@@ -45,13 +45,14 @@ class Guide {
   struct Step {
     double seconds;              // after the step before
     std::function<void()> act;   // may be empty
+    bool speaks = false;         // the next step waits until the voice has said it
   };
   void OnKey(const RawInput& in);
   void Pumped();
   void Start(Mode mode, std::vector<Step> steps);
   void Stop();
   void Schedule();
-  void Say(const std::string& text);
+  void Say(const std::string& text, int32_t flags = kSpeakAsync);
   double SayingTime(const std::string& text) const;
   void Change(Settings::Name name, int direction);
   void Sample(const char* file);
@@ -66,6 +67,7 @@ class Guide {
   std::vector<Step> steps_;
   size_t next_ = 0;
   Micros due_ = 0;
+  bool after_speech_ = false;  // the step taken last said a line
   bool shift_left_ = false, shift_right_ = false;
   std::vector<std::unique_ptr<SoundBuffer>> tour_;     // the tour's own sounds
   std::unique_ptr<SoundBuffer> sample_sound_, sample_background_;

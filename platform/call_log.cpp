@@ -146,9 +146,11 @@ class LoggedVoiceImpl final : public Voice {
   LoggedVoiceImpl(CallLog& log, std::unique_ptr<Voice> inner)
       : log_(log), inner_(std::move(inner)) {}
   Status Speak(const std::string& text, int32_t flags) override {
-    log_.Said(text, flags);
+    if (flags != kSpeakNote) log_.Said(text, flags);
     return inner_->Speak(text, flags);
   }
+  void Hush() override { inner_->Hush(); }
+  double Behind() const override { return inner_->Behind(); }
 
  private:
   CallLog& log_;

@@ -219,10 +219,13 @@ void InputHub::Deliver(const RawInput& input) {
   for (HubDevice* d : devices_) reads_before.emplace_back(d, d->reads());
   const Micros now = now_();
   bool key_taken = false;
+  const bool mouse_input =
+      input.kind == RawInput::Kind::kMouseMove || input.kind == RawInput::Kind::kMouseButton;
   for (HubDevice* d : devices_) {
+    if (held_ && mouse_input) continue;
     const bool took = d->Take(input, now, next_sequence_);
     if (took && d->keyboard()) key_taken = true;
-    if (took && d->event() != 0) {
+    if (took && d->event() != 0 && !held_) {
       if (std::find(to_signal.begin(), to_signal.end(), d->event()) == to_signal.end()) {
         to_signal.push_back(d->event());
       }
@@ -232,6 +235,7 @@ void InputHub::Deliver(const RawInput& input) {
   // A read takes at most a buffer's worth: while the handler reads and records are left,
   // it is called again for the rest, none lost and none twice.
   for (auto [d, before] : reads_before) {
+    if (held_) break;
     if (std::find(devices_.begin(), devices_.end(), d) == devices_.end()) continue;  // released
     if (d->reads() == before) continue;  // its handler does not read it now
     for (;;) {

@@ -28,6 +28,10 @@ class InputHub {
   void Deliver(const RawInput& input);
 
   bool focused() const { return focused_; }
+  // While the game is held (the help plays) the keyboard keeps track of its keys but raises
+  // no input event, and the mouse's movements and buttons are let go, as in any paused game;
+  // the key observer is told of every key all the same.
+  void set_held(bool held) { held_ = held; }
   void set_focused(bool focused) { focused_ = focused; }
 
   // Told of every key press and release a keyboard took, once the input events have run.
@@ -48,6 +52,7 @@ class InputHub {
   std::function<Micros()> now_;
   std::function<void(const RawInput&)> key_observer_;
   bool focused_ = true;
+  bool held_ = false;
   int32_t next_event_ = 1;
   int32_t next_sequence_ = 1;
   std::map<int32_t, std::function<void(int32_t)>> events_;

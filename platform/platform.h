@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/input.h"
 #include "platform/sound.h"
@@ -64,6 +66,15 @@ class Platform {
   // Whether the guide's next step, due at `due` on that clock, is taken in this pump: a
   // recording writes it down ("guide"), and a replay takes it where the recording has it.
   virtual bool GuideStepDue(Micros due) = 0;
+
+  // A message for the player that has been printed: said too, in a few words, once a voice
+  // can say it (a player who started the game from the desktop's menu sees no terminal).
+  // Game thread.
+  void TellPlayer(const std::string& spoken) { told_.push_back(spoken); }
+  std::vector<std::string> TakeTold() { return std::exchange(told_, {}); }
+
+ private:
+  std::vector<std::string> told_;
 };
 
 }  // namespace palomir

@@ -30,17 +30,19 @@ double SpeechQueue::Length(const std::string& text) {
 double SpeechQueue::seconds() const {
   double total = 0;
   for (const QueuedLine& l : lines_) total += Length(l.text);
-  return total;
+  return total * pace_;
 }
 
-std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line) {
-  const bool same_run = !line.wait && !last_wait_ && line.at - last_at_ < kSameRun;
+std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line, double saying) {
+  // A line the game waits for, or one of the guide's, is a group of its own.
+  const bool alone = line.wait || line.guide;
+  const bool same_run = !alone && !last_wait_ && line.at - last_at_ < kSameRun;
   line.group = same_run ? groups_ : ++groups_;
   last_at_ = line.at;
-  last_wait_ = line.wait;
+  last_wait_ = alone;
   lines_.push_back(std::move(line));
   std::vector<QueuedLine> dropped;
-  double total = seconds();
+  double total = seconds() + std::max(0.0, saying);
   if (total <= kMostBehind) return dropped;
 
   // The groups of lines that may be left out, oldest first; the newest never is.
@@ -51,15 +53,21 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line) {
   for (size_t i = 0; i < lines_.size();) {
     size_t j = i + 1;
     while (j < lines_.size() && lines_[j].group == lines_[i].group) ++j;
-    if (!lines_[i].wait && lines_[i].group != groups_) groups.push_back({i, j - i});
+    bool keep = false;
+    for (size_t k = i; k < j; ++k) keep = keep || lines_[k].wait || lines_[k].guide;
+    keep = keep || lines_[i].group == popped_group_;
+    if (!keep && lines_[i].group != groups_) groups.push_back({i, j - i});
     i = j;
   }
   auto stale = [&](const Group& g) {
     for (size_t i = g.first + g.count; i + g.count <= lines_.size(); ++i) {
-      if (lines_[i].wait || lines_[i].group == lines_[i - 1].group) continue;  // a group starts
+      if (lines_[i].wait || lines_[i].guide || lines_[i].group == lines_[i - 1].group) {
+        continue;  // not where a group that may go starts
+      }
       bool same = true;
       for (size_t k = 0; k < g.count && same; ++k) {
         same = lines_[i + k].group == lines_[i].group && !lines_[i + k].wait &&
+               !lines_[i + k].guide &&
                SameKind(lines_[g.first + k], lines_[i + k]);
       }
       const size_t end = i + g.count;
@@ -74,7 +82,7 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line) {
       if (gone[g.first] || (pass == 0 && !stale(g))) continue;
       for (size_t k = g.first; k < g.first + g.count; ++k) {
         gone[k] = true;
-        total -= Length(lines_[k].text);
+        total -= Length(lines_[k].text) * pace_;
       }
     }
   }
@@ -86,10 +94,15 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line) {
   return dropped;
 }
 
+size_t SpeechQueue::DropGuide() {
+  return std::erase_if(lines_, [](const QueuedLine& l) { return l.guide; });
+}
+
 bool SpeechQueue::Pop(QueuedLine& line) {
   if (lines_.empty()) return false;
   line = std::move(lines_.front());
   lines_.pop_front();
+  popped_group_ = line.group;
   return true;
 }
 

@@ -2,7 +2,9 @@
 // queued behind more than about three seconds of speech would be heard long after the
 // moment it belongs to: the lines that a newer line of the same kind has made stale (an
 // old speed level, an old readout) go first, then the oldest of the others. A line the game
-// waits for (the end of a game, the reason it cannot start) is never left out.
+// waits for (the end of a game, the reason it cannot start) is never left out, nor is a line
+// of the help or the tour: the newest the player asked for. "Behind" counts what is really
+// still to be heard: the rest of the line being said, then the queue.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,7 @@ struct QueuedLine {
   bool wait = false;   // the game waits until it has been heard
   double at = 0;       // seconds, when it was queued
   uint64_t group = 0;  // the lines one handler's run queued together
+  bool guide = false;  // the help's or the tour's: never left out, gone at the next F1/Escape
 };
 
 class SpeechQueue {
@@ -30,10 +33,19 @@ class SpeechQueue {
   static double Length(const std::string& text);
 
   // Queues a line; returns the lines that were left out to make room, oldest first.
-  std::vector<QueuedLine> Push(QueuedLine line);
+  // `saying`: seconds still to be heard of the line being said.
+  std::vector<QueuedLine> Push(QueuedLine line, double saying = 0);
+  // How much slower than usual the voice speaks (2: twice as slow).
+  void set_pace(double pace) { pace_ = pace > 0 ? pace : 1; }
+  double pace() const { return pace_; }
+  // Takes the help's and the tour's lines out; returns how many.
+  size_t DropGuide();
   // The next line to say.
   bool Pop(QueuedLine& line);
+  // Puts a line that was taken but not said back in front.
+  void Return(QueuedLine line) { lines_.push_front(std::move(line)); }
   bool empty() const { return lines_.empty(); }
+  // Seconds of speech queued, at the voice's pace.
   double seconds() const;
   const std::deque<QueuedLine>& lines() const { return lines_; }
   // Takes every line still queued, in order.
@@ -43,6 +55,8 @@ class SpeechQueue {
   std::deque<QueuedLine> lines_;
   double last_at_ = -1;
   bool last_wait_ = true;
+  double pace_ = 1;
+  uint64_t popped_group_ = 0;  // the group of the line taken last: begun, so said whole
   uint64_t groups_ = 0;
 };
 

@@ -45,6 +45,7 @@ void TimerQueue::Hold(bool on) {
   }
   const Micros shift = now_() - *held_since_;
   held_since_.reset();
+  held_total_ += shift;
   for (Timer& t : timers_) t.due_ += shift;
 }
 

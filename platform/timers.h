@@ -81,6 +81,9 @@ class TimerQueue {
   // tick as far away as it was when the hold began.
   void Hold(bool on);
   bool held() const { return held_since_.has_value(); }
+  // How long the timers have been held, in all, this hold included: the game's own clock
+  // stands still as long.
+  Micros HeldFor() const { return held_total_ + (held_since_ ? now_() - *held_since_ : 0); }
   // Something beside the timers wants the game thread woken at `at` (nothing: not any more).
   // NextDue counts it, so the machine's wait ends then.
   void WakeAt(std::optional<Micros> at) { wake_ = at; }
@@ -92,6 +95,7 @@ class TimerQueue {
   Observer observer_;
   std::function<void(int)> tick_observer_;
   std::optional<Micros> held_since_;
+  Micros held_total_ = 0;
   std::optional<Micros> wake_;
   std::deque<Timer> timers_;  // a deque keeps every Timer& stable
 };

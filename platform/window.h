@@ -50,7 +50,8 @@ class Window {
   // Blocks until input is pending, a timer falls due, or `max_seconds` have passed.
   virtual void WaitForEvents(double max_seconds) = 0;
 
-  // Seconds since midnight, fractions included.
+  // Seconds since midnight, fractions included, on the game's clock: it stands still while
+  // the game is held (the help plays), so a pause waits as long as it would have.
   virtual float TimeOfDay() const = 0;
   // The folder the program was started from, without a trailing separator.
   virtual std::string ProgramFolder() const = 0;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "language/tr.h"
@@ -319,6 +320,7 @@ struct SettingsFile::Saver {
   Changes pending;
   bool busy = false, quit = false, told = false;
   std::function<void(const std::string&)> tell;
+  std::vector<std::string> spoken;  // for the game thread to say, in a few words
   std::thread thread;
 
   static void Run(std::shared_ptr<Saver> s, std::string path, std::string why_none) {
@@ -342,6 +344,8 @@ struct SettingsFile::Saver {
       if (!saved && !s->told) {
         s->told = true;
         said.push_back(Fill(Tr("%s; the settings last for this game only"), error));
+        // TRANSLATORS: spoken when a changed setting cannot be written; short, no symbols.
+        s->spoken.push_back(Tr("Your settings could not be kept. They last for this game only."));
       }
       // Told without the lock: a stderr nobody reads never holds a change the game makes.
       const auto tell = s->tell;
@@ -378,6 +382,11 @@ SettingsFile::~SettingsFile() {
 void SettingsFile::set_tell(std::function<void(const std::string&)> tell) {
   std::lock_guard g(saver_->lock);
   saver_->tell = std::move(tell);
+}
+
+std::vector<std::string> SettingsFile::TakeSpoken() {
+  std::lock_guard g(saver_->lock);
+  return std::exchange(saver_->spoken, {});
 }
 
 void SettingsFile::Change(Settings::Name name, int value) {

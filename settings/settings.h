@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace palomir {
 
@@ -80,6 +81,8 @@ class SettingsFile {
   // Until every change is written, at most `seconds`: whether they are.
   bool Wait(double seconds);
   void set_tell(std::function<void(const std::string&)> tell);
+  // Game thread: what the player must also hear (a failure to write), in a few words, once.
+  std::vector<std::string> TakeSpoken();
   const std::string& path() const { return path_; }
   // The file's "language = de" as written (kept when the file is written again); "" for
   // none, where the desktop's language stands.

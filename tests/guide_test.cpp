@@ -17,6 +17,8 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <algorithm>
+#include <functional>
 
 #include "app/options.h"
 #include "game_fixture.h"
@@ -41,9 +43,9 @@ struct GuidedGame : Game {
     Release(key);
     if (shift) Release(dik::kLeftShift);
   }
-  // Runs until the guide has finished, at most a minute.
+  // Runs until the guide has finished, at most three minutes.
   void RunGuide() {
-    for (int i = 0; i < 600 && guide->mode() != Guide::Mode::kIdle; ++i) vp.RunFor(0.1);
+    for (int i = 0; i < 1800 && guide->mode() != Guide::Mode::kIdle; ++i) vp.RunFor(0.1);
   }
 };
 
@@ -137,13 +139,176 @@ TEST(Guide, TheGameHoldsStillThroughTheHelpAndGoesOnExactlyWhereItStood) {
   }
 }
 
-TEST(Guide, AKeyPressDuringTheHelpStillRunsTheRules) {
-  GuidedGame g;
-  g.Key(dik::kF1);
-  g.Key(dik::kUp);  // the speed level, as at any time
-  EXPECT_EQ(g.f.SpeedLevel, 11);
-  EXPECT_EQ(g.Said()[1], "11");
-  EXPECT_TRUE(g.vp.game_held());
+// What once went wrong while the guide spoke, one row each: the voice keeps up with play,
+// loses no line of the help however slow, stops the help's sentence at once, and the rules
+// take no key and no mouse while the help plays.
+TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
+  struct Row {
+    const char* what;
+    std::function<void(GuidedGame&)> act, check;
+  } rows[] = {
+      {"ten F4 presses in 1.5 s: no more than 3 s of speech waits",
+       [](GuidedGame& g) {
+         for (int i = 0; i < 10; ++i) {
+           g.Key(dik::kF4);
+           g.vp.RunFor(0.15);
+         }
+       },
+       [](GuidedGame& g) {
+         EXPECT_LE(g.vp.SpeechBehind(), SpeechQueue::kMostBehind);
+         EXPECT_FALSE(g.vp.left_out().empty());
+       }},
+      {"the slowest voice says all eight help lines, none left out",
+       [](GuidedGame& g) {
+         for (int i = 0; i < 5; ++i) g.Key(dik::kF5);
+         g.vp.ClearRecords();
+         g.Key(dik::kF1);
+         g.RunGuide();
+       },
+       [](GuidedGame& g) {
+         EXPECT_EQ(g.Said(), Guide::HelpLines());
+         EXPECT_TRUE(g.vp.left_out().empty());
+         EXPECT_FALSE(g.vp.game_held());
+         EXPECT_EQ(g.vp.SpeechBehind(), 0.0);  // the game goes on once the last line is heard
+       }},
+      {"Escape stops the help's sentence at once",
+       [](GuidedGame& g) {
+         g.Key(dik::kF1);
+         g.vp.RunFor(1.0);
+         g.Key(dik::kEscape);
+       },
+       [](GuidedGame& g) {
+         EXPECT_EQ(g.vp.SpeechBehind(), 0.0);
+         EXPECT_EQ(g.vp.cut_short().size(), 1u);
+       }},
+      {"Up and the mouse during the help: no level, no paddle, then or after",
+       [](GuidedGame& g) {
+         g.Key(dik::kF1);
+         g.Key(dik::kUp);
+         g.Move(900, -300);
+         g.vp.Button(0, true);
+         g.vp.RunFor(1.0);
+         g.Key(dik::kEscape);
+         g.vp.RunFor(0.1);
+       },
+       [](GuidedGame& g) {
+         const auto said = g.Said();
+         EXPECT_EQ(std::count(said.begin(), said.end(), "11"), 0);
+         EXPECT_EQ(g.f.SpeedLevel, 10);
+         EXPECT_EQ(g.Calls("paddleslide.wav"), std::vector<std::string>{});
+       }},
+      {"F9 during the help is heard at once, and never again as a hit",
+       [](GuidedGame& g) {
+         g.Key(dik::kF9);  // its sample opened before the help
+         g.Key(dik::kF1);
+         g.vp.ClearRecords();
+         g.Key(dik::kF9);
+       },
+       [](GuidedGame& g) {
+         // A sound of its own, opened while the game is held, so not held with it.
+         EXPECT_EQ(g.Calls("paddle.wav").back(), "Play 0");
+         g.Key(dik::kEscape);
+         g.vp.RunFor(0.5);
+         const auto calls = g.Calls("paddle.wav");
+         EXPECT_EQ(std::count(calls.begin(), calls.end(), "Play 0"), 1);
+       }},
+      {"a message printed for the player is said too, once, and no trace writes it down",
+       [](GuidedGame& g) {
+         g.vp.TellPlayer("The sound is back.");
+         g.vp.RunFor(0.01);
+       },
+       [](GuidedGame& g) {
+         EXPECT_GT(g.vp.SpeechBehind(), 1.0);
+         g.vp.RunFor(2.0);
+         EXPECT_EQ(g.vp.SpeechBehind(), 0.0);
+         EXPECT_EQ(g.Said(), std::vector<std::string>{});
+       }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    GuidedGame g;
+    r.act(g);
+    r.check(g);
+  }
+}
+
+// The same game played twice, once with the help asked for at one moment: the game makes the
+// same calls and says the same lines at the same moments of its own clock (shifted by the
+// help's length, nothing else), and none at all while the help plays.
+TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
+  enum class Help { kNone, kWhole, kStopped };
+  struct Moment {
+    const char* what;
+    double at;     // seconds of the game's clock when F1 is pressed
+    double yes;    // when Y is pressed (0: never)
+    bool end_game;  // the computer's 50th goal comes first
+  } moments[] = {
+      {"the welcome's pause", 0.7, 0, false},
+      {"mid-rally", 2.6, 0, false},
+      {"just before the computer's 50th goal", 2.6, 0, true},
+      {"the play-again question", 7.0, 7.6, true},
+      {"the pause after Y", 7.6, 7.0, true},
+  };
+  struct Heard {
+    std::vector<std::string> calls;
+    int while_held = 0;
+    Micros held = 0;
+  };
+  // `shift` < 0: plays long enough for the whole help, to learn how long it holds the game.
+  auto play = [](const Moment& m, Help help, Micros shift) {
+    Heard h;
+    Game g;
+    g.f.ComputerScore = m.end_game ? 49 : 0;
+    auto game_time = [&g] {
+      return std::to_string(g.vp.GuideClock() - g.vp.Timers().HeldFor());
+    };
+    g.vp.on_call = [&](const Call& c) {
+      if (c.object.rfind("guid_", 0) == 0 || c.object.rfind("GUID_", 0) == 0) return;
+      if (g.vp.game_held()) ++h.while_held;
+      h.calls.push_back(game_time() + " " + c.object + " " + c.op + " " + std::to_string(c.arg));
+    };
+    g.vp.on_speak = [&](const VirtualPlatform::Spoken& s) {
+      if (s.flags == kSpeakGuide) return;
+      if (g.vp.game_held()) ++h.while_held;
+      h.calls.push_back(game_time() + " say " + s.text);
+    };
+    Guide guide(g.vp, g.f, g.o, {});
+    // Input comes at the same moments of the game's clock: after the help, that much later.
+    const auto real = [&](double at) {
+      return at <= m.at || shift < 0 ? at : at + static_cast<double>(shift) / 1e6;
+    };
+    g.vp.At(m.at, [&] {
+      if (help != Help::kNone) g.vp.KeyDown(dik::kF1);
+    });
+    if (help != Help::kNone) {
+      g.vp.At(m.at + 0.1, [&] { g.vp.KeyUp(dik::kF1); });
+      if (help == Help::kStopped) g.vp.At(m.at + 2.3, [&] { g.vp.KeyDown(dik::kEscape); });
+    }
+    if (m.yes > 0) {
+      g.vp.At(real(m.yes), [&] { g.vp.KeyDown(dik::kY); });
+      g.vp.At(real(m.yes + 0.1), [&] { g.vp.KeyUp(dik::kY); });
+    }
+    EXPECT_TRUE(g.f.Form_Load());
+    g.vp.RunFor((shift < 0 ? 120.0 : real(12.0)) - g.vp.Now());
+    h.held = g.vp.Timers().HeldFor();
+    return h;
+  };
+  for (const Moment& m : moments) {
+    for (Help help : {Help::kWhole, Help::kStopped}) {
+      SCOPED_TRACE(std::string(m.what) + (help == Help::kWhole ? ", the whole help" : ", stopped"));
+      const Heard without = play(m, Help::kNone, 0);
+      const Micros shift = play(m, help, -1).held;  // how long the help holds the game
+      EXPECT_GT(shift, help == Help::kWhole ? 20'000'000 : 2'000'000);
+      const Heard with = play(m, help, shift);
+      EXPECT_EQ(with.while_held, 0);
+      EXPECT_EQ(with.calls, without.calls);
+      if (m.end_game) {
+        EXPECT_NE(std::find_if(without.calls.begin(), without.calls.end(),
+                               [](const std::string& c) { return c.ends_with("say Yippee!  I win!"); }),
+                  without.calls.end());
+      }
+    }
+  }
 }
 
 TEST(Guide, TheTourNamesAndPlaysEachOfTheTenSounds) {
@@ -246,6 +411,17 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
   EXPECT_TRUE(none.Wait(10));  // written on the file's own thread
   SettingsFile written((dir.path / "palomir/settings").string());
   EXPECT_EQ(written.Load(problem), (Settings{200, 0, 0, 0}));
+
+  // A folder that cannot be made: printed once, and a few words for the voice once.
+  std::ofstream(dir.path / "blocked") << "a file where the folder would be\n";
+  SettingsFile cannot((dir.path / "blocked/palomir/settings").string());
+  for (int rate : {300, 325}) {
+    cannot.Change(Settings::Name::kSpeechRate, rate);
+    EXPECT_TRUE(cannot.Wait(10));
+  }
+  EXPECT_EQ(cannot.TakeSpoken(), std::vector<std::string>{
+                                     "Your settings could not be kept. They last for this game only."});
+  EXPECT_TRUE(cannot.TakeSpoken().empty());
 
   struct OptionRow {
     std::vector<std::string> args;

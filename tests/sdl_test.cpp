@@ -19,6 +19,7 @@
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/sdl_platform.h"
 #include "platform/sdl/wav.h"
+#include "platform/speech_queue.h"
 #include "tools/sound_measure.h"
 
 #ifndef PALOMIR_SOUNDS
@@ -363,7 +364,25 @@ TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
   // Both lines were made and heard: well over half a second of speech at 48 kHz.
   EXPECT_GT(speech.Written(), 24000u);
   EXPECT_GE(took, std::chrono::microseconds(speech.Written() * 1000000 / Mixer::kRate) - 50ms);
-  EXPECT_FALSE(voice->Speak("x", 2).ok());
+  EXPECT_FALSE(voice->Speak("x", 4).ok());
+
+  // The voice hands the mixer one line at a time: ten lines queued, no more than the one
+  // being said waits in the mixer; a line of the help stops at once when hushed.
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(voice->Speak("eighty", kSpeakAsync).ok());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LT(speech.Written() - speech.Heard(), uint64_t{Mixer::kRate});
+  EXPECT_LE(voice->Behind(), SpeechQueue::kMostBehind + 1.0);
+  while (voice->Behind() > 0) std::this_thread::sleep_for(5ms);  // the numbers are said
+  ASSERT_TRUE(voice->Speak("The grid of keys is the table: hit with the key where the puck is.",
+                           kSpeakGuide)
+                  .ok());
+  std::this_thread::sleep_for(300ms);
+  voice->Hush();
+  const auto hushed = std::chrono::steady_clock::now();
+  while (voice->Behind() > 0 && std::chrono::steady_clock::now() - hushed < 2s) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - hushed, 500ms);
 }
 
 TEST_F(Sdl, ClosingTheWindowCutsAWaitingLineShort) {

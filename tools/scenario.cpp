@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
 #include "game/sound_ops.h"
+#include "help/guide.h"
 #include "language/language.h"
 #include "platform/call_log.h"
 #include "platform/keycodes.h"
@@ -74,6 +76,9 @@ struct Runner {
   MainForm f{vp, o};
   std::ostream& out;
   GuideSetup guide;  // a recording's settings; nothing is ever written
+  // The player's guide, made as the program makes it, before start-up: F1 to F10 and
+  // Escape in a script reach it as they reach a player's.
+  std::optional<Guide> player_guide;
 
   explicit Runner(std::ostream& os) : out(os) {
     vp.on_call = [this](const VirtualPlatform::Call& c) {
@@ -161,6 +166,7 @@ struct Runner {
     auto num = [&](size_t i) -> int32_t { return static_cast<int32_t>(std::stol(w.at(i))); };
     const std::string& c = w[0];
     if (c == "load") {
+      if (!player_guide) player_guide.emplace(vp, f, o, guide);
       out << "load " << (f.Form_Load() ? "ok" : "cannot play") << "\n";
     } else if (c == "set" && w.at(1) == "GameOver") {
       f.GameOver = static_cast<int16_t>(num(2));

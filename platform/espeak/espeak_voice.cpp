@@ -7,14 +7,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/mixer/resample.h"
-#include "platform/speech_queue.h"
+#include "platform/voice_core.h"
 
 // espeak-ng 1.51 makes itself a sound output while it starts, even when asked only for
 // samples: its audio library opens a stream on the sound server to see whether one works,
@@ -95,153 +94,99 @@ std::string EspeakName(const std::string& language) {
   return name;
 }
 
-class EspeakVoice final : public Voice {
+// The game's own voice, as a backend of the voice core: a line is made when the core hands
+// it over, and the core is told it has been said once the mixer has played its last sample.
+class EspeakBackend final : public VoiceBackend {
  public:
-  explicit EspeakVoice(VoiceOutput output) : out_(std::move(output)) {}
+  EspeakBackend(VoiceOutput output, int rate) : out_(std::move(output)), rate_(rate) {}
 
-  ~EspeakVoice() override {
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    Synthesizer& synth = Synthesizer::Get();
+    Gathered g;
     {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
+      std::lock_guard lock(synth.lock);
+      if (out_.levels) {
+        const int wanted = out_.levels->rate.load();
+        if (wanted != applied_rate_) {
+          espeak_SetParameter(espeakRATE, wanted, 0);
+          applied_rate_ = wanted;
+        }
+      }
+      espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
+                   &g);
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    const std::vector<float> pcm = Resample(g.samples, rate_);
+    SpeechStream& speech = out_.mixer->speech();
+    size_t at = 0;
+    // Handed to the mixer, then waited for until its last sample has been played.
+    for (;;) {
+      if (!out_.running()) {
+        // With no output (none opened, or the one there was lost) nothing would ever be heard.
+        speech.DropPending();
+        return Status::Ok();
+      }
+      if (cut) {
+        speech.Cut();
+        end_.store(0);
+        return Status::Ok();
+      }
+      if (at < pcm.size()) {
+        at += speech.Write(std::span<const float>(pcm).subspan(at));
+        end_.store(speech.Written() + (pcm.size() - at));
+      }
+      if (at == pcm.size() && speech.Heard() >= speech.Written()) {
+        end_.store(0);
+        return Status::Ok();
+      }
+      std::this_thread::sleep_for(2ms);
+    }
   }
 
-  Status Start() {
-    std::promise<Status> started;
-    auto result = started.get_future();
-    thread_ = std::thread([this, &started] { Run(started); });
-    Status s = result.get();
-    return s;
-  }
-
-  Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync) {
-      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
-    }
-    uint64_t id;
-    {
-      std::lock_guard lock(mutex_);
-      id = ++queued_;
-      const double now =
-          std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-              .count();
-      // What falls too far behind is left out unsaid.
-      lines_.Push({id, text, flags == kSpeakWait, now, 0});
-    }
-    wake_.notify_all();
-    if (flags == kSpeakWait) WaitHeard(id);
+  Status Idle() override {
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, 1s, [this] { return woken_; });
+    woken_ = false;
     return Status::Ok();
   }
 
- private:
-  void WaitHeard(uint64_t id) {
-    for (;;) {
-      // With no output (none opened, or the one there was lost) nothing would ever be heard.
-      if (!out_.running()) out_.mixer->speech().DropPending();
-      {
-        std::unique_lock lock(mutex_);
-        if (made_ >= id && out_.mixer->speech().Heard() >= end_of_made_through(id)) return;
-        done_.wait_for(lock, 5ms);
-      }
-      if (out_.while_waiting) out_.while_waiting();
-    }
-  }
-
-  // Called with the lock held: where the line `id` ends in the speech stream.
-  uint64_t end_of_made_through(uint64_t id) const {
-    for (const auto& [line, end] : ends_) {
-      if (line >= id) return end;
-    }
-    return 0;
-  }
-
-  void Run(std::promise<Status>& started) {
-    Synthesizer& synth = Synthesizer::Get();
-    int rate;
+  void Wake() override {
     {
-      std::lock_guard lock(synth.lock);
-      synth.Start(out_.data_path);
-      rate = synth.rate;
-      if (rate == 0) {
-        started.set_value(Status::Fail(synth.failure));
-        return;
-      }
+      std::lock_guard lock(mutex_);
+      woken_ = true;
     }
-    started.set_value(Status::Ok());
-
-    for (;;) {
-      QueuedLine line;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return quit_ || !lines_.empty(); });
-        if (quit_) break;
-        lines_.Pop(line);
-      }
-      Gathered g;
-      {
-        std::lock_guard lock(synth.lock);
-        if (out_.levels) {
-          const int wanted = out_.levels->rate.load();
-          if (wanted != applied_rate_) {
-            espeak_SetParameter(espeakRATE, wanted, 0);
-            applied_rate_ = wanted;
-          }
-        }
-        espeak_Synth(line.text.c_str(), line.text.size() + 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
-                     nullptr, &g);
-      }
-      const std::vector<float> pcm = Resample(g.samples, rate);
-      if (!Feed(pcm)) break;
-      {
-        std::lock_guard lock(mutex_);
-        made_ = line.id;
-        ends_.push_back({line.id, out_.mixer->speech().Written()});
-        while (ends_.size() > 64) ends_.pop_front();
-      }
-      done_.notify_all();
-    }
+    wake_.notify_all();
   }
 
-  // Hands the line to the mixer, waiting while the ring is full. False when quitting.
-  bool Feed(const std::vector<float>& pcm) {
-    SpeechStream& speech = out_.mixer->speech();
-    size_t at = 0;
-    while (at < pcm.size()) {
-      if (!out_.running()) {
-        speech.DropPending();
-        return !Quitting();
-      }
-      at += speech.Write(std::span<const float>(pcm).subspan(at));
-      if (at < pcm.size()) {
-        if (Quitting()) return false;
-        std::this_thread::sleep_for(5ms);
-      }
-    }
-    if (!out_.running()) speech.DropPending();
-    return true;
+  double Left() const override {
+    const uint64_t end = end_.load();
+    const uint64_t heard = out_.mixer->speech().Heard();
+    return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
   }
 
-  bool Quitting() {
-    std::lock_guard lock(mutex_);
-    return quit_;
-  }
-
+ private:
   VoiceOutput out_;
-  std::thread thread_;
+  int rate_;
   int applied_rate_ = VoiceLevels::kUsualRate;  // the voice's own thread only
+  std::atomic<uint64_t> end_{0};                // where the line being said ends in the stream
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::condition_variable done_;
-  SpeechQueue lines_;
-  std::deque<std::pair<uint64_t, uint64_t>> ends_;  // line, end in the speech stream
-  uint64_t queued_ = 0;
-  uint64_t made_ = 0;
-  bool quit_ = false;
+  bool woken_ = false;
 };
 
 }  // namespace
+
+Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& backend) {
+  Synthesizer& synth = Synthesizer::Get();
+  int rate;
+  {
+    std::lock_guard lock(synth.lock);
+    synth.Start(output.data_path);
+    rate = synth.rate;
+    if (rate == 0) return Status::Fail(synth.failure);
+  }
+  backend = std::make_unique<EspeakBackend>(std::move(output), rate);
+  return Status::Ok();
+}
 
 bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
                           std::string& voice_name) {
@@ -257,10 +202,13 @@ bool ChooseEspeakLanguage(const std::string& language, const std::string& data_p
 }
 
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice) {
-  auto v = std::make_unique<EspeakVoice>(std::move(output));
-  Status s = v->Start();
+  std::unique_ptr<VoiceBackend> backend;
+  VoiceCoreSetup setup;
+  setup.while_waiting = output.while_waiting;
+  setup.levels = output.levels;
+  Status s = CreateEspeakBackend(std::move(output), backend);
   if (!s.ok()) return s;
-  voice = std::move(v);
+  voice = CreateVoiceCore(std::move(backend), std::move(setup));
   return Status::Ok();
 }
 

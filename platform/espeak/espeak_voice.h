@@ -1,5 +1,4 @@
-// The speech voice: espeak-ng on a thread of its own, heard through the mixer's speech
-// stream, centred and at full volume.
+// The game's own voice: espeak-ng, heard through the mixer's speech stream, centred.
 #pragma once
 
 #include <functional>
@@ -7,7 +6,7 @@
 #include <string>
 
 #include "platform/mixer/mixer.h"
-#include "platform/voice.h"
+#include "platform/voice_core.h"
 
 namespace palomir {
 
@@ -32,7 +31,10 @@ struct VoiceOutput {
 bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
                           std::string& voice_name);
 
-// Fails with the reason when the synthesizer or its English voice cannot be loaded.
+// Fails with the reason when the synthesizer or its English voice cannot be loaded. The
+// voice is the one chosen above, English when none was.
+Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& backend);
+// The game's own voice: the voice core with the backend above.
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice);
 
 }  // namespace palomir

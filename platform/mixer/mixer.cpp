@@ -72,7 +72,8 @@ size_t SpeechStream::Write(std::span<const float> samples) {
 
 // Audio thread.
 void SpeechStream::MixInto(std::span<float> stereo_out, float gain) {
-  const uint64_t r = read_.load(std::memory_order_relaxed);
+  const uint64_t r = std::max(read_.load(std::memory_order_relaxed),
+                              cut_to_.load(std::memory_order_acquire));
   const uint64_t w = written_.load(std::memory_order_acquire);
   const size_t n = std::min(static_cast<size_t>(w - r), stereo_out.size() / 2);
   for (size_t i = 0; i < n; ++i) {

@@ -54,6 +54,9 @@ class SpeechStream {
   uint64_t Heard() const { return read_.load(std::memory_order_acquire); }
   // Any thread, only while no output runs: nothing would ever be heard; drop what waits.
   void DropPending() { read_.store(written_.load(std::memory_order_acquire)); }
+  // Voice thread: what has been written stops being heard at the next block (a line cut
+  // short); the audio thread skips it.
+  void Cut() { cut_to_.store(written_.load(std::memory_order_relaxed), std::memory_order_release); }
 
   // Audio thread. Adds up to out.size()/2 frames of speech, centred, scaled by `gain`.
   void MixInto(std::span<float> stereo_out, float gain = 1.0f);
@@ -62,6 +65,7 @@ class SpeechStream {
   std::vector<float> ring_ = std::vector<float>(kCapacity);
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> read_{0};
+  std::atomic<uint64_t> cut_to_{0};
 };
 
 // The master limiter. A mix whose frames all stay below kThreshold passes untouched, bit

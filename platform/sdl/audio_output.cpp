@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "language/tr.h"
+
 namespace palomir {
 
 namespace {
@@ -500,11 +502,14 @@ void AudioOutput::Watch() {
     }
   }
   if (lost) {
-    std::fprintf(stderr,
-                 "palomir: the sound output was lost; the game goes on and is heard again as soon "
-                 "as a sound server answers\n");
+    std::fprintf(stderr, "palomir: %s\n",
+                 Tr("the sound output was lost; the game goes on and is heard again as soon as a "
+                    "sound server answers"));
   }
-  if (back) std::fprintf(stderr, "palomir: the sound output is back\n");
+  if (back) std::fprintf(stderr, "palomir: %s\n", Tr("the sound output is back"));
+  // TRANSLATORS: spoken when the sound output is lost and when it is back; short, no symbols.
+  if (lost && told) told(Tr("The sound output was lost."));
+  if (back && told) told(Tr("The sound is back."));
 }
 
 bool AudioOutput::running() const {

@@ -37,8 +37,9 @@ class AudioOutput {
   // Game thread. Closes the output (at once when it can; in the background otherwise).
   void Close();
   // Game thread, as often as it likes. Notices a lost output and has it reopened; says once
-  // on stderr when it is lost and once when it is back.
+  // on stderr when it is lost and once when it is back, and tells `told` in a few words.
   void Watch();
+  std::function<void(const std::string&)> told;
   // Game thread: SDL said that this device was removed.
   void Removed(uint32_t device);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <utility>
 
 #include "language/tr.h"
 #include "platform/arith.h"
@@ -114,6 +115,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
             return s;
           },
           [this] { return Now(); }) {
+  output_->told = [this](const std::string& text) { TellPlayer(text); };
   // Without a window system SDL quietly falls back to a video driver with no window and no
   // input: a game nobody could play or stop. That fallback is taken only when asked for.
   const bool driver_asked = SDL_getenv("SDL_VIDEODRIVER") != nullptr;
@@ -230,6 +232,8 @@ class HeardVoice final : public Voice {
     if (s.ok() && flags == kSpeakWait) recorder_.Heard();
     return s;
   }
+  void Hush() override { inner_->Hush(); }
+  double Behind() const override { return inner_->Behind(); }
 
  private:
   Recorder& recorder_;
@@ -272,8 +276,18 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     // should it fail the game's own voice takes over.
     SpeechdSetup setup;
     setup.while_waiting = while_waiting;
-    setup.own_voice = [out](std::unique_ptr<Voice>& own) { return CreateEspeakVoice(out, own); };
+    setup.own_voice = [out](std::unique_ptr<VoiceBackend>& own) {
+      return CreateEspeakBackend(out, own);
+    };
     setup.poll = voice_poll_;
+    setup.tell = [this, said = false](const std::string& text) mutable {
+      std::fprintf(stderr, "palomir: %s\n", text.c_str());
+      // Said once, by the voice that takes over (the details are printed).
+      if (!std::exchange(said, true)) {
+        // TRANSLATORS: spoken when speech-dispatcher fails; short, no symbols.
+        TellPlayer(Tr("Speech Dispatcher failed."));
+      }
+    };
     setup.levels = voice_levels_;
     setup.language = language_;
     for (char& c : setup.language) {
@@ -324,6 +338,7 @@ void SdlPlatform::SetLevels(const Levels& levels) {
 void SdlPlatform::HoldGame(bool on) {
   timers_.Hold(on);
   mixer_->Hold(on);
+  hub_.set_held(on);
 }
 
 bool SdlPlatform::GuideStepDue(Micros due) {
@@ -463,7 +478,9 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
 }
 
 float SdlPlatform::TimeOfDay() const {
-  auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
+  // The game's clock stands still while the game is held.
+  auto t = static_cast<float>(
+      std::fmod(day_start_ + static_cast<double>(Now() - timers_.HeldFor()) / 1e6, 86400.0));
   if (t >= 86400.0f) t = 0;  // rounded up to midnight, where the day starts again
   if (recorder_) recorder_->Clock(t);
   return t;

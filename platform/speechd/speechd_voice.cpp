@@ -11,20 +11,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <iterator>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
+#include "language/tr.h"
 #include "platform/speech_queue.h"
 #include "platform/speechd/ssip.h"
+#include "platform/voice_core.h"
 
 extern char** environ;
 
@@ -37,15 +38,12 @@ using Clock = std::chrono::steady_clock;
 
 // A server that takes longer than this to answer anything has failed.
 constexpr auto kAnswer = 2s;
+// A line it took and never began: it is busy elsewhere or its synthesizer died.
+constexpr auto kBegin = 10s;
 
 struct Failed {
   std::string why;
 };
-struct Quitting {};
-
-double Seconds() {
-  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
 
 std::string Errno(int e) {
   return std::strerror(e);
@@ -106,75 +104,104 @@ Address FindAddress() {
   return a;
 }
 
-// The connection to speech-dispatcher and the thread that speaks over it.
-class Link {
+// speech-dispatcher as a backend of the voice core: one line at a time, from SPEAK to the
+// server's word that it has ended.
+class SpeechdBackend final : public VoiceBackend {
  public:
-  Link(std::shared_ptr<VoiceLevels> levels, std::string language)
+  SpeechdBackend(std::shared_ptr<VoiceLevels> levels, std::string language)
       : levels_(std::move(levels)), language_(std::move(language)) {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { Run(); });
   }
-  ~Link() { Stop(); }
-
-  // Game thread. Queues a line; returns its number.
-  uint64_t Push(const std::string& text, bool wait) {
-    uint64_t id;
-    {
-      std::lock_guard g(lock_);
-      id = ++queued_;
-      queue_.Push({id, text, wait, Seconds(), 0});
+  ~SpeechdBackend() override {
+    // What the game still had to say goes with it.
+    if (fd_ >= 0) {
+      const char bye[] = "CANCEL SELF\r\nQUIT\r\n";
+      (void)send(fd_, bye, sizeof(bye) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      close(fd_);
     }
-    Wake();
-    return id;
-  }
-  // Game thread. Waits a little for a change; true once line `id` has been said.
-  bool WaitEnded(uint64_t id) {
-    std::unique_lock l(lock_);
-    return changed_.wait_for(l, 5ms, [&] { return ended_ >= id || failed_; }) && ended_ >= id;
-  }
-  bool failed() {
-    std::lock_guard g(lock_);
-    return failed_;
-  }
-  std::string why() {
-    std::lock_guard g(lock_);
-    return why_;
-  }
-  bool answered() {
-    std::lock_guard g(lock_);
-    return answered_;
-  }
-  // Game thread. Ends the thread (at once: it never blocks but in poll) and returns the
-  // lines not yet said, the one being said first.
-  std::deque<QueuedLine> Stop() {
-    {
-      std::lock_guard g(lock_);
-      quit_ = true;
-    }
-    Wake();
-    if (thread_.joinable()) thread_.join();
     if (wake_ >= 0) close(wake_);
-    wake_ = -1;
-    std::lock_guard g(lock_);
-    std::deque<QueuedLine> left = queue_.TakeAll();
-    if (in_flight_) left.push_front(*std::exchange(in_flight_, std::nullopt));
-    return left;
   }
 
- private:
-  void Wake() {
+  Status Open(const std::atomic<bool>& stop) override {
+    stop_ = &stop;
+    try {
+      OpenLink();
+      return Status::Ok();
+    } catch (const Stopped&) {
+      return Status::Ok();  // the game is closing; nothing more is asked
+    } catch (const Failed& f) {
+      return Lost(f);
+    }
+  }
+
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    stop_ = &cut;
+    try {
+      SayLine(text);
+      return Status::Ok();
+    } catch (const Stopped&) {
+      // Stopped where the player hears it; its end or cancel is looked at, not waited for.
+      Cancel();
+      return Status::Ok();
+    } catch (const Failed& f) {
+      // Given up on: the server must not say it after the game's own voice has.
+      Cancel();
+      return Lost(f);
+    }
+  }
+
+  Status Idle() override {
+    // Still listening, so that a server that hangs up is noticed now.
+    try {
+      pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
+      if (poll(fds, fd_ >= 0 ? 2 : 1, 1000) > 0) {
+        if (fds[0].revents & POLLIN) {
+          eventfd_t v;
+          (void)eventfd_read(wake_, &v);
+        }
+        if (fd_ >= 0 && fds[1].revents) {
+          ReadSome();
+          SsipReply r;
+          while (reader_.Next(r)) {
+            if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
+          }
+        }
+      }
+      return Status::Ok();
+    } catch (const Failed& f) {
+      return Lost(f);
+    }
+  }
+
+  void Wake() override {
     if (wake_ >= 0) (void)eventfd_write(wake_, 1);
   }
 
+ private:
+  struct Stopped {};
+
+  Status Lost(const Failed& f) const {
+    return Status::Fail(Fill(answered_ ? Tr("speech-dispatcher stopped working (%s)")
+                                       : Tr("speech-dispatcher could not be reached (%s)"),
+                             f.why));
+  }
+
+  void Cancel() {
+    if (fd_ < 0) return;
+    const char cancel[] = "CANCEL SELF\r\n";
+    (void)send(fd_, cancel, sizeof(cancel) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+
+  void CheckStop() const {
+    if (stop_ && stop_->load()) throw Stopped{};
+  }
+
   // Waits until the socket is ready for `events` or the game wakes the thread; throws
-  // Quitting or, past `deadline`, Failed.
+  // Stopped or, past `deadline`, Failed.
   void Await(short events, Clock::time_point deadline,
              const char* late = "it did not answer for 2 seconds") {
     for (;;) {
-      {
-        std::lock_guard g(lock_);
-        if (quit_) throw Quitting{};
-      }
+      CheckStop();
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) throw Failed{late};
@@ -187,6 +214,17 @@ class Link {
       }
       if (n > 0 && fds[0].revents) return;
     }
+  }
+
+  // Waits `ms` unless the game wakes the thread first.
+  void Nap(int ms) {
+    CheckStop();
+    pollfd fd{wake_, POLLIN, 0};
+    if (poll(&fd, 1, ms) > 0) {
+      eventfd_t v;
+      (void)eventfd_read(wake_, &v);
+    }
+    CheckStop();
   }
 
   void Send(const std::string& text) {
@@ -226,7 +264,6 @@ class Link {
       Await(POLLIN, deadline, late);
       ReadSome();
     }
-    std::lock_guard g(lock_);
     answered_ = true;
     return r;
   }
@@ -260,14 +297,28 @@ class Link {
     const sockaddr* to = a.is_inet ? reinterpret_cast<const sockaddr*>(&a.inet)
                                    : reinterpret_cast<const sockaddr*>(&local);
     const socklen_t size = a.is_inet ? sizeof(a.inet) : sizeof(local);
-    if (connect(fd_, to, size) == 0) return;
-    if (errno != EINPROGRESS && errno != EAGAIN) {
+    const auto deadline = Clock::now() + kAnswer;
+    for (;;) {
+      if (connect(fd_, to, size) == 0) return;
       const int e = errno;
-      close(fd_);
-      fd_ = -1;
-      throw Failed{(a.is_inet ? std::string("its address") : a.path) + ": " + Errno(e)};
+      if (e == EINTR) continue;
+      // A local socket whose queue of callers is full: the server is busy accepting; the
+      // call is made again until the 2 seconds are up.
+      if (e == EAGAIN && !a.is_inet) {
+        if (Clock::now() >= deadline) {
+          throw Failed{a.path + ": it took no new caller for 2 seconds"};
+        }
+        Nap(20);
+        continue;
+      }
+      if (e != EINPROGRESS) {
+        close(fd_);
+        fd_ = -1;
+        throw Failed{(a.is_inet ? std::string("its address") : a.path) + ": " + Errno(e)};
+      }
+      break;
     }
-    Await(POLLOUT, Clock::now() + kAnswer);
+    Await(POLLOUT, deadline);
     int error = 0;
     socklen_t len = sizeof(error);
     getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len);
@@ -293,15 +344,11 @@ class Link {
     const auto end = Clock::now() + 5s;
     while (Clock::now() < end) {
       if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-      {
-        std::lock_guard g(lock_);
-        if (quit_) throw Quitting{};
-      }
-      std::this_thread::sleep_for(20ms);
+      Nap(20);
     }
   }
 
-  void Open() {
+  void OpenLink() {
     const Address a = FindAddress();
     if (!a.bad.empty()) throw Failed{a.bad};
     try {
@@ -321,6 +368,7 @@ class Link {
     Command("SET SELF CLIENT_NAME \"" + who + ":palomir:main\"", 0);
     // Queued behind earlier messages, never cut short by later ones.
     Command("SET SELF PRIORITY MESSAGE", 0);
+    Command("SET SELF NOTIFICATION BEGIN on", 0);
     Command("SET SELF NOTIFICATION END on", 0);
     Command("SET SELF NOTIFICATION CANCEL on", 0);
     // The game's lines are in the player's language: the server's voice for it reads them.
@@ -328,10 +376,12 @@ class Link {
   }
 
   // One line, from SPEAK to the server's word that it has ended (or was cancelled).
-  void Say(const QueuedLine& line) {
+  void SayLine(const std::string& text) {
+    double pace = 1;
     if (levels_) {
       // speech-dispatcher's -100..100: 0 is its usual rate, 100 its loudest.
       const int rate = levels_->rate.load();
+      pace = static_cast<double>(VoiceLevels::kUsualRate) / std::max(1, rate);
       if (rate != sent_rate_) {
         const int r = rate >= VoiceLevels::kUsualRate ? (rate - VoiceLevels::kUsualRate) * 100 / 275
                                                       : (rate - VoiceLevels::kUsualRate);
@@ -340,169 +390,68 @@ class Link {
       }
       const int db = levels_->volume_db.load();
       if (db != sent_volume_) {
-        Command("SET SELF VOLUME " + std::to_string(std::clamp(100 + db * 200 / 30, -100, 100)),
-                0);
+        Command("SET SELF VOLUME " + std::to_string(SpeechdVolume(db)), 0);
         sent_volume_ = db;
       }
     }
+    CheckStop();
     Command("SPEAK", 230);
-    Send(SsipText(line.text) + "\r\n.\r\n");
+    Send(SsipText(text) + "\r\n.\r\n");
     const SsipReply queued = Answer(225);
     const std::string id = queued.data.empty() ? "" : queued.data[0];
-    const auto seconds = std::chrono::duration<double>(2.0 + 3 * SpeechQueue::Length(line.text));
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
+    // Until the line begins, the server may be starting its synthesizer or finishing
+    // another program's message; from then on the line takes about its length.
+    auto deadline = Clock::now() + kBegin;
+    const char* late = "it took a line and never began it";
     for (;;) {
-      const SsipReply r = Next(deadline, "it took a line and never said it was done");
+      const SsipReply r = Next(deadline, late);
       if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
-      if ((r.code == 702 || r.code == 703) && !r.data.empty() && r.data[0] == id) return;
+      if (r.data.empty() || r.data[0] != id) continue;
+      if (r.code == 701) {
+        const auto seconds =
+            std::chrono::duration<double>(2.0 + 3 * SpeechQueue::Length(text) * pace);
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
+        late = "it began a line and never said it was done";
+      }
+      if (r.code == 702 || r.code == 703) return;
     }
   }
 
-  void Run() {
-    try {
-      Open();
-      for (;;) {
-        QueuedLine line;
-        for (;;) {
-          {
-            std::lock_guard g(lock_);
-            if (quit_) throw Quitting{};
-            if (queue_.Pop(line)) {
-              in_flight_ = line;
-              break;
-            }
-          }
-          // Idle: still listening, so that a server that hangs up is noticed now.
-          pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
-          if (poll(fds, 2, 1000) > 0) {
-            if (fds[1].revents & POLLIN) {
-              eventfd_t v;
-              (void)eventfd_read(wake_, &v);
-            }
-            if (fds[0].revents) {
-              ReadSome();
-              SsipReply r;
-              while (reader_.Next(r)) {
-                if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
-              }
-            }
-          }
-        }
-        Say(line);
-        {
-          std::lock_guard g(lock_);
-          ended_ = line.id;
-          in_flight_.reset();
-        }
-        changed_.notify_all();
-      }
-    } catch (const Quitting&) {
-      // What the game still had to say goes with it.
-      if (fd_ >= 0) {
-        const char bye[] = "CANCEL SELF\r\nQUIT\r\n";
-        (void)send(fd_, bye, sizeof(bye) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-      }
-    } catch (const Failed& f) {
-      std::lock_guard g(lock_);
-      failed_ = true;
-      why_ = f.why;
-    }
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    changed_.notify_all();
-  }
-
-  std::thread thread_;
+  const std::atomic<bool>* stop_ = nullptr;
   int wake_ = -1;
-  int fd_ = -1;  // the thread's own
+  int fd_ = -1;  // the voice thread's own
   SsipReader reader_;
-
-  std::mutex lock_;
-  std::condition_variable changed_;
-  SpeechQueue queue_;
-  std::optional<QueuedLine> in_flight_;
-  uint64_t queued_ = 0;
-  uint64_t ended_ = 0;
-  bool quit_ = false;
-  bool failed_ = false;
   bool answered_ = false;
-  std::string why_;
   std::shared_ptr<VoiceLevels> levels_;
   std::string language_;  // as speech-dispatcher names it ("pt-br"); empty: the server's own
-  int sent_rate_ = VoiceLevels::kUsualRate;  // the speaking thread only
+  int sent_rate_ = VoiceLevels::kUsualRate;  // the voice thread only
   int sent_volume_ = 0;
-};
-
-class SpeechdVoice final : public Voice {
- public:
-  explicit SpeechdVoice(SpeechdSetup setup) : setup_(std::move(setup)) {
-    if (setup_.poll) {
-      *setup_.poll = [this] {
-        if (!taken_over_ && link_.failed()) TakeOver();
-      };
-    }
-  }
-
-  ~SpeechdVoice() override {
-    if (setup_.poll) *setup_.poll = nullptr;
-    link_.Stop();
-  }
-
-  Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync) {
-      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
-    }
-    if (!taken_over_ && !link_.failed()) {
-      const uint64_t id = link_.Push(text, flags == kSpeakWait);
-      if (flags == kSpeakAsync) return Status::Ok();
-      while (!link_.WaitEnded(id)) {
-        if (link_.failed()) {
-          TakeOver();  // says this line too, and waits for it
-          return Status::Ok();
-        }
-        if (setup_.while_waiting) setup_.while_waiting();
-      }
-      return Status::Ok();
-    }
-    TakeOver();
-    return own_ ? own_->Speak(text, flags) : Status::Ok();
-  }
-
- private:
-  // Game thread: speech-dispatcher failed. Said once; the game's own voice says whatever
-  // was not said yet, and everything after.
-  void TakeOver() {
-    if (taken_over_) return;
-    taken_over_ = true;
-    const bool answered = link_.answered();
-    const std::string why = link_.why();
-    std::deque<QueuedLine> left = link_.Stop();
-    std::fprintf(stderr, "palomir: speech-dispatcher %s (%s); using the game's own voice\n",
-                 answered ? "stopped working" : "could not be reached", why.c_str());
-    const Status s = setup_.own_voice ? setup_.own_voice(own_) : Status::Fail("none");
-    if (!s.ok()) {
-      own_.reset();
-      std::fprintf(stderr,
-                   "palomir: the game's own voice could not be started either (%s); "
-                   "the game plays without speech\n",
-                   s.reason().c_str());
-      return;
-    }
-    for (const QueuedLine& line : left) {
-      (void)own_->Speak(line.text, line.wait ? kSpeakWait : kSpeakAsync);
-    }
-  }
-
-  SpeechdSetup setup_;
-  Link link_{setup_.levels, setup_.language};
-  std::unique_ptr<Voice> own_;
-  bool taken_over_ = false;
 };
 
 }  // namespace
 
+int SpeechdVolume(int db) {
+  // speech-dispatcher's volume is not a loudness: its espeak-ng module makes it an amplitude
+  // (volume + 100), and near the top, where the voice already reaches full scale, a step of
+  // it is heard as a fraction of a decibel. Measured at a null sink (the welcome and four
+  // numbers, the mean power of the 50-ms windows within 20 dB of the loudest) against the
+  // usual level, 100: the volume for 0, -3, ... -30 dB.
+  static constexpr int kVolumeAt[] = {100, 31, -11, -35, -55, -67, -76, -83, -87, -90, -92};
+  constexpr int kSteps = static_cast<int>(std::size(kVolumeAt)) - 1;
+  const double step = std::clamp(-db / 3.0, 0.0, static_cast<double>(kSteps));
+  const int below = std::min(static_cast<int>(step), kSteps - 1);
+  const double v = kVolumeAt[below] + (kVolumeAt[below + 1] - kVolumeAt[below]) * (step - below);
+  return static_cast<int>(std::lround(v));
+}
+
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup) {
-  return std::make_unique<SpeechdVoice>(std::move(setup));
+  VoiceCoreSetup core;
+  core.while_waiting = std::move(setup.while_waiting);
+  core.levels = setup.levels;
+  core.fallback = std::move(setup.own_voice);
+  core.tell = std::move(setup.tell);
+  core.poll = std::move(setup.poll);
+  return CreateVoiceCore(std::make_unique<SpeechdBackend>(setup.levels, setup.language), std::move(core));
 }
 
 }  // namespace palomir

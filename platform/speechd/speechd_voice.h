@@ -2,18 +2,18 @@
 // set up for their screen reader. Same contract as the embedded voice: lines queue in
 // order and are never cut by the next; a waiting line returns once it has been spoken.
 //
-// The game speaks speech-dispatcher's protocol itself, on a thread of the voice's own,
-// over a socket it never blocks on: whatever the server does (nothing, hang up, answer
-// nonsense) the game thread goes on. When the server fails, at the start or later, the
-// game says so once on stderr and its own voice speaks every line from then on, the one
-// that failed included.
+// A backend of the voice core: the game speaks speech-dispatcher's protocol itself, on the
+// core's thread, over a socket it never blocks on: whatever the server does (nothing, hang
+// up, answer nonsense) the game thread goes on. When the server fails, at the start or
+// later, the player is told once and the game's own voice speaks every line from then on,
+// the one that failed included (cancelled at the server first).
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "platform/voice.h"
+#include "platform/voice_core.h"
 
 namespace palomir {
 
@@ -22,7 +22,9 @@ struct SpeechdSetup {
   // throw to abandon the wait.
   std::function<void()> while_waiting;
   // Makes the game's own voice, once speech-dispatcher has failed.
-  std::function<Status(std::unique_ptr<Voice>&)> own_voice;
+  std::function<Status(std::unique_ptr<VoiceBackend>&)> own_voice;
+  // A message for the player; stderr when empty.
+  std::function<void(const std::string&)> tell;
   // The voice sets it: a check the game thread runs at every pump, so that a server that
   // fails while the game says nothing is noticed and what was queued still said. Cleared
   // when the voice goes.
@@ -36,5 +38,9 @@ struct SpeechdSetup {
 };
 
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup);
+
+// speech-dispatcher's volume (-100..100) for a level in decibels (0 the loudest): each step
+// of the level is heard as that many decibels.
+int SpeechdVolume(int db);
 
 }  // namespace palomir

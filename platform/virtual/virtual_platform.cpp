@@ -18,11 +18,15 @@ class VirtualVoice final : public Voice {
  public:
   explicit VirtualVoice(VirtualPlatform& vp) : vp_(vp) {}
   Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync) return Status::Fail("Speak: bad flags");
-    vp_.QueueSpeech(text, flags == kSpeakWait);
+    if (flags < kSpeakWait || flags > kSpeakNote) {
+      return Status::Fail("Speak: bad flags");
+    }
+    vp_.QueueSpeech(text, flags);
     if (flags == kSpeakWait) vp_.WaitForSpeech();
     return Status::Ok();
   }
+  void Hush() override { vp_.HushSpeech(); }
+  double Behind() const override { return vp_.SpeechBehind(); }
 
  private:
   VirtualPlatform& vp_;
@@ -155,6 +159,7 @@ void VirtualPlatform::SetLevels(const Levels& levels) {
 void VirtualPlatform::HoldGame(bool on) {
   timers_.Hold(on);
   mixer_->Hold(on);
+  hub_.set_held(on);
 }
 
 bool VirtualPlatform::GuideStepDue(Micros due) {
@@ -243,13 +248,14 @@ void VirtualPlatform::At(double seconds, std::function<void()> action) {
 
 float VirtualPlatform::TimeOfDay() const {
   if (replay_) return Replay::ClockOf(replay_->Take("clock"));
-  const auto t =
-      static_cast<float>(std::fmod(day_start_ + static_cast<double>(now_) / 1e6, 86400.0));
+  // The game's clock stands still while the game is held.
+  const auto t = static_cast<float>(
+      std::fmod(day_start_ + static_cast<double>(now_ - timers_.HeldFor()) / 1e6, 86400.0));
   return t >= 86400.0f ? 0.0f : t;  // rounded up to midnight, where the day starts again
 }
 
 void VirtualPlatform::SetTimeOfDay(double seconds) {
-  day_start_ = seconds - static_cast<double>(now_) / 1e6;
+  day_start_ = seconds - static_cast<double>(now_ - timers_.HeldFor()) / 1e6;
 }
 
 void VirtualPlatform::RemoveFile(const std::string& name) {
@@ -268,27 +274,50 @@ void VirtualPlatform::Said(const std::string& text, int32_t flags) {
   if (recording) spoken_.push_back(std::move(s));
 }
 
-void VirtualPlatform::QueueSpeech(const std::string& text, bool wait) {
-  // A line is said whole, after whatever is still being said, for as long as
-  // SpeechQueue::Length says.
-  auto length = [](const std::string& t) {
-    return static_cast<Micros>(std::llround(SpeechQueue::Length(t) * 1e6));
-  };
-  auto settle = [&] {
-    QueuedLine line;
-    while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
-      speaking_until_ =
-          std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
-          length(line.text);
-    }
-  };
-  settle();
-  for (QueuedLine& gone : speech_queue_.Push({++lines_queued_, text, wait, Now(), 0})) {
+// The voice core as the real machines have it, on the virtual clock: one line is being said
+// at a time, for as long as SpeechQueue::Length says at the player's rate, the next taken
+// from the queue only once it has ended; what is left out is reckoned from what is really
+// still to be heard.
+Micros VirtualPlatform::SpeechLength(const std::string& text) const {
+  return static_cast<Micros>(std::llround(SpeechQueue::Length(text) * speech_queue_.pace() * 1e6));
+}
+
+void VirtualPlatform::SettleSpeech() {
+  QueuedLine line;
+  while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
+    saying_guide_ = line.guide;
+    speaking_until_ =
+        std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
+        SpeechLength(line.text);
+  }
+}
+
+void VirtualPlatform::QueueSpeech(const std::string& text, int32_t flags) {
+  speech_queue_.set_pace(static_cast<double>(VoiceLevels::kUsualRate) /
+                         std::max(1, levels_.speech_rate));
+  SettleSpeech();
+  const double saying = static_cast<double>(std::max<Micros>(0, speaking_until_ - now_)) / 1e6;
+  for (QueuedLine& gone : speech_queue_.Push(
+           {++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide}, saying)) {
     if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
   }
-  settle();
-  speech_until_ = speaking_until_;
-  for (const QueuedLine& l : speech_queue_.lines()) speech_until_ += length(l.text);
+  SettleSpeech();
+}
+
+double VirtualPlatform::SpeechBehind() {
+  SettleSpeech();
+  return static_cast<double>(std::max<Micros>(0, speaking_until_ - now_)) / 1e6 +
+         speech_queue_.seconds();
+}
+
+void VirtualPlatform::HushSpeech() {
+  SettleSpeech();
+  speech_queue_.DropGuide();
+  if (saying_guide_ && speaking_until_ > now_) {
+    speaking_until_ = now_;  // cut short where it is heard
+    if (recording) cut_short_.push_back(Now());
+  }
+  SettleSpeech();
 }
 
 void VirtualPlatform::WaitForSpeech() {
@@ -301,6 +330,9 @@ void VirtualPlatform::WaitForSpeech() {
   }
   // As on the real machine, the window system is still asked while the voice speaks: a
   // close request cuts the wait short. Input and ticks wait for the line to end.
+  SettleSpeech();
+  Micros speech_until_ = speaking_until_;
+  for (const QueuedLine& l : speech_queue_.lines()) speech_until_ += SpeechLength(l.text);
   while (now_ < speech_until_) {
     Micros until = speech_until_;
     if (!scheduled_.empty()) until = std::min(until, std::max(scheduled_.begin()->first, now_));

@@ -114,6 +114,7 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
     calls_.clear();
     spoken_.clear();
     left_out_.clear();
+    cut_short_.clear();
     cards_.clear();
   }
   // Off: nothing is recorded (long runs).
@@ -129,7 +130,13 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
   void Said(const std::string& text, int32_t flags) override;
   // The voice queues a line: it is heard for a while after what is still being said, or
   // left out when it falls too far behind.
-  void QueueSpeech(const std::string& text, bool wait);
+  void QueueSpeech(const std::string& text, int32_t flags);
+  // The help's and the tour's lines stop: the one being said now, the rest unsaid.
+  void HushSpeech();
+  // Seconds of speech still to be heard.
+  double SpeechBehind();
+  // When a line of the guide was cut short (virtual clock seconds).
+  const std::vector<double>& cut_short() const { return cut_short_; }
   // The lines the voice left out to keep up with play.
   const std::vector<Spoken>& left_out() const { return left_out_; }
   // The voice holds the game thread until everything queued has been heard.
@@ -139,12 +146,15 @@ class VirtualPlatform final : public Platform, public Window, public CallLog {
  private:
   class Sound;
   void MoveClockTo(Micros t);
+  void SettleSpeech();
+  Micros SpeechLength(const std::string& text) const;
   void RunScheduled();
 
   Micros now_ = 0;
   double day_start_ = 36000.0;  // time of day at clock 0
-  Micros speech_until_ = 0;     // when everything queued has been said
   Micros speaking_until_ = 0;   // when the line being said ends
+  bool saying_guide_ = false;   // that line is the guide's
+  std::vector<double> cut_short_;
   SpeechQueue speech_queue_;
   uint64_t lines_queued_ = 0;
   std::vector<Spoken> left_out_;

@@ -146,6 +146,17 @@ def guide(palomir, xclose):
         check(abs(db(again) - db(after)) < 1.5, "after a restart the voice is as loud: %.1f dB against %.1f"
               % (db(again), db(after)))
 
+        # Ten F4 presses in 1.5 s, forty numbers: the voice keeps up with play, what is
+        # still heard after the last press is about three seconds of speech, not all forty.
+        presses = [(3.0 + 0.15 * i, "F4 %d" % i, "key", "F4") for i in range(10)]
+        rec, at, err = played(palomir, xclose, quiet, config, presses + [(14.0, "close")])
+        last = at("F4 9")
+        heard = [t / 20 for t in range(int(last * 20), int(at("close") * 20)) if rec.rms(t / 20, t / 20 + 0.05) > 0.003]
+        behind = (heard[-1] + 0.05 - last) if heard else 0.0
+        print("speech heard for %.2f s after the last of ten F4 presses" % behind)
+        check(heard and behind < 4.5 and not err,
+              "ten F4 presses in 1.5 s: speech ends %.2f s after the last, the voice keeps up %s" % (behind, err))
+
         # A settings file gone bad: one line, a game that plays, and the file kept aside.
         bad = "speech-volume = loud\n\x00\x7f garbage\n"
         open(settings, "w").write(bad)

@@ -91,8 +91,9 @@ def main():
               "taps: forty taps of Up on a busy machine speak forty levels in turn (%s)" % " ".join(levels))
 
         def guided():
-            # The help, a rule's key during it, the tour cut short, and the level keys.
-            for keys, pause in [("F1", 1.5), ("Up", 1.0), ("Escape", 0.3), ("F2", 3.5),
+            # The help (each line heard before the next), a rule's key during it (not acted
+            # on), the tour cut short, and the level keys.
+            for keys, pause in [("F1", 3.0), ("Up", 1.0), ("Escape", 0.3), ("F2", 3.5),
                                 ("Escape", 0.3), ("F5", 0.3), ("F8", 0.3), ("shift+F9", 0.3),
                                 ("F3", 0.3), ("F4", 0.3), ("F2", 1.0), ("F1", 2.0)]:
                 xdo("key", keys)

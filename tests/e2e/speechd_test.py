@@ -7,7 +7,9 @@ speech-dispatcher has finished it; with no speech-dispatcher to reach, the game 
 once and plays with its own voice.
 
 Run inside xvfb-run: speechd_test.py PALOMIR"""
+import array
 import datetime
+import math
 import os
 import re
 import shutil
@@ -23,23 +25,27 @@ from harness import check, find_window, finish, stop_group, stopped
 from play_test import Recording
 
 CONFIG = """LogLevel 5
-AudioOutputMethod "libao"
+AudioOutputMethod "%s"
 AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"
 DefaultModule espeak-ng
 DefaultLanguage "en"
+DefaultVolume 100
 """
 
 
 class SpeechDispatcher:
-    def __init__(self, folder):
+    """`output` "pulse" with the environment `env` of a sound server: its speech is heard there."""
+
+    def __init__(self, folder, output="libao", env=None):
         self.folder = folder
         for d in ("conf/modules", "log", "home"):
             os.makedirs(os.path.join(folder, d))
-        open(os.path.join(folder, "conf", "speechd.conf"), "w").write(CONFIG)
+        open(os.path.join(folder, "conf", "speechd.conf"), "w").write(CONFIG % output)
         shutil.copy("/etc/speech-dispatcher/modules/espeak-ng.conf", os.path.join(folder, "conf", "modules"))
         open(os.path.join(folder, "home", ".libao"), "w").write("default_driver=null\n")
         self.socket = os.path.join(folder, "speechd.sock")
-        self.env = dict(os.environ, HOME=os.path.join(folder, "home"), SPEECHD_ADDRESS="unix_socket:" + self.socket)
+        self.env = dict(env or os.environ, HOME=os.path.join(folder, "home"),
+                        SPEECHD_ADDRESS="unix_socket:" + self.socket)
         self.proc = subprocess.Popen(
             ["speech-dispatcher", "-s", "-t", "0", "-C", os.path.join(folder, "conf"), "-L", os.path.join(folder, "log"),
              "-S", self.socket, "-P", os.path.join(folder, "pid"), "-c", "unix_socket"],
@@ -101,6 +107,9 @@ class StandIn:
                 return
             if self.how == "hang-up":
                 c.close()
+            elif self.how == "speaks":
+                threading.Thread(target=self.talk, args=(c,), daemon=True).start()
+                self.kept.append(c)
             elif self.how == "garbage":
                 c.sendall(b"HTTP/1.1 400 Bad Request\r\n\r\n")
                 self.kept.append(c)
@@ -111,6 +120,126 @@ class StandIn:
         self.server.close()
         for c in self.kept:
             c.close()
+
+
+class Speaker(StandIn):
+    """A stand-in that speaks: a line begins `begin` seconds after it is taken and ends
+    `per_char` seconds a character later (never, for None). It keeps what it was sent."""
+
+    def __init__(self, folder, per_char, begin=0.0):
+        self.per_char, self.begin, self.texts, self.commands = per_char, begin, [], []
+        StandIn.__init__(self, folder, "speaks")
+
+    def talk(self, c):
+        f, lock, state = c.makefile("rb"), threading.Lock(), {}
+
+        def send(text, n=0):
+            with lock:
+                c.sendall((text.replace("N", str(n)) if n else text).encode())
+
+        def speak(n, length):
+            time.sleep(self.begin)
+            if state[n] == "queued":
+                state[n] = "speaking"
+                send("701-N\r\n701-1\r\n701 BEGIN\r\n", n)
+                if self.per_char is not None:
+                    time.sleep(max(0.2, length * self.per_char))
+                    if state[n] == "speaking":
+                        state[n] = "done"
+                        send("702-N\r\n702-1\r\n702 END\r\n", n)
+
+        for line in f:
+            command = line.decode(errors="replace").strip()
+            self.commands.append(command)
+            if command == "SPEAK":
+                send("230 OK RECEIVING DATA\r\n")
+                body = []
+                for l in f:
+                    if l.rstrip(b"\r\n") == b".":
+                        break
+                    body.append(l.decode(errors="replace").rstrip("\r\n"))
+                self.texts.append("\n".join(body))
+                state[len(self.texts)] = "queued"
+                send("225-N\r\n225 OK MESSAGE QUEUED\r\n", len(self.texts))
+                threading.Thread(target=speak, args=(len(self.texts), len(self.texts[-1])), daemon=True).start()
+            elif command.startswith("CANCEL"):
+                for n in [n for n, st in state.items() if st in ("queued", "speaking")]:
+                    state[n] = "cancelled"
+                    send("703-N\r\n703-1\r\n703 CANCELED\r\n", n)
+                send("210 OK CANCELED\r\n")
+            else:
+                send("208 OK\r\n")
+
+
+def slow_servers(program, folder):
+    """speech-dispatcher slow but well: every help line is said, a line that takes 4 seconds is
+    not taken for a failure; a line it begins and never finishes is cancelled there before the
+    game's own voice says it."""
+    rows = [  # what, speaker, keys, at most seconds, done when (the texts), printed
+        ("90 ms a character: the whole help", dict(per_char=0.09), ["F1"], 75, lambda t: len(t) == 9, ""),
+        ("a line that takes 4 seconds", dict(per_char=0.05, begin=3.0), ["F3"], 16, lambda t: len(t) == 3, ""),
+        ("a line begun and never finished", dict(per_char=None), [], 12, lambda t: False, "stopped working"),
+    ]
+    for what, how, keys, most, done, complaint in rows:
+        speaker = Speaker(tempfile.mkdtemp(dir=folder), **how)
+        p = game(program, dict(speaker.env, XDG_CONFIG_HOME=folder))
+        try:
+            window = find_window(p.pid)
+            time.sleep(3.5 + how.get("begin", 0))  # the welcome
+            for k in keys:
+                subprocess.run(["xdotool", "key", k], check=True)
+            end = time.monotonic() + most
+            while time.monotonic() < end and not done(speaker.texts):
+                time.sleep(0.1)
+        finally:
+            code = stopped(p, timeout=15)
+            speaker.stop()
+        said, err = speaker.texts, [l for l in p.stderr.read().splitlines() if l.strip()]
+        if complaint:
+            cancels = [c for c in speaker.commands if c.startswith("CANCEL")]
+            check(window != "" and code == 0 and len(err) == 1 and complaint in err[0] and cancels,
+                  "%s: said once, and cancelled there for the game's own voice %r" % (what, err))
+        else:
+            check(window != "" and code == 0 and not err and done(said) and len(set(said)) == len(said),
+                  "%s: every line said there, once, nothing printed: %r %r" % (what, said, err))
+
+
+def loudness(program, folder):
+    """The voice's loudness through a real speech-dispatcher, measured where it is heard: a
+    null sink of a sound server of the test's own. -30 dB is about 30 dB below 0 dB."""
+    from server_test import SoundServer
+    server = SoundServer()
+    levels = {}
+    try:
+        for db in (0, -15, -30):
+            sd = SpeechDispatcher(os.path.join(folder, "loud%d" % -db), output="pulse", env=server.env)
+            raw = os.path.join(folder, "loud%d.raw" % -db)
+            rec = subprocess.Popen(["parec", "--device=nullsink.monitor", "--format=float32le", "--channels=1",
+                                    "--rate=48000", "--raw", raw], env=server.env, start_new_session=True)
+            p = game(program, dict(sd.env, XDG_CONFIG_HOME=os.path.join(folder, "loud%d" % -db)),
+                     args=("--speech", "system", "--speech-volume=%d" % db))
+            try:
+                find_window(p.pid)
+                time.sleep(4.5)
+                subprocess.run(["xdotool", "key", "F4"], check=True)
+                time.sleep(3.0)
+            finally:
+                stopped(p, timeout=15)
+                stop_group(rec)
+                sd.stop()
+            data = array.array("f")
+            data.frombytes(open(raw, "rb").read()[: os.path.getsize(raw) // 4 * 4])
+            # The voice's level: the mean power of the 50-ms windows it is heard in (within
+            # 20 dB of its loudest), whatever its pauses.
+            power = [sum(x * x for x in data[i:i + 2400]) / 2400 for i in range(0, len(data) - 2400, 2400)]
+            speech = [x for x in power if x >= max(power + [1e-12]) / 100]
+            levels[db] = 10 * math.log10(max(1e-12, sum(speech) / len(speech)))
+    finally:
+        server.stop()
+    print("speech-dispatcher levels at the sink: %s" % {d: "%.1f dB" % v for d, v in levels.items()})
+    check(abs((levels[0] - levels[-30]) - 30) <= 2 and abs((levels[0] - levels[-15]) - 15) <= 2,
+          "--speech-volume -15 and -30 are heard 15 and 30 dB below 0 (%.1f and %.1f dB)"
+          % (levels[0] - levels[-15], levels[0] - levels[-30]))
 
 
 def plays_on(program, env, what, during=None, late=0.0):
@@ -127,7 +256,8 @@ def plays_on(program, env, what, during=None, late=0.0):
         time.sleep(3.5)
         if during:
             during()
-        time.sleep(3)
+        # The game's own voice first says that speech-dispatcher failed.
+        time.sleep(4.5)
         subprocess.run(["xdotool", "click", "2"], check=True)
         clicked = time.monotonic()
         time.sleep(1.5 + late)
@@ -154,6 +284,9 @@ def plays_on(program, env, what, during=None, late=0.0):
 
 def main():
     program = sys.argv[1]
+    with tempfile.TemporaryDirectory() as folder:
+        slow_servers(program, folder)
+        loudness(program, folder)
     with tempfile.TemporaryDirectory() as folder:
         for how in ("silent", "hang-up", "garbage"):
             stand_in = StandIn(folder, how)
