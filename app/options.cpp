@@ -160,8 +160,10 @@ std::string FindSounds(const std::string& program_folder, const std::string& ask
   if (IsFolder(beside)) return beside;
   const std::string installed = program_folder + "/../share/palomir/sounds";
   if (IsFolder(installed)) {
+#ifndef _WIN32  // Windows: the game's folder holds its sounds; nothing is installed apart
     char resolved[PATH_MAX];
     if (realpath(installed.c_str(), resolved)) return resolved;
+#endif
     return installed;
   }
   return beside;  // neither: the message names the first place looked

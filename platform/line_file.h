@@ -11,6 +11,10 @@
 #include <chrono>
 #include <string>
 
+#ifdef _WIN32
+#include "platform/win32/files.h"
+#endif
+
 namespace palomir {
 
 class LineFile {
@@ -57,6 +61,11 @@ class LineFile {
   int fd_ = -1;
   bool created_ = false;
   struct stat st_ {};
+#ifdef _WIN32
+  // Windows has no inode numbers (st_ino is 0): the file's volume and index say which it is.
+  // The Windows side is platform/win32/line_file.cpp.
+  win32::FileId id_;
+#endif
   std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
 };
 

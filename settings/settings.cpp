@@ -3,6 +3,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+// Windows: the same file calls, with wide-character names, binary files and a rename that
+// replaces the earlier file; the settings live in %APPDATA%\Palomir.
+#include "platform/win32/files.h"
+namespace palomir {
+using win32::fsync, win32::mkdir, win32::open, win32::rename, win32::unlink;
+}
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -122,6 +130,9 @@ std::string RangeText(Settings::Name n) {
 }
 
 std::string SettingsPath() {
+#ifdef _WIN32
+  return win32::SettingsPath();
+#endif
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
   const char* home = std::getenv("HOME");
@@ -134,7 +145,11 @@ Settings SettingsFile::Load(std::string& problem) {
   problem.clear();
   bad_ = false;
   if (path_.empty()) return s;
+#ifdef _WIN32
+  std::ifstream in(win32::PathOf(path_));
+#else
   std::ifstream in(path_);
+#endif
   if (!in) {
     if (errno == ENOENT) return s;
     bad_ = true;
@@ -176,10 +191,17 @@ Settings SettingsFile::Load(std::string& problem) {
 bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& error) {
   kept_as.clear();
   if (path_.empty()) {
+#ifdef _WIN32
+    error = "the settings cannot be kept: APPDATA is not set";
+#else
     error = "the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set";
+#endif
     return false;
   }
   // Every folder on the way is made, as far as the player may.
+#ifdef _WIN32
+  win32::MakeFoldersFor(path_);
+#else
   const auto slash = path_.find_last_of('/');
   const std::string folder = path_.substr(0, slash);
   for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
@@ -188,6 +210,7 @@ bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& er
     mkdir(part.c_str(), 0700);
     if (at != std::string::npos) ++at;
   }
+#endif
   if (bad_) {
     const std::string aside = path_ + ".bad";
     if (rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {

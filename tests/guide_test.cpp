@@ -16,6 +16,7 @@
 #include "game_fixture.h"
 #include "help/guide.h"
 #include "platform/keycodes.h"
+#include "temp_folder.h"
 
 namespace palomir::testing {
 namespace {
@@ -159,10 +160,7 @@ TEST(Guide, TheTourNamesAndPlaysEachOfTheTenSounds) {
 // A folder of its own for each test that writes settings.
 struct TempFolder {
   std::filesystem::path path;
-  TempFolder() {
-    char name[] = "/tmp/palomir-settings-XXXXXX";
-    path = mkdtemp(name);
-  }
+  TempFolder() : path(MakeTempFolder("palomir-settings")) {}
   ~TempFolder() { std::filesystem::remove_all(path); }
   std::string Read(const std::string& file) const {
     std::ifstream in(path / file);

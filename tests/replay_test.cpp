@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
+#include "temp_folder.h"
 
 namespace palomir {
 namespace {
@@ -197,6 +199,50 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   std::remove(path.c_str());
 }
 
+TEST(Recording, AFileIsKnownByWhatItIsNotByItsNameAndAnEarlierOneIsKept) {
+  // A folder with a name beyond ASCII, as a player's own folder may have.
+  const std::filesystem::path dir = testing::MakeTempFolder("palomir-Zo\xc3\xab");
+  const std::string game = testing::Utf8(dir / "game.rec");
+  const std::string other = testing::Utf8(dir / "other.rec");
+  // The same file by another name (the folder's "." on the way), and a different file.
+  const std::string again = testing::Utf8(dir / "." / "game.rec");
+  std::ofstream(dir / "game.rec", std::ios::binary) << "# palomir earlier\n";
+  {
+    LineFile a(game, "recording"), b(again, "trace"), c(other, "trace");
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok()) << a.error() << b.error() << c.error();
+    EXPECT_EQ(a.first_line(), "# palomir earlier");
+    EXPECT_TRUE(a.SameFileAs(b));
+    EXPECT_FALSE(a.SameFileAs(c));  // two files, however alike (both new and empty)
+    b.Discard();
+    c.Discard();  // made by this run: removed again
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "other.rec"));
+  // Kept as game.rec.1, then game.rec.2 beside it: nothing already there is replaced.
+  for (const char* kept : {".1", ".2"}) {
+    LineFile a(game, "recording");
+    std::string kept_as;
+    ASSERT_TRUE(a.Begin(true, kept_as)) << a.error();
+    EXPECT_EQ(kept_as, game + kept);
+    a.Line(std::string("# palomir ") + kept);
+  }
+  // A trace is emptied and written again from its start.
+  {
+    LineFile a(game, "trace");
+    std::string kept_as;
+    ASSERT_TRUE(a.Begin(false, kept_as));
+    EXPECT_EQ(kept_as, "");
+    a.Line("call");
+  }
+  auto text = [&](const std::string& name) {
+    std::ifstream in(testing::U8Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(text(game + ".1"), "# palomir earlier\n");
+  EXPECT_EQ(text(game + ".2"), "# palomir .1\n");  // written as on Linux: no CR
+  EXPECT_EQ(text(game), "call\n");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(Trace, WhatEachCallShows) {
   struct Log final : CallLog {
     std::vector<std::string> lines;
@@ -236,24 +282,32 @@ TEST(Trace, WhatEachCallShows) {
 
 TEST(Recording, ACrashStillWritesOutWhatWasKept) {
   const std::string path = ::testing::TempDir() + "/palomir-crash";
+#ifdef _WIN32
+  const auto killed = ::testing::ExitedWithCode(3);  // how Windows ends an aborted program
+#else
   const mode_t umask_was = umask(022);
+  const auto killed = ::testing::KilledBySignal(SIGABRT);
+#endif
   EXPECT_EXIT(
       {
         LineFile file(path, "recording");
         file.Line("input key down 1");  // kept: not yet 50 ms old
         std::raise(SIGABRT);
       },
-      ::testing::KilledBySignal(SIGABRT), "");
+      killed, "");
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "input key down 1\n");
+#ifndef _WIN32
   struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
   umask(umask_was);
+#endif
   std::remove(path.c_str());
 }
 
+#ifndef _WIN32  // Windows has no FIFO in its file system
 TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
   const std::string path = ::testing::TempDir() + "/palomir-fifo";
   std::remove(path.c_str());
@@ -270,8 +324,10 @@ TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
   std::remove(path.c_str());
 }
+#endif
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
+#ifndef _WIN32  // Windows has no device that is always full
   ::testing::internal::CaptureStderr();
   {
     LineFile full("/dev/full", "trace");
@@ -285,6 +341,7 @@ TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "palomir: the trace /dev/full could not be written (No space left on device); it "
             "stops here\n");
+#endif
   LineFile none("/nonexistent/folder/game.rec", "recording");
   EXPECT_FALSE(none.ok());
   EXPECT_EQ(none.error(),

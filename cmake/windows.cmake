@@ -1,0 +1,36 @@
+# The Windows build's part of the project, included from the top CMakeLists.txt when
+# cross-building with cmake/mingw-w64-x86_64.cmake.
+#
+# libsoxr for Windows is built from Debian's source package by tools/windows/soxr.sh; its
+# folder is PALOMIR_SOXR_PREFIX (build-windows-deps/soxr beside the tree's builds by default).
+set(PALOMIR_SOXR_PREFIX "${CMAKE_SOURCE_DIR}/build-windows-deps/soxr" CACHE PATH
+    "libsoxr built for Windows (tools/windows/soxr.sh)")
+find_library(PALOMIR_SOXR_LIBRARY soxr PATHS "${PALOMIR_SOXR_PREFIX}/lib" NO_DEFAULT_PATH
+             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+find_path(PALOMIR_SOXR_INCLUDE soxr.h PATHS "${PALOMIR_SOXR_PREFIX}/include" NO_DEFAULT_PATH
+          NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+add_library(palomir_soxr STATIC IMPORTED)
+set_target_properties(palomir_soxr PROPERTIES IMPORTED_LOCATION "${PALOMIR_SOXR_LIBRARY}"
+                      INTERFACE_INCLUDE_DIRECTORIES "${PALOMIR_SOXR_INCLUDE}")
+set(PALOMIR_SOXR palomir_soxr)
+
+# Wide-character Windows calls, and no min/max macros in the way of the standard library's.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
+
+# What is built for Windows beyond the game's core, its virtual machine and the scenario
+# runner: the suite that runs on the virtual machine.
+function(palomir_windows_targets)
+  # Windows' side of the core's file handling (platform/win32/files.h); LineFile has a
+  # Windows implementation of its own.
+  get_target_property(sources palomir_core SOURCES)
+  list(REMOVE_ITEM sources platform/line_file.cpp)
+  set_property(TARGET palomir_core PROPERTY SOURCES ${sources}
+               platform/win32/files.cpp platform/win32/line_file.cpp)
+  if(PALOMIR_TESTS)
+    # GoogleTest built for Windows from Debian's source of it (libgtest-dev), with the suite.
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(tests)
+  endif()
+endfunction()
