@@ -1,7 +1,9 @@
 // The program's entry: reads the command line, makes the window, lets it load, and runs the
 // message loop until the window is unloaded, by the player's N or by closing it.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <iostream>
@@ -16,11 +18,22 @@
 #include "platform/call_log.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
+#include "settings/settings.h"
+#ifdef _WIN32
+// Windows: the Win32 machine, and its own ways to find the program's folder and arguments.
+#include "platform/win32/app.h"
+#include "platform/win32/win32_platform.h"
+using GamePlatform = palomir::Win32Platform;
+using palomir::win32::FromHere;
+using palomir::win32::ProgramFolder;
+#else
 #include "platform/sdl/close_signals.h"
 #include "platform/sdl/sdl_platform.h"
-#include "settings/settings.h"
+using GamePlatform = palomir::SdlPlatform;
+#endif
 
 namespace {
+#ifndef _WIN32
 
 // The folder this program was started from, without a trailing separator.
 std::string ProgramFolder() {
@@ -43,6 +56,8 @@ void FillClosedStreams() {
   }
 }
 
+#endif
+
 // The start of what --record and --trace write, by which a file of this game is known.
 bool IsRecording(const std::string& first_line) {
   return first_line.rfind("# palomir ", 0) == 0 &&
@@ -55,6 +70,7 @@ bool IsTrace(const std::string& first_line) {
   return false;
 }
 
+#ifndef _WIN32
 // A relative folder named on the command line is taken from where the game was started; the
 // game moves to its own folder as it loads.
 std::string FromHere(const std::string& path) {
@@ -63,15 +79,24 @@ std::string FromHere(const std::string& path) {
   if (!getcwd(here, sizeof(here))) return path;
   return std::string(here) + "/" + path;
 }
+#endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  palomir::win32::UseParentConsole();
+  const std::vector<std::string> arguments = palomir::win32::Arguments();
+#else
   FillClosedStreams();
   palomir::CatchCloseSignals();
+  const std::vector<std::string> arguments(argv, argv + argc);
+#endif
   palomir::Options options;
   std::string error;
-  if (!palomir::ParseOptions(std::vector<std::string>(argv, argv + argc), options, error)) {
+  if (!palomir::ParseOptions(arguments, options, error)) {
     std::cerr << "palomir: " << error << "\n\n" << palomir::Usage();
     return 2;
   }
@@ -135,15 +160,26 @@ int main(int argc, char** argv) {
   try {
     const std::string folder = ProgramFolder();
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
-    std::unique_ptr<palomir::SdlPlatform> made;
+    std::unique_ptr<GamePlatform> made;
     try {
-      made = std::make_unique<palomir::SdlPlatform>(
+      made = std::make_unique<GamePlatform>(
           folder, "", sounds, options.speech == palomir::Options::Speech::kSystem);
     } catch (const palomir::RuntimeError&) {
       discard();  // no game, no files left behind
       throw;
     }
-    palomir::SdlPlatform& platform = *made;
+    GamePlatform& platform = *made;
+#ifdef _WIN32
+    palomir::win32::CloseOnConsoleRequests(&platform);
+    struct Forget {  // before the window goes
+      ~Forget() { palomir::win32::CloseOnConsoleRequests(nullptr); }
+    } forget;
+    platform.set_session_end([&] {
+      for (auto* f : {record_file.get(), trace_file.get()}) {
+        if (f) f->Flush();
+      }
+    });
+#endif
     // An earlier recording is kept beside the new one; an earlier trace, which its recording
     // gives again, is replaced. A file that cannot be written is said once; the game is
     // played all the same.

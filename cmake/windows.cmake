@@ -26,6 +26,34 @@ function(palomir_windows_targets)
   list(REMOVE_ITEM sources platform/line_file.cpp)
   set_property(TARGET palomir_core PROPERTY SOURCES ${sources}
                platform/win32/files.cpp platform/win32/line_file.cpp)
+  # The Windows machine: a Win32 window with a GDI card, DirectInput 8, WASAPI, SAPI 5 and
+  # UI Automation's notifications (taken from its DLL at run time).
+  add_library(palomir_win32 STATIC
+    platform/win32/win32_platform.cpp
+    platform/win32/wasapi_output.cpp
+    platform/win32/sapi_voice.cpp
+    platform/win32/wav.cpp
+    platform/win32/app.cpp
+  )
+  target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid
+                                             avrt gdi32 user32 shell32)
+  target_compile_options(palomir_win32 PRIVATE ${PALOMIR_WARNINGS})
+
+  # A program of the desktop (no console window of its own); started from a console, it
+  # writes there.
+  add_executable(palomir WIN32 app/main.cpp)
+  target_compile_definitions(palomir PRIVATE PALOMIR_VERSION="${PROJECT_VERSION}")
+  target_link_libraries(palomir PRIVATE palomir_win32)
+  target_compile_options(palomir PRIVATE ${PALOMIR_WARNINGS})
+
+  file(GLOB sounds ${CMAKE_SOURCE_DIR}/sounds/*.wav)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/sounds/.copied
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/sounds ${CMAKE_BINARY_DIR}/sounds
+    COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/sounds/.copied
+    DEPENDS ${sounds})
+  add_custom_target(sounds ALL DEPENDS ${CMAKE_BINARY_DIR}/sounds/.copied)
+  add_dependencies(palomir sounds)
+
   if(PALOMIR_TESTS)
     # GoogleTest built for Windows from Debian's source of it (libgtest-dev), with the suite.
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

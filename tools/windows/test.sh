@@ -32,7 +32,7 @@ wineserver -p
 wine wineboot -i >/dev/null 2>&1
 drive=$WINEPREFIX/drive_c/palomir
 mkdir -p "$drive/scenarios"
-cp "$win/tests/palomir_tests.exe" "$win/scenario.exe" "$drive/"
+cp "$win/tests/palomir_tests.exe" "$win/scenario.exe" "$win/palomir.exe" "$drive/"
 cp "$tree"/tests/scenarios/*.txt "$drive/scenarios/"
 echo "windows: Wine prefix ready in $(since) s"
 
@@ -59,6 +59,23 @@ if [ -n "$linux" ]; then
     cat "$work/cases.diff"
     failed=$((failed + 1))
   fi
+fi
+
+# The game itself: its command line as on Linux (the version, status 2 for a bad option),
+# and, with no display here, the window that cannot be made said in one line, status 1.
+version=$(wine 'C:\palomir\palomir.exe' --version | tr -d '\r')
+if [ -n "$linux" ]; then expected=$("$linux/palomir" --version); else expected="palomir ${version#palomir }"; fi
+status=0
+wine 'C:\palomir\palomir.exe' --no-such-option >/dev/null 2>&1 || status=$?
+nowindow=0
+said=$(wine 'C:\palomir\palomir.exe' 2>&1 >/dev/null | tr -d '\r') || nowindow=$?
+if [ "$version" = "$expected" ] && [ "$status" -eq 2 ] && [ "$nowindow" -eq 1 ] &&
+   [[ "$said" == "palomir: cannot make the window"* ]]; then
+  passed=$((passed + 1))
+else
+  echo "windows: palomir.exe: --version '$version' (Linux: '$expected'), a bad option $status (2)," \
+       "no display $nowindow (1): $said"
+  failed=$((failed + 1))
 fi
 
 for script in "$tree"/tests/scenarios/*.txt; do
