@@ -23,11 +23,11 @@ case "${1:-}" in
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng
                    sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd
-                   "${windows[@]}" wine64 wine) ;;
+                   "${windows[@]}" nsis zip wine64 wine) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus rtkit polkitd) ;;
   package) packages+=(dpkg-dev file lintian) ;;
-  windows) packages+=("${windows[@]}" nsis zip) ;;
+  windows) packages+=("${windows[@]}" nsis zip wine64 wine) ;;
 esac
 
 missing=()
@@ -98,6 +98,8 @@ case "${1:-}" in
     # The Windows build's suite and scenarios, under Wine.
     build_windows -DPALOMIR_TESTS=ON
     tools/windows/test.sh build-windows build
+    # Its zip and installer, the installer tried under Wine.
+    tools/windows/package.sh build-windows build-windows/dist
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.
     build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -136,6 +138,13 @@ case "${1:-}" in
     deb=dist/${deb##*/}
     lintian --fail-on error,warning "$deb"
     echo "$deb (Depends: $depends)"
+    ;;
+  windows)
+    # The Windows game, cross-built (Release, in build-windows/): a zip to unzip and play and
+    # a per-user installer in dist/, the installer installed, started and uninstalled under
+    # Wine.
+    build_windows -DPALOMIR_TESTS=OFF
+    tools/windows/package.sh build-windows dist
     ;;
   bench)
     build build -DPALOMIR_BENCH=ON -DPALOMIR_TESTS=ON
