@@ -100,6 +100,9 @@ case "${1:-}" in
     tools/windows/test.sh build-windows build
     # Its zip and installer, the installer tried under Wine.
     tools/windows/package.sh build-windows build-windows/dist
+    # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
+    xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
+      build-windows/palomir.exe build/tests/xclose build/scenario
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.
     build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
