@@ -109,7 +109,12 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
   };
   if (!o_.SoundDevice) {
     spoken = "no sound output could be opened";
+#ifdef _WIN32
+    printed = {spoken + because(failure(kSoundOutputStep)) +
+               "; is a sound device connected and turned on in Windows' sound settings?"};
+#else
     printed = {spoken + because(failure(kSoundOutputStep)) + "; is a sound server running?"};
+#endif
   } else if (!o_.MouseDevice) {
     spoken = "the mouse could not be opened";
     printed = {spoken};
