@@ -3,12 +3,16 @@
 #include <windows.h>
 
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "platform/mixer/resample.h"
 #include "platform/win32/files.h"
 
-namespace palomir::win32 {
+namespace palomir {
+
+using win32::ErrnoOf;
+using win32::Wide;
 
 namespace {
 
@@ -21,7 +25,7 @@ uint16_t U16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
-Status Decode(const std::vector<uint8_t>& f, Pcm& pcm) {
+Status Decode(const std::span<const uint8_t> f, Pcm& pcm) {
   if (f.size() < 12 || std::memcmp(f.data(), "RIFF", 4) != 0 ||
       std::memcmp(f.data() + 8, "WAVE", 4) != 0) {
     return Status::Fail("not a WAV file");
@@ -66,7 +70,13 @@ Status Decode(const std::vector<uint8_t>& f, Pcm& pcm) {
 
 }  // namespace
 
-Status LoadWav(const std::string& path, Pcm& pcm) {
+Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm) {
+  if (size == 0) return Status::Fail("empty file");
+  if (size > kLargestFile) return Status::Fail("file too large");
+  return Decode(std::span<const uint8_t>(data, size), pcm);
+}
+
+Status LoadWavFile(const std::string& path, Pcm& pcm) {
   const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -96,4 +106,4 @@ Status LoadWav(const std::string& path, Pcm& pcm) {
   return s;
 }
 
-}  // namespace palomir::win32
+}  // namespace palomir

@@ -3,13 +3,17 @@
 // rate. A missing, truncated or unsupported file fails with the reason.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/mixer/mixer.h"
 #include "platform/status.h"
 
-namespace palomir::win32 {
+namespace palomir {
 
-Status LoadWav(const std::string& path, Pcm& pcm);
+// The same two calls as the Linux layer's (platform/sdl/wav.h).
+Status DecodeWav(const uint8_t* data, size_t size, Pcm& pcm);
+Status LoadWavFile(const std::string& path, Pcm& pcm);
 
-}  // namespace palomir::win32
+}  // namespace palomir

@@ -95,7 +95,7 @@ class Win32Platform::Sound final : public SoundDevice {
   Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
                                    std::unique_ptr<SoundBuffer>& buffer) override {
     auto pcm = std::make_shared<Pcm>();
-    Status s = win32::LoadWav(path, *pcm);
+    Status s = LoadWavFile(path, *pcm);
     const std::string name = path.substr(path.find_last_of("/\\") + 1);
     if (s.ok()) {
       auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
