@@ -480,9 +480,14 @@ void Win32Platform::DoEvents() {
   if (recorder_) recorder_->Pump();
   output_->Watch();
   MSG m;
-  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&m);
-    DispatchMessageW(&m);
+  for (;;) {
+    // Windows also calls the window inside PeekMessage, for messages sent rather than posted
+    // (activation, the close box): what they noted is taken even when nothing was posted.
+    const bool posted = PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);
+    if (posted) {
+      TranslateMessage(&m);
+      DispatchMessageW(&m);
+    }
     // Handled one at a time, in order, outside Windows' call into the window.
     while (!pending_focus_.empty()) {
       const bool active = pending_focus_.front();
@@ -490,6 +495,7 @@ void Win32Platform::DoEvents() {
       Deliver(active ? RawInput::FocusGained() : RawInput::FocusLost());
     }
     if (close_asked_) Closed();
+    if (!posted) break;
   }
   ReadInput();
   timers_.RunDue();
