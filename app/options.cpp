@@ -17,15 +17,35 @@ bool IsFolder(const std::string& path) {
 }
 }  // namespace
 
+// What differs between the systems: the screen reader's way in, where the sounds are
+// installed and where the settings are kept.
+#ifdef _WIN32
+#define PALOMIR_SYSTEM_VOICE                                                          \
+  "                   system: your screen reader (NVDA, JAWS, Narrator), through\n" \
+  "                   UI Automation notifications\n"
+#define PALOMIR_INSTALLED_SOUNDS \
+  "the folder\n"                 \
+  "                   sounds beside palomir.exe)\n"
+#define PALOMIR_SETTINGS_FILE "                   good, in %APPDATA%\\Palomir\\settings\n"
+#define PALOMIR_SEE_ALSO "See README.txt beside palomir.exe for how to play.\n"
+#else
+#define PALOMIR_SYSTEM_VOICE                                                            \
+  "                   system: speech-dispatcher, with the voice, language and rate\n" \
+  "                   set up for your screen reader\n"
+#define PALOMIR_INSTALLED_SOUNDS                            \
+  "beside the program,\n"                                   \
+  "                   else PREFIX/share/palomir/sounds)\n"
+#define PALOMIR_SETTINGS_FILE "                   good, in ~/.config/palomir/settings\n"
+#define PALOMIR_SEE_ALSO "See palomir(6) for how to play.\n"
+#endif
+
 std::string Usage() {
   return "Usage: palomir [OPTION]...\n"
          "An audio-only table-hockey game: the puck, the paddles and the walls are heard.\n"
          "\n"
          "  --speech=VOICE   embedded (default): the game's own voice, mixed with its sounds;\n"
-         "                   system: speech-dispatcher, with the voice, language and rate\n"
-         "                   set up for your screen reader\n"
-         "  --sounds=DIR     where the ten sound files are (default: beside the program,\n"
-         "                   else PREFIX/share/palomir/sounds)\n"
+         PALOMIR_SYSTEM_VOICE
+         "  --sounds=DIR     where the ten sound files are (default: " PALOMIR_INSTALLED_SOUNDS
          "  --record=FILE    write down everything that reaches the game (keys, mouse,\n"
          "                   timer ticks, the clock) so that the game can be replayed\n"
          "                   exactly; attach FILE when you report a problem\n"
@@ -39,7 +59,7 @@ std::string Usage() {
          "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
          "                            (default 0; Shift+F9, Shift+F10)\n"
          "                   These four are for this game only; the keys change them for\n"
-         "                   good, in ~/.config/palomir/settings\n"
+         PALOMIR_SETTINGS_FILE
          "  -h, --help       show this help and exit\n"
          "  -V, --version    show the version and exit\n"
          "\n"
@@ -47,7 +67,7 @@ std::string Usage() {
          "F3 the score, F4 the speeds, F5..F10 as above.\n"
          "\n"
          "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
-         "2 for a bad command line. See palomir(6) for how to play.\n";
+         "2 for a bad command line. " PALOMIR_SEE_ALSO;
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
