@@ -81,7 +81,8 @@ class Synthesizer {
         GlobalUnlock(global);
       }
     }
-    voice_->SetOutput(nullptr, TRUE);
+    // The voice keeps this stream until the next line's: handing it none would make it open
+    // the system's sound output.
     if (stream) stream->Release();
     if (memory) memory->Release();
     if (FAILED(hr)) return "the system's voice (SAPI) cannot speak (" + Hex(hr) + ")";
