@@ -86,6 +86,11 @@ struct Stream {
         FAILED(client->GetService(__uuidof(IAudioRenderClient), reinterpret_cast<void**>(&render)))) {
       return "the sound device could not be started";
     }
+    // Silence first, so the engine's first period does not find the buffer empty.
+    BYTE* silence = nullptr;
+    if (SUCCEEDED(render->GetBuffer(frames, &silence))) {
+      render->ReleaseBuffer(frames, AUDCLNT_BUFFERFLAGS_SILENT);
+    }
     hr = client->Start();
     if (FAILED(hr)) return "the sound device could not be started (" + Hex(hr) + ")";
     return "";
