@@ -5,6 +5,7 @@
 
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
+#include "language/tr.h"
 #include "platform/arith.h"
 
 namespace palomir {
@@ -108,24 +109,25 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
     return reason.empty() ? std::string() : " (" + reason + ")";
   };
   if (!o_.SoundDevice) {
-    spoken = "no sound output could be opened";
+    // TRANSLATORS: spoken and printed after "Palomir cannot start:".
+    spoken = Tr("no sound output could be opened");
 #ifdef _WIN32
     printed = {spoken + because(failure(kSoundOutputStep)) +
                "; is a sound device connected and turned on in Windows' sound settings?"};
 #else
-    printed = {spoken + because(failure(kSoundOutputStep)) + "; is a sound server running?"};
+    printed = {spoken + because(failure(kSoundOutputStep)) + Tr("; is a sound server running?")};
 #endif
   } else if (!o_.MouseDevice) {
-    spoken = "the mouse could not be opened";
+    spoken = Tr("the mouse could not be opened");
     printed = {spoken};
   } else if (!o_.KeyboardDevice) {
-    spoken = "the keyboard could not be opened";
+    spoken = Tr("the keyboard could not be opened");
     printed = {spoken};
   } else {
     for (const SoundFile& row : kSoundFiles) {
       if (row.buffer == &ProgramObjects::SoundBackground) break;  // never played
       if (!(o_.*row.buffer)) {
-        spoken = std::string("the sound file ") + row.file + " could not be loaded";
+        spoken = Fill(Tr("the sound file %s could not be loaded"), row.file);
         const std::string reason = failure(kLoadSoundsStep);
         // The sounds beside the program or installed with it came with the game; any other
         // folder was named by the player.
@@ -137,10 +139,10 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
              sounds.compare(sounds.size() - installed.size(), std::string::npos, installed) == 0);
         printed = {
             reason.empty() ? spoken : reason,
-            own ? "reinstall the game, or name the folder that holds its sounds with --sounds"
-                : "put the game's sound files in " + sounds +
-                      ", the folder named with --sounds, or leave --sounds out to play "
-                      "with the sounds the game came with"};
+            own ? Tr("reinstall the game, or name the folder that holds its sounds with --sounds")
+                : Fill(Tr("put the game's sound files in %s, the folder named with --sounds, or "
+                          "leave --sounds out to play with the sounds the game came with"),
+                       sounds)};
         break;
       }
     }
@@ -158,7 +160,8 @@ bool MainForm::Form_Load() {
       if (CannotPlay(why, lines)) {
         for (const std::string& line : lines) Report(line);
         try {
-          Speak("Palomir cannot start: " + why + ".", kSpeakWait);
+          // TRANSLATORS: spoken; the reason follows the colon.
+          Speak(Fill(Tr("Palomir cannot start: %s."), why), kSpeakWait);
         } catch (const RuntimeError&) {
           // Said on stderr already; a voice that fails now has nothing more to add.
         } catch (const WindowUnloaded&) {
@@ -177,11 +180,11 @@ bool MainForm::Form_Load() {
       }
       // What the player is told of a failure the game plays on without.
       if (number == kVoiceStep) {
-        Report(std::string("the voice could not be started (") + e.what() +
-               "); the game plays without speech");
+        Report(Fill(Tr("the voice could not be started (%s); the game plays without speech"),
+                    std::string(e.what())));
       }
       if (number == kLoadSoundsStep && !o_.SoundBackground && o_.SoundPaddleSlide) {
-        Report(std::string(e.what()) + "; the game plays without it");
+        Report(Fill(Tr("%s; the game plays without it"), std::string(e.what())));
       }
     }
   }

@@ -6,6 +6,7 @@
 #endif
 
 #include <climits>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,8 +15,13 @@
 #include "app/options.h"
 #include "app/run.h"
 #include "game/main_form.h"
+#include "language/language.h"
+#include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
+#ifndef _WIN32
+#include "platform/espeak/espeak_voice.h"
+#endif
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "settings/settings.h"
@@ -64,10 +70,7 @@ bool IsRecording(const std::string& first_line) {
          first_line.find(" recording") != std::string::npos;
 }
 bool IsTrace(const std::string& first_line) {
-  for (const char* start : {"call ", "say ", "error "}) {
-    if (first_line.rfind(start, 0) == 0) return true;
-  }
-  return false;
+  return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" trace") != std::string::npos;
 }
 
 #ifndef _WIN32
@@ -80,6 +83,19 @@ std::string FromHere(const std::string& path) {
   return std::string(here) + "/" + path;
 }
 #endif
+
+// The language the desktop asks for: on Linux as gettext reads it (LANGUAGE, LC_ALL,
+// LC_MESSAGES, LANG); on Windows the player's display language, unless LANGUAGE names one.
+std::string DesktopLanguage(const std::vector<std::string>& catalogs) {
+#ifdef _WIN32
+  const std::string asked = palomir::DesktopLanguage(catalogs, [](const char* name) {
+    return std::string(name) == "LANGUAGE" ? std::getenv(name) : nullptr;
+  });
+  return asked.empty() ? palomir::win32::UserLanguage() : asked;
+#else
+  return palomir::DesktopLanguage(catalogs, [](const char* name) { return std::getenv(name); });
+#endif
+}
 
 }  // namespace
 
@@ -94,10 +110,28 @@ int main(int argc, char** argv) {
   palomir::CatchCloseSignals();
   const std::vector<std::string> arguments(argv, argv + argc);
 #endif
+  using palomir::Tr;
+  const std::string folder = ProgramFolder();
+  // The desktop's language first, so that a bad command line is answered in it too.
+  const std::string locales = palomir::LocaleFolder(folder);
+  const std::vector<std::string> catalogs = palomir::CatalogsIn(locales);
+  palomir::UseLanguage(palomir::CatalogFor(DesktopLanguage(catalogs), catalogs).value_or(""),
+                       locales);
+  // A language named on the command line answers a bad command line too.
+  for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) {
+    const std::string& arg = arguments[i];
+    const std::string named = arg.rfind("--language=", 0) == 0                   ? arg.substr(11)
+                              : arg == "--language" && i + 1 < arguments.size() ? arguments[i + 1]
+                                                                                : "";
+    if (const auto code = palomir::CatalogFor(named, catalogs); !named.empty() && code) {
+      palomir::UseLanguage(*code, locales);
+    }
+  }
   palomir::Options options;
   std::string error;
   if (!palomir::ParseOptions(arguments, options, error)) {
-    std::cerr << "palomir: " << error << "\n\n" << palomir::Usage();
+    std::cerr << "palomir: " << error << "\n"
+              << Tr("Try 'palomir --help' for more information.") << "\n";
     return 2;
   }
   if (options.help) {
@@ -127,21 +161,33 @@ int main(int argc, char** argv) {
     std::cerr << "palomir: " << why << "\n";
     return 2;
   };
+  for (auto* f : {record_file.get(), trace_file.get()}) {
+    if (f && f->refused()) {
+      // TRANSLATORS: "--record: WHY; name a file"; the option's name stays as it is.
+      return refuse(palomir::Fill(Tr("%s: %s; name a file"),
+                                  f == record_file.get() ? "--record" : "--trace", f->error()));
+    }
+  }
   if (record_file && trace_file && record_file->SameFileAs(*trace_file)) {
-    return refuse("--record and --trace both name " + options.trace + "; name two different files");
+    return refuse(palomir::Fill(Tr("--record and --trace both name %s; name two different files"),
+                                options.trace));
   }
   if (record_file && !record_file->first_line().empty() &&
       !IsRecording(record_file->first_line())) {
-    return refuse(options.record + " is not a recording of this game, so --record leaves it " +
-                  "as it is; name a new file");
+    return refuse(palomir::Fill(
+        Tr("%s is not a recording of this game, so --record leaves it as it is; name a new file"),
+        options.record));
   }
   if (trace_file && !trace_file->first_line().empty() && !IsTrace(trace_file->first_line())) {
-    return refuse(options.trace + " is not a trace of this game, so --trace leaves it " +
-                  "as it is; name a new file");
+    return refuse(palomir::Fill(
+        Tr("%s is not a trace of this game, so --trace leaves it as it is; name a new file"),
+        options.trace));
   }
   // The player's settings: the file's, then this run's options over them. A file that is not
   // right is said in one line, and the game is played all the same.
-  palomir::SettingsFile settings_file(palomir::SettingsPath());
+  std::string no_settings;
+  const std::string settings_path = palomir::SettingsPath(&no_settings);
+  palomir::SettingsFile settings_file(settings_path, no_settings);
   palomir::GuideSetup guide;
   {
     std::string problem;
@@ -155,15 +201,46 @@ int main(int argc, char** argv) {
     if (options.background_volume)
       guide.settings.Of(N::kBackgroundVolume) = *options.background_volume;
     guide.file = &settings_file;
-    guide.tell = [](const std::string& line) { std::cerr << "palomir: " << line << "\n"; };
+    // Also from the settings file's thread: one line in one piece.
+    guide.tell = [](const std::string& line) { std::cerr << ("palomir: " + line + "\n"); };
+  }
+  // The language the player named, on the command line or in the settings file, over the
+  // desktop's. One the game does not have is English, and said.
+  const std::string named = options.language ? *options.language : settings_file.language();
+  if (!named.empty()) {
+    const auto code = palomir::CatalogFor(named, catalogs);
+    palomir::UseLanguage(code.value_or(""), locales);
+    if (!code) {
+      std::string have = "en";
+      for (const std::string& c : catalogs) have += " " + c;
+      // Said in English, the language it is played in.
+      std::cerr << "palomir: the game has no " << named << " (it speaks " << have
+                << "); playing in English\n";
+    }
+  }
+  // The game's own voice speaks the language, or text and voice are English together.
+  const bool system_speech = options.speech == palomir::Options::Speech::kSystem;
+  std::string language = palomir::CurrentLanguage(), voice;
+  if (!language.empty()) {
+#ifdef _WIN32
+    // The system's SAPI voice speaks as it is set up; the screen reader in its own language.
+    voice = system_speech ? "screen-reader" : "sapi";
+#else
+    if (!palomir::ChooseEspeakLanguage(language, "", voice) && !voice.empty()) {
+      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
+                << ", so the game speaks and writes English\n";
+      language.clear();
+      palomir::UseLanguage(language, locales);
+    }
+    if (voice.empty()) voice = "none";
+    if (system_speech) voice = "speech-dispatcher";
+#endif
   }
   try {
-    const std::string folder = ProgramFolder();
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
     std::unique_ptr<GamePlatform> made;
     try {
-      made = std::make_unique<GamePlatform>(
-          folder, "", sounds, options.speech == palomir::Options::Speech::kSystem);
+      made = std::make_unique<GamePlatform>(folder, "", sounds, system_speech);
     } catch (const palomir::RuntimeError&) {
       discard();  // no game, no files left behind
       throw;
@@ -180,17 +257,21 @@ int main(int argc, char** argv) {
       }
     });
 #endif
+    platform.set_language(language);
     // An earlier recording is kept beside the new one; an earlier trace, which its recording
     // gives again, is replaced. A file that cannot be written is said once; the game is
     // played all the same.
     auto begin = [](std::unique_ptr<palomir::LineFile>& f, bool keep_earlier) {
       std::string kept_as;
       if (f && f->ok() && f->Begin(keep_earlier, kept_as) && !kept_as.empty()) {
-        std::cerr << "palomir: the earlier recording " << f->path() << " was kept as " << kept_as
+        std::cerr << "palomir: "
+                  << palomir::Fill(Tr("the earlier recording %s was kept as %s"), f->path(),
+                                   kept_as)
                   << "\n";
       }
       if (f && !f->ok()) {
-        std::cerr << "palomir: " << f->error() << "; playing without it\n";
+        std::cerr << "palomir: " << palomir::Fill(Tr("%s; playing without it"), f->error())
+                  << "\n";
         f.reset();
       }
     };
@@ -212,11 +293,18 @@ int main(int argc, char** argv) {
         }
         record_file->Line(line);
       }
+      // A game in another language than English is replayed in it.
+      if (!language.empty()) record_file->Line("language " + language + " " + voice);
       record_file->Line("start");
       recorder = std::make_unique<palomir::Recorder>(*record_file);
       platform.set_recorder(recorder.get());
     }
     if (trace_file) {
+      // The header, by which a file is known as a trace of this game, is the first line;
+      // a game in another language than English names it and its voice next.
+      trace_file->Line(std::string("# palomir ") + PALOMIR_VERSION +
+                       " trace: every call the game made and every line it said");
+      if (!language.empty()) trace_file->Line(palomir::TraceLanguage(language, voice));
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
     }

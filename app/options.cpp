@@ -1,78 +1,103 @@
 #include "app/options.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstdlib>
 
+#include "language/tr.h"
+#include "platform/files.h"
 #include "settings/settings.h"
 
 namespace palomir {
 
 namespace {
 bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  files::Info info;
+  int error = 0;
+  return files::InfoAt(path, info, error, true) && info.kind == files::Kind::kFolder;
 }
 }  // namespace
 
-// What differs between the systems: the screen reader's way in, where the sounds are
-// installed and where the settings are kept.
-#ifdef _WIN32
-#define PALOMIR_SYSTEM_VOICE                                                          \
-  "                   system: your screen reader (NVDA, JAWS, Narrator), through\n" \
-  "                   UI Automation notifications\n"
-#define PALOMIR_INSTALLED_SOUNDS \
-  "the folder\n"                 \
-  "                   sounds beside palomir.exe)\n"
-#define PALOMIR_SETTINGS_FILE "                   good, in %APPDATA%\\Palomir\\settings\n"
-#define PALOMIR_SEE_ALSO "See README.txt beside palomir.exe for how to play.\n"
-#else
-#define PALOMIR_SYSTEM_VOICE                                                            \
-  "                   system: speech-dispatcher, with the voice, language and rate\n" \
-  "                   set up for your screen reader\n"
-#define PALOMIR_INSTALLED_SOUNDS                            \
-  "beside the program,\n"                                   \
-  "                   else PREFIX/share/palomir/sounds)\n"
-#define PALOMIR_SETTINGS_FILE "                   good, in ~/.config/palomir/settings\n"
-#define PALOMIR_SEE_ALSO "See palomir(6) for how to play.\n"
-#endif
-
 std::string Usage() {
-  return "Usage: palomir [OPTION]...\n"
-         "An audio-only table-hockey game: the puck, the paddles and the walls are heard.\n"
-         "\n"
-         "  --speech=VOICE   embedded (default): the game's own voice, mixed with its sounds;\n"
-         PALOMIR_SYSTEM_VOICE
-         "  --sounds=DIR     where the ten sound files are (default: " PALOMIR_INSTALLED_SOUNDS
-         "  --record=FILE    write down everything that reaches the game (keys, mouse,\n"
-         "                   timer ticks, the clock) so that the game can be replayed\n"
-         "                   exactly; attach FILE when you report a problem\n"
-         "  --trace=FILE     write every sound, timer and speech call the game makes\n"
-         "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
-         "                            (default 175; F5 slower, F6 faster)\n"
-         "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
-         "                            F7 quieter, F8 louder)\n"
-         "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
-         "                            (default 0; F9 quieter, F10 louder)\n"
-         "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
-         "                            (default 0; Shift+F9, Shift+F10)\n"
-         "                   These four are for this game only; the keys change them for\n"
-         PALOMIR_SETTINGS_FILE
-         "  -h, --help       show this help and exit\n"
-         "  -V, --version    show the version and exit\n"
-         "\n"
-         "Keys: F1 spoken help, F2 the sounds one by one (Escape stops either),\n"
-         "F3 the score, F4 the speeds, F5..F10 as above.\n"
-         "\n"
-         "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
-         "2 for a bad command line. " PALOMIR_SEE_ALSO;
+  std::string usage = Tr(
+      "Usage: palomir [OPTION]...\n"
+      "An audio-only table-hockey game: the puck, the paddles and the walls are heard.\n");
+  usage += "\n";
+#ifdef _WIN32
+  // Windows' own words for the screen reader, the sounds' folder and the settings file.
+  usage +=
+      "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
+      "                            sounds; system: your screen reader (NVDA, JAWS,\n"
+      "                            Narrator), through UI Automation notifications\n"
+      "  --sounds=DIR              where the ten sound files are (default: the folder\n"
+      "                            sounds beside palomir.exe)\n"
+      "  --record=FILE             write down everything that reaches the game (keys,\n"
+      "                            mouse, timer ticks, the clock) so that the game can be\n"
+      "                            replayed exactly; attach FILE when you report a problem\n"
+      "  --trace=FILE              write every sound, timer and speech call the game makes\n"
+      "  --language=CODE           the language the game speaks and writes: en, de, es, fr,\n"
+      "                            pt_BR or ru (default: Windows' display language)\n";
+  usage +=
+      "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
+      "                            (default 175; F5 slower, F6 faster)\n"
+      "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
+      "                            F7 quieter, F8 louder)\n"
+      "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
+      "                            (default 0; F9 quieter, F10 louder)\n"
+      "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
+      "                            (default 0; Shift+F9, Shift+F10)\n"
+      "                            These four are for this game only; the keys change\n"
+      "                            them for good, in %APPDATA%\\Palomir\\settings\n";
+#else
+  // TRANSLATORS: keep the option names and the column the descriptions start in.
+  usage += Tr(
+      "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
+      "                            sounds; system: speech-dispatcher, with the voice,\n"
+      "                            language and rate set up for your screen reader\n"
+      "  --sounds=DIR              where the ten sound files are (default: beside the\n"
+      "                            program, else PREFIX/share/palomir/sounds)\n"
+      "  --record=FILE             write down everything that reaches the game (keys,\n"
+      "                            mouse, timer ticks, the clock) so that the game can be\n"
+      "                            replayed exactly; attach FILE when you report a problem\n"
+      "  --trace=FILE              write every sound, timer and speech call the game makes\n"
+      "  --language=CODE           the language the game speaks and writes: en, de, es, fr,\n"
+      "                            pt_BR or ru (default: the desktop's)\n");
+  usage += Tr(
+      "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
+      "                            (default 175; F5 slower, F6 faster)\n"
+      "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
+      "                            F7 quieter, F8 louder)\n"
+      "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
+      "                            (default 0; F9 quieter, F10 louder)\n"
+      "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
+      "                            (default 0; Shift+F9, Shift+F10)\n"
+      "                            These four are for this game only; the keys change\n"
+      "                            them for good, in ~/.config/palomir/settings\n");
+#endif
+  usage += Tr(
+      "  -h, --help                show this help and exit\n"
+      "  -V, --version             show the version and exit\n");
+  usage += "\n";
+  usage += Tr(
+      "Keys: F1 spoken help, F2 the sounds one by one (Escape stops either),\n"
+      "F3 the score, F4 the speeds, F5..F10 as above.\n");
+  usage += "\n";
+#ifdef _WIN32
+  usage +=
+      "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
+      "2 for a bad command line. See README.txt beside palomir.exe for how to play.\n";
+#else
+  usage += Tr(
+      "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
+      "2 for a bad command line. See palomir(6) for how to play.\n");
+#endif
+  return usage;
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
   enum { kSpeech = 256, kSounds, kRecord, kTrace, kRate, kSpeechVolume, kSoundVolume,
-         kBackgroundVolume };
+         kBackgroundVolume, kLanguage };
   static const option kLong[] = {
       {"speech", required_argument, nullptr, kSpeech},
       {"sounds", required_argument, nullptr, kSounds},
@@ -82,6 +107,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       {"speech-volume", required_argument, nullptr, kSpeechVolume},
       {"sound-volume", required_argument, nullptr, kSoundVolume},
       {"background-volume", required_argument, nullptr, kBackgroundVolume},
+      {"language", required_argument, nullptr, kLanguage},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -109,7 +135,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         } else if (v == "system") {
           options.speech = Options::Speech::kSystem;
         } else {
-          error = "--speech takes embedded or system, not '" + v + "'";
+          error = Fill(Tr("--speech takes embedded or system, not '%s'"), v);
           return false;
         }
         break;
@@ -117,7 +143,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       case kSounds:
         options.sounds = optarg;
         if (options.sounds.empty()) {
-          error = "--sounds needs a folder";
+          error = Tr("--sounds needs a folder");
           return false;
         }
         break;
@@ -125,7 +151,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       case kTrace:
         (c == kRecord ? options.record : options.trace) = optarg;
         if (!*optarg) {
-          error = std::string(c == kRecord ? "--record" : "--trace") + " needs a file";
+          error = Fill(Tr("%s needs a file"), c == kRecord ? "--record" : "--trace");
+          return false;
+        }
+        break;
+      case kLanguage:
+        options.language = optarg;
+        if (options.language->empty()) {
+          error = Tr("--language needs a language, such as de or pt_BR");
           return false;
         }
         break;
@@ -140,8 +173,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
                                             : N::kBackgroundVolume;
         const auto value = ParseValue(name, optarg);
         if (!value) {
-          error = std::string("--") + NameOf(name) + " takes " + RangeText(name) + ", not '" +
-                  optarg + "'";
+          error = Fill(Tr("--%s takes %s, not '%s'"), NameOf(name), RangeText(name), optarg);
           return false;
         }
         (c == kRate           ? options.speech_rate
@@ -155,20 +187,21 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
                                     ? copies[optind - 1]
                                     : std::string();
         if ((optopt == 'h' || optopt == 'V') && arg.rfind("--", 0) == 0) {
-          error = "option '" + arg.substr(0, arg.find('=')) + "' takes no value";
+          error = Fill(Tr("option '%s' takes no value"), arg.substr(0, arg.find('=')));
         } else if (optopt >= kSpeech) {
-          error = "option '" + arg + "' needs a value";
+          error = Fill(Tr("option '%s' needs a value"), arg);
         } else if (optopt != 0) {
-          error = "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+          const char shown[] = {'-', static_cast<char>(optopt), '\0'};
+          error = Fill(Tr("unknown option '%s'"), shown);
         } else {
-          error = "unknown option '" + arg + "'";
+          error = Fill(Tr("unknown option '%s'"), arg);
         }
         return false;
       }
     }
   }
   if (optind < static_cast<int>(copies.size())) {
-    error = "unexpected argument '" + copies[optind] + "'";
+    error = Fill(Tr("unexpected argument '%s'"), copies[optind]);
     return false;
   }
   return true;

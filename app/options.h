@@ -15,6 +15,8 @@ struct Options {
   std::string trace;   // where to write every platform call and spoken line, empty for none
   // The player's settings for this run only, over the settings file's.
   std::optional<int> speech_rate, speech_volume, sound_volume, background_volume;
+  // The language the player named ("de", "pt_BR"), over the settings file's and the desktop's.
+  std::optional<std::string> language;
   bool help = false;
   bool version = false;
 };

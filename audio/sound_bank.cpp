@@ -1,5 +1,6 @@
 #include "audio/sound_bank.h"
 
+#include "language/tr.h"
 #include "platform/arith.h"
 
 namespace palomir {
@@ -21,11 +22,11 @@ const std::array<SoundFile, 10> kSoundFiles = {{
 void LoadSounds(ProgramObjects& objects, const Window& window) {
   for (const SoundFile& row : kSoundFiles) {
     const std::string path = window.SoundsFolder() + "/" + row.file;
-    if (!objects.SoundDevice) throw RuntimeError("no sound output to play " + path);
+    if (!objects.SoundDevice) throw RuntimeError(Fill(Tr("no sound output to play %s"), path));
     std::unique_ptr<SoundBuffer> buffer;
     const Status made =
         objects.SoundDevice->CreateSoundBufferFromFile(path, objects.BufferDesc, buffer);
-    if (!made.ok()) throw RuntimeError("the sound file " + path + " " + made.reason());
+    if (!made.ok()) throw RuntimeError(Fill(Tr("the sound file %s %s"), path, made.reason()));
     objects.*row.buffer = std::move(buffer);
   }
 }

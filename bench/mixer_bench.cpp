@@ -4,8 +4,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "platform/call_log.h"
 #include "platform/line_file.h"
@@ -61,9 +64,13 @@ BENCHMARK(BM_MixOneSecond)->Unit(benchmark::kMicrosecond);
 // What --record and --trace cost the game thread for one second of busy play: a hundred
 // pumps with a tick each (ToTimer every 10 ms, the side timer every other), a reading of
 // the clock, a mouse movement, and the calls those ticks make (about 400 trace lines),
-// written to /dev/null as the game writes its files.
+// written to two new files in the temporary folder as the game writes its own (a device
+// such as /dev/null is refused, as it is for a player).
 void BM_RecordAndTraceOneSecond(benchmark::State& state) {
-  LineFile record("/dev/null", "recording"), trace("/dev/null", "trace");
+  const auto folder = std::filesystem::temp_directory_path();
+  const std::string stem = "palomir-bench-" + std::to_string(getpid());
+  const auto record_path = folder / (stem + ".rec"), trace_path = folder / (stem + ".trace");
+  LineFile record(record_path.string(), "recording"), trace(trace_path.string(), "trace");
   Recorder recorder(record);
   LineTrace log(trace);
   for (auto _ : state) {
@@ -78,6 +85,8 @@ void BM_RecordAndTraceOneSecond(benchmark::State& state) {
         log.Record({"puck.wav", "SetVolume", -1200 - pump, false});
     }
   }
+  std::filesystem::remove(record_path);
+  std::filesystem::remove(trace_path);
 }
 BENCHMARK(BM_RecordAndTraceOneSecond)->Unit(benchmark::kMicrosecond);
 

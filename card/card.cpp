@@ -3,6 +3,7 @@
 #include <string>
 
 #include "game/main_form.h"
+#include "language/tr.h"
 
 namespace palomir {
 
@@ -10,16 +11,15 @@ std::vector<CardLine> CardLines(const CardState& state) {
   using Size = CardLine::Size;
   std::vector<CardLine> lines;
   lines.push_back({"Palomir", Size::kTitle});
-  lines.push_back({"You " + std::to_string(state.player) + "   Computer " +
-                       std::to_string(state.computer),
-                   Size::kLarge});
+  // TRANSLATORS: the card in the window, read by someone looking; keys as printed on them.
+  lines.push_back({Fill(Tr("You %d   Computer %d"), state.player, state.computer), Size::kLarge});
   lines.push_back(
-      {state.level >= 1 ? "Speed level " + std::to_string(state.level) : "", Size::kLarge});
-  lines.push_back({state.game_over ? "Game over: Y plays again, N quits" : "", Size::kSmall});
-  lines.push_back({"Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit", Size::kSmall});
-  lines.push_back({"Middle button: score    Up, Down: speed level", Size::kSmall});
-  lines.push_back({"F1 help    F2 sounds    F3 score    F4 speeds", Size::kSmall});
-  lines.push_back({"F5-F8 voice    F9, F10 sounds (Shift: background)", Size::kSmall});
+      {state.level >= 1 ? Fill(Tr("Speed level %d"), state.level) : "", Size::kLarge});
+  lines.push_back({state.game_over ? Tr("Game over: Y plays again, N quits") : "", Size::kSmall});
+  lines.push_back({Tr("Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit"), Size::kSmall});
+  lines.push_back({Tr("Middle button: score    Up, Down: speed level"), Size::kSmall});
+  lines.push_back({Tr("F1 help    F2 sounds    F3 score    F4 speeds"), Size::kSmall});
+  lines.push_back({Tr("F5-F8 voice    F9, F10 sounds (Shift: background)"), Size::kSmall});
   return lines;
 }
 

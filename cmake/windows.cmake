@@ -20,12 +20,10 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 # What is built for Windows beyond the game's core, its virtual machine and the scenario
 # runner: the suite that runs on the virtual machine.
 function(palomir_windows_targets)
-  # Windows' side of the core's file handling (platform/win32/files.h); LineFile has a
-  # Windows implementation of its own.
+  # Windows' side of the core's file handling (platform/files.h).
   get_target_property(sources palomir_core SOURCES)
-  list(REMOVE_ITEM sources platform/line_file.cpp)
-  set_property(TARGET palomir_core PROPERTY SOURCES ${sources}
-               platform/win32/files.cpp platform/win32/line_file.cpp)
+  list(REMOVE_ITEM sources platform/files_posix.cpp)
+  set_property(TARGET palomir_core PROPERTY SOURCES ${sources} platform/win32/files_win.cpp)
   # The Windows machine: a Win32 window with a GDI card, DirectInput 8, WASAPI, SAPI 5 and
   # UI Automation's notifications (taken from its DLL at run time).
   add_library(palomir_win32 STATIC

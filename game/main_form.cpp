@@ -5,24 +5,27 @@
 
 #include "audio/sound_bank.h"
 #include "game/sound_ops.h"
+#include "language/tr.h"
 #include "platform/arith.h"
 
 namespace palomir {
 
 namespace {
-constexpr const char* kWelcome = "Welcome to Palomir: a Vossk game";
+// TRANSLATORS: spoken as a game starts. Palomir is the game, Vossk its maker: both names
+// stay as they are.
+constexpr const char* kWelcome = N_("Welcome to Palomir: a Vossk game");
 constexpr float kSecondsPerDay = 86400.0f;
 }  // namespace
 
 MainForm::MainForm(Platform& platform, ProgramObjects& objects)
     : RightTimer(platform.window().Timers().Add(
-          [this] { Guarded("puck moving right", [this] { RightTimer_Timer(); }); })),
+          [this] { Guarded(N_("puck moving right"), [this] { RightTimer_Timer(); }); })),
       LeftTimer(platform.window().Timers().Add(
-          [this] { Guarded("puck moving left", [this] { LeftTimer_Timer(); }); })),
+          [this] { Guarded(N_("puck moving left"), [this] { LeftTimer_Timer(); }); })),
       ToTimer(platform.window().Timers().Add(
-          [this] { Guarded("puck coming toward you", [this] { ToTimer_Timer(); }); })),
+          [this] { Guarded(N_("puck coming toward you"), [this] { ToTimer_Timer(); }); })),
       FroTimer(platform.window().Timers().Add(
-          [this] { Guarded("puck going away", [this] { FroTimer_Timer(); }); })),
+          [this] { Guarded(N_("puck going away"), [this] { FroTimer_Timer(); }); })),
       platform_(platform),
       window_(platform.window()),
       o_(objects) {
@@ -38,7 +41,7 @@ void MainForm::Guarded(const char* handler, const std::function<void()>& body) {
     body();
   } catch (const RuntimeError& e) {
     ++errors_;
-    Report(std::string(handler) + ": " + e.what());
+    Report(std::string(Tr(handler)) + ": " + e.what());
   }
 }
 
@@ -60,7 +63,7 @@ void MainForm::NewGame() {
   OpponentPace = 1;
   OpponentTicks = 0;
   OpponentPan = 0;
-  Speak(kWelcome, kSpeakAsync);
+  Speak(Tr(kWelcome), kSpeakAsync);
   Pause(2.0);
   LateralSpeed = 1;
   DepthSpeed = 80;

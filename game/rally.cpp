@@ -4,6 +4,7 @@
 
 #include "game/main_form.h"
 #include "game/sound_ops.h"
+#include "language/tr.h"
 #include "platform/arith.h"
 
 namespace palomir {
@@ -55,10 +56,13 @@ struct ClosingLines {
   const char* behind;  // otherwise, equal scores included
 };
 // By the side whose score reached 50.
-constexpr ClosingLines kComputerReached = {"Let's play again so I can whip ya!",
-                                           "wanna get beat again?"};
-constexpr ClosingLines kPlayerReached = {"But you won't next time.  Wanna play again?",
-                                         "Wanna get beat again?"};
+// TRANSLATORS: the computer's cheeky last words after a game; the player answers with the
+// Y or N key, so a question here is answered yes or no.
+constexpr ClosingLines kComputerReached = {N_("Let's play again so I can whip ya!"),
+                                           N_("wanna get beat again?")};
+// TRANSLATORS: as above, after the player reached the last goal.
+constexpr ClosingLines kPlayerReached = {N_("But you won't next time.  Wanna play again?"),
+                                         N_("Wanna get beat again?")};
 
 }  // namespace
 
@@ -276,14 +280,18 @@ void MainForm::PlayerGoal() {
 
 void MainForm::AnnounceGameEnd(Side side) {
   GameOver = kTrue;
-  Speak("The score is", kSpeakWait);
+  // TRANSLATORS: the final score is read as four lines: this, the player's goals, "to", the
+  // computer's goals, each number said by the voice as a bare number.
+  Speak(Tr("The score is"), kSpeakWait);
   Speak(Decimal(PlayerScore), kSpeakWait);
-  Speak("to", kSpeakWait);
+  // TRANSLATORS: between the two scores, "The score is 12 to 50".
+  Speak(Tr("to"), kSpeakWait);
   Speak(Decimal(ComputerScore), kSpeakWait);
   const bool player_ahead = PlayerScore > ComputerScore;
-  Speak(player_ahead ? "darn!  You win!" : "Yippee!  I win!", kSpeakWait);
+  // TRANSLATORS: the computer speaks: it lost, or it won.
+  Speak(Tr(player_ahead ? N_("darn!  You win!") : N_("Yippee!  I win!")), kSpeakWait);
   const ClosingLines& lines = side == Side::kComputer ? kComputerReached : kPlayerReached;
-  Speak(player_ahead ? lines.ahead : lines.behind, kSpeakWait);
+  Speak(Tr(player_ahead ? lines.ahead : lines.behind), kSpeakWait);
 }
 
 }  // namespace palomir

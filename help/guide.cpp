@@ -4,6 +4,7 @@
 
 #include "game/main_form.h"
 #include "game/program.h"
+#include "language/tr.h"
 #include "platform/keycodes.h"
 #include "platform/speech_queue.h"
 
@@ -16,10 +17,12 @@ Levels LevelsOf(const Settings& s) {
   return {s.speech_rate, s.speech_volume, s.sound_volume, s.background_volume};
 }
 
+// TRANSLATORS: a level as the voice reads it after "Speech", "Sounds" or "Background".
 std::string Decibels(int db) {
-  if (db == kVolumeOff) return "off";
-  if (db == 0) return "0 decibels";
-  return (db < 0 ? "minus " : "plus ") + std::to_string(std::abs(db)) + " decibels";
+  if (db == kVolumeOff) return Tr("off");
+  const unsigned long n = static_cast<unsigned long>(std::abs(db));
+  if (db >= 0) return Fill(TrN("%d decibel", "%d decibels", n), db);
+  return Fill(TrN("minus %d decibel", "minus %d decibels", n), -db);
 }
 
 // One sound of the tour: its name, its file, and where it is played.
@@ -32,21 +35,22 @@ struct TourSound {
   double seconds;
 };
 
+// TRANSLATORS: the tour's names, each spoken just before its sound plays.
 constexpr TourSound kTour[] = {
-    {"The puck, from left to right, then from far to near", "puck.wav", TourSound::Way::kPuck, 0,
-     0, 0},
-    {"Your paddle hits the puck", "paddle.wav", TourSound::Way::kOnce, 0, 0, 1.0},
-    {"The computer's paddle hits the puck", "OpponentHit.wav", TourSound::Way::kOnce, 0, -1500,
+    {N_("The puck, from left to right, then from far to near"), "puck.wav", TourSound::Way::kPuck,
+     0, 0, 0},
+    {N_("Your paddle hits the puck"), "paddle.wav", TourSound::Way::kOnce, 0, 0, 1.0},
+    {N_("The computer's paddle hits the puck"), "OpponentHit.wav", TourSound::Way::kOnce, 0, -1500,
      1.0},
-    {"The puck bounces off the side walls, left and right", "SideBounce.wav",
+    {N_("The puck bounces off the side walls, left and right"), "SideBounce.wav",
      TourSound::Way::kTwoSides, 6000, -1000, 0.8},
-    {"The puck bounces off the far wall", "rebound.wav", TourSound::Way::kOnce, 0, -2500, 1.0},
-    {"The buzzer: the puck got past you", "buzz.wav", TourSound::Way::kOnce, 0, 0, 1.5},
-    {"The fanfare: you scored", "goal.wav", TourSound::Way::kOnce, 0, -500, 2.5},
-    {"Your paddle sliding", "paddleslide.wav", TourSound::Way::kSlide, 0, -1000, 0},
-    {"The computer's paddle sliding", "opponentpaddleslide.wav", TourSound::Way::kSlide, 0, -2000,
-     0},
-    {"The background", "background.wav", TourSound::Way::kLoop, 0, 0, 2.0},
+    {N_("The puck bounces off the far wall"), "rebound.wav", TourSound::Way::kOnce, 0, -2500, 1.0},
+    {N_("The buzzer: the puck got past you"), "buzz.wav", TourSound::Way::kOnce, 0, 0, 1.5},
+    {N_("The fanfare: you scored"), "goal.wav", TourSound::Way::kOnce, 0, -500, 2.5},
+    {N_("Your paddle sliding"), "paddleslide.wav", TourSound::Way::kSlide, 0, -1000, 0},
+    {N_("The computer's paddle sliding"), "opponentpaddleslide.wav", TourSound::Way::kSlide, 0,
+     -2000, 0},
+    {N_("The background"), "background.wav", TourSound::Way::kLoop, 0, 0, 2.0},
 };
 constexpr int kPuckSteps = 12;
 constexpr double kPuckStepSeconds = 0.12;
@@ -58,29 +62,32 @@ constexpr double kGap = 0.25;  // between a name and its sound, and after each s
 }  // namespace
 
 std::vector<std::string> Guide::HelpLines() {
+  // TRANSLATORS: the spoken help, one sentence after another. Keys are named as printed
+  // on them (F1, Escape, Y, N, Q, Shift; "full stop" is the key with the dot).
   return {
-      "Help. F1 again or Escape stops it.",
-      "Move the mouse to move your paddle: sideways, and forward and back.",
-      "The left button brings your paddle to the puck's line. The middle button says the "
-      "score, the right button the speeds.",
-      "The grid of keys from 1 to 9, Q to O, A to L and Z to full stop is the table: hit "
-      "with the key where the puck is.",
-      "Up and Down change the speed level. After a game, Y plays again and N quits.",
-      "F2 plays the tour of the sounds. F3 says the score, F4 the speeds.",
-      "F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder.",
-      "F9 and F10 make the game's sounds quieter and louder, and with Shift the background.",
+      Tr("Help. F1 again or Escape stops it."),
+      Tr("Move the mouse to move your paddle: sideways, and forward and back."),
+      Tr("The left button brings your paddle to the puck's line. The middle button says the "
+         "score, the right button the speeds."),
+      Tr("The grid of keys from 1 to 9, Q to O, A to L and Z to full stop is the table: hit "
+         "with the key where the puck is."),
+      Tr("Up and Down change the speed level. After a game, Y plays again and N quits."),
+      Tr("F2 plays the tour of the sounds. F3 says the score, F4 the speeds."),
+      Tr("F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder."),
+      Tr("F9 and F10 make the game's sounds quieter and louder, and with Shift the background."),
   };
 }
 
 std::vector<std::string> Guide::TourNames() {
   std::vector<std::string> names;
-  for (const TourSound& t : kTour) names.push_back(t.name);
+  for (const TourSound& t : kTour) names.push_back(Tr(t.name));
   return names;
 }
 
 Guide::Guide(Platform& platform, MainForm& form, ProgramObjects& objects, GuideSetup setup)
     : platform_(platform), form_(form), o_(objects), setup_(std::move(setup)) {
   platform_.SetLevels(LevelsOf(setup_.settings));
+  if (setup_.file && setup_.tell) setup_.file->set_tell(setup_.tell);
   platform_.set_key_observer([this](const RawInput& in) { OnKey(in); });
   platform_.window().set_guide_observer([this] { Pumped(); });
 }
@@ -155,27 +162,22 @@ void Guide::Change(Settings::Name name, int direction) {
   platform_.SetLevels(LevelsOf(setup_.settings));
   std::string said;
   switch (name) {
-    case N::kSpeechRate: said = "Rate " + std::to_string(value); break;
-    case N::kSpeechVolume: said = "Speech " + Decibels(value); break;
-    case N::kSoundVolume: said = "Sounds " + Decibels(value); break;
-    case N::kBackgroundVolume: said = "Background " + Decibels(value); break;
+    // TRANSLATORS: spoken after F5 or F6: the voice's rate in words a minute.
+    case N::kSpeechRate: said = Fill(Tr("Rate %d"), value); break;
+    // TRANSLATORS: spoken after F7 to F10: which level changed, then its decibels.
+    case N::kSpeechVolume: said = Fill(Tr("Speech %s"), Decibels(value)); break;
+    case N::kSoundVolume: said = Fill(Tr("Sounds %s"), Decibels(value)); break;
+    case N::kBackgroundVolume: said = Fill(Tr("Background %s"), Decibels(value)); break;
   }
-  if (!moved) said += direction > 0 ? ", the highest" : ", the lowest";
+  // TRANSLATORS: after a level that cannot go further, "Rate 450, the highest".
+  if (!moved) said = Fill(direction > 0 ? Tr("%s, the highest") : Tr("%s, the lowest"), said);
   Say(said);
   if (name == N::kSoundVolume) Sample("paddle.wav");
   if (name == N::kBackgroundVolume) Sample("background.wav");
   if (!moved || !setup_.file) return;
   setup_.kept.Of(name) = value;
-  std::string kept_as, error;
-  if (setup_.file->Save(setup_.kept, kept_as, error)) {
-    if (!kept_as.empty() && setup_.tell) {
-      setup_.tell("the settings file that was not right is kept as " + kept_as + "; a new " +
-                  setup_.file->path() + " holds your settings");
-    }
-  } else if (!told_write_failure_ && setup_.tell) {
-    told_write_failure_ = true;
-    setup_.tell(error + "; the settings last for this game only");
-  }
+  // Written on the file's own thread: a slow disk never holds play.
+  setup_.file->Change(name, value);
 }
 
 std::unique_ptr<SoundBuffer> Guide::Open(const std::string& file) {
@@ -200,11 +202,11 @@ void Guide::AddTourSteps(std::vector<Step>& steps) {
   double after = 0;
   steps.push_back({0, [this] {
                      tour_.clear();
-                     Say("The sounds of the game.");
+                     Say(Tr("The sounds of the game."));
                    }});
-  after = SayingTime("The sounds of the game.");
+  after = SayingTime(Tr("The sounds of the game."));
   for (const TourSound& t : kTour) {
-    const std::string name = t.name;
+    const std::string name = Tr(t.name);
     steps.push_back({after, [this, name] { Say(name); }});
     after = SayingTime(name) + kGap;
     auto buffer = std::make_shared<size_t>(0);

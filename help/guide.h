@@ -23,7 +23,7 @@ struct GuideSetup {
   Settings settings;              // what this run starts with (the file, then the options)
   Settings kept;                  // what the file holds; a change is written back into it
   SettingsFile* file = nullptr;   // none: nothing is ever written (a replay, a test)
-  std::function<void(const std::string&)> tell;  // a line for the player (stderr)
+  std::function<void(const std::string&)> tell;  // a line for the player (stderr), any thread
 };
 
 class Guide {
@@ -69,7 +69,6 @@ class Guide {
   bool shift_left_ = false, shift_right_ = false;
   std::vector<std::unique_ptr<SoundBuffer>> tour_;     // the tour's own sounds
   std::unique_ptr<SoundBuffer> sample_sound_, sample_background_;
-  bool told_write_failure_ = false;
 };
 
 }  // namespace palomir

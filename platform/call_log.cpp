@@ -191,6 +191,10 @@ std::string TraceSpeech(const std::string& text, int32_t flags) {
   return "say " + std::to_string(flags) + " \"" + text + "\"";
 }
 
+std::string TraceLanguage(const std::string& code, const std::string& voice) {
+  return "language " + code + " voice " + voice;
+}
+
 std::string TraceError(const std::string& text) {
   return "error " + text;
 }

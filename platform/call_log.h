@@ -54,5 +54,7 @@ class LineTrace final : public CallLog {
 std::string TraceLine(const Call& call);
 std::string TraceSpeech(const std::string& text, int32_t flags);
 std::string TraceError(const std::string& text);
+// A game in another language than English begins with "language CODE voice VOICE".
+std::string TraceLanguage(const std::string& code, const std::string& voice);
 
 }  // namespace palomir

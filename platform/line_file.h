@@ -3,17 +3,16 @@
 // that writing costs the game next to nothing; a crash still writes out what was kept, and
 // a file that cannot be written ends with one warning while the game goes on. Writing never
 // waits: a pipe or FIFO whose reader is slow keeps up to 64 KiB here, and past that the
-// file is given up with one warning.
+// file is given up with one warning. Only a plain file, a pipe or FIFO, or a terminal is
+// written: a device is refused.
 #pragma once
 
-#include <sys/stat.h>
-
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 
-#ifdef _WIN32
-#include "platform/win32/files.h"
-#endif
+#include "platform/files.h"
 
 namespace palomir {
 
@@ -21,27 +20,30 @@ class LineFile {
  public:
   // Opens `path` for writing without waiting (a FIFO with no reader yet included) and without
   // changing what it holds; a new file is created empty. When it cannot be opened, ok() is
-  // false and `error` says why, in the player's words.
+  // false and `error` says why, in the player's words; refused() when it is a device.
   LineFile(std::string path, std::string what);
   ~LineFile();
   LineFile(const LineFile&) = delete;
   LineFile& operator=(const LineFile&) = delete;
 
   bool ok() const { return fd_ >= 0; }
+  bool refused() const { return refused_; }
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
 
   // The first line of the file as it was found: empty for a new or empty file, or one that
-  // is not a plain file (a pipe, a terminal, a device).
+  // is not a plain file (a pipe, a terminal).
   const std::string& first_line() const { return first_line_; }
   // Whether this file and `other` are one and the same file, by other names too. A terminal
-  // or a device such as /dev/null may be named twice.
+  // may be named twice.
   bool SameFileAs(const LineFile& other) const;
-  // Gives the file up before anything was written: a file this made is removed again.
+  // Gives the file up before anything was written: a file this made is removed again, and
+  // only while it is still that file.
   void Discard();
   // Makes a plain file that held something ready to be written from its start: the earlier
   // file is kept under the first free name PATH.1, PATH.2, ... (its new name in `kept_as`)
-  // when `keep_earlier`, else emptied. False, with error() saying why, when it cannot be.
+  // when `keep_earlier` (never in place of another file by that name), else emptied. False,
+  // with error() saying why, when it cannot be.
   bool Begin(bool keep_earlier, std::string& kept_as);
 
   // Game thread. Adds one line (without its newline); what is kept is written out once it
@@ -49,23 +51,28 @@ class LineFile {
   void Line(const std::string& line);
   // Writes out what is kept, as far as the file takes it at once.
   void Flush();
+  // After a crash, from any thread: writes out the whole lines kept, with write(2) alone.
+  void WriteOutAfterCrash();
 
  private:
   void Failed(int error_number);
   void Stalled();
+  bool Claim();
+  void Unclaim();
   std::string path_;
   std::string what_;  // "recording", "trace"
   std::string error_;
-  std::string kept_;
   std::string first_line_;
-  int fd_ = -1;
+  // What is kept: bytes [head_, tail_) of `kept_`, whole lines only up to tail_. The game
+  // thread adds past tail_ and then moves tail_; it moves head_ or the bytes only while it
+  // holds `claim_`, which a crash takes for good.
+  std::unique_ptr<char[]> kept_;
+  std::atomic<size_t> head_{0}, tail_{0};
+  std::atomic<int> claim_{0};  // 0 free, else the thread (its id) that holds it
+  std::atomic<int> fd_{-1};
   bool created_ = false;
-  struct stat st_ {};
-#ifdef _WIN32
-  // Windows has no inode numbers (st_ino is 0): the file's volume and index say which it is.
-  // The Windows side is platform/win32/line_file.cpp.
-  win32::FileId id_;
-#endif
+  bool refused_ = false;
+  files::Info info_;
   std::chrono::steady_clock::time_point last_flush_ = std::chrono::steady_clock::now();
 };
 

@@ -1,22 +1,20 @@
 #include "settings/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#ifdef _WIN32
-// Windows: the same file calls, with wide-character names, binary files and a rename that
-// replaces the earlier file; the settings live in %APPDATA%\Palomir.
-#include "platform/win32/files.h"
-namespace palomir {
-using win32::fsync, win32::mkdir, win32::open, win32::rename, win32::unlink;
-}
-#endif
-
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
+
+#include "language/tr.h"
+#include "platform/files.h"
+#ifdef _WIN32
+#include "platform/win32/wide.h"
+#endif
 
 namespace palomir {
 
@@ -121,42 +119,132 @@ std::optional<int> ParseValue(Settings::Name n, const std::string& text) {
 std::string RangeText(Settings::Name n) {
   switch (n) {
     case Settings::Name::kSpeechRate:
-      return "words a minute, 75 to 450 (default 175)";
+      return Tr("words a minute, 75 to 450 (default 175)");
     case Settings::Name::kSpeechVolume:
-      return "decibels, -30 to 0 (default 0)";
+      return Tr("decibels, -30 to 0 (default 0)");
     default:
-      return "decibels, -30 to 0, or off (default 0)";
+      return Tr("decibels, -30 to 0, or off (default 0)");
   }
 }
 
-std::string SettingsPath() {
+std::string SettingsPath(std::string* why) {
 #ifdef _WIN32
-  return win32::SettingsPath();
+  // Where every Windows program keeps its settings: %APPDATA%\Palomir\settings.
+  std::string path = win32::SettingsPath();
+  if (path.empty() && why) *why = "the settings cannot be kept: APPDATA is not set";
+  return path;
 #endif
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
   const char* home = std::getenv("HOME");
   if (home && *home) return std::string(home) + "/.config/palomir/settings";
+  if (why) {
+    *why = config && *config
+               ? Fill(Tr("the settings cannot be kept: XDG_CONFIG_HOME (%s) is not a whole path "
+                         "from /, and HOME is not set"),
+                      config)
+               : Tr("the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set");
+  }
   return "";
 }
 
-Settings SettingsFile::Load(std::string& problem) {
-  Settings s;
-  problem.clear();
-  bad_ = false;
-  if (path_.empty()) return s;
-#ifdef _WIN32
-  std::ifstream in(win32::PathOf(path_));
-#else
-  std::ifstream in(path_);
-#endif
-  if (!in) {
-    if (errno == ENOENT) return s;
-    bad_ = true;
-    problem = "the settings file " + path_ + " cannot be read (" + std::strerror(errno) +
-              "); playing with the usual settings";
-    return s;
+namespace {
+
+// A real settings file is about 300 bytes.
+constexpr uint64_t kLargest = 4096;
+
+// What is found at a settings file's name.
+struct Found {
+  enum class State { kMissing, kRead, kBad, kLeftAlone } state = State::kMissing;
+  Settings settings;
+  files::Info info;
+  std::string problem;  // for kBad and kLeftAlone, in the player's words
+  std::string left_alone;  // for kLeftAlone: what is there, without what follows
+  std::string language;    // the file's "language = de" as written, or ""
+};
+
+// What is at the settings file's name when it is not a plain file, as a whole clause.
+std::string NotPlain(const std::string& path, files::Kind kind) {
+  switch (kind) {
+    case files::Kind::kFolder:
+      return Fill(Tr("the settings file %s is a folder, not a plain file"), path);
+    case files::Kind::kPipe:
+      return Fill(Tr("the settings file %s is a pipe, not a plain file"), path);
+    case files::Kind::kTerminal:
+    case files::Kind::kDevice:
+      return Fill(Tr("the settings file %s is a device, not a plain file"), path);
+    default:
+      return Fill(Tr("the settings file %s is not a plain file"), path);
   }
+}
+
+// Reads the file without ever waiting on it (a FIFO by that name included) and no more of it
+// than a settings file can be.
+Found Read(const std::string& path) {
+  Found f;
+  int error = 0;
+  // What is not a plain file is never opened at all: opening some devices does something.
+  files::Info first;
+  const bool plain = !files::InfoAt(path, first, error, true) || first.kind == files::Kind::kPlain ||
+                     first.kind == files::Kind::kMissing;
+  const int fd = plain ? files::OpenFile(path, files::kRead | files::kNoWait, error) : -1;
+  if (!plain) f.info = first;
+  if (fd < 0 && (error == ENOENT || error == ENOTDIR)) return f;  // no file, or no folder
+  // `what` is a whole clause naming the file; what follows is the same for every fault.
+  auto bad = [&](const std::string& what, bool in_part = false) {
+    f.state = Found::State::kBad;
+    // TRANSLATORS: %1$s is one of the lines "the settings file PATH cannot be read (WHY)",
+    // "... is not right at line N" and so on; %2$s is the file's path.
+    f.problem = in_part ? Fill(Tr("%1$s; the usual settings are used for what is wrong there, and "
+                                  "the file is kept as %2$s.bad (or the next free number) when a "
+                                  "setting is changed"),
+                               what, path)
+                        : Fill(Tr("%1$s; the usual settings are used, and the file is kept as "
+                                  "%2$s.bad (or the next free number) when a setting is changed"),
+                               what, path);
+  };
+  if (plain && (fd < 0 || !files::InfoOf(fd, f.info, error))) {
+    bad(Fill(Tr("the settings file %s cannot be read (%s)"), path, std::strerror(error)));
+    files::Close(fd);
+    return f;
+  }
+  if (f.info.kind != files::Kind::kPlain) {
+    f.state = Found::State::kLeftAlone;
+    f.left_alone = NotPlain(path, f.info.kind);
+    // TRANSLATORS: %s is "the settings file PATH is a folder, not a plain file" or the like.
+    f.problem = Fill(Tr("%s; it is left as it is, and the settings last for this game only"),
+                     f.left_alone);
+    files::Close(fd);
+    return f;
+  }
+  if (f.info.size > kLargest) {
+    bad(Fill(TrN("the settings file %s is %llu byte, too large to be the game's settings",
+                 "the settings file %s is %llu bytes, too large to be the game's settings",
+                 static_cast<unsigned long>(f.info.size)),
+             path, static_cast<unsigned long long>(f.info.size)));
+    files::Close(fd);
+    return f;
+  }
+  std::string text(kLargest + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const long n = files::ReadSome(fd, text.data() + got, text.size() - got, error);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  files::Close(fd);
+  if (error) {
+    bad(Fill(Tr("the settings file %s cannot be read to its end (%s)"), path,
+             std::strerror(error)));
+    return f;
+  }
+  if (got > kLargest) {
+    bad(Fill(Tr("the settings file %s is larger than the game's settings can be"), path));
+    return f;
+  }
+  text.resize(got);
+  f.state = Found::State::kRead;
+  std::istringstream in(text);
   std::string line;
   int number = 0;
   std::string first_wrong;
@@ -168,78 +256,235 @@ Settings SettingsFile::Load(std::string& problem) {
     bool taken = false;
     if (eq != std::string::npos) {
       const std::string name = Trim(line.substr(0, eq));
+      // The language is kept as written: the game says so once if it has no such language.
+      if (name == "language" && !Trim(line.substr(eq + 1)).empty()) {
+        f.language = Trim(line.substr(eq + 1));
+        taken = true;
+      }
       for (Settings::Name n : kNames) {
         if (name != NameOf(n)) continue;
         if (auto v = ParseValue(n, Trim(line.substr(eq + 1)))) {
-          s.Of(n) = *v;
+          f.settings.Of(n) = *v;
           taken = true;
         }
       }
     }
-    if (!taken && first_wrong.empty()) first_wrong = "line " + std::to_string(number);
+    if (!taken && first_wrong.empty()) first_wrong = Fill(Tr("line %d"), number);
   }
-  if (in.bad()) first_wrong = "it cannot be read to its end";
   if (!first_wrong.empty()) {
-    bad_ = true;
-    problem = "the settings file " + path_ + " is not right at " + first_wrong +
-              "; the usual settings are used for what is wrong there, and the file is kept "
-              "as " + path_ + ".bad when a setting is changed";
+    // TRANSLATORS: the second %s is "line %d" as translated there.
+    bad(Fill(Tr("the settings file %s is not right at %s"), path, first_wrong), true);
   }
-  return s;
+  return f;
 }
 
-bool SettingsFile::Save(const Settings& s, std::string& kept_as, std::string& error) {
-  kept_as.clear();
-  if (path_.empty()) {
-#ifdef _WIN32
-    error = "the settings cannot be kept: APPDATA is not set";
-#else
-    error = "the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set";
-#endif
-    return false;
-  }
-  // Every folder on the way is made, as far as the player may.
-#ifdef _WIN32
-  win32::MakeFoldersFor(path_);
-#else
-  const auto slash = path_.find_last_of('/');
-  const std::string folder = path_.substr(0, slash);
+// Every folder on the way is made, as far as the player may: "" or what went wrong.
+std::string MakeFolders(const std::string& folder) {
   for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
-    at = folder.find('/', at);
+    at = folder.find_first_of(files::kSeparators, at);
     const std::string part = folder.substr(0, at == std::string::npos ? folder.size() : at);
-    mkdir(part.c_str(), 0700);
     if (at != std::string::npos) ++at;
-  }
-#endif
-  if (bad_) {
-    const std::string aside = path_ + ".bad";
-    if (rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-      error = "the settings are not kept: " + path_ + " could not be set aside as " + aside +
-              " (" + std::strerror(errno) + ")";
-      return false;
+    const int error = files::MakeFolder(part);
+    if (error == 0) continue;
+    files::Info there;
+    int ignored = 0;
+    if (error == EEXIST && files::InfoAt(part, there, ignored, true) &&
+        there.kind == files::Kind::kFolder) {
+      continue;
     }
-    bad_ = false;
-    kept_as = aside;
+    return Fill(Tr("the settings cannot be kept: the folder %s could not be made (%s)"), part,
+                error == EEXIST ? std::string(Tr("a file of that name is there"))
+                                : std::string(std::strerror(error)));
   }
+  return "";
+}
+
+std::string Text(const Settings& s, const std::string& language) {
   std::ostringstream text;
   text << "# Palomir's settings, written by the game when you change one (F5 to F10).\n";
   for (Settings::Name n : kNames) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }
-  const std::string body = text.str();
-  const std::string temp = path_ + ".new";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0;
-  if (written) {
-    written = write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size()) &&
-              fsync(fd) == 0;
-    written = close(fd) == 0 && written;
+  if (!language.empty()) text << "language = " << language << "\n";
+  return text.str();
+}
+
+}  // namespace
+
+static bool SaveTo(const std::string& path, const std::string& why_none,
+                   const SettingsFile::Changes& changes, std::string& kept_as,
+                   std::string& error);
+
+// The thread that writes the changes, so that a slow disk never holds play. It owns what it
+// needs: a thread still writing as the game ends finishes on its own.
+struct SettingsFile::Saver {
+  std::mutex lock;
+  std::condition_variable wake, done;
+  Changes pending;
+  bool busy = false, quit = false, told = false;
+  std::function<void(const std::string&)> tell;
+  std::thread thread;
+
+  static void Run(std::shared_ptr<Saver> s, std::string path, std::string why_none) {
+    std::unique_lock l(s->lock);
+    for (;;) {
+      s->wake.wait(l, [&] { return s->quit || !s->pending.empty(); });
+      if (s->pending.empty()) break;
+      Changes changes;
+      changes.swap(s->pending);
+      s->busy = true;
+      l.unlock();
+      std::string kept_as, error;
+      const bool saved = SaveTo(path, why_none, changes, kept_as, error);
+      l.lock();
+      std::vector<std::string> said;
+      if (!kept_as.empty()) {
+        said.push_back(Fill(Tr("the settings file that was not right is kept as %s; a new %s "
+                               "holds your settings"),
+                            kept_as, path));
+      }
+      if (!saved && !s->told) {
+        s->told = true;
+        said.push_back(Fill(Tr("%s; the settings last for this game only"), error));
+      }
+      // Told without the lock: a stderr nobody reads never holds a change the game makes.
+      const auto tell = s->tell;
+      l.unlock();
+      for (const std::string& line : said) {
+        if (tell) tell(line);
+      }
+      l.lock();
+      s->busy = false;
+      s->done.notify_all();
+    }
   }
-  if (!written || rename(temp.c_str(), path_.c_str()) != 0) {
-    error = "the settings could not be written to " + path_ + " (" + std::strerror(errno) + ")";
-    unlink(temp.c_str());
+};
+
+SettingsFile::SettingsFile(std::string path, std::string why_none)
+    : path_(std::move(path)), why_none_(std::move(why_none)), saver_(std::make_shared<Saver>()) {}
+
+SettingsFile::~SettingsFile() {
+  Wait(2);
+  {
+    std::lock_guard g(saver_->lock);
+    saver_->quit = true;
+    saver_->pending.clear();
+  }
+  saver_->wake.notify_all();
+  if (!saver_->thread.joinable()) return;
+  if (Wait(0.5)) {
+    saver_->thread.join();
+  } else {
+    saver_->thread.detach();  // a folder that never answers: it ends with the program
+  }
+}
+
+void SettingsFile::set_tell(std::function<void(const std::string&)> tell) {
+  std::lock_guard g(saver_->lock);
+  saver_->tell = std::move(tell);
+}
+
+void SettingsFile::Change(Settings::Name name, int value) {
+  std::lock_guard g(saver_->lock);
+  saver_->pending[name] = value;
+  if (!saver_->thread.joinable()) saver_->thread = std::thread(Saver::Run, saver_, path_, why_none_);
+  saver_->wake.notify_all();
+}
+
+bool SettingsFile::Wait(double seconds) {
+  std::unique_lock l(saver_->lock);
+  return saver_->done.wait_for(l, std::chrono::duration<double>(seconds),
+                               [&] { return saver_->pending.empty() && !saver_->busy; });
+}
+
+Settings SettingsFile::Load(std::string& problem) {
+  problem.clear();
+  if (path_.empty()) return Settings{};
+  Found f = Read(path_);
+  problem = f.problem;
+  language_ = f.language;
+  if (f.state == Found::State::kLeftAlone) return Settings{};
+  return f.settings;
+}
+
+bool SettingsFile::Save(const Changes& changes, std::string& kept_as, std::string& error) {
+  return SaveTo(path_, why_none_, changes, kept_as, error);
+}
+
+static bool SaveTo(const std::string& path, const std::string& why_none,
+                   const SettingsFile::Changes& changes, std::string& kept_as,
+                   std::string& error) {
+  kept_as.clear();
+  if (path.empty()) {
+    error = why_none.empty()
+                ? std::string(Tr("the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set"))
+                : why_none;
     return false;
   }
+  error = MakeFolders(files::FolderOf(path));
+  if (!error.empty()) return false;
+  // A settings file that is a link (kept with the player's other dotfiles) is written where
+  // it leads, and stays a link.
+  std::string target = path;
+  files::Info at;
+  int failed = 0;
+  if (files::InfoAt(path, at, failed) && at.kind == files::Kind::kLink) {
+    target = files::Resolved(path);
+    if (target.empty()) {
+      error = Fill(Tr("the settings file %s is a link that leads nowhere; it is left as it is"), path);
+      return false;
+    }
+  }
+  const std::string folder = files::FolderOf(target);
+  // Another game writing its change meanwhile is waited for; this one then adds its own.
+  const int lock = files::LockFolder(folder);
+  struct Unlock {
+    int lock;
+    ~Unlock() { files::Unlock(lock); }
+  } unlock{lock};
+  Found f = Read(target);
+  if (f.state == Found::State::kLeftAlone) {
+    // TRANSLATORS: %s is "the settings file PATH is a folder, not a plain file" or the like.
+    error = Fill(Tr("%s; it is left as it is"), f.left_alone);
+    return false;
+  }
+  if (f.state != Found::State::kMissing && !f.info.writable) {
+    error = Fill(Tr("the settings file %s is read-only, so the game leaves it as it is"), target);
+    return false;
+  }
+  Settings s = f.settings;
+  for (const auto& [name, value] : changes) s.Of(name) = value;
+  // The language line is the file's as it stands, kept as the player wrote it.
+  const std::string body = Text(s, f.language);
+  // The new file is written whole before anything else changes: a full disk leaves the old
+  // one where it is.
+  std::string temp;
+  const int fd = files::CreateUnique(folder, ".settings-", temp, failed);
+  files::Info made;
+  bool written = fd >= 0 && files::InfoOf(fd, made, failed) &&
+                 files::WriteAll(fd, body.data(), body.size(), failed) && files::Sync(fd, failed);
+  if (written && f.state != Found::State::kMissing) files::KeepMode(fd, f.info.mode);
+  files::Close(fd);
+  auto give_up = [&](int why) {
+    error = Fill(Tr("the settings could not be written to %s (%s)"), target, std::strerror(why));
+    if (fd >= 0) files::RemoveIfSame(temp, made.id);
+    return false;
+  };
+  if (!written) return give_up(failed);
+  if (f.state == Found::State::kBad) {
+    for (int n = 0; n < 100 && kept_as.empty(); ++n) {
+      std::string aside = target + ".bad";
+      if (n > 0) aside.append(".").append(std::to_string(n));
+      const int r = files::RenameNoReplace(target, aside);
+      if (r == 0) kept_as = aside;
+      if (r == ENOENT) break;  // gone meanwhile: nothing to keep
+      if (r != 0 && r != EEXIST) return give_up(r);
+    }
+    if (kept_as.empty() && files::InfoAt(target, at, failed) && at.kind != files::Kind::kMissing) {
+      return give_up(EEXIST);  // a hundred kept already
+    }
+  }
+  if (const int r = files::RenameOver(temp, target); r != 0) return give_up(r);
   return true;
 }
 

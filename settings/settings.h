@@ -3,6 +3,9 @@
 // in a small text file of "name = value" lines; options override them for one run.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -43,25 +46,51 @@ std::optional<int> ParseValue(Settings::Name n, const std::string& text);
 std::string RangeText(Settings::Name n);
 
 // The settings file: $XDG_CONFIG_HOME/palomir/settings, or ~/.config/palomir/settings.
-// Empty when neither variable is set.
-std::string SettingsPath();
+// Empty when neither variable gives a folder; `why` then says so in the player's words.
+std::string SettingsPath(std::string* why = nullptr);
 
+// The settings file. Only a plain file of a few kilobytes is read, and only the game's own
+// new file ever takes its place: a folder, a pipe or a device by that name, or a read-only
+// file, is left as it is; a file that is a link is written where the link leads. Two games
+// at once each change only the values their player changed.
 class SettingsFile {
  public:
-  explicit SettingsFile(std::string path) : path_(std::move(path)) {}
-  // Reads the file. No file: the defaults, and nothing to say. A file that cannot be read or
-  // has a line that is not a setting: the defaults for what is wrong, and one line for the
-  // player in `problem`; the file is then set aside, never overwritten, before a new one is
-  // written.
+  // What a save changes: the settings the player changed, and their new values.
+  using Changes = std::map<Settings::Name, int>;
+
+  explicit SettingsFile(std::string path, std::string why_none = "");
+  // The changes not yet written are written first, waiting a moment at most.
+  ~SettingsFile();
+  SettingsFile(const SettingsFile&) = delete;
+  SettingsFile& operator=(const SettingsFile&) = delete;
+
+  // Reads the file. No file: the defaults, and nothing to say. A file that cannot be read,
+  // is not a plain file, is too large or has a line that is not a setting: the defaults for
+  // what is wrong, and one line for the player in `problem`. A file that is not right is
+  // set aside (PATH.bad, PATH.bad.1, ...), never overwritten, before a new one is written.
   Settings Load(std::string& problem);
-  // Writes `s` atomically (a temporary file, then a rename). A bad file is first kept as
-  // PATH.bad (`kept_as` says so). False with `error` for the player when it cannot be written.
-  bool Save(const Settings& s, std::string& kept_as, std::string& error);
+  // Writes `changes` into the file as it stands now (another game may have changed other
+  // values meanwhile): a new file, made in the same folder under a name of its own, then
+  // renamed over the old. `kept_as` names a bad file set aside. False with `error` for the
+  // player when it cannot be written. Waits for another game writing the file.
+  bool Save(const Changes& changes, std::string& kept_as, std::string& error);
+  // Game thread: the change is written soon on a thread of its own, several at once when
+  // they come quickly; what the player must know goes to `tell`, a failure once.
+  void Change(Settings::Name name, int value);
+  // Until every change is written, at most `seconds`: whether they are.
+  bool Wait(double seconds);
+  void set_tell(std::function<void(const std::string&)> tell);
   const std::string& path() const { return path_; }
+  // The file's "language = de" as written (kept when the file is written again); "" for
+  // none, where the desktop's language stands.
+  const std::string& language() const { return language_; }
 
  private:
+  struct Saver;
   std::string path_;
-  bool bad_ = false;
+  std::string why_none_;
+  std::string language_;
+  std::shared_ptr<Saver> saver_;
 };
 
 }  // namespace palomir

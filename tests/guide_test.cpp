@@ -3,18 +3,28 @@
 // settings file read, written, overridden and, when it is not right, kept.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "app/options.h"
 #include "game_fixture.h"
+#include "card/card.h"
 #include "help/guide.h"
+#include "language/language.h"
+#include "language/mo_catalog.h"
+#include "language/tr.h"
 #include "platform/keycodes.h"
 #include "temp_folder.h"
 
@@ -184,6 +194,8 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {"speech-volume = off\n", {}, true},
       {"loudness = 3\nspeech-rate = 200\n", {200, 0, 0, 0}, true},
       {"\x01\x02garbage", {}, true},
+      {"language = pt_BR\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // kept as it is
+      {"language = pt_BR\nloudness = 3\n", {}, true},  // kept in the new file too
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -202,7 +214,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     std::string kept_as, error;
     Settings changed = r.expected;
     changed.speech_rate = 300;
-    ASSERT_TRUE(file.Save(changed, kept_as, error)) << error;
+    ASSERT_TRUE(file.Save({{Settings::Name::kSpeechRate, 300}}, kept_as, error)) << error;
     EXPECT_EQ(kept_as, r.problem ? path + ".bad" : "");
     if (r.problem) {
       EXPECT_EQ(dir.Read("palomir/settings.bad"), r.text);
@@ -210,7 +222,9 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     SettingsFile again(path);
     EXPECT_EQ(again.Load(problem), changed);
     EXPECT_EQ(problem, "");
-    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    EXPECT_EQ(again.language(), std::string(r.text).starts_with("language") ? "pt_BR" : "");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path / "palomir"), {}),
+              r.problem ? 2 : 1);  // nothing else left behind
   }
   // No file: nothing read, nothing said, nothing written.
   TempFolder dir;
@@ -229,6 +243,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     g.Key(dik::kF6);
     EXPECT_EQ(g.vp.levels().sound_volume, -12);
   }
+  EXPECT_TRUE(none.Wait(10));  // written on the file's own thread
   SettingsFile written((dir.path / "palomir/settings").string());
   EXPECT_EQ(written.Load(problem), (Settings{200, 0, 0, 0}));
 
@@ -242,6 +257,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {{"palomir", "--speech-volume=3"}, false, {}},
       {{"palomir", "--speech-rate=20"}, false, {}},
       {{"palomir", "--sound-volume=2"}, false, {}},
+      {{"palomir", "--language="}, false, {}},
   };
   options[0].expected.speech_rate = 300;
   options[0].expected.sound_volume = kVolumeOff;
@@ -260,6 +276,224 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     EXPECT_EQ(o.sound_volume, r.expected.sound_volume);
     EXPECT_EQ(o.background_volume, r.expected.background_volume);
   }
+}
+
+TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
+  const std::vector<std::string> have = {"de", "es", "fr", "pt_BR", "ru"};
+  struct Row {
+    std::map<std::string, std::string> env;
+    std::optional<std::string> catalog;  // nothing: a language the game does not have
+  } rows[] = {
+      {{}, ""},
+      {{{"LANG", "C.UTF-8"}}, ""},
+      {{{"LANG", "de_AT.UTF-8@euro"}}, "de"},
+      {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "es_ES.UTF-8"}}, "es"},
+      {{{"LC_MESSAGES", "es_ES.UTF-8"}, {"LC_ALL", "ru_RU.UTF-8"}}, "ru"},
+      {{{"LANG", "pt_BR.UTF-8"}}, "pt_BR"},
+      {{{"LANG", "pt_PT.UTF-8"}}, std::nullopt},  // as gettext: no pt catalog
+      {{{"LANGUAGE", "xx:fr:de"}, {"LANG", "ru_RU.UTF-8"}}, "fr"},  // the first it has
+      {{{"LANGUAGE", "en:de"}}, ""},                                 // English comes first
+      {{{"LANGUAGE", "xx"}, {"LANG", "de_DE.UTF-8"}}, "de"},
+      {{{"LANG", "en_GB.UTF-8"}}, ""},
+      {{{"LANG", "ja_JP.UTF-8"}}, std::nullopt},
+      {{{"LANG", "../../etc"}}, std::nullopt},
+  };
+  for (const Row& r : rows) {
+    const std::string wanted = DesktopLanguage(have, [&r](const char* name) -> const char* {
+      auto it = r.env.find(name);
+      return it == r.env.end() ? nullptr : it->second.c_str();
+    });
+    EXPECT_EQ(CatalogFor(wanted, have), r.catalog) << wanted;
+  }
+  EXPECT_EQ(CatalogFor("pt-br", have), "pt_BR");  // as people write it on the command line
+  EXPECT_EQ(CatalogsIn(PALOMIR_LOCALE), have);
+
+  // The game's own lines in the catalogs' languages: a number counted takes its form.
+  struct Line {
+    const char* language;
+    int32_t key;
+    const char* said;
+  } lines[] = {
+      {"de", dik::kF7, "Stimme minus 3 Dezibel"},
+      {"ru", dik::kF7, "Голос минус 3 децибела"},
+      {"es", dik::kF5, "Velocidad 150"},
+      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête."},
+      {"", dik::kF7, "Speech minus 3 decibels"},
+  };
+  for (const Line& l : lines) {
+    UseLanguage(l.language, PALOMIR_LOCALE);
+    GuidedGame g;
+    g.Key(l.key);
+    g.vp.RunFor(0.1);
+    ASSERT_FALSE(g.Said().empty());
+    EXPECT_EQ(g.Said().front(), l.said);
+  }
+  UseLanguage("de", PALOMIR_LOCALE);
+  {
+    Game g;
+    g.Load();
+    EXPECT_EQ(g.Said().front(), "Willkommen bei Palomir, einem Spiel von Vossk");
+    EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "Du 3   Computer 7");
+  }
+  {
+    // The settings file's messages too, from the file's own reading.
+    TempFolder dir;
+    std::filesystem::create_directories(dir.path / "palomir/settings");
+    SettingsFile folder((dir.path / "palomir/settings").string());
+    std::string problem;
+    folder.Load(problem);
+    EXPECT_NE(problem.find("/palomir/settings ist ein Ordner, keine gewöhnliche Datei; sie bleibt"),
+              std::string::npos)
+        << problem;
+  }
+  // The game's own reader of the catalogs (Windows has no gettext) finds what gettext finds,
+  // every counted form included.
+  for (const std::string& language : have) {
+    SCOPED_TRACE(language);
+    MoCatalog mo;
+    ASSERT_TRUE(mo.Load(std::string(PALOMIR_LOCALE) + "/" + language + "/LC_MESSAGES/palomir.mo",
+                        language));
+    UseLanguage(language, PALOMIR_LOCALE);
+    for (unsigned long n : {0, 1, 2, 3, 5, 11, 21, 22, 25, 101, 111}) {
+      EXPECT_STREQ(mo.FindN("minus %d decibel", n), TrN("minus %d decibel", "minus %d decibels", n));
+    }
+    EXPECT_STREQ(mo.Find("no sound output could be opened"), Tr("no sound output could be opened"));
+    EXPECT_EQ(mo.Find("no line of the game"), nullptr);
+  }
+  EXPECT_FALSE(MoCatalog().Load(std::string(PALOMIR_LOCALE) + "/../CMakeCache.txt", "de"));
+  UseLanguage("", PALOMIR_LOCALE);
+  EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "You 3   Computer 7");
+}
+
+// Whatever is found at the settings file's name, the game plays; only its own new file ever
+// takes the name's place, and nothing elsewhere is written.
+TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
+  namespace fs = std::filesystem;
+  using N = Settings::Name;
+  auto put = [](const fs::path& p, const char* text) { std::ofstream(p) << text; };
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path& dir, const std::string& settings)> make;
+    const char* problem;  // a part of the line said as the file is read; "" for none
+    const char* error;    // a part of the line said when a change cannot be kept; "" if kept
+    // Then: a file and a part of what it holds, or "link", "fifo", "a gigabyte".
+    std::vector<std::pair<const char*, const char*>> then;
+  } rows[] = {
+#ifndef _WIN32  // no links or FIFOs for a player on Windows
+      {"a leftover settings.new that links elsewhere",
+       [&](const fs::path& d, const std::string& p) {
+         put(d / "outside", "not the game's\n");
+         fs::create_symlink(d / "outside", p + ".new");
+       },
+       "", "", {{"outside", "not the game's\n"}}},
+      {"a settings file that links to the player's dotfiles",
+       [&](const fs::path& d, const std::string& p) {
+         put(d / "dotfiles", "sound-volume = -6\n");
+         fs::create_symlink(d / "dotfiles", p);
+       },
+       "", "", {{"palomir/settings", "link"}, {"dotfiles", "sound-volume = -6 "}}},
+#endif
+      {"a bad file beside an earlier settings.bad",
+       [&](const fs::path&, const std::string& p) { put(p, "loud\n"), put(p + ".bad", "first\n"); },
+       "is not right at line 1", "",
+       {{"palomir/settings.bad", "first\n"}, {"palomir/settings.bad.1", "loud\n"}}},
+#ifndef _WIN32  // no links or FIFOs for a player on Windows
+      {"a FIFO", [](const fs::path&, const std::string& p) { mkfifo(p.c_str(), 0600); },
+       "is a pipe, not a plain file; it is left as it is", "is a pipe, not a plain file; it is left",
+       {{"palomir/settings", "fifo"}}},
+      {"endless zeros",
+       [](const fs::path&, const std::string& p) { fs::create_symlink("/dev/zero", p); },
+       "is a device, not a plain file", "is a device", {{"palomir/settings", "link"}}},
+#endif
+      {"a folder", [](const fs::path&, const std::string& p) { fs::create_directory(p); },
+       "is a folder, not a plain file", "is a folder", {}},
+      {"a gigabyte",
+       [&](const fs::path&, const std::string& p) { put(p, ""), fs::resize_file(p, 1ull << 30); },
+       "is 1073741824 bytes, too large", "", {{"palomir/settings.bad", "a gigabyte"}}},
+      {"a read-only file",
+       [&](const fs::path&, const std::string& p) {
+         put(p, "speech-rate = 100\n");
+         fs::permissions(p, fs::perms::owner_read | fs::perms::group_read);
+       },
+       "", "is read-only, so the game leaves it as it is", {{"palomir/settings", "= 100\n"}}},
+      {"a folder that cannot be made",
+       [&](const fs::path& d, const std::string&) { fs::remove(d / "palomir"), put(d / "palomir", ""); },
+       "", "palomir could not be made (a file of that name is there)", {}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    TempFolder dir;
+    const std::string path = (dir.path / "palomir/settings").string();
+    fs::create_directories(dir.path / "palomir");
+    r.make(dir.path, path);
+#ifndef _WIN32
+    if (geteuid() == 0 && std::string(r.name) == "a read-only file") continue;
+#endif
+    SettingsFile file(path);
+    std::string problem, kept_as, error;
+    file.Load(problem);
+    EXPECT_NE(problem.find(r.problem), std::string::npos) << problem;
+    EXPECT_EQ(problem.empty(), !*r.problem) << problem;
+    EXPECT_EQ(file.Save({{N::kSpeechRate, 300}}, kept_as, error), !*r.error) << error;
+    EXPECT_NE(error.find(r.error), std::string::npos) << error;
+    if (!*r.error) {
+      EXPECT_EQ(SettingsFile(path).Load(problem).speech_rate, 300) << problem;
+    }
+    for (const auto& [name, what] : r.then) {
+      const fs::path at = dir.path / name;
+      const std::string w = what;
+      if (w == "link" || w == "fifo") {
+        EXPECT_TRUE(w == "link" ? fs::is_symlink(at) : fs::is_fifo(at)) << name;
+      } else if (w == "a gigabyte") {
+        EXPECT_EQ(fs::file_size(at), 1ull << 30);
+      } else {
+        EXPECT_NE(dir.Read(name).find(w), std::string::npos) << name << ": " << dir.Read(name);
+      }
+    }
+  }
+
+  // Two games changing settings at once: each change stays, and a reader never meets a
+  // file half written.
+  TempFolder dir;
+  const std::string path = (dir.path / "palomir/settings").string();
+  SettingsFile one(path), other(path);
+  std::atomic<bool> writing{true};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (writing) {
+      std::string problem;
+      SettingsFile(path).Load(problem);
+      torn += !problem.empty();
+    }
+  });
+  auto changes = [&](SettingsFile& file, N name) {
+    for (int i = 0; i < 200; ++i) {
+      std::string kept_as, error;
+      EXPECT_TRUE(file.Save({{name, -3 * (i % 10)}}, kept_as, error)) << error;
+    }
+  };
+  std::thread first(changes, std::ref(one), N::kSpeechVolume);
+  changes(other, N::kSoundVolume);
+  first.join();
+  writing = false;
+  reader.join();
+  std::string problem;
+  EXPECT_EQ(SettingsFile(path).Load(problem), (Settings{175, -27, -27, 0}));
+  EXPECT_EQ(torn, 0);
+
+#ifndef _WIN32
+  // No folder for the settings: said as it is.
+  const char* home = std::getenv("HOME");
+  const std::string home_was = home ? home : "";
+  setenv("HOME", "", 1);
+  setenv("XDG_CONFIG_HOME", "config", 1);
+  std::string why;
+  EXPECT_EQ(SettingsPath(&why), "");
+  EXPECT_EQ(why, "the settings cannot be kept: XDG_CONFIG_HOME (config) is not a whole path from "
+                 "/, and HOME is not set");
+  setenv("HOME", home_was.c_str(), 1);
+  unsetenv("XDG_CONFIG_HOME");
+#endif
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Damaged or hand-edited recordings: the replay stops at the first line that is not a
 // record, or that does not fit what the game asks for there, and names that line.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,9 +11,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/sound_bank.h"
@@ -281,30 +286,110 @@ TEST(Trace, WhatEachCallShows) {
 }
 
 TEST(Recording, ACrashStillWritesOutWhatWasKept) {
-  const std::string path = ::testing::TempDir() + "/palomir-crash";
+  // On the game thread itself, and from another thread while the game thread writes: the
+  // process ends, and the recording ends with its last whole line.
+  for (bool other_thread : {false, true}) {
+    SCOPED_TRACE(other_thread ? "from another thread" : "on the game thread");
+    const std::string path = ::testing::TempDir() + "/palomir-crash";
+    std::remove(path.c_str());
 #ifdef _WIN32
-  const auto killed = ::testing::ExitedWithCode(3);  // how Windows ends an aborted program
+    const auto killed = ::testing::ExitedWithCode(3);  // how Windows ends an aborted program
 #else
-  const mode_t umask_was = umask(022);
-  const auto killed = ::testing::KilledBySignal(SIGABRT);
+    const mode_t umask_was = umask(022);
+    const auto killed = ::testing::KilledBySignal(SIGABRT);
 #endif
-  EXPECT_EXIT(
-      {
-        LineFile file(path, "recording");
-        file.Line("input key down 1");  // kept: not yet 50 ms old
-        std::raise(SIGABRT);
-      },
-      killed, "");
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "input key down 1\n");
+    EXPECT_EXIT(
+        {
+          LineFile file(path, "recording");
+          file.Line("input key down 1");  // kept: not yet 50 ms old
+          if (!other_thread) std::raise(SIGABRT);
+          std::thread crash([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::abort();
+          });
+          for (int i = 2;; ++i) file.Line("tick " + std::to_string(i) + std::string(i % 97, ' '));
+        },
+        killed, "");
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!other_thread) {
+      EXPECT_EQ(text, "input key down 1\n");
+    } else {
+      ASSERT_FALSE(text.empty());
+      EXPECT_EQ(text.back(), '\n');
+      std::istringstream lines(text.substr(text.find('\n') + 1));
+      int want = 2;
+      for (std::string line; std::getline(lines, line); ++want) {
+        ASSERT_EQ(line, "tick " + std::to_string(want) + std::string(want % 97, ' '));
+      }
+      EXPECT_GT(want, 100);  // the game thread was well under way
+    }
 #ifndef _WIN32
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
-  umask(umask_was);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
+    umask(umask_was);
 #endif
-  std::remove(path.c_str());
+    std::remove(path.c_str());
+  }
+}
+
+TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
+  const std::string path = ::testing::TempDir() + "/palomir-own.rec";
+  auto write = [](const std::string& p, const std::string& text) { std::ofstream(p) << text; };
+  auto read = [](const std::string& p) {
+    std::ifstream in(p);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string earlier = "# palomir recording\nstart\n";
+  struct Row {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::pair<std::string, std::string>> then;  // file, what it holds ("-": gone)
+  } rows[] = {
+      {"a failed start removes the file it made",
+       [&] { LineFile(path, "recording").Discard(); }, {{"", "-"}}},
+      {"a file put in its place meanwhile stays",
+       [&] {
+         LineFile made(path, "recording");
+         write(path + ".player", "the player's\n");
+         std::rename((path + ".player").c_str(), path.c_str());
+         made.Discard();
+       },
+       {{"", "the player's\n"}}},
+      {"an earlier recording is kept beside another game's",
+       [&] {
+         write(path, earlier);
+         write(path + ".1", "another game's\n");
+         LineFile f(path, "recording");
+         std::string kept_as;
+         EXPECT_TRUE(f.Begin(true, kept_as));
+         EXPECT_EQ(kept_as, path + ".2");
+       },
+       {{"", ""}, {".1", "another game's\n"}, {".2", earlier}}},
+      {"two games started together: the second plays without, and nothing is lost",
+       [&] {
+         write(path, earlier);
+         LineFile one(path, "recording"), other(path, "recording");
+         std::string kept_as;
+         EXPECT_TRUE(one.Begin(true, kept_as));
+         one.Line("start");
+         EXPECT_FALSE(other.Begin(true, kept_as));
+         EXPECT_EQ(other.error(), "the recording " + path + " could not be written (File exists)");
+       },
+       {{"", "start\n"}, {".1", earlier}, {".2", "-"}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    for (const char* end : {"", ".1", ".2"}) std::remove((path + end).c_str());
+    r.act();
+    for (const auto& [end, text] : r.then) {
+      struct stat st {};
+      const bool there = stat((path + end).c_str(), &st) == 0;
+      EXPECT_EQ(there ? read(path + end) : "-", text) << end;
+    }
+  }
+  for (const char* end : {"", ".1", ".2"}) std::remove((path + end).c_str());
 }
 
 #ifndef _WIN32  // Windows has no FIFO in its file system
@@ -327,26 +412,52 @@ TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
 #endif
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
-#ifndef _WIN32  // Windows has no device that is always full
+#ifndef _WIN32  // Windows has no file size limit to set
+  // A disk that fills up: the file may grow no more.
+  const std::string path = ::testing::TempDir() + "/palomir-full";
+  std::remove(path.c_str());
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+  const auto signal_was = std::signal(SIGXFSZ, SIG_IGN);
   ::testing::internal::CaptureStderr();
   {
-    LineFile full("/dev/full", "trace");
+    LineFile full(path, "trace");
     ASSERT_TRUE(full.ok());
-    full.Line("call puck.wav SetPan 0");
-    full.Flush();  // the disk is full: written off, said once on stderr
+    const rlimit small{200, was.rlim_max};  // room for the warning, not for the line
+    setrlimit(RLIMIT_FSIZE, &small);
+    full.Line("say 1 \"" + std::string(300, 'x') + "\"");
+    full.Flush();  // written off, said once on stderr
     EXPECT_FALSE(full.ok());
     full.Line("call puck.wav SetPan 1");  // and nothing more is tried
     full.Flush();
+    setrlimit(RLIMIT_FSIZE, &was);
   }
+  std::signal(SIGXFSZ, signal_was);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "palomir: the trace /dev/full could not be written (No space left on device); it "
-            "stops here\n");
+            "palomir: the trace " + path + " could not be written (File too large); it stops here\n");
+  std::remove(path.c_str());
 #endif
-  LineFile none("/nonexistent/folder/game.rec", "recording");
-  EXPECT_FALSE(none.ok());
-  EXPECT_EQ(none.error(),
-            "the recording /nonexistent/folder/game.rec could not be written (No such file or "
-            "directory)");
+  struct Row {
+    const char* path;
+    bool refused;
+    const char* error;
+  } rows[] = {
+      {"/nonexistent/folder/game.rec", false,
+       "the recording /nonexistent/folder/game.rec could not be written (No such file or "
+       "directory)"},
+#ifdef _WIN32
+      {"NUL", true, "NUL is a device, not a file: a recording is written only to a file or a pipe"},
+#else
+      {"/dev/full", true, "/dev/full is a device, not a file: a recording is written only to a "
+                          "file or a pipe"},
+#endif
+  };
+  for (const Row& r : rows) {
+    LineFile none(r.path, "recording");
+    EXPECT_FALSE(none.ok());
+    EXPECT_EQ(none.refused(), r.refused);
+    EXPECT_EQ(none.error(), r.error);
+  }
 }
 
 }  // namespace

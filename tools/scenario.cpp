@@ -2,6 +2,13 @@
 // makes and every line spoken, one per line, so that a reported fault can be replayed
 // exactly. The script format is in docs/scenario.md.
 //   scenario SCRIPT      (or the script on standard input)
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <climits>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -15,6 +22,8 @@
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
 #include "game/sound_ops.h"
+#include "language/language.h"
+#include "platform/call_log.h"
 #include "platform/keycodes.h"
 #include "platform/virtual/virtual_platform.h"
 #include "settings/settings.h"
@@ -53,6 +62,27 @@ const std::map<std::string, uint8_t> kKeys = {
     {"F8", dik::kF8},       {"F9", dik::kF9},         {"F10", dik::kF10},
     {"shift", dik::kLeftShift},
 };
+
+// The folder this program is in: its catalogs are beside it in a build tree.
+std::string OwnFolder() {
+#ifdef _WIN32
+  wchar_t wide[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, wide, 32768);
+  char path[4 * 32768];
+  const int n = length == 0 ? 0
+                            : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), path,
+                                                  sizeof(path), nullptr, nullptr);
+  if (n <= 0) return ".";
+  const std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.find_last_of("\\/"));
+#else
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n <= 0) return ".";
+  const std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.find_last_of('/'));
+#endif
+}
 
 struct Runner {
   VirtualPlatform vp;
@@ -194,6 +224,15 @@ struct Runner {
         if (!v) throw std::invalid_argument("'" + w[i + 1] + "' is not a " + NameOf(names[i]));
         guide.settings.Of(names[i]) = *v;
       }
+    } else if (c == "language") {
+      // The language the game spoke in (a recording's: with the voice that spoke it).
+      const std::string folder = LocaleFolder(OwnFolder());
+      const auto code = CatalogFor(w.at(1), CatalogsIn(folder));
+      if (!code) throw std::invalid_argument("no catalog for the language " + w[1] + " in " + folder);
+      UseLanguage(*code, folder);
+      std::string voice;  // a voice's name may have spaces: "Spanish (Spain)"
+      for (size_t i = 2; i < w.size(); ++i) voice += (i > 2 ? " " : "") + w[i];
+      if (!voice.empty()) out << TraceLanguage(*code, voice) << "\n";
     } else if (c == "remove") {
       vp.RemoveFile(w.at(1));
     } else if (c == "close") {

@@ -2,6 +2,7 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -84,6 +85,15 @@ struct Synthesizer {
     rate = r;
   }
 };
+
+// espeak-ng's name for a language: "pt_BR" is its "pt-br".
+std::string EspeakName(const std::string& language) {
+  std::string name;
+  for (char c : language) {
+    name += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
 
 class EspeakVoice final : public Voice {
  public:
@@ -232,6 +242,19 @@ class EspeakVoice final : public Voice {
 };
 
 }  // namespace
+
+bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
+                          std::string& voice_name) {
+  Synthesizer& synth = Synthesizer::Get();
+  std::lock_guard lock(synth.lock);
+  synth.Start(data_path);
+  voice_name.clear();
+  if (synth.rate == 0) return false;
+  const bool found = espeak_SetVoiceByName(EspeakName(language).c_str()) == EE_OK;
+  if (!found) espeak_SetVoiceByName("en");
+  if (const espeak_VOICE* v = espeak_GetCurrentVoice(); v && v->name) voice_name = v->name;
+  return found;
+}
 
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice) {
   auto v = std::make_unique<EspeakVoice>(std::move(output));

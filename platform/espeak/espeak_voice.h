@@ -25,6 +25,13 @@ struct VoiceOutput {
   std::shared_ptr<VoiceLevels> levels;
 };
 
+// Starts the synthesizer, once for the whole program, speaking `language` ("de", "pt_BR"):
+// true, with its voice's name ("German"), when it has a voice for it. False when it has
+// none (it then speaks English, `voice_name` saying which voice) or cannot start at all
+// (`voice_name` empty: the voice's start says why).
+bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
+                          std::string& voice_name);
+
 // Fails with the reason when the synthesizer or its English voice cannot be loaded.
 Status CreateEspeakVoice(VoiceOutput output, std::unique_ptr<Voice>& voice);
 

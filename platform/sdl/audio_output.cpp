@@ -229,6 +229,7 @@ struct AudioOutput::State {
       } else if (job == Job::kClose) {
         s->CloseDevice();
         l.lock();
+        s->reopened = false;  // a reopen that ended just before: nothing to say now
       } else {
         s->CloseDevice();
         for (;;) {
@@ -332,9 +333,11 @@ void AudioOutput::Close() {
   std::unique_lock l(s.lock);
   s.job = State::Job::kClose;
   s.stopping = true;
-  const uint64_t target = s.finished + 1;
+  // A job under way (a reopen) finishes first, and counts as one: the close is the next.
+  const uint64_t target = s.finished + (s.busy ? 2 : 1);
   s.wake.notify_all();
   s.done.wait_for(l, kCloseWait, [&] { return s.finished >= target; });
+  s.reopened = false;
   lost_ = false;
 }
 

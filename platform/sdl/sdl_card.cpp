@@ -28,15 +28,18 @@ double Share(CardLine::Size size) {
 }
 
 // A bold sans-serif face the system has, as fontconfig chooses it; "" when there is none.
+// The game asks a fontconfig of its own, made and ended here: the library's shared one
+// belongs to whatever else in the process uses it (the window's title bar, drawn by Pango).
 std::string FindFont() {
   std::string file;
-  if (!FcInit()) return file;
+  FcConfig* config = FcInitLoadConfigAndFonts();
+  if (!config) return file;
   FcPattern* want = FcNameParse(reinterpret_cast<const FcChar8*>("DejaVu Sans:bold"));
   if (want) {
-    FcConfigSubstitute(nullptr, want, FcMatchPattern);
+    FcConfigSubstitute(config, want, FcMatchPattern);
     FcDefaultSubstitute(want);
     FcResult result = FcResultNoMatch;
-    if (FcPattern* got = FcFontMatch(nullptr, want, &result)) {
+    if (FcPattern* got = FcFontMatch(config, want, &result)) {
       FcChar8* path = nullptr;
       if (FcPatternGetString(got, FC_FILE, 0, &path) == FcResultMatch && path) {
         file = reinterpret_cast<const char*>(path);
@@ -45,7 +48,7 @@ std::string FindFont() {
     }
     FcPatternDestroy(want);
   }
-  FcFini();
+  FcConfigDestroy(config);
   return file;
 }
 

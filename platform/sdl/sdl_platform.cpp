@@ -11,6 +11,7 @@
 #include <ctime>
 #include <thread>
 
+#include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
 #include "platform/mixer/mixer_buffer.h"
@@ -120,15 +121,15 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
   const char* wayland = SDL_getenv("WAYLAND_DISPLAY");
   const bool no_display = (!display || !*display) && (!wayland || !*wayland);
   if (!driver_asked && no_display) {
-    throw RuntimeError("no window system (DISPLAY is not set); start the game from a desktop");
+    throw RuntimeError(Tr("no window system (DISPLAY is not set); start the game from a desktop"));
   }
   // Without XDG_RUNTIME_DIR the Wayland library cannot find a desktop named by a relative
   // WAYLAND_DISPLAY, and says so on stderr at every attempt.
   const char* runtime = SDL_getenv("XDG_RUNTIME_DIR");
   if (!driver_asked && (!display || !*display) && wayland[0] != '/' && (!runtime || !*runtime)) {
-    throw RuntimeError(std::string("the Wayland desktop ") + wayland +
-                       " could not be reached (XDG_RUNTIME_DIR is not set); start the game from "
-                       "a desktop");
+    throw RuntimeError(Fill(Tr("the Wayland desktop %s could not be reached (XDG_RUNTIME_DIR is "
+                               "not set); start the game from a desktop"),
+                            wayland));
   }
   QuietenAlsa();
   // Who is playing, for the desktop: the window's class / app id matches the desktop entry
@@ -175,11 +176,11 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     if (attempt == kWindowSystemAttempts) {
       SDL_Quit();
       if (display && *display) {
-        throw RuntimeError(std::string("the window system at DISPLAY ") + display +
-                           " could not be reached");
+        throw RuntimeError(Fill(Tr("the window system at DISPLAY %s could not be reached"),
+                                display));
       }
-      throw RuntimeError(std::string("the Wayland desktop ") + (wayland ? wayland : "") +
-                         " could not be reached");
+      throw RuntimeError(
+          Fill(Tr("the Wayland desktop %s could not be reached"), wayland ? wayland : ""));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
   }
@@ -274,6 +275,10 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     setup.own_voice = [out](std::unique_ptr<Voice>& own) { return CreateEspeakVoice(out, own); };
     setup.poll = voice_poll_;
     setup.levels = voice_levels_;
+    setup.language = language_;
+    for (char& c : setup.language) {
+      if (c == '_') c = '-';  // speech-dispatcher writes pt-BR
+    }
     voice = CreateSpeechdVoice(std::move(setup));
     return Status::Ok();
   }

@@ -68,6 +68,10 @@ class SdlPlatform final : public Platform, public Window {
     if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
   }
 
+  // Before the window loads: the language of the game's lines ("de", "pt_BR"; "" for
+  // English), told to speech-dispatcher. The game's own voice was chosen for it at start.
+  void set_language(std::string code) { language_ = std::move(code); }
+
   // Frames per audio period of the open output; 0 while none is open.
   int audio_period() const { return output_->period(); }
   std::shared_ptr<Mixer> mixer() { return mixer_; }
@@ -86,6 +90,7 @@ class SdlPlatform final : public Platform, public Window {
   std::string speech_data_;
   std::string sounds_;
   bool system_speech_ = false;
+  std::string language_;
   void* window_ = nullptr;  // SDL_Window
   bool shown_ = false;
   std::vector<CardLine> card_;

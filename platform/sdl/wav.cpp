@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "language/tr.h"
 #include "platform/mixer/resample.h"
 
 namespace palomir {
@@ -166,8 +167,9 @@ Status LoadWavFile(const std::string& path, Pcm& pcm) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     const int why = errno;
-    if (why == ENOENT) return Status::Fail("is missing");
-    return Status::Fail(std::string("could not be read (") + std::strerror(why) + ")");
+    // TRANSLATORS: follows "the sound file PATH".
+    if (why == ENOENT) return Status::Fail(Tr("is missing"));
+    return Status::Fail(Fill(Tr("could not be read (%s)"), std::strerror(why)));
   }
   struct CloseFd {
     int fd;
@@ -201,7 +203,7 @@ Status LoadWavFile(const std::string& path, Pcm& pcm) {
   rw->close = FileClose;
   rw->hidden.unknown.data1 = &reader;
   Status s = Decode(rw, static_cast<uint64_t>(st.st_size), pcm);
-  if (!s.ok()) return Status::Fail("is not a sound the game can play (" + s.reason() + ")");
+  if (!s.ok()) return Status::Fail(Fill(Tr("is not a sound the game can play (%s)"), s.reason()));
   return s;
 }
 

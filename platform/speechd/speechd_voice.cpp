@@ -109,7 +109,8 @@ Address FindAddress() {
 // The connection to speech-dispatcher and the thread that speaks over it.
 class Link {
  public:
-  explicit Link(std::shared_ptr<VoiceLevels> levels) : levels_(std::move(levels)) {
+  Link(std::shared_ptr<VoiceLevels> levels, std::string language)
+      : levels_(std::move(levels)), language_(std::move(language)) {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
   }
@@ -322,6 +323,8 @@ class Link {
     Command("SET SELF PRIORITY MESSAGE", 0);
     Command("SET SELF NOTIFICATION END on", 0);
     Command("SET SELF NOTIFICATION CANCEL on", 0);
+    // The game's lines are in the player's language: the server's voice for it reads them.
+    if (!language_.empty()) Command("SET SELF LANGUAGE " + language_, 0);
   }
 
   // One line, from SPEAK to the server's word that it has ended (or was cancelled).
@@ -425,6 +428,7 @@ class Link {
   bool answered_ = false;
   std::string why_;
   std::shared_ptr<VoiceLevels> levels_;
+  std::string language_;  // as speech-dispatcher names it ("pt-br"); empty: the server's own
   int sent_rate_ = VoiceLevels::kUsualRate;  // the speaking thread only
   int sent_volume_ = 0;
 };
@@ -490,7 +494,7 @@ class SpeechdVoice final : public Voice {
   }
 
   SpeechdSetup setup_;
-  Link link_{setup_.levels};
+  Link link_{setup_.levels, setup_.language};
   std::unique_ptr<Voice> own_;
   bool taken_over_ = false;
 };

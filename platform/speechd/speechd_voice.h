@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/voice.h"
 
@@ -29,6 +30,9 @@ struct SpeechdSetup {
   // The player's rate and loudness: told to the server before a line once they differ from
   // the usual (until then the screen reader's own settings stand).
   std::shared_ptr<VoiceLevels> levels;
+  // The language the game's lines are in, as speech-dispatcher names it ("de", "pt-br");
+  // empty for English, where the screen reader's own language stands.
+  std::string language;
 };
 
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup);

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/win32/files.h"
+#include "platform/win32/wide.h"
 #include "platform/win32/win32_platform.h"
 
 namespace palomir::win32 {
@@ -61,6 +61,24 @@ std::string FromHere(const std::string& path) {
   if (path.empty()) return path;
   std::error_code ignored;
   return Utf8(std::filesystem::absolute(PathOf(path), ignored).wstring());
+}
+
+std::string UserLanguage() {
+  // The first of the player's preferred display languages, else the one the user has.
+  ULONG count = 0, size = 0;
+  if (GetUserPreferredUILanguages(MUI_LANGUAGE_NAME, &count, nullptr, &size) && size > 1) {
+    std::wstring names(size, L'\0');
+    if (GetUserPreferredUILanguages(MUI_LANGUAGE_NAME, &count, names.data(), &size) &&
+        names[0] != L'\0') {
+      return Utf8(names.c_str());
+    }
+  }
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  if (LCIDToLocaleName(MAKELCID(GetUserDefaultUILanguage(), SORT_DEFAULT), name,
+                       LOCALE_NAME_MAX_LENGTH, 0) > 0) {
+    return Utf8(name);
+  }
+  return "";
 }
 
 void CloseOnConsoleRequests(Win32Platform* platform) {

@@ -22,6 +22,8 @@ std::vector<std::string> Arguments();
 std::string ProgramFolder();
 // A relative path taken from the folder the game was started in.
 std::string FromHere(const std::string& path);
+// The player's display language as Windows names it ("de-DE", "pt-BR"); "" when unknown.
+std::string UserLanguage();
 // From now on the console's close requests close `platform`'s window; nothing while null.
 void CloseOnConsoleRequests(Win32Platform* platform);
 

@@ -18,7 +18,7 @@
 
 #include "platform/mixer/resample.h"
 #include "platform/speech_queue.h"
-#include "platform/win32/files.h"
+#include "platform/win32/wide.h"
 
 namespace palomir {
 

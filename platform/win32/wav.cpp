@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/mixer/resample.h"
-#include "platform/win32/files.h"
+#include "platform/win32/wide.h"
 
 namespace palomir {
 

@@ -13,7 +13,7 @@
 
 #include "platform/arith.h"
 #include "platform/mixer/mixer_buffer.h"
-#include "platform/win32/files.h"
+#include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
 #include "platform/win32/wav.h"
 

@@ -65,6 +65,9 @@ class Win32Platform final : public Platform, public Window {
   // Told when Windows ends the session (log-off, shutdown) while the game runs: the process
   // ends as soon as the window has answered, so what must be kept is written out here.
   void set_session_end(std::function<void()> end) { session_end_ = std::move(end); }
+  // Before the window loads: the language of the game's lines ("de"; "" for English). The
+  // SAPI voice speaks as the system has it set up.
+  void set_language(std::string code) { language_ = std::move(code); }
 
   // Any thread: asks the game to close as the close box does (Ctrl+C in the console).
   void RequestClose();
@@ -81,6 +84,7 @@ class Win32Platform final : public Platform, public Window {
   void Paint();
 
   std::string folder_;
+  std::string language_;
   std::string sounds_;
   bool system_speech_ = false;
   std::unique_ptr<Native> native_;

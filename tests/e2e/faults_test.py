@@ -4,8 +4,10 @@ clear message and a non-zero status within a few seconds, or in play going on.
 
 Run inside xvfb-run: faults_test.py PALOMIR XCLOSE SCENARIO"""
 import os
+import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -49,10 +51,10 @@ def cannot_start(name, change, expect, env=None, args=(), within=10):
         return took
 
 
-def game(args, sig, cwd=None, wait=0.8, **streams):
+def game(args, sig, cwd=None, wait=0.8, env=None, **streams):
     """Plays until `wait` seconds after the window shows, then sends `sig`: the status, how
     long the game took to end, and what it said."""
-    env = dict(os.environ, SDL_AUDIODRIVER="dummy")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", **(env or {}))
     p = subprocess.Popen([sys.argv[1], *args], env=env, cwd=cwd, text=True,
                          **{"stderr": subprocess.PIPE, **streams})
     shown = find_window(p.pid) != ""
@@ -114,7 +116,7 @@ def main():
     # The command line, with no window system at all.
     bare = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
     for args, want, stream, text in ((["--help"], 0, "stdout", "--speech"), (["--version"], 0, "stdout", "palomir "),
-                                     (["--bogus"], 2, "stderr", "Usage:"), (["--speech"], 2, "stderr", "needs a value"),
+                                     (["--bogus"], 2, "stderr", "palomir: unknown option '--bogus'\nTry 'palomir --help' for more information.\n"), (["--speech"], 2, "stderr", "needs a value"),
                                      (["--speech=loud"], 2, "stderr", "embedded or system"),
                                      (["--help=yes"], 2, "stderr", "option '--help' takes no value"),
                                      ([], 1, "stderr", "no window system (DISPLAY is not set)"),
@@ -124,21 +126,34 @@ def main():
             env.update([args.pop(0).split("=")])
         p = subprocess.run([sys.argv[1], *args], env=env, capture_output=True, text=True, timeout=20)
         out = p.stdout if stream == "stdout" else p.stderr
-        check(p.returncode == want and text in out and (want != 1 or len(out.splitlines()) == 1),
+        # A text of whole lines is all that is said.
+        check(p.returncode == want and text in out and (want != 1 or len(out.splitlines()) == 1)
+              and (not text.endswith("\n") or out == text),
               "palomir %s with no display: status %s, %s says %r" % (" ".join(args), p.returncode, stream, out[:80]))
 
-    # Files that are not this game's, or one file named twice, are left as they are: status 2.
+    # Files that are not this game's, a device, or one file named twice, are left as they
+    # are: status 2.
     with tempfile.TemporaryDirectory() as folder:
-        sound = os.path.join(folder, "puck.wav")
+        sound, notes = os.path.join(folder, "puck.wav"), os.path.join(folder, "notes.txt")
         shutil.copy(os.path.join(os.path.dirname(sys.argv[1]), "sounds", "puck.wav"), sound)
-        before = open(sound, "rb").read()
+        open(notes, "w").write("call the plumber about the sink\nsay thanks\n")
+        disk = os.path.join(folder, "disk")
+        block = next((os.path.join("/dev", d) for d in sorted(os.listdir("/dev"))
+                      if stat.S_ISBLK(os.stat(os.path.join("/dev", d)).st_mode)), "/dev/full")
+        os.symlink(block, disk)
+        made = sorted(os.listdir(folder))
+        before = {f: open(os.path.join(folder, f), "rb").read() for f in ("puck.wav", "notes.txt")}
         for args, says in (([f"--record={sound}"], "puck.wav is not a recording of this game"),
                            ([f"--trace={sound}"], "puck.wav is not a trace of this game"),
+                           ([f"--trace={notes}"], "notes.txt is not a trace of this game"),
+                           ([f"--record={disk}"], "--record: %s is a device, not a file" % disk),
+                           (["--trace=/dev/full"], "--trace: /dev/full is a device, not a file"),
                            ([f"--record={folder}/new.rec", f"--trace={folder}/../{os.path.basename(folder)}/new.rec"],
                             "--record and --trace both name")):
             p = subprocess.run([sys.argv[1], *args], env=bare, capture_output=True, text=True, timeout=20)
+            now = {f: open(os.path.join(folder, f), "rb").read() for f in before}
             check(p.returncode == 2 and says in p.stderr and len(p.stderr.splitlines()) == 1
-                  and open(sound, "rb").read() == before and sorted(os.listdir(folder)) == ["puck.wav"],
+                  and now == before and sorted(os.listdir(folder)) == made and os.readlink(disk) == block,
                   "%s: status %s, %r, nothing changed" % (" ".join(args), p.returncode, p.stderr.strip()))
 
     # Every signal that asks a program to end ends the game as the close box does, also
@@ -183,20 +198,38 @@ def main():
               and any("/dev/stdout could not be written (Broken pipe); it stops here" in l for l in err),
               "a stalled FIFO and a closed pipe: played on (%s), status %s after %.2f s, %r" % (alive, code, took, err))
 
-    # A recording that cannot be written, a trace on a full disk: one warning each, and
-    # the game is played all the same.
+    # A recording that cannot be written, a trace on a full disk (files may grow no more):
+    # one warning each, and the game is played all the same.
     env = dict(os.environ, SDL_AUDIODRIVER="dummy")
-    p = subprocess.Popen([sys.argv[1], "--record=/nonexistent/folder/game.rec", "--trace=/dev/full"], env=env,
-                         stderr=subprocess.PIPE, text=True)
-    try:
-        time.sleep(3)
-        alive = p.poll() is None
-    finally:
-        code = stopped(p)
-    err = p.stderr.read().strip().splitlines()
+
+    def full_disk():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+    with tempfile.TemporaryDirectory() as folder:
+        trace = os.path.join(folder, "game.trace")
+        p = subprocess.Popen([sys.argv[1], "--record=/nonexistent/folder/game.rec", "--trace=" + trace], env=env,
+                             stderr=subprocess.PIPE, text=True, preexec_fn=full_disk, restore_signals=False)
+        try:
+            time.sleep(3)
+            alive = p.poll() is None
+        finally:
+            code = stopped(p)
+        err = p.stderr.read().strip().splitlines()
     check(alive and code == 0 and len(err) == 2 and "/nonexistent/folder/game.rec could not be written" in err[0]
-          and "/dev/full could not be written (No space left on device)" in err[1],
+          and "game.trace could not be written (File too large)" in err[1],
           "files that cannot be written: one warning each, the game plays on (%s, %r)" % (code, err))
+
+    # What is not a settings file of a few hundred bytes (a FIFO, endless zeros, a gigabyte):
+    # one line, the game plays, and a termination signal ends it.
+    for name, make in (("a FIFO", os.mkfifo), ("endless zeros", lambda f: os.symlink("/dev/zero", f)),
+                       ("a gigabyte", lambda f: (open(f, "w").close(), os.truncate(f, 1 << 30)))):
+        with tempfile.TemporaryDirectory() as config:
+            os.mkdir(os.path.join(config, "palomir"))
+            make(os.path.join(config, "palomir", "settings"))
+            code, took, err = game([], signal.SIGTERM, env={"XDG_CONFIG_HOME": config})
+            check(code == 0 and took < 2 and len(err) == 1 and "/palomir/settings is " in err[0],
+                  "%s as the settings file: played, status %s after %.2f s on SIGTERM, %r" % (name, code, took, err))
 
     # A missing background sound is only a warning: the game plays, and closing ends it.
     with tempfile.TemporaryDirectory() as folder:

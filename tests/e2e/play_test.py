@@ -10,6 +10,7 @@ folder of the test's own, and a settings file gone bad.
 import array
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -58,12 +59,13 @@ class Recording:
 
 
 
-def played(palomir, xclose, args, config, steps):
+def played(palomir, xclose, args, config, steps, env=None):
     """Plays the game with `args` and the settings folder `config`, doing `steps` (seconds
     from the start, name, xdotool arguments; the last closes the window). Returns the
     recording, a function giving a step's time in it, and what the game printed."""
     out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
-    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out, XDG_CONFIG_HOME=config)
+    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out, XDG_CONFIG_HOME=config,
+               **(env or {}))
     env.pop("SDL_VIDEODRIVER", None)
     start = time.monotonic()
     proc = subprocess.Popen([palomir, *args], env=env, stderr=subprocess.PIPE, text=True,
@@ -156,8 +158,63 @@ def guide(palomir, xclose):
               "the bad file is kept as settings.bad and a new one written")
 
 
+def languages(palomir, xclose):
+    """The game in the desktop's language (LANGUAGE, as a desktop sets it) and in one named
+    on the command line: the welcome, a level, the score and F1's first line in that language,
+    spoken by an espeak-ng voice of that language; the play-again question in it too, through
+    the same catalogs on the scenario runner. A language the game does not have, or one its
+    voice does not speak (espeak-ng's data without its German voice), is English, said in one
+    line."""
+    listed = subprocess.run(["espeak-ng", "--voices"], capture_output=True, text=True).stdout
+    voices = {f[3].replace("_", " "): f[1] for f in (l.split() for l in listed.splitlines()[1:]) if len(f) > 3}
+    scenario = os.path.join(os.path.dirname(palomir), "scenario")
+    mute = tempfile.TemporaryDirectory()
+    data = subprocess.run(["espeak-ng", "--version"], capture_output=True, text=True).stdout.split("Data at: ")[1].strip()
+    shutil.copytree(data, os.path.join(mute.name, "espeak-ng-data"))
+    os.unlink(os.path.join(mute.name, "espeak-ng-data", "lang", "gmw", "de"))
+    no_language = "palomir: the game has no xx (it speaks en de es fr pt_BR ru); playing in English"
+    no_voice = "palomir: the voice does not speak German, so the game speaks and writes English"
+    for env, args, code, welcome, help_line, question, said_once in (
+            ({"LANGUAGE": "de", "LANG": "C.UTF-8"}, [], "de", "Willkommen bei Palomir, einem Spiel von Vossk",
+             "Hilfe. Noch einmal F1 oder Esc beendet sie.", "willst du noch mal verlieren?", None),
+            ({"LANGUAGE": "de"}, ["--language=ru"], "ru", "Добро пожаловать в Паломир, игру от Восск",
+             "Справка. Снова F1 или Esc её остановит.", "хочешь снова проиграть?", None),
+            ({"LANGUAGE": "fr"}, ["--language=xx"], "", "Welcome to Palomir: a Vossk game",
+             "Help. F1 again or Escape stops it.", "wanna get beat again?", no_language),
+            ({"LANGUAGE": "de", "ESPEAK_DATA_PATH": mute.name}, [], "", "Welcome to Palomir: a Vossk game",
+             "Help. F1 again or Escape stops it.", "wanna get beat again?", no_voice)):
+        name = " ".join(["LANGUAGE=" + env["LANGUAGE"], *args] + (["without its voice"] if "ESPEAK_DATA_PATH" in env else []))
+        with tempfile.TemporaryDirectory() as config:
+            trace = os.path.join(config, "game.trace")
+            rec, at, err = played(palomir, xclose, ["--trace", trace, *args], config,
+                                  [(3.0, "up", "key", "Up"), (3.8, "score", "click", "2"),
+                                   (4.6, "help", "key", "F1"), (7.0, "close")], env)
+            header, *lines = open(trace).read().splitlines() or [""]
+        said = [l[7:-1] for l in lines if l.startswith("say ")]
+        first = lines[0].split(" voice ") if lines[0].startswith("language ") else ["", ""]
+        spoken_in = voices.get(first[1], "none") if code else ""
+        check(header.startswith("# palomir ") and " trace" in header
+              and first[0] == ("language " + code if code else "") and spoken_in == code.lower().replace("_", "-"),
+              "%s: the trace's header, then its language and voice, %r, an espeak-ng voice for %r"
+              % (name, [header, lines[0]], spoken_in))
+        up, score = said.index("11") if "11" in said else -1, said[-3:-1] if len(said) > 3 else []
+        check(said[:1] == [welcome] and up > 0 and help_line in said[up:],
+              "%s: the welcome, the level after Up and F1's first line in that language %s" % (name, said))
+        middle = [l for l in lines if l.startswith('say 1 "') and l[7:-1].isdigit()]
+        check(len(middle) >= 3 and rec.rms(0.1, 1.5) > 0.02,
+              "%s: the level and the score are bare numbers the voice reads (%s), and the welcome is heard (rms %.3f)"
+              % (name, [l[7:-1] for l in middle], rec.rms(0.1, 1.5)))
+        check(err == ([said_once] if said_once else []), "%s: the game prints %s" % (name, err or "nothing"))
+        end = subprocess.run([scenario], input="language %s\nload\nset ComputerScore 49\nvolume SoundPuck -100\n"
+                             "tick ToTimer\n" % (code or "en"),
+                             capture_output=True, text=True, timeout=60).stdout
+        check(('say 0 "%s"' % question) in end, "%s: the play-again question is in that language" % name)
+    mute.cleanup()
+
+
 def main():
     palomir, xclose = sys.argv[1], sys.argv[2]
+    languages(palomir, xclose)
     guide(palomir, xclose)
     out = tempfile.NamedTemporaryFile(suffix=".raw", delete=False).name
     env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)

@@ -2,7 +2,7 @@
 """A real game recorded and replayed: the program under Xvfb, played with xdotool for over
 ten seconds (mouse, grid keys, buttons, arrows, a serve, goals) with --record and --trace;
 the scenario runner replays the recording and must print the very same calls, spoken lines
-and errors, in the same order. Then, with two busy loops running, forty taps of Up: forty
+and errors, in the same order; a game in Spanish too. Then, with two busy loops running, forty taps of Up: forty
 successive speed levels spoken, not one tap lost, and that game replays exactly too.
 
 Run inside xvfb-run: record_test.py PALOMIR SCENARIO"""
@@ -19,13 +19,13 @@ def xdo(*args):
     subprocess.run(["xdotool", *args], check=True)
 
 
-def play(palomir, folder, name, actions, busy=0):
+def play(palomir, folder, name, actions, busy=0, args=()):
     """Plays the real game with `actions`, recording and tracing; returns both paths."""
     record, trace = os.path.join(folder, name + ".rec"), os.path.join(folder, name + ".trace")
     env = dict(os.environ, SDL_AUDIODRIVER="dummy", XDG_CONFIG_HOME=folder)
     env.pop("SDL_VIDEODRIVER", None)
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(busy)]
-    p = subprocess.Popen([palomir, "--record", record, "--trace", trace], env=env, stderr=subprocess.PIPE,
+    p = subprocess.Popen([palomir, "--record", record, "--trace", trace, *args], env=env, stderr=subprocess.PIPE,
                          text=True, start_new_session=True)
     try:
         window = find_window(p.pid)
@@ -44,8 +44,8 @@ def play(palomir, folder, name, actions, busy=0):
 
 def replayed(scenario, record, trace, name):
     r = subprocess.run([scenario, record], capture_output=True, text=True, timeout=120)
-    got = [l for l in r.stdout.splitlines() if l.startswith(("call ", "say ", "error "))]
-    want = open(trace).read().splitlines()
+    got = [l for l in r.stdout.splitlines() if l.startswith(("call ", "say ", "error ", "language "))]
+    want = [l for l in open(trace).read().splitlines() if not l.startswith("#")]  # its header
     first = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), None)
     where = "" if first is None else " (first difference at line %d: %r against %r)" % (first + 1, want[first], got[first])
     check(r.returncode == 0 and got == want and len(want) > 100,
@@ -106,6 +106,18 @@ def main():
               and open(record).read().count("\nguide\n") >= 6,
               "guided: the help, the tour and the level keys are in the trace, their steps in the "
               "recording (%d steps)" % open(record).read().count("\nguide\n"))
+
+        # A game in Spanish replays in Spanish, from the language and voice its recording notes
+        # (the settings file the guided game wrote says the background is 3 dB down already).
+        record, trace = play(palomir, folder, "spanish", guided, args=["--language=es"])
+        lines = replayed(scenario, record, trace, "spanish")
+        check(lines[0] == "language es voice Spanish (Spain)" and "language es Spanish (Spain)" in open(record).read()
+              and 'say 1 "Bienvenido a Palomir, un juego de Vossk"' in lines
+              and any("Ayuda. F1 otra vez" in l for l in lines) and any("Fondo menos 6 decibelios" in l for l in lines),
+              "spanish: the recording and the trace note the language and its voice, and the lines are Spanish")
+        english = open(os.path.join(folder, "rally.rec")).read()
+        check("\nlanguage " not in english, "an English recording has no language line, as before")
+
     return finish()
 
 

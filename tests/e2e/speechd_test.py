@@ -215,6 +215,20 @@ def main():
             check(code == 1 and queued, "the cannot-start line reached speech-dispatcher (status %s)" % code)
             check(bool(ends) and ends[0] <= gone, "and the game waited until it had been spoken "
                   "(spoken by %s, the game ended at %.3f)" % (["%.3f" % e for e in ends[:1]], gone))
+
+            # In French: the connection's language is set before the first line.
+            before = len(sd.received())
+            p = game(program, dict(sd.env, XDG_CONFIG_HOME=folder), ("--speech", "system", "--language", "fr"))
+            try:
+                find_window(p.pid)
+                time.sleep(2.5)
+            finally:
+                code = stopped(p, timeout=15)
+            texts = [t for _, t in sd.received()[before:]]
+            told = re.findall(r"SET SELF LANGUAGE (\S+)", sd.log(), re.I)
+            check(code == 0 and texts[:1] == ["Bienvenue dans Palomir, un jeu Vossk"] and told == ["fr"],
+                  "in French, speech-dispatcher is told the language (%s) and gets the French welcome %r"
+                  % (told, texts[:1]))
         finally:
             sd.stop()
 

@@ -34,7 +34,7 @@ drive=$WINEPREFIX/drive_c/palomir
 mkdir -p "$drive/scenarios"
 cp "$win/tests/palomir_tests.exe" "$win/tests/palomir_win32_tests.exe" "$win/scenario.exe" \
    "$win/palomir.exe" "$drive/"
-cp -r "$tree/sounds" "$drive/"
+cp -r "$tree/sounds" "$win/locale" "$drive/"  # the catalogs, as the zip has them
 cp "$tree"/tests/scenarios/*.txt "$drive/scenarios/"
 echo "windows: Wine prefix ready in $(since) s"
 
@@ -42,7 +42,8 @@ passed=0
 failed=0
 names() { tr -d '\r' | awk '/^[^ ]/ {suite = $1} /^  / {print suite $1}' | sort; }
 status=0
-wine 'C:\palomir\palomir_tests.exe' --gtest_brief=1 >"$work/suite.log" 2>&1 || status=$?
+# From its folder, where the catalogs are (locale\LANG\LC_MESSAGES).
+(cd "$drive" && wine 'C:\palomir\palomir_tests.exe' --gtest_brief=1) >"$work/suite.log" 2>&1 || status=$?
 tr -d '\r' <"$work/suite.log" | grep -E "^\[  (PASSED|FAILED) |^\[==========\]" | sed 's/^/windows: /'
 if [ "$status" -eq 0 ]; then
   passed=$((passed + 1))

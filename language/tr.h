@@ -1,0 +1,49 @@
+// The player's language for every line the game says or writes. A text is marked where it
+// is written and looked up in the language's catalog where it is used:
+//   Tr("Welcome")                      a line as it is
+//   TrN("%d goal", "%d goals", n)      a line that counts something, in the right form
+//   N_("...")                          a text kept in a table, looked up later with Tr
+//   Fill(Tr("Rate %d"), rate)          a catalog's line with its numbers and names put in
+// English needs no catalog: the texts are the English ones. Any thread may look up a text.
+// language/language.cpp looks them up with gettext (libintl); a system without it supplies
+// its own Tr and TrN.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <type_traits>
+
+#define N_(text) text
+
+namespace palomir {
+
+const char* Tr(const char* text);
+const char* TrN(const char* one, const char* many, unsigned long n);
+
+namespace detail {
+template <typename T>
+auto FillArg(const T& v) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return v.c_str();
+  } else {
+    return v;
+  }
+}
+}  // namespace detail
+
+// A printf format (as the catalogs carry it: %d, %s, and %1$s to reorder) filled in.
+template <typename... A>
+std::string Fill(const char* format, const A&... args) {
+  if constexpr (sizeof...(A) == 0) {
+    return format;
+  } else {
+    const int n = std::snprintf(nullptr, 0, format, detail::FillArg(args)...);
+    if (n <= 0) return n == 0 ? std::string() : std::string(format);
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), format, detail::FillArg(args)...);
+    out.resize(static_cast<size_t>(n));
+    return out;
+  }
+}
+
+}  // namespace palomir
