@@ -186,6 +186,47 @@ void UseLanguage(const std::string& code, const std::string& locale_folder) {
 #endif
 }
 
+#ifdef _WIN32
+namespace detail {
+std::string FillEach(const char* format,
+                     const std::vector<std::function<std::string(const std::string&)>>& values) {
+  std::string out;
+  size_t next = 0;
+  for (const char* at = format; *at; ++at) {
+    if (*at != '%') {
+      out += *at;
+      continue;
+    }
+    if (at[1] == '%') {
+      out += '%';
+      ++at;
+      continue;
+    }
+    // "%2$s": the second value; "%s": the next one.
+    const char* spec = at + 1;
+    size_t index = next++;
+    const char* digits = spec;
+    size_t number = 0;
+    while (*digits >= '0' && *digits <= '9') {
+      number = number * 10 + static_cast<size_t>(*digits++ - '0');
+    }
+    if (*digits == '$' && number > 0) {
+      index = number - 1;
+      spec = digits + 1;
+    }
+    const char* end = spec;
+    while (*end && !std::strchr("diouxXeEfgGcsp", *end)) ++end;
+    if (!*end || index >= values.size()) return format;
+    std::string one(1, '%');
+    one.append(spec, static_cast<size_t>(end + 1 - spec));
+    out += values[index](one);
+    at = end;
+  }
+  return out;
+}
+}  // namespace detail
+#endif
+
 const std::string& CurrentLanguage() {
   return Current();
 }

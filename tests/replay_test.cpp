@@ -349,6 +349,7 @@ TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
   } rows[] = {
       {"a failed start removes the file it made",
        [&] { LineFile(path, "recording").Discard(); }, {{"", "-"}}},
+#ifndef _WIN32  // Windows puts no file in the place of one the game holds open
       {"a file put in its place meanwhile stays",
        [&] {
          LineFile made(path, "recording");
@@ -357,6 +358,7 @@ TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
          made.Discard();
        },
        {{"", "the player's\n"}}},
+#endif
       {"an earlier recording is kept beside another game's",
        [&] {
          write(path, earlier);

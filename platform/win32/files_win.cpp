@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cwchar>
+#include <functional>
 #include <random>
 
 namespace palomir::win32 {
@@ -336,22 +338,29 @@ bool RemoveIfSame(const std::string& path, const FileId& id) {
 }
 
 int LockFolder(const std::string& folder) {
-  // A folder cannot be locked on Windows: a small hidden file in it is, and waited for.
-  const HANDLE h = CreateFileW(Wide(folder + "\\.settings-lock").c_str(), GENERIC_READ | GENERIC_WRITE,
-                               kShareAll, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return -1;
-  OVERLAPPED at{};
-  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+  // A folder cannot be locked on Windows: a mutex named after it is, by every game of this
+  // player's session, and waited for. One whose game ended while holding it is taken over.
+  std::wstring name = Wide(Resolved(folder).empty() ? folder : Resolved(folder));
+  for (wchar_t& c : name) c = static_cast<wchar_t>(towlower(c));
+  wchar_t hex[17];
+  swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(std::hash<std::wstring>{}(name)));
+  const std::wstring mutex = std::wstring(L"Local\\palomir-settings-") + hex;
+  const HANDLE h = CreateMutexW(nullptr, FALSE, mutex.c_str());
+  if (!h) return -1;
+  const DWORD got = WaitForSingleObject(h, INFINITE);
+  if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
     CloseHandle(h);
     return -1;
   }
-  int error = 0;
-  return FdOf(h, kRead | kWrite, error);
+  // A kernel handle's value always fits in 32 bits.
+  return static_cast<int>(reinterpret_cast<intptr_t>(h));
 }
 
 void Unlock(int lock) {
-  if (lock >= 0) ::_close(lock);  // closing lets go of the lock
+  if (lock < 0) return;
+  const HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(lock));
+  ReleaseMutex(h);
+  CloseHandle(h);
 }
 
 int MakeFolder(const std::string& path) {
