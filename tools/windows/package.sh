@@ -25,6 +25,12 @@ stage=$work/$name
 mkdir -p "$stage/sounds"
 x86_64-w64-mingw32-strip -o "$stage/palomir.exe" "$build/palomir.exe"
 cp "$tree"/sounds/*.wav "$stage/sounds/"
+# The catalogs as the build compiled them: locale\LANG\LC_MESSAGES\palomir.mo.
+for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
+  lang=$(basename "$(dirname "$(dirname "$mo")")")
+  mkdir -p "$stage/locale/$lang/LC_MESSAGES"
+  cp "$mo" "$stage/locale/$lang/LC_MESSAGES/"
+done
 for text in README LICENCES; do
   sed "s/@VERSION@/$version/g; s/\$/\r/" "$tree/data/windows/$text.txt" >"$stage/$text.txt"
 done
@@ -43,7 +49,8 @@ installed=$(wine cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')
 folder=$(winepath -u "$installed\\Programs\\Palomir")
 menu=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\Palomir")
 problems=()
-for f in palomir.exe README.txt LICENCES.txt uninstall.exe sounds/puck.wav; do
+for f in palomir.exe README.txt LICENCES.txt uninstall.exe sounds/puck.wav \
+         locale/de/LC_MESSAGES/palomir.mo locale/ru/LC_MESSAGES/palomir.mo; do
   [ -f "$folder/$f" ] || problems+=("$f was not installed")
 done
 [ "$(ls "$folder/sounds" | wc -l)" -eq "$(ls "$tree"/sounds/*.wav | wc -l)" ] || problems+=("not every sound was installed")
