@@ -50,7 +50,7 @@ function(palomir_windows_targets)
     COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/sounds/.copied
     DEPENDS ${sounds})
   add_custom_target(sounds ALL DEPENDS ${CMAKE_BINARY_DIR}/sounds/.copied)
-  add_dependencies(palomir sounds)
+  add_dependencies(palomir sounds catalogs)  # the catalogs ship beside it (locale\LANG)
 
   if(PALOMIR_TESTS)
     # GoogleTest built for Windows from Debian's source of it (libgtest-dev), with the suite.

@@ -80,14 +80,17 @@ version=$(wine 'C:\palomir\palomir.exe' --version | tr -d '\r')
 if [ -n "$linux" ]; then expected=$("$linux/palomir" --version); else expected="palomir ${version#palomir }"; fi
 status=0
 wine 'C:\palomir\palomir.exe' --no-such-option >/dev/null 2>&1 || status=$?
+# In German from the catalogs beside it, read by the game itself.
+german=$(wine 'C:\palomir\palomir.exe' --language=de --no-such-option 2>&1 | tr -d '\r' | tail -1) || true
 nowindow=0
 said=$(wine 'C:\palomir\palomir.exe' 2>&1 >/dev/null | tr -d '\r') || nowindow=$?
 if [ "$version" = "$expected" ] && [ "$status" -eq 2 ] && [ "$nowindow" -eq 1 ] &&
+   [ "$german" = "»palomir --help« gibt weitere Informationen." ] &&
    [[ "$said" == "palomir: cannot make the window"* ]]; then
   passed=$((passed + 1))
 else
   echo "windows: palomir.exe: --version '$version' (Linux: '$expected'), a bad option $status (2)," \
-       "no display $nowindow (1): $said"
+       "no display $nowindow (1): $said; in German: '$german'"
   failed=$((failed + 1))
 fi
 
