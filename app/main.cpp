@@ -1,7 +1,9 @@
 // The program's entry: reads the command line, makes the window, lets it load, and runs the
 // message loop until the window is unloaded, by the player's N or by closing it.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdlib>
@@ -17,14 +19,27 @@
 #include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
+#ifndef _WIN32
 #include "platform/espeak/espeak_voice.h"
+#endif
 #include "platform/line_file.h"
 #include "platform/recording.h"
+#include "settings/settings.h"
+#ifdef _WIN32
+// Windows: the Win32 machine, and its own ways to find the program's folder and arguments.
+#include "platform/win32/app.h"
+#include "platform/win32/win32_platform.h"
+using GamePlatform = palomir::Win32Platform;
+using palomir::win32::FromHere;
+using palomir::win32::ProgramFolder;
+#else
 #include "platform/sdl/close_signals.h"
 #include "platform/sdl/sdl_platform.h"
-#include "settings/settings.h"
+using GamePlatform = palomir::SdlPlatform;
+#endif
 
 namespace {
+#ifndef _WIN32
 
 // The folder this program was started from, without a trailing separator.
 std::string ProgramFolder() {
@@ -47,6 +62,8 @@ void FillClosedStreams() {
   }
 }
 
+#endif
+
 // The start of what --record and --trace write, by which a file of this game is known.
 bool IsRecording(const std::string& first_line) {
   return first_line.rfind("# palomir ", 0) == 0 &&
@@ -56,6 +73,7 @@ bool IsTrace(const std::string& first_line) {
   return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" trace") != std::string::npos;
 }
 
+#ifndef _WIN32
 // A relative folder named on the command line is taken from where the game was started; the
 // game moves to its own folder as it loads.
 std::string FromHere(const std::string& path) {
@@ -64,35 +82,54 @@ std::string FromHere(const std::string& path) {
   if (!getcwd(here, sizeof(here))) return path;
   return std::string(here) + "/" + path;
 }
+#endif
+
+// The language the desktop asks for: on Linux as gettext reads it (LANGUAGE, LC_ALL,
+// LC_MESSAGES, LANG); on Windows the player's display language, unless LANGUAGE names one.
+std::string DesktopLanguage(const std::vector<std::string>& catalogs) {
+#ifdef _WIN32
+  const std::string asked = palomir::DesktopLanguage(catalogs, [](const char* name) {
+    return std::string(name) == "LANGUAGE" ? std::getenv(name) : nullptr;
+  });
+  return asked.empty() ? palomir::win32::UserLanguage() : asked;
+#else
+  return palomir::DesktopLanguage(catalogs, [](const char* name) { return std::getenv(name); });
+#endif
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  palomir::win32::UseParentConsole();
+  const std::vector<std::string> arguments = palomir::win32::Arguments();
+#else
   FillClosedStreams();
   palomir::CatchCloseSignals();
+  const std::vector<std::string> arguments(argv, argv + argc);
+#endif
   using palomir::Tr;
   const std::string folder = ProgramFolder();
   // The desktop's language first, so that a bad command line is answered in it too.
   const std::string locales = palomir::LocaleFolder(folder);
   const std::vector<std::string> catalogs = palomir::CatalogsIn(locales);
-  palomir::UseLanguage(
-      palomir::CatalogFor(palomir::DesktopLanguage(catalogs, [](const char* name) {
-                            return std::getenv(name);
-                          }), catalogs).value_or(""),
-      locales);
+  palomir::UseLanguage(palomir::CatalogFor(DesktopLanguage(catalogs), catalogs).value_or(""),
+                       locales);
   // A language named on the command line answers a bad command line too.
-  for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) {
-    const std::string arg = argv[i];
-    const std::string named = arg.rfind("--language=", 0) == 0         ? arg.substr(11)
-                              : arg == "--language" && i + 1 < argc ? argv[i + 1]
-                                                                     : "";
+  for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) {
+    const std::string& arg = arguments[i];
+    const std::string named = arg.rfind("--language=", 0) == 0                   ? arg.substr(11)
+                              : arg == "--language" && i + 1 < arguments.size() ? arguments[i + 1]
+                                                                                : "";
     if (const auto code = palomir::CatalogFor(named, catalogs); !named.empty() && code) {
       palomir::UseLanguage(*code, locales);
     }
   }
   palomir::Options options;
   std::string error;
-  if (!palomir::ParseOptions(std::vector<std::string>(argv, argv + argc), options, error)) {
+  if (!palomir::ParseOptions(arguments, options, error)) {
     std::cerr << "palomir: " << error << "\n"
               << Tr("Try 'palomir --help' for more information.") << "\n";
     return 2;
@@ -186,6 +223,10 @@ int main(int argc, char** argv) {
   const bool system_speech = options.speech == palomir::Options::Speech::kSystem;
   std::string language = palomir::CurrentLanguage(), voice;
   if (!language.empty()) {
+#ifdef _WIN32
+    // The system's SAPI voice speaks as it is set up; the screen reader in its own language.
+    voice = system_speech ? "screen-reader" : "sapi";
+#else
     if (!palomir::ChooseEspeakLanguage(language, "", voice) && !voice.empty()) {
       std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
                 << ", so the game speaks and writes English\n";
@@ -194,18 +235,29 @@ int main(int argc, char** argv) {
     }
     if (voice.empty()) voice = "none";
     if (system_speech) voice = "speech-dispatcher";
+#endif
   }
   try {
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
-    std::unique_ptr<palomir::SdlPlatform> made;
+    std::unique_ptr<GamePlatform> made;
     try {
-      made = std::make_unique<palomir::SdlPlatform>(
-          folder, "", sounds, system_speech);
+      made = std::make_unique<GamePlatform>(folder, "", sounds, system_speech);
     } catch (const palomir::RuntimeError&) {
       discard();  // no game, no files left behind
       throw;
     }
-    palomir::SdlPlatform& platform = *made;
+    GamePlatform& platform = *made;
+#ifdef _WIN32
+    palomir::win32::CloseOnConsoleRequests(&platform);
+    struct Forget {  // before the window goes
+      ~Forget() { palomir::win32::CloseOnConsoleRequests(nullptr); }
+    } forget;
+    platform.set_session_end([&] {
+      for (auto* f : {record_file.get(), trace_file.get()}) {
+        if (f) f->Flush();
+      }
+    });
+#endif
     platform.set_language(language);
     if (!settings_problem.empty()) {
       // TRANSLATORS: spoken when the settings file could not be read; short, no symbols.

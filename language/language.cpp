@@ -1,7 +1,13 @@
 #include "language/language.h"
 
+#ifdef _WIN32
+// Windows has no gettext: the game reads the compiled catalogs itself.
+#include <atomic>
+
+#include "language/mo_catalog.h"
+#else
 #include <libintl.h>
-#include <sys/stat.h>
+#endif
 
 #include <cctype>
 #include <climits>
@@ -10,8 +16,12 @@
 #include <cstring>
 #include <filesystem>
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "language/tr.h"
+#include "platform/files.h"
 
 namespace palomir {
 
@@ -24,15 +34,43 @@ std::string& Current() {
 }
 
 bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  files::Info info;
+  int error = 0;
+  return files::InfoAt(path, info, error, true) && info.kind == files::Kind::kFolder;
 }
+
+// Names kept in UTF-8 on every system, for the standard library's paths.
+std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+std::string Utf8Of(const std::filesystem::path& path) {
+  const std::u8string name = path.u8string();
+  return std::string(name.begin(), name.end());
+}
+
+#ifdef _WIN32
+// The catalog in use; one read earlier stays, as another thread may still hold its lines.
+std::atomic<const MoCatalog*> g_catalog{nullptr};
+#endif
 
 bool Has(const std::vector<std::string>& have, const std::string& code) {
   return std::find(have.begin(), have.end(), code) != have.end();
 }
 }  // namespace
 
+#ifdef _WIN32
+const char* Tr(const char* text) {
+  const MoCatalog* catalog = g_catalog.load();
+  const char* found = catalog ? catalog->Find(text) : nullptr;
+  return found ? found : text;
+}
+
+const char* TrN(const char* one, const char* many, unsigned long n) {
+  const MoCatalog* catalog = g_catalog.load();
+  const char* found = catalog ? catalog->FindN(one, n) : nullptr;
+  return found ? found : n == 1 ? one : many;
+}
+#else
 const char* Tr(const char* text) {
   if (Current().empty()) return text;
   return dgettext(kDomain, text);
@@ -42,6 +80,7 @@ const char* TrN(const char* one, const char* many, unsigned long n) {
   if (Current().empty()) return n == 1 ? one : many;
   return dngettext(kDomain, one, many, n);
 }
+#endif
 
 std::optional<std::string> CatalogFor(const std::string& wanted,
                                       const std::vector<std::string>& have) {
@@ -94,16 +133,15 @@ std::string LocaleFolder(const std::string& program_folder) {
   const std::string beside = program_folder + "/locale";
   if (IsFolder(beside)) return beside;
   const std::string installed = program_folder + "/../share/locale";
-  char resolved[PATH_MAX];
-  if (realpath(installed.c_str(), resolved)) return resolved;
-  return installed;
+  const std::string resolved = files::Resolved(installed);
+  return resolved.empty() ? installed : resolved;
 }
 
 std::vector<std::string> CatalogsIn(const std::string& locale_folder) {
   std::vector<std::string> found;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(locale_folder, error)) {
-    const std::string name = entry.path().filename().string();
+  for (const auto& entry : std::filesystem::directory_iterator(PathOf(locale_folder), error)) {
+    const std::string name = Utf8Of(entry.path().filename());
     if (std::filesystem::is_regular_file(entry.path() / "LC_MESSAGES" / "palomir.mo", error)) {
       found.push_back(name);
     }
@@ -114,6 +152,25 @@ std::vector<std::string> CatalogsIn(const std::string& locale_folder) {
 
 void UseLanguage(const std::string& code, const std::string& locale_folder) {
   Current() = code;
+#ifdef _WIN32
+  // Each catalog is read once and kept for the rest of the game.
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<MoCatalog>> read;
+  std::lock_guard hold(lock);
+  if (code.empty()) {
+    g_catalog = nullptr;
+    return;
+  }
+  const std::string key = locale_folder + "|" + code;
+  if (!read.count(key)) {
+    auto catalog = std::make_unique<MoCatalog>();
+    if (!catalog->Load(locale_folder + "/" + code + "/LC_MESSAGES/" + kDomain + ".mo", code)) {
+      catalog.reset();
+    }
+    read[key] = std::move(catalog);
+  }
+  g_catalog = read[key].get();
+#else
   if (code.empty()) return;
   bindtextdomain(kDomain, locale_folder.c_str());
   bind_textdomain_codeset(kDomain, "UTF-8");
@@ -126,7 +183,49 @@ void UseLanguage(const std::string& code, const std::string& locale_folder) {
   if (!got || std::strcmp(got, "C") == 0 || std::strcmp(got, "POSIX") == 0) {
     std::setlocale(LC_MESSAGES, "C.UTF-8");
   }
+#endif
 }
+
+#ifdef _WIN32
+namespace detail {
+std::string FillEach(const char* format,
+                     const std::vector<std::function<std::string(const std::string&)>>& values) {
+  std::string out;
+  size_t next = 0;
+  for (const char* at = format; *at; ++at) {
+    if (*at != '%') {
+      out += *at;
+      continue;
+    }
+    if (at[1] == '%') {
+      out += '%';
+      ++at;
+      continue;
+    }
+    // "%2$s": the second value; "%s": the next one.
+    const char* spec = at + 1;
+    size_t index = next++;
+    const char* digits = spec;
+    size_t number = 0;
+    while (*digits >= '0' && *digits <= '9') {
+      number = number * 10 + static_cast<size_t>(*digits++ - '0');
+    }
+    if (*digits == '$' && number > 0) {
+      index = number - 1;
+      spec = digits + 1;
+    }
+    const char* end = spec;
+    while (*end && !std::strchr("diouxXeEfgGcsp", *end)) ++end;
+    if (!*end || index >= values.size()) return format;
+    std::string one(1, '%');
+    one.append(spec, static_cast<size_t>(end + 1 - spec));
+    out += values[index](one);
+    at = end;
+  }
+  return out;
+}
+}  // namespace detail
+#endif
 
 const std::string& CurrentLanguage() {
   return Current();

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #define N_(text) text
 
@@ -29,6 +31,22 @@ auto FillArg(const T& v) {
     return v;
   }
 }
+
+// One value in one conversion ("%d", "%s", "%llu").
+template <typename T>
+std::string One(const char* spec, T v) {
+  const int n = std::snprintf(nullptr, 0, spec, v);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  std::snprintf(out.data(), out.size(), spec, v);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+// Windows' C library knows no "%1$s": each conversion of `format` is filled in on its own,
+// with the value its number names (or the next). The format itself where it does not fit.
+std::string FillEach(const char* format,
+                     const std::vector<std::function<std::string(const std::string&)>>& values);
 }  // namespace detail
 
 // A printf format (as the catalogs carry it: %d, %s, and %1$s to reorder) filled in.
@@ -37,6 +55,11 @@ std::string Fill(const char* format, const A&... args) {
   if constexpr (sizeof...(A) == 0) {
     return format;
   } else {
+#ifdef _WIN32
+    const std::vector<std::function<std::string(const std::string&)>> values = {
+        [&args](const std::string& spec) { return detail::One(spec.c_str(), detail::FillArg(args)); }...};
+    return detail::FillEach(format, values);
+#endif
     const int n = std::snprintf(nullptr, 0, format, detail::FillArg(args)...);
     if (n <= 0) return n == 0 ? std::string() : std::string(format);
     std::string out(static_cast<size_t>(n) + 1, '\0');

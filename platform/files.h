@@ -46,6 +46,14 @@ int OpenFile(const std::string& path, unsigned how, int& error);
 // letters), for writing; its name in `made`. -1 with `error`.
 int CreateUnique(const std::string& folder, const std::string& prefix, std::string& made,
                  int& error);
+// Reads up to `size` bytes: how many (0 at the end), or -1 with `error`.
+long ReadSome(int fd, void* data, size_t size, int& error);
+// Writes up to `size` bytes without waiting where the file does not wait (a pipe opened with
+// kNoWait): how many, or -1 with `error` (EAGAIN when the reader is behind). Safe in a crash
+// handler: the system's write call alone.
+long WriteSome(int fd, const void* data, size_t size, int& error);
+// Waits up to `ms` milliseconds for room to write: false when there was none.
+bool WaitWritable(int fd, int ms);
 // Writes all of `size` bytes, waiting for them; false with `error`.
 bool WriteAll(int fd, const void* data, size_t size, int& error);
 // Empties an open file.
@@ -70,6 +78,17 @@ bool RemoveIfSame(const std::string& path, const FileId& id);
 // no lock: each game then still writes whole files only.
 int LockFolder(const std::string& folder);
 void Unlock(int lock);
+
+// Makes one folder, for this player alone: 0, EEXIST when a folder is there already, or
+// another errno value.
+int MakeFolder(const std::string& path);
+
+// What parts a path: '/', and on Windows '\\' too.
+#ifdef _WIN32
+inline constexpr const char* kSeparators = "/\\";
+#else
+inline constexpr const char* kSeparators = "/";
+#endif
 
 // The folder `path` is in ("." for a bare name) and the name's last part.
 std::string FolderOf(const std::string& path);

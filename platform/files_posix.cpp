@@ -1,5 +1,6 @@
 // The file operations on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -92,6 +93,30 @@ int CreateUnique(const std::string& folder, const std::string& prefix, std::stri
   return fd;
 }
 
+long ReadSome(int fd, void* data, size_t size, int& error) {
+  for (;;) {
+    const ssize_t n = ::read(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    return static_cast<long>(n);
+  }
+}
+
+long WriteSome(int fd, const void* data, size_t size, int& error) {
+  // Async-signal-safe: write(2) and errno only.
+  for (;;) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    return static_cast<long>(n);
+  }
+}
+
+bool WaitWritable(int fd, int ms) {
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, ms) > 0;
+}
+
 bool WriteAll(int fd, const void* data, size_t size, int& error) {
   const char* at = static_cast<const char*>(data);
   while (size > 0) {
@@ -172,6 +197,10 @@ int LockFolder(const std::string& folder) {
 
 void Unlock(int lock) {
   if (lock >= 0) ::close(lock);  // closing lets go of the lock
+}
+
+int MakeFolder(const std::string& path) {
+  return ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -1,7 +1,11 @@
 #include "platform/line_file.h"
 
-#include <poll.h>
+#ifdef _WIN32
+#include <windows.h>  // the thread's number and a moment's wait in a crash
+#else
+#include <time.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -44,12 +48,30 @@ void OnCrash(int signal_number) {
 void CatchCrashes() {
   static std::once_flag once;
   std::call_once(once, [] {
+#ifdef _WIN32
+    for (int s : {SIGSEGV, SIGFPE, SIGILL, SIGABRT}) std::signal(s, OnCrash);
+#else
     for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(s, OnCrash);
+#endif
   });
 }
 
 int ThisThread() {
+#ifdef _WIN32
+  return static_cast<int>(GetCurrentThreadId());
+#else
   return static_cast<int>(gettid());
+#endif
+}
+
+// A millisecond's wait, safe in a crash handler.
+void WaitAMoment() {
+#ifdef _WIN32
+  Sleep(1);
+#else
+  const timespec ms{0, 1000 * 1000};
+  nanosleep(&ms, nullptr);
+#endif
 }
 
 std::string Message(const std::string& what, const std::string& path, int error_number) {
@@ -100,9 +122,9 @@ LineFile::LineFile(std::string path, std::string what)
     const int in = OpenFile(path_, kRead | kNoWait, error);
     Info read_info;
     char head[256];
-    ssize_t n = -1;
+    long n = -1;
     if (in >= 0 && InfoOf(in, read_info, error) && read_info.id == info_.id) {
-      n = ::read(in, head, sizeof(head));
+      n = ReadSome(in, head, sizeof(head), error);
     }
     Close(in);
     const std::string_view start(head, n > 0 ? static_cast<size_t>(n) : 0);
@@ -126,8 +148,7 @@ LineFile::~LineFile() {
     if (fd_ < 0 || head_ == tail_) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         until - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLOUT, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+    if (left.count() <= 0 || !files::WaitWritable(fd_, static_cast<int>(left.count()))) {
       Stalled();
       break;
     }
@@ -136,7 +157,7 @@ LineFile::~LineFile() {
     LineFile* self = this;
     place.compare_exchange_strong(self, nullptr);
   }
-  if (fd_ >= 0) ::close(fd_);
+  files::Close(fd_);
 }
 
 bool LineFile::SameFileAs(const LineFile& other) const {
@@ -145,7 +166,7 @@ bool LineFile::SameFileAs(const LineFile& other) const {
 
 void LineFile::Discard() {
   if (fd_ < 0) return;
-  ::close(fd_);
+  files::Close(fd_);
   fd_ = -1;
   head_ = tail_ = 0;
   // By what it is, not by its name: a file put at that name meanwhile stays.
@@ -180,7 +201,7 @@ bool LineFile::Begin(bool keep_earlier, std::string& kept_as) {
     } else if (!failed) {
       failed = EEXIST;  // every name taken
     }
-    ::close(fd_);
+    Close(fd_);
     fd_ = fresh;
     if (fresh >= 0 && InfoOf(fresh, info_, failed)) created_ = true;
   } else {
@@ -188,7 +209,7 @@ bool LineFile::Begin(bool keep_earlier, std::string& kept_as) {
   }
   if (failed) {
     error_ = Message(what_, path_, failed);
-    if (fd_ >= 0) ::close(fd_);
+    Close(fd_);
     fd_ = -1;
   }
   return ok();
@@ -236,9 +257,9 @@ void LineFile::Flush() {
   size_t head = head_;
   const size_t tail = tail_;
   while (fd_ >= 0 && head < tail) {
-    const ssize_t n = ::write(fd_, kept_.get() + head, tail - head);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    int error = 0;
+    const long n = files::WriteSome(fd_, kept_.get() + head, tail - head, error);
+    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
       // The reader is behind: the rest waits here, as long as it fits.
       head_ = head;
       Unclaim();
@@ -246,7 +267,7 @@ void LineFile::Flush() {
       return;
     }
     if (n <= 0) {
-      Failed(n < 0 ? errno : ENOSPC);
+      Failed(n < 0 ? error : ENOSPC);
       break;
     }
     head += static_cast<size_t>(n);
@@ -265,15 +286,14 @@ void LineFile::WriteOutAfterCrash() {
     int none = 0;
     if (claim_.compare_exchange_strong(none, me)) break;
     if (none == me || waited >= kCrashWaitMs) return;
-    const timespec ms{0, 1000 * 1000};
-    nanosleep(&ms, nullptr);
+    WaitAMoment();
   }
   const int fd = fd_;
   size_t head = head_;
   const size_t tail = tail_;
   while (fd >= 0 && head < tail) {
-    const ssize_t n = ::write(fd, kept_.get() + head, tail - head);
-    if (n < 0 && errno == EINTR) continue;
+    int error = 0;
+    const long n = files::WriteSome(fd, kept_.get() + head, tail - head, error);
     if (n <= 0) break;
     head += static_cast<size_t>(n);
   }
@@ -282,7 +302,7 @@ void LineFile::WriteOutAfterCrash() {
 void LineFile::Failed(int error_number) {
   // Said once; the game goes on without the file.
   std::fprintf(stderr, "palomir: %s; it stops here\n", Message(what_, path_, error_number).c_str());
-  ::close(fd_);
+  files::Close(fd_);
   fd_ = -1;
 }
 
@@ -290,7 +310,7 @@ void LineFile::Stalled() {
   std::fprintf(stderr,
                "palomir: the %s %s is not being read (%zu bytes are waiting); it stops here\n",
                what_.c_str(), path_.c_str(), tail_ - head_);
-  ::close(fd_);
+  files::Close(fd_);
   fd_ = -1;
   head_ = tail_ = 0;
 }

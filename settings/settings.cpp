@@ -1,8 +1,5 @@
 #include "settings/settings.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +13,9 @@
 
 #include "language/tr.h"
 #include "platform/files.h"
+#ifdef _WIN32
+#include "platform/win32/wide.h"
+#endif
 
 namespace palomir {
 
@@ -129,6 +129,12 @@ std::string RangeText(Settings::Name n) {
 }
 
 std::string SettingsPath(std::string* why) {
+#ifdef _WIN32
+  // Where every Windows program keeps its settings: %APPDATA%\Palomir\settings.
+  std::string path = win32::SettingsPath();
+  if (path.empty() && why) *why = "the settings cannot be kept: APPDATA is not set";
+  return path;
+#endif
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
   const char* home = std::getenv("HOME");
@@ -223,9 +229,7 @@ Found Read(const std::string& path) {
   std::string text(kLargest + 1, '\0');
   size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
+    const long n = files::ReadSome(fd, text.data() + got, text.size() - got, error);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
@@ -278,11 +282,11 @@ Found Read(const std::string& path) {
 // Every folder on the way is made, as far as the player may: "" or what went wrong.
 std::string MakeFolders(const std::string& folder) {
   for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
-    at = folder.find('/', at);
+    at = folder.find_first_of(files::kSeparators, at);
     const std::string part = folder.substr(0, at == std::string::npos ? folder.size() : at);
     if (at != std::string::npos) ++at;
-    if (mkdir(part.c_str(), 0700) == 0) continue;
-    const int error = errno;
+    const int error = files::MakeFolder(part);
+    if (error == 0) continue;
     files::Info there;
     int ignored = 0;
     if (error == EEXIST && files::InfoAt(part, there, ignored, true) &&

@@ -370,6 +370,7 @@ TEST(Limiter, EitherSideAloneCanSetTheGainForBoth) {
 
 // ---------------------------------------------------------------- the two threads
 
+#ifndef _WIN32  // a signal stops the game thread; Windows has none to send to a thread
 // Stops a thread where it happens to be, until told to go on.
 sem_t g_stopped;
 sem_t g_resume;
@@ -378,6 +379,7 @@ void Freeze(int) {
   while (sem_wait(&g_resume) != 0) {
   }
 }
+#endif
 
 // The level of one frequency in a stretch of whole cycles, by a single DFT bin.
 double Level(const std::vector<float>& s, double hz, int rate, int channels = 1, int channel = 0) {
@@ -459,6 +461,7 @@ TEST(Resample, FlatToTenKilohertzWithNoImagesSeamlessAndTheRightLength) {
   EXPECT_EQ(ResampleLine(same, 48000), same);
 }
 
+#ifndef _WIN32
 TEST(MixerThreads, AGameThreadStoppedMidUpdateNeverStallsTheMix) {
   sem_init(&g_stopped, 0, 0);
   sem_init(&g_resume, 0, 0);
@@ -507,6 +510,7 @@ TEST(MixerThreads, AGameThreadStoppedMidUpdateNeverStallsTheMix) {
   sigaction(SIGUSR2, &old, nullptr);
   EXPECT_EQ(stalled, 0);
 }
+#endif
 
 }  // namespace
 }  // namespace palomir

@@ -1,12 +1,15 @@
 // Damaged or hand-edited recordings: the replay stops at the first line that is not a
 // record, or that does not fit what the game asks for there, and names that line.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -22,6 +25,7 @@
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
+#include "temp_folder.h"
 
 namespace palomir {
 namespace {
@@ -200,6 +204,50 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   std::remove(path.c_str());
 }
 
+TEST(Recording, AFileIsKnownByWhatItIsNotByItsNameAndAnEarlierOneIsKept) {
+  // A folder with a name beyond ASCII, as a player's own folder may have.
+  const std::filesystem::path dir = testing::MakeTempFolder("palomir-Zo\xc3\xab");
+  const std::string game = testing::Utf8(dir / "game.rec");
+  const std::string other = testing::Utf8(dir / "other.rec");
+  // The same file by another name (the folder's "." on the way), and a different file.
+  const std::string again = testing::Utf8(dir / "." / "game.rec");
+  std::ofstream(dir / "game.rec", std::ios::binary) << "# palomir earlier\n";
+  {
+    LineFile a(game, "recording"), b(again, "trace"), c(other, "trace");
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok()) << a.error() << b.error() << c.error();
+    EXPECT_EQ(a.first_line(), "# palomir earlier");
+    EXPECT_TRUE(a.SameFileAs(b));
+    EXPECT_FALSE(a.SameFileAs(c));  // two files, however alike (both new and empty)
+    b.Discard();
+    c.Discard();  // made by this run: removed again
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "other.rec"));
+  // Kept as game.rec.1, then game.rec.2 beside it: nothing already there is replaced.
+  for (const char* kept : {".1", ".2"}) {
+    LineFile a(game, "recording");
+    std::string kept_as;
+    ASSERT_TRUE(a.Begin(true, kept_as)) << a.error();
+    EXPECT_EQ(kept_as, game + kept);
+    a.Line(std::string("# palomir ") + kept);
+  }
+  // A trace is emptied and written again from its start.
+  {
+    LineFile a(game, "trace");
+    std::string kept_as;
+    ASSERT_TRUE(a.Begin(false, kept_as));
+    EXPECT_EQ(kept_as, "");
+    a.Line("call");
+  }
+  auto text = [&](const std::string& name) {
+    std::ifstream in(testing::U8Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(text(game + ".1"), "# palomir earlier\n");
+  EXPECT_EQ(text(game + ".2"), "# palomir .1\n");  // written as on Linux: no CR
+  EXPECT_EQ(text(game), "call\n");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(Trace, WhatEachCallShows) {
   struct Log final : CallLog {
     std::vector<std::string> lines;
@@ -244,7 +292,12 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
     SCOPED_TRACE(other_thread ? "from another thread" : "on the game thread");
     const std::string path = ::testing::TempDir() + "/palomir-crash";
     std::remove(path.c_str());
+#ifdef _WIN32
+    const auto killed = ::testing::ExitedWithCode(3);  // how Windows ends an aborted program
+#else
     const mode_t umask_was = umask(022);
+    const auto killed = ::testing::KilledBySignal(SIGABRT);
+#endif
     EXPECT_EXIT(
         {
           LineFile file(path, "recording");
@@ -256,7 +309,7 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
           });
           for (int i = 2;; ++i) file.Line("tick " + std::to_string(i) + std::string(i % 97, ' '));
         },
-        ::testing::KilledBySignal(SIGABRT), "");
+        killed, "");
     std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!other_thread) {
@@ -271,10 +324,12 @@ TEST(Recording, ACrashStillWritesOutWhatWasKept) {
       }
       EXPECT_GT(want, 100);  // the game thread was well under way
     }
+#ifndef _WIN32
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);  // readable by all, written by the player
     umask(umask_was);
+#endif
     std::remove(path.c_str());
   }
 }
@@ -294,6 +349,7 @@ TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
   } rows[] = {
       {"a failed start removes the file it made",
        [&] { LineFile(path, "recording").Discard(); }, {{"", "-"}}},
+#ifndef _WIN32  // Windows puts no file in the place of one the game holds open
       {"a file put in its place meanwhile stays",
        [&] {
          LineFile made(path, "recording");
@@ -302,6 +358,7 @@ TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
          made.Discard();
        },
        {{"", "the player's\n"}}},
+#endif
       {"an earlier recording is kept beside another game's",
        [&] {
          write(path, earlier);
@@ -337,6 +394,7 @@ TEST(Recording, OnlyTheGamesOwnFileIsEverRemovedOrRenamed) {
   for (const char* end : {"", ".1", ".2"}) std::remove((path + end).c_str());
 }
 
+#ifndef _WIN32  // Windows has no FIFO in its file system
 TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
   const std::string path = ::testing::TempDir() + "/palomir-fifo";
   std::remove(path.c_str());
@@ -353,8 +411,10 @@ TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
   std::remove(path.c_str());
 }
+#endif
 
 TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
+#ifndef _WIN32  // Windows has no file size limit to set
   // A disk that fills up: the file may grow no more.
   const std::string path = ::testing::TempDir() + "/palomir-full";
   std::remove(path.c_str());
@@ -378,6 +438,7 @@ TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "palomir: the trace " + path + " could not be written (File too large); it stops here\n");
   std::remove(path.c_str());
+#endif
   struct Row {
     const char* path;
     bool refused;
@@ -386,8 +447,12 @@ TEST(Recording, AFileThatCannotBeWrittenEndsWithOneWarning) {
       {"/nonexistent/folder/game.rec", false,
        "the recording /nonexistent/folder/game.rec could not be written (No such file or "
        "directory)"},
+#ifdef _WIN32
+      {"NUL", true, "NUL is a device, not a file: a recording is written only to a file or a pipe"},
+#else
       {"/dev/full", true, "/dev/full is a device, not a file: a recording is written only to a "
                           "file or a pipe"},
+#endif
   };
   for (const Row& r : rows) {
     LineFile none(r.path, "recording");

@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "app/options.h"
 #include "app/run.h"
 #include "game_fixture.h"
 #include "platform/keycodes.h"
+#include "temp_folder.h"
 
 namespace palomir::testing {
 namespace {
@@ -108,9 +111,15 @@ TEST(FormLoad, NoSoundDeviceMeansNoGameSaidAloudAndEverythingReleased) {
   ASSERT_FALSE(g.vp.spoken().empty());
   EXPECT_EQ(g.vp.spoken().back().text, "Palomir cannot start: no sound output could be opened.");
   EXPECT_EQ(g.vp.spoken().back().flags, kSpeakWait);
+#ifdef _WIN32
+  EXPECT_EQ(g.errors.back(),
+            "no sound output could be opened (this machine has no sound card); is a sound device "
+            "connected and turned on in Windows' sound settings?");
+#else
   EXPECT_EQ(g.errors.back(),
             "no sound output could be opened (this machine has no sound card); is a sound server "
             "running?");
+#endif
   EXPECT_FALSE(g.o.DxRoot);
   EXPECT_FALSE(g.o.MouseDevice);
   EXPECT_FALSE(g.o.InputRoot);
@@ -422,11 +431,15 @@ TEST(CommandLine, OptionsAndBadUsage) {
 }
 
 TEST(CommandLine, TheSoundsAreLookedForBesideTheProgramThenWhereItWasInstalled) {
-  char tmpl[] = "/tmp/palomir-find-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
-  const std::string games = root + "/games", share = root + "/share/palomir/sounds";
-  ASSERT_EQ(system(("mkdir -p " + games + " " + share).c_str()), 0);
+  namespace fs = std::filesystem;
+  const fs::path root = MakeTempFolder("palomir-find");
+  const std::string games = (root / "games").string(), share = (root / "share/palomir/sounds").string();
+  fs::create_directories(games);
+  fs::create_directories(share);
+  // The same folder, however it is written ("games/../share" or with the other separator).
+  auto same = [](const std::string& a, const std::string& b) {
+    return fs::weakly_canonical(a) == fs::weakly_canonical(b);
+  };
   struct Row {
     const char* beside;  // what "sounds" beside the program is: "", "file" or "folder"
     const char* asked;
@@ -436,15 +449,16 @@ TEST(CommandLine, TheSoundsAreLookedForBesideTheProgramThenWhereItWasInstalled) 
                        {"", "", share},
                        {"file", "", share},  // a file of that name is not the folder
                        {"folder", "", games + "/sounds"}}) {
-    std::string make = std::string("rm -rf ") + games + "/sounds";
-    if (std::string(r.beside) == "file") make += " && touch " + games + "/sounds";
-    if (std::string(r.beside) == "folder") make += " && mkdir " + games + "/sounds";
-    ASSERT_EQ(system(make.c_str()), 0);
-    EXPECT_EQ(FindSounds(games, r.asked), r.found) << r.beside << " " << r.asked;
+    fs::remove_all(games + "/sounds");
+    if (std::string(r.beside) == "file") std::ofstream(fs::path(games) / "sounds");
+    if (std::string(r.beside) == "folder") fs::create_directory(games + "/sounds");
+    const std::string found = FindSounds(games, r.asked);
+    EXPECT_TRUE(same(found, r.found)) << r.beside << " " << r.asked << ": " << found;
   }
-  ASSERT_EQ(system(("rm -rf " + games + "/sounds " + root + "/share").c_str()), 0);
+  fs::remove_all(games + "/sounds");
+  fs::remove_all(root / "share");
   EXPECT_EQ(FindSounds(games, ""), games + "/sounds");  // neither: the first place looked
-  ASSERT_EQ(system(("rm -rf " + root).c_str()), 0);
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #   tools/dev.sh test    build and run every test
 #   tools/dev.sh bench   build and run the benchmarks
 #   tools/dev.sh package build (Release, in build-package/) the Debian package into dist/
+#   tools/dev.sh windows cross-build (Release, in build-windows/) the Windows game into dist/
 # Run as root or through sudo on Debian 12; it only installs what is not there yet. Through
 # sudo, only the installing is done as root: the builds and the game run as the user who
 # called sudo, in that user's desktop session.
@@ -13,15 +14,20 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core
           libpipewire-0.3-dev gettext)
+# The Windows build: Debian's mingw-w64 compiler, GoogleTest's source for the suite, and apt's
+# source-package tools for libsoxr (tools/windows/soxr.sh).
+windows=(mingw-w64 g++-mingw-w64-x86-64-posix libgtest-dev dpkg-dev xz-utils gettext)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file libc6-dbg lintian appstream man-db
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng
-                   sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd) ;;
+                   sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd
+                   "${windows[@]}" nsis zip wine64 wine) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus rtkit polkitd) ;;
   package) packages+=(dpkg-dev file lintian) ;;
+  windows) packages+=("${windows[@]}" nsis zip wine64 wine) ;;
 esac
 
 missing=()
@@ -67,7 +73,7 @@ if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &
     [ -z "$wayland" ] || session+=(WAYLAND_DISPLAY="$wayland")
   fi
   # Builds an earlier run left to root are given back.
-  for dir in build build-asan build-fuzz build-package dist; do
+  for dir in build build-asan build-fuzz build-package build-windows build-windows-deps dist; do
     [ ! -e "$dir" ] || chown -R "$SUDO_USER:$(id -g "$SUDO_USER")" "$dir"
   done
   exec runuser -u "$SUDO_USER" -- env -u XDG_RUNTIME_DIR -u DBUS_SESSION_BUS_ADDRESS \
@@ -84,6 +90,12 @@ build() {  # build DIR [cmake options...]
   cmake --build "$dir" -j "$jobs"
 }
 
+# The Windows build in build-windows/, with libsoxr built for it beside it.
+build_windows() {  # build_windows [cmake options...]
+  tools/windows/soxr.sh build-windows-deps/soxr
+  build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPALOMIR_BENCH=OFF "$@"
+}
+
 case "${1:-}" in
   play)
     # Only the game and its sounds: no tests, no benchmarks.
@@ -94,6 +106,14 @@ case "${1:-}" in
   test)
     build build -DPALOMIR_TESTS=ON
     (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+    # The Windows build's suite and scenarios, under Wine.
+    build_windows -DPALOMIR_TESTS=ON
+    tools/windows/test.sh build-windows build
+    # Its zip and installer, the installer tried under Wine.
+    tools/windows/package.sh build-windows build-windows/dist
+    # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
+    xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
+      build-windows/palomir.exe build/tests/xclose build/scenario
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.
     build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -133,12 +153,19 @@ case "${1:-}" in
     lintian --fail-on error,warning "$deb"
     echo "$deb (Depends: $depends)"
     ;;
+  windows)
+    # The Windows game, cross-built (Release, in build-windows/): a zip to unzip and play and
+    # a per-user installer in dist/, the installer installed, started and uninstalled under
+    # Wine.
+    build_windows -DPALOMIR_TESTS=OFF
+    tools/windows/package.sh build-windows dist
+    ;;
   bench)
     build build -DPALOMIR_BENCH=ON -DPALOMIR_TESTS=ON
     bench/run.sh build
     ;;
   *)
-    echo "usage: tools/dev.sh play|test|bench|package" >&2
+    echo "usage: tools/dev.sh play|test|bench|package|windows" >&2
     exit 2
     ;;
 esac

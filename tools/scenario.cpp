@@ -2,7 +2,11 @@
 // makes and every line spoken, one per line, so that a reported fault can be replayed
 // exactly. The script format is in docs/scenario.md.
 //   scenario SCRIPT      (or the script on standard input)
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <climits>
 #include <cstdint>
@@ -63,11 +67,23 @@ const std::map<std::string, uint8_t> kKeys = {
 
 // The folder this program is in: its catalogs are beside it in a build tree.
 std::string OwnFolder() {
+#ifdef _WIN32
+  wchar_t wide[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, wide, 32768);
+  char path[4 * 32768];
+  const int n = length == 0 ? 0
+                            : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), path,
+                                                  sizeof(path), nullptr, nullptr);
+  if (n <= 0) return ".";
+  const std::string exe(path, static_cast<size_t>(n));
+  return exe.substr(0, exe.find_last_of("\\/"));
+#else
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
   if (n <= 0) return ".";
   const std::string exe(path, static_cast<size_t>(n));
   return exe.substr(0, exe.find_last_of('/'));
+#endif
 }
 
 struct Runner {

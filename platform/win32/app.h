@@ -1,0 +1,32 @@
+// The program's start on Windows: its command line in UTF-8, its folder, the console it
+// was started from (for --help, --version and the game's messages), and the console's close
+// requests (Ctrl+C, Ctrl+Break, the console closed) taken as the close box.
+#pragma once
+#ifdef _WIN32
+
+#include <string>
+#include <vector>
+
+namespace palomir {
+class Win32Platform;
+}
+
+namespace palomir::win32 {
+
+// Before anything is printed: a game started from a console writes to it; one started from
+// the desktop has no console and opens none.
+void UseParentConsole();
+// The command line as the player typed it, each argument in UTF-8.
+std::vector<std::string> Arguments();
+// The folder the program is in, without a trailing separator.
+std::string ProgramFolder();
+// A relative path taken from the folder the game was started in.
+std::string FromHere(const std::string& path);
+// The player's display language as Windows names it ("de-DE", "pt-BR"); "" when unknown.
+std::string UserLanguage();
+// From now on the console's close requests close `platform`'s window; nothing while null.
+void CloseOnConsoleRequests(Win32Platform* platform);
+
+}  // namespace palomir::win32
+
+#endif

@@ -1,0 +1,322 @@
+#include "platform/win32/sapi_voice.h"
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <sapi.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/mixer/resample.h"
+#include "platform/speech_queue.h"
+#include "platform/win32/wide.h"
+
+namespace palomir {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Not defined in mingw-w64's SAPI header: the stream format "a WAVEFORMATEX follows".
+const GUID kWaveFormatEx = {0xC31ADBAE, 0x527F, 0x4ff5, {0xA2, 0x30, 0xF6, 0x2B, 0xB6, 0x1F, 0xF7, 0x0C}};
+constexpr int kVoiceRate = 22050;
+
+std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+// SAPI's rate runs from -10 (a third of the usual speed) to 10 (three times it).
+long SapiRate(int words_a_minute) {
+  const double r = 10.0 * std::log(words_a_minute / double{VoiceLevels::kUsualRate}) / std::log(3.0);
+  return std::lround(std::clamp(r, -10.0, 10.0));
+}
+
+// The system's voice, rendered to memory: one per voice thread (COM's rules).
+class Synthesizer {
+ public:
+  ~Synthesizer() {
+    if (voice_) voice_->Release();
+  }
+  // The reason when it cannot speak.
+  std::string Start() {
+    const HRESULT hr = CoCreateInstance(CLSID_SpVoice, nullptr, CLSCTX_ALL, IID_ISpVoice,
+                                        reinterpret_cast<void**>(&voice_));
+    if (FAILED(hr)) return "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+    std::vector<float> probe;
+    return Say(L"ok", VoiceLevels::kUsualRate, probe);
+  }
+  // One line as mono float samples at kVoiceRate; the reason when it cannot be said.
+  std::string Say(const std::wstring& text, int rate, std::vector<float>& out) {
+    IStream* memory = nullptr;
+    ISpStream* stream = nullptr;
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &memory);
+    if (SUCCEEDED(hr)) {
+      hr = CoCreateInstance(CLSID_SpStream, nullptr, CLSCTX_ALL, IID_ISpStream,
+                            reinterpret_cast<void**>(&stream));
+    }
+    WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kVoiceRate, kVoiceRate * 2, 2, 16, 0};
+    if (SUCCEEDED(hr)) hr = stream->SetBaseStream(memory, kWaveFormatEx, &format);
+    if (SUCCEEDED(hr)) hr = voice_->SetOutput(stream, TRUE);
+    if (SUCCEEDED(hr)) hr = voice_->SetRate(SapiRate(rate));
+    if (SUCCEEDED(hr)) hr = voice_->Speak(text.c_str(), SPF_DEFAULT | SPF_IS_NOT_XML, nullptr);
+    if (SUCCEEDED(hr)) {
+      HGLOBAL global = nullptr;
+      STATSTG st{};
+      if (SUCCEEDED(GetHGlobalFromStream(memory, &global)) && SUCCEEDED(memory->Stat(&st, STATFLAG_NONAME))) {
+        const auto* pcm = static_cast<const int16_t*>(GlobalLock(global));
+        const size_t n = static_cast<size_t>(st.cbSize.QuadPart / 2);
+        out.resize(n);
+        for (size_t i = 0; pcm && i < n; ++i) out[i] = pcm[i] / 32768.0f;
+        GlobalUnlock(global);
+      }
+    }
+    // The voice keeps this stream until the next line's: handing it none would make it open
+    // the system's sound output.
+    if (stream) stream->Release();
+    if (memory) memory->Release();
+    if (FAILED(hr)) return "the system's voice (SAPI) cannot speak (" + Hex(hr) + ")";
+    return "";
+  }
+
+ private:
+  ISpVoice* voice_ = nullptr;
+};
+
+class SapiVoice final : public Voice {
+ public:
+  explicit SapiVoice(SapiSetup setup) : out_(std::move(setup)) {}
+  ~SapiVoice() override {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  Status Start() {
+    std::promise<std::string> started;
+    auto result = started.get_future();
+    thread_ = std::thread([this, &started] { Run(started); });
+    const std::string why = result.get();
+    return why.empty() ? Status::Ok() : Status::Fail(why);
+  }
+
+  Status Speak(const std::string& text, int32_t flags) override {
+    if (flags != kSpeakWait && flags != kSpeakAsync) {
+      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
+    }
+    uint64_t id;
+    {
+      std::lock_guard lock(mutex_);
+      id = ++queued_;
+      const double now =
+          std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+      lines_.Push({id, text, flags == kSpeakWait, now, 0});
+    }
+    wake_.notify_all();
+    if (flags == kSpeakWait) WaitHeard(id);
+    return Status::Ok();
+  }
+
+ private:
+  void WaitHeard(uint64_t id) {
+    for (;;) {
+      if (!out_.running()) out_.mixer->speech().DropPending();
+      {
+        std::unique_lock lock(mutex_);
+        if (made_ >= id && out_.mixer->speech().Heard() >= EndOf(id)) return;
+        done_.wait_for(lock, 5ms);
+      }
+      if (out_.while_waiting) out_.while_waiting();
+    }
+  }
+  uint64_t EndOf(uint64_t id) const {
+    for (const auto& [line, end] : ends_) {
+      if (line >= id) return end;
+    }
+    return 0;
+  }
+
+  void Run(std::promise<std::string>& started) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+      Synthesizer synth;
+      const std::string why = synth.Start();
+      started.set_value(why);
+      if (why.empty()) Speaking(synth);
+    }
+    CoUninitialize();
+  }
+
+  void Speaking(Synthesizer& synth) {
+    for (;;) {
+      QueuedLine line;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return quit_ || !lines_.empty(); });
+        if (quit_) return;
+        lines_.Pop(line);
+      }
+      std::vector<float> said;
+      const int rate = out_.levels ? out_.levels->rate.load() : VoiceLevels::kUsualRate;
+      const std::string why = synth.Say(win32::Wide(line.text), rate, said);
+      if (!why.empty() && !told_) {
+        std::fprintf(stderr, "palomir: %s\n", why.c_str());
+        told_ = true;
+      }
+      const std::vector<float> pcm = ResampleLine(said, kVoiceRate);
+      SpeechStream& speech = out_.mixer->speech();
+      for (size_t at = 0; at < pcm.size();) {
+        if (!out_.running()) {
+          speech.DropPending();
+          break;
+        }
+        at += speech.Write(std::span<const float>(pcm).subspan(at));
+        if (at < pcm.size()) {
+          std::lock_guard lock(mutex_);
+          if (quit_) return;
+        }
+        if (at < pcm.size()) std::this_thread::sleep_for(5ms);
+      }
+      {
+        std::lock_guard lock(mutex_);
+        made_ = line.id;
+        ends_.push_back({line.id, speech.Written()});
+        while (ends_.size() > 64) ends_.pop_front();
+      }
+      done_.notify_all();
+    }
+  }
+
+  SapiSetup out_;
+  std::thread thread_;
+  bool told_ = false;  // the voice's own thread only
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  SpeechQueue lines_;
+  std::deque<std::pair<uint64_t, uint64_t>> ends_;
+  uint64_t queued_ = 0;
+  uint64_t made_ = 0;
+  bool quit_ = false;
+};
+
+// UI Automation's notification, taken from UIAutomationCore.dll by name: mingw-w64's headers
+// neither declare it nor ship an import library.
+using HostProvider = HRESULT(WINAPI*)(HWND, IUnknown**);
+using RaiseNotification = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
+constexpr int kNotificationKindOther = 4;
+constexpr int kProcessingAll = 2;  // ImportantAll: every line is said, in order
+
+Status OwnVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
+  auto v = std::make_unique<SapiVoice>(std::move(setup));
+  Status s = v->Start();
+  if (!s.ok()) return s;
+  voice = std::move(v);
+  return Status::Ok();
+}
+
+// The player's screen reader speaks each line. It cannot say when a line has been heard: a
+// line the game waits for is waited for as long as it takes to say at the player's rate.
+// Where it cannot be reached, at the start or later, the game says so once and its own
+// voice says that line and everything after.
+class ScreenReaderVoice final : public Voice {
+ public:
+  explicit ScreenReaderVoice(SapiSetup setup) : out_(std::move(setup)) {
+    uia_ = LoadLibraryW(L"UIAutomationCore.dll");
+    if (!uia_) {
+      why_ = "UI Automation is not there";
+      return;
+    }
+    auto host = reinterpret_cast<HostProvider>(
+        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaHostProviderFromHwnd")));
+    raise_ = reinterpret_cast<RaiseNotification>(
+        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
+    if (!host || !raise_) {
+      why_ = "this Windows has no UI Automation notifications";
+    } else if (const HRESULT hr = host(out_.window, &provider_); FAILED(hr) || !provider_) {
+      why_ = "the window has no UI Automation provider (" + Hex(hr) + ")";
+    }
+  }
+  ~ScreenReaderVoice() override {
+    if (provider_) provider_->Release();
+    if (uia_) FreeLibrary(uia_);
+  }
+  Status Speak(const std::string& text, int32_t flags) override {
+    if (flags != kSpeakWait && flags != kSpeakAsync) {
+      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
+    }
+    if (why_.empty()) {
+      BSTR line = SysAllocString(win32::Wide(text).c_str());
+      BSTR activity = SysAllocString(L"palomir");
+      const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
+      SysFreeString(line);
+      SysFreeString(activity);
+      if (SUCCEEDED(hr)) {
+        if (flags == kSpeakWait) Wait(text);
+        return Status::Ok();
+      }
+      why_ = "its notification failed with " + Hex(hr);
+    }
+    TakeOver();
+    return own_ ? own_->Speak(text, flags) : Status::Ok();
+  }
+
+ private:
+  void Wait(const std::string& text) {
+    const int rate = out_.levels ? out_.levels->rate.load() : VoiceLevels::kUsualRate;
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::duration<double>(SpeechQueue::Length(text) * 175.0 / rate);
+    while (std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(5ms);
+      if (out_.while_waiting) out_.while_waiting();
+    }
+  }
+  void TakeOver() {
+    if (taken_over_) return;
+    taken_over_ = true;
+    std::fprintf(stderr, "palomir: the screen reader could not be reached (%s); using the game's own voice\n",
+                 why_.c_str());
+    const Status s = OwnVoice(out_, own_);
+    if (!s.ok()) {
+      own_.reset();
+      std::fprintf(stderr,
+                   "palomir: the game's own voice could not be started either (%s); "
+                   "the game plays without speech\n",
+                   s.reason().c_str());
+    }
+  }
+
+  SapiSetup out_;
+  HMODULE uia_ = nullptr;
+  IUnknown* provider_ = nullptr;
+  RaiseNotification raise_ = nullptr;
+  std::string why_;  // why the screen reader cannot be reached; empty while it can
+  bool taken_over_ = false;
+  std::unique_ptr<Voice> own_;
+};
+
+}  // namespace
+
+Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
+  if (setup.system) {
+    // Nothing is said yet: a screen reader that cannot be reached is told at the first line.
+    voice = std::make_unique<ScreenReaderVoice>(std::move(setup));
+    return Status::Ok();
+  }
+  return OwnVoice(std::move(setup), voice);
+}
+
+}  // namespace palomir

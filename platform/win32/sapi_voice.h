@@ -1,0 +1,34 @@
+// Speech on Windows. The game's own voice is the system's SAPI 5 voice rendered to memory on
+// a thread of its own and mixed with the sounds, centred, as the embedded voice is on Linux
+// (so the player's rate and loudness keys work the same). With `system`, the lines go to the
+// player's screen reader instead, as UI Automation notifications raised on the game's window
+// (NVDA, JAWS and Narrator speak those of the window in front); where UI Automation has no
+// notifications (before Windows 10 1709, or under Wine), the game says so once and speaks
+// with its own voice.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/mixer/mixer.h"
+#include "platform/voice.h"
+
+struct HWND__;
+
+namespace palomir {
+
+struct SapiSetup {
+  std::shared_ptr<Mixer> mixer;
+  // True while a sound output pulls the mixer; without one, speech is dropped as it is made.
+  std::function<bool()> running;
+  // Game thread, every few milliseconds while Speak waits; may throw (the window closed).
+  std::function<void()> while_waiting;
+  std::shared_ptr<VoiceLevels> levels;
+  bool system = false;
+  HWND__* window = nullptr;
+};
+
+// Fails with the reason when neither the screen reader nor the system's voice can speak.
+Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice);
+
+}  // namespace palomir

@@ -1,0 +1,153 @@
+"""The Windows game under Wine: its window in an X server of the test's own (xvfb-run), its
+sound through WASAPI into a PipeWire server started here with a null sink, its input from
+xdotool through DirectInput 8.
+  windows_test.py PALOMIR_EXE XCLOSE SCENARIO
+The game is played with --speech=system, --record and --trace, all Windows paths on the
+prefix's C: drive: Wine has no UI Automation notifications and its SAPI voice cannot speak,
+so the game says once that the screen reader cannot be reached, and its lines are seen in
+the trace. Checked: the puck is heard at the sink; Up is answered by the spoken level, the
+middle button by the score, a mouse movement reaches the game; the sound server restarted
+mid-game is said once as lost and once as back, and the game is heard again; the close box
+ends it with status 0 and a whole recording, which the Linux scenario runner replays to the
+very calls the Windows game traced."""
+import array
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from harness import check, finish, stop_group, stopped
+from server_test import NULL_SINK, SoundServer, rms, wav_data
+
+RATE = 48000
+
+
+def recorder(server, out):
+    return subprocess.Popen(["parecord", "--device=nullsink.monitor", "--format=float32le", "--rate=48000",
+                             "--channels=2", "--latency-msec=10", "--file-format=wav", out],
+                            env=server.env, stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def samples(path):
+    s = array.array("f")
+    data = wav_data(path)
+    s.frombytes(data[: len(data) // 8 * 8])
+    return s
+
+
+def loudest_second(s):
+    return max((rms(s, t, t + 1.0) for t in range(int(len(s) / 2 / RATE))), default=0.0)
+
+
+def main():
+    exe, xclose, scenario = sys.argv[1:4]
+    work = tempfile.mkdtemp(prefix="palomir-windows-")
+    config = os.path.join(work, "config")
+    os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
+    open(os.path.join(config, "pipewire", "pipewire.conf.d", "null-sink.conf"), "w").write(NULL_SINK)
+    server = SoundServer(config)
+    prefix = os.path.join(work, "wine")
+    env = dict(server.env, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    game = None
+    try:
+        os.makedirs(prefix)
+        subprocess.run(["wineserver", "-p"], env=env, check=True)
+        subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        drive = os.path.join(prefix, "drive_c")
+        os.makedirs(os.path.join(drive, "palomir"))
+        shutil.copy(exe, os.path.join(drive, "palomir", "palomir.exe"))
+        shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), "sounds"),
+                        os.path.join(drive, "palomir", "sounds"))
+        before, after = os.path.join(work, "before.wav"), os.path.join(work, "after.wav")
+        rec = recorder(server, before)
+        time.sleep(0.5)
+        game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system",
+                                 r"--record=C:\game.rec", r"--trace=C:\game.trace"],
+                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        window, end = "", time.monotonic() + 30
+        while not window and time.monotonic() < end and game.poll() is None:
+            found = subprocess.run(["xdotool", "search", "--name", "^MainForm$"], capture_output=True, text=True)
+            window = (found.stdout.split() or [""])[0]
+            time.sleep(0.2)
+        check(window != "", "the game's window opens")
+        if not window:
+            return
+        subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
+        time.sleep(4)  # the welcome, then the puck comes down the table
+        subprocess.run(["xdotool", "key", "Up"])
+        time.sleep(1)
+        subprocess.run(["xdotool", "click", "2"])
+        time.sleep(1)
+        for _ in range(10):
+            subprocess.run(["xdotool", "mousemove_relative", "--", "6", "0"])
+            time.sleep(0.05)
+        time.sleep(0.5)
+        stopped(rec, sig=signal.SIGINT)
+        # The sound server goes away and comes back while the game plays on.
+        stop_group(server.proc)
+        time.sleep(2)
+        server.start()
+        back = time.monotonic()
+        rec = recorder(server, after)
+        started = time.monotonic()
+        time.sleep(4)
+        subprocess.run([xclose, window], timeout=10)
+        try:
+            code = game.wait(20)
+        except subprocess.TimeoutExpired:
+            code = "none (still running 20 s after the close box)"
+        stopped(rec, sig=signal.SIGINT)
+
+        err = [l for l in game.stderr.read().splitlines() if l.startswith("palomir:")]
+        check(code == 0, "the close box ends the game with status 0 (status %s)" % code)
+        check(sum("screen reader could not be reached" in l for l in err) == 1,
+              "the screen reader that cannot be reached is said once: %r" % err)
+        lost = [l for l in err if "sound output was lost" in l]
+        found_back = [l for l in err if "sound output is back" in l]
+        check(len(lost) == 1 and len(found_back) == 1,
+              "the sound server's restart is said once as lost and once as back: %r" % err)
+        first = samples(before)
+        check(loudest_second(first) > 0.02, "the puck is heard at the sink (loudest second %.3f)"
+              % loudest_second(first))
+        second = samples(after)
+        onset = next((i // 2 for i, x in enumerate(second) if abs(x) > 1e-4), None)
+        heard = started + onset / RATE - back if onset is not None else None
+        check(heard is not None and heard <= 3.0, "heard again %s s after the server's return"
+              % ("never" if heard is None else "%.2f" % heard))
+
+        record = open(os.path.join(drive, "game.rec"), newline="").read()
+        trace = open(os.path.join(drive, "game.trace"), newline="").read()
+        check("\r" not in record and "\r" not in trace, "the recording and the trace have Linux's line ends")
+        lines = record.splitlines()
+        check("input key down 200" in lines and "input mouse button 2 down" in lines and
+              any(l.startswith("input mouse move 6 ") or l.startswith("input mouse move 12 ") for l in lines),
+              "Up, the middle button and the mouse reach the game through DirectInput")
+        check(lines[-1:] == ["capture ok"] and "close" in lines[-3:],
+              "the recording is whole, down to the close box: %r" % lines[-3:])
+        said = [l for l in trace.splitlines() if l.startswith("say ")]
+        level = next((i for i, l in enumerate(said) if l == 'say 1 "11"'), None)
+        check(level is not None and len(said) > level + 1,
+              "Up is answered by the level (11), the middle button by the score: %r" % said[:6])
+        replay = subprocess.run([scenario, os.path.join(drive, "game.rec")], capture_output=True, text=True,
+                                timeout=120)
+        replayed = "".join(l + "\n" for l in replay.stdout.splitlines() if not l.startswith("> "))
+        traced = "".join(l + "\n" for l in trace.splitlines() if not l.startswith("#"))  # its header
+        check(replay.returncode == 0 and replayed == traced,
+              "the recording replays on Linux to the very calls the Windows game traced (status %d, %d "
+              "lines against %d)" % (replay.returncode, replayed.count("\n"), trace.count("\n")))
+    finally:
+        if game and game.poll() is None:
+            game.kill()
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        server.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
+    sys.exit(finish())

@@ -1,0 +1,33 @@
+// A new, empty folder of the test's own under the system's temporary folder (on Windows a
+// Windows path such as C:\users\me\Temp\palomir-settings-1234-0).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace palomir::testing {
+
+// The game keeps paths in UTF-8 on every system; std::filesystem would take a narrow string
+// in Windows' own code page.
+inline std::filesystem::path U8Path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string Utf8(const std::filesystem::path& p) {
+  const std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
+inline std::filesystem::path MakeTempFolder(const std::string& name) {
+  static std::atomic<unsigned> count{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  for (;;) {
+    std::filesystem::path p = std::filesystem::temp_directory_path() /
+                              U8Path(name + "-" + std::to_string(stamp) + "-" +
+                               std::to_string(count++));
+    if (std::filesystem::create_directory(p)) return p;
+  }
+}
+
+}  // namespace palomir::testing

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Runs the Windows build's virtual-machine suite and every scenario in tests/scenarios under
+# Wine, headless, in a Wine prefix of its own that is removed afterwards:
+#   tools/windows/test.sh BUILD-WINDOWS [BUILD-LINUX]
+# The programs and the scenarios are copied to the prefix's C: drive, so that the tests see
+# Windows paths (C:\palomir\...), not Wine's Z: view of this machine. A scenario's output
+# must be the committed expectation byte for byte once Windows' CRLF line ends are LF. With
+# BUILD-LINUX, the suite must run the same cases as the Linux one, less those that need
+# what Windows has not (a FIFO, a signal sent to a thread).
+set -euo pipefail
+tree=$(cd "$(dirname "$0")/../.." && pwd)
+win=$(realpath "$1")
+linux=${2:+$(realpath "$2")}
+posix_only="MixerThreads.AGameThreadStoppedMidUpdateNeverStallsTheMix
+Recording.AFifoNobodyReadsNeverHoldsTheGame"
+
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/palomir-wine.XXXXXX")
+export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+work=$(mktemp -d)
+stop() {
+  # Only this prefix's server and programs: other Wine users on the machine are left alone.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  rm -rf "$WINEPREFIX" "$work"
+}
+trap stop EXIT
+started=$EPOCHREALTIME
+since() { awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+# One server for every run below (each start is then a tenth of a second, not a second).
+wineserver -p
+wine wineboot -i >/dev/null 2>&1
+drive=$WINEPREFIX/drive_c/palomir
+mkdir -p "$drive/scenarios"
+cp "$win/tests/palomir_tests.exe" "$win/tests/palomir_win32_tests.exe" "$win/scenario.exe" \
+   "$win/palomir.exe" "$drive/"
+cp -r "$tree/sounds" "$win/locale" "$drive/"  # the catalogs, as the zip has them
+cp "$tree"/tests/scenarios/*.txt "$drive/scenarios/"
+echo "windows: Wine prefix ready in $(since) s"
+
+passed=0
+failed=0
+names() { tr -d '\r' | awk '/^[^ ]/ {suite = $1} /^  / {print suite $1}' | sort; }
+status=0
+# From its folder, where the catalogs are (locale\LANG\LC_MESSAGES).
+(cd "$drive" && wine 'C:\palomir\palomir_tests.exe' --gtest_brief=1) >"$work/suite.log" 2>&1 || status=$?
+tr -d '\r' <"$work/suite.log" | grep -E "^\[  (PASSED|FAILED) |^\[==========\]" | sed 's/^/windows: /'
+if [ "$status" -eq 0 ]; then
+  passed=$((passed + 1))
+else
+  tr -d '\r' <"$work/suite.log" | grep -v "^\[       OK \]" | tail -40
+  failed=$((failed + 1))
+fi
+# The Windows machine's own cases (its sound files' reader), from its folder.
+status=0
+(cd "$drive" && wine 'C:\palomir\palomir_win32_tests.exe' --gtest_brief=1) >"$work/win32.log" 2>&1 || status=$?
+tr -d '\r' <"$work/win32.log" | grep -E "^\[  (PASSED|FAILED) " | sed 's/^/windows machine: /'
+if [ "$status" -eq 0 ]; then
+  passed=$((passed + 1))
+else
+  tr -d '\r' <"$work/win32.log" | tail -40
+  failed=$((failed + 1))
+fi
+if [ -n "$linux" ]; then
+  wine 'C:\palomir\palomir_tests.exe' --gtest_list_tests | names >"$work/windows.list"
+  "$linux/tests/palomir_tests" --gtest_list_tests | names >"$work/linux.list"
+  if diff <(comm -3 "$work/linux.list" "$work/windows.list") <(sort <<<"$posix_only") >"$work/cases.diff"; then
+    echo "windows: the suite runs every case the Linux one does but: $(echo $posix_only)"
+    passed=$((passed + 1))
+  else
+    echo "windows: the suites differ (< only Linux's beyond the known ones, > only Windows'):"
+    cat "$work/cases.diff"
+    failed=$((failed + 1))
+  fi
+fi
+
+# The game itself: its command line as on Linux (the version, status 2 for a bad option),
+# and, with no display here, the window that cannot be made said in one line, status 1.
+version=$(wine 'C:\palomir\palomir.exe' --version | tr -d '\r')
+if [ -n "$linux" ]; then expected=$("$linux/palomir" --version); else expected="palomir ${version#palomir }"; fi
+status=0
+wine 'C:\palomir\palomir.exe' --no-such-option >/dev/null 2>&1 || status=$?
+# In German from the catalogs beside it, read by the game itself.
+german=$(wine 'C:\palomir\palomir.exe' --language=de --no-such-option 2>&1 | tr -d '\r' | tail -1) || true
+nowindow=0
+said=$(wine 'C:\palomir\palomir.exe' 2>&1 >/dev/null | tr -d '\r') || nowindow=$?
+if [ "$version" = "$expected" ] && [ "$status" -eq 2 ] && [ "$nowindow" -eq 1 ] &&
+   [ "$german" = "»palomir --help« gibt weitere Informationen." ] &&
+   [[ "$said" == "palomir: cannot make the window"* ]]; then
+  passed=$((passed + 1))
+else
+  echo "windows: palomir.exe: --version '$version' (Linux: '$expected'), a bad option $status (2)," \
+       "no display $nowindow (1): $said; in German: '$german'"
+  failed=$((failed + 1))
+fi
+
+for script in "$tree"/tests/scenarios/*.txt; do
+  name=$(basename "$script" .txt)
+  wine 'C:\palomir\scenario.exe' "C:\\palomir\\scenarios\\$name.txt" >"$work/$name.out" 2>"$work/$name.err" || true
+  if sed 's/\r$//' "$work/$name.out" | cmp -s - "$tree/tests/scenarios/$name.expected"; then
+    passed=$((passed + 1))
+  else
+    echo "windows: scenario $name differs from tests/scenarios/$name.expected:"
+    sed 's/\r$//' "$work/$name.out" | diff -u "$tree/tests/scenarios/$name.expected" - | head -40
+    failed=$((failed + 1))
+  fi
+done
+echo "windows: under Wine in $(since) s"
+echo "windows: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
