@@ -376,8 +376,10 @@ def comeback(palomir, driver):
           % (driver, "never" if heard is None else "%.2f" % heard))
     if onset is not None:
         # Cycles the server or the recorder dropped or repeated meanwhile are not the game's.
+        # The game says the sound is back as it comes back (under a second of speech over the
+        # loop), so the loop is compared one loop after that.
         at = onset / RATE + 0.2
-        nowhere, later, looked = not_the_loop(s, at + LOOP, at + 2 * LOOP)
+        nowhere, later, looked = not_the_loop(s, at + 2 * LOOP, at + 3 * LOOP)
         steady = rms(s, at, at + LOOP) > 0.03 and looked > 0 and nowhere == 0 and later <= 16
         change = "of %d blocks, %d not the loop, %d only a loop later" % (looked, nowhere, later)
         if not steady and os.environ.get("PALOMIR_SANITIZED"):
