@@ -5,8 +5,10 @@
 #include <sapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cwctype>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -42,6 +44,106 @@ long SapiRate(int words_a_minute) {
   return std::lround(std::clamp(r, -10.0, 10.0));
 }
 
+// The languages SAPI voices name in their "Language" attribute (hexadecimal language ids, some
+// with ';'-separated others), most fitting first, for the game's language ("de", "pt_BR"; ""
+// is English).
+std::vector<std::wstring> LanguageIds(const std::string& code) {
+  if (code.empty() || code == "en") return {L"409"};
+  if (code == "de") return {L"407"};
+  if (code == "es") return {L"c0a", L"40a"};  // Spain's modern and traditional sort
+  if (code == "fr") return {L"40c"};
+  if (code == "pt_BR") return {L"416"};
+  if (code == "ru") return {L"419"};
+  // Another language: its locale's id as Windows knows it ("it_IT" is "it-IT").
+  std::wstring name = win32::Wide(code);
+  std::replace(name.begin(), name.end(), L'_', L'-');
+  const LCID id = LocaleNameToLCID(name.c_str(), 0);
+  if (id == 0) return {};
+  wchar_t hex[16];
+  std::swprintf(hex, 16, L"%x", static_cast<unsigned>(LANGIDFROMLCID(id)));
+  return {hex};
+}
+
+// Whether a voice's "Language" attribute ("409", "C0A;40A") names the id, in either case.
+bool Names(std::wstring languages, const std::wstring& id) {
+  for (wchar_t& c : languages) c = static_cast<wchar_t>(std::towlower(c));
+  size_t at = 0;
+  for (;;) {
+    const size_t end = languages.find(L';', at);
+    if (languages.substr(at, end == std::wstring::npos ? end : end - at) == id) return true;
+    if (end == std::wstring::npos) return false;
+    at = end + 1;
+  }
+}
+
+// The installed SAPI voices: their tokens (the caller releases them) with the languages they
+// name. The voices' own attributes are read rather than asked for through EnumTokens' filter,
+// which not every SAPI applies. COM must be set up on the calling thread.
+struct VoiceToken {
+  ISpObjectToken* token = nullptr;
+  std::wstring languages;
+};
+std::vector<VoiceToken> InstalledVoices() {
+  std::vector<VoiceToken> voices;
+  ISpObjectTokenCategory* category = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_SpObjectTokenCategory, nullptr, CLSCTX_ALL,
+                              IID_ISpObjectTokenCategory, reinterpret_cast<void**>(&category)))) {
+    return voices;
+  }
+  IEnumSpObjectTokens* tokens = nullptr;
+  if (SUCCEEDED(category->SetId(SPCAT_VOICES, FALSE)) &&
+      SUCCEEDED(category->EnumTokens(nullptr, nullptr, &tokens)) && tokens) {
+    ISpObjectToken* token = nullptr;
+    ULONG got = 0;
+    while (voices.size() < 256 && tokens->Next(1, &token, &got) == S_OK && got == 1 && token) {
+      VoiceToken v{token, L""};
+      ISpDataKey* attributes = nullptr;
+      if (SUCCEEDED(token->OpenKey(L"Attributes", &attributes)) && attributes) {
+        wchar_t* value = nullptr;
+        if (SUCCEEDED(attributes->GetStringValue(L"Language", &value)) && value) {
+          v.languages = value;
+          CoTaskMemFree(value);
+        }
+        attributes->Release();
+      }
+      voices.push_back(v);
+      token = nullptr;
+    }
+    tokens->Release();
+  }
+  category->Release();
+  return voices;
+}
+
+// The voice for the language, added to (the caller releases it), or nullptr when no
+// installed voice names it; `any` is whether there is a voice at all.
+ISpObjectToken* VoiceFor(const std::string& code, bool& any) {
+  const std::vector<VoiceToken> voices = InstalledVoices();
+  any = !voices.empty();
+  ISpObjectToken* found = nullptr;
+  for (const std::wstring& id : LanguageIds(code)) {
+    for (const VoiceToken& v : voices) {
+      if (!found && Names(v.languages, id)) {
+        found = v.token;
+        found->AddRef();
+      }
+    }
+  }
+  for (const VoiceToken& v : voices) v.token->Release();
+  return found;
+}
+
+// A voice's name as the player sees it in Windows' settings.
+std::string NameOf(ISpObjectToken* token) {
+  wchar_t* name = nullptr;
+  std::string text;
+  if (SUCCEEDED(token->GetStringValue(nullptr, &name)) && name) {
+    text = win32::Utf8(name);
+    CoTaskMemFree(name);
+  }
+  return text.empty() ? "sapi" : text;
+}
+
 // The system's voice, rendered to memory: one per voice thread (COM's rules).
 class Synthesizer {
  public:
@@ -49,10 +151,16 @@ class Synthesizer {
     if (voice_) voice_->Release();
   }
   // The reason when it cannot speak.
-  std::string Start() {
+  // The language's voice where one is installed, else the system's usual one.
+  std::string Start(const std::string& language) {
     const HRESULT hr = CoCreateInstance(CLSID_SpVoice, nullptr, CLSCTX_ALL, IID_ISpVoice,
                                         reinterpret_cast<void**>(&voice_));
     if (FAILED(hr)) return "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+    bool any = false;
+    if (ISpObjectToken* token = VoiceFor(language, any)) {
+      voice_->SetVoice(token);
+      token->Release();
+    }
     std::vector<float> probe;
     return Say(L"ok", VoiceLevels::kUsualRate, probe);
   }
@@ -153,7 +261,7 @@ class SapiVoice final : public Voice {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
       Synthesizer synth;
-      const std::string why = synth.Start();
+      const std::string why = synth.Start(out_.language);
       started.set_value(why);
       if (why.empty()) Speaking(synth);
     }
@@ -309,6 +417,28 @@ class ScreenReaderVoice final : public Voice {
 };
 
 }  // namespace
+
+bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
+  bool found = false;
+  voice_name.clear();
+  // On a thread of its own, so that COM is set up here as the voice's thread sets it up,
+  // whatever the game thread does with it later.
+  std::thread([&] {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+    bool any = false;
+    ISpObjectToken* token = VoiceFor(language, any);
+    found = token != nullptr;
+    if (!token && any) token = VoiceFor("", any);  // the English voice the game falls back to
+    if (token) {
+      voice_name = NameOf(token);
+      token->Release();
+    } else if (any) {
+      voice_name = "sapi";  // the system's usual voice
+    }
+    CoUninitialize();
+  }).join();
+  return found;
+}
 
 Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
   if (setup.system) {

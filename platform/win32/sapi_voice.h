@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/mixer/mixer.h"
 #include "platform/voice.h"
@@ -25,8 +26,15 @@ struct SapiSetup {
   std::function<void()> while_waiting;
   std::shared_ptr<VoiceLevels> levels;
   bool system = false;
+  // The game's language ("de", "pt_BR"; "" is English): the voice that speaks it is chosen.
+  std::string language;
   HWND__* window = nullptr;
 };
+
+// Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name
+// of that voice, else of the English one the game then speaks with ("sapi" where the voices
+// say no name or language), "" when the system has no voice at all.
+bool ChooseSapiLanguage(const std::string& language, std::string& voice_name);
 
 // Fails with the reason when neither the screen reader nor the system's voice can speak.
 Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice);
