@@ -28,6 +28,7 @@
 #ifdef _WIN32
 // Windows: the Win32 machine, and its own ways to find the program's folder and arguments.
 #include "platform/win32/app.h"
+#include "platform/win32/sapi_voice.h"
 #include "platform/win32/win32_platform.h"
 using GamePlatform = palomir::Win32Platform;
 using palomir::win32::FromHere;
@@ -224,8 +225,17 @@ int main(int argc, char** argv) {
   std::string language = palomir::CurrentLanguage(), voice;
   if (!language.empty()) {
 #ifdef _WIN32
-    // The system's SAPI voice speaks as it is set up; the screen reader in its own language.
-    voice = system_speech ? "screen-reader" : "sapi";
+    // The SAPI voice of the language, as the espeak-ng one on Linux; the screen reader speaks
+    // in its own language.
+    if (system_speech) {
+      voice = "screen-reader";
+    } else if (!palomir::ChooseSapiLanguage(language, voice) && !voice.empty()) {
+      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
+                << ", so the game speaks and writes English\n";
+      language.clear();
+      palomir::UseLanguage(language, locales);
+    }
+    if (voice.empty()) voice = "none";
 #else
     if (!palomir::ChooseEspeakLanguage(language, "", voice) && !voice.empty()) {
       std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)

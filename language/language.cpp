@@ -203,22 +203,22 @@ std::string FillEach(const char* format,
       continue;
     }
     // "%2$s": the second value; "%s": the next one.
-    const char* spec = at + 1;
+    const char* conversion = at + 1;
     size_t index = next++;
-    const char* digits = spec;
+    const char* digits = conversion;
     size_t number = 0;
     while (*digits >= '0' && *digits <= '9') {
       number = number * 10 + static_cast<size_t>(*digits++ - '0');
     }
     if (*digits == '$' && number > 0) {
       index = number - 1;
-      spec = digits + 1;
+      conversion = digits + 1;
     }
-    const char* end = spec;
+    const char* end = conversion;
     while (*end && !std::strchr("diouxXeEfgGcsp", *end)) ++end;
     if (!*end || index >= values.size()) return format;
     std::string one(1, '%');
-    one.append(spec, static_cast<size_t>(end + 1 - spec));
+    one.append(conversion, static_cast<size_t>(end + 1 - conversion));
     out += values[index](one);
     at = end;
   }

@@ -34,11 +34,11 @@ auto FillArg(const T& v) {
 
 // One value in one conversion ("%d", "%s", "%llu").
 template <typename T>
-std::string One(const char* spec, T v) {
-  const int n = std::snprintf(nullptr, 0, spec, v);
+std::string One(const char* conversion, T v) {
+  const int n = std::snprintf(nullptr, 0, conversion, v);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec, v);
+  std::snprintf(out.data(), out.size(), conversion, v);
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -57,7 +57,7 @@ std::string Fill(const char* format, const A&... args) {
   } else {
 #ifdef _WIN32
     const std::vector<std::function<std::string(const std::string&)>> values = {
-        [&args](const std::string& spec) { return detail::One(spec.c_str(), detail::FillArg(args)); }...};
+        [&args](const std::string& conversion) { return detail::One(conversion.c_str(), detail::FillArg(args)); }...};
     return detail::FillEach(format, values);
 #endif
     const int n = std::snprintf(nullptr, 0, format, detail::FillArg(args)...);

@@ -5,12 +5,12 @@
 #include <sapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cwctype>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +18,7 @@
 
 #include "platform/mixer/resample.h"
 #include "platform/speech_queue.h"
+#include "platform/voice_core.h"
 #include "platform/win32/wide.h"
 
 namespace palomir {
@@ -42,6 +43,106 @@ long SapiRate(int words_a_minute) {
   return std::lround(std::clamp(r, -10.0, 10.0));
 }
 
+// The languages SAPI voices name in their "Language" attribute (hexadecimal language ids, some
+// with ';'-separated others), most fitting first, for the game's language ("de", "pt_BR"; ""
+// is English).
+std::vector<std::wstring> LanguageIds(const std::string& code) {
+  if (code.empty() || code == "en") return {L"409"};
+  if (code == "de") return {L"407"};
+  if (code == "es") return {L"c0a", L"40a"};  // Spain's modern and traditional sort
+  if (code == "fr") return {L"40c"};
+  if (code == "pt_BR") return {L"416"};
+  if (code == "ru") return {L"419"};
+  // Another language: its locale's id as Windows knows it ("it_IT" is "it-IT").
+  std::wstring name = win32::Wide(code);
+  std::replace(name.begin(), name.end(), L'_', L'-');
+  const LCID id = LocaleNameToLCID(name.c_str(), 0);
+  if (id == 0) return {};
+  wchar_t hex[16];
+  std::swprintf(hex, 16, L"%x", static_cast<unsigned>(LANGIDFROMLCID(id)));
+  return {hex};
+}
+
+// Whether a voice's "Language" attribute ("409", "C0A;40A") names the id, in either case.
+bool Names(std::wstring languages, const std::wstring& id) {
+  for (wchar_t& c : languages) c = static_cast<wchar_t>(std::towlower(c));
+  size_t at = 0;
+  for (;;) {
+    const size_t end = languages.find(L';', at);
+    if (languages.substr(at, end == std::wstring::npos ? end : end - at) == id) return true;
+    if (end == std::wstring::npos) return false;
+    at = end + 1;
+  }
+}
+
+// The installed SAPI voices: their tokens (the caller releases them) with the languages they
+// name. The voices' own attributes are read rather than asked for through EnumTokens' filter,
+// which not every SAPI applies. COM must be set up on the calling thread.
+struct VoiceToken {
+  ISpObjectToken* token = nullptr;
+  std::wstring languages;
+};
+std::vector<VoiceToken> InstalledVoices() {
+  std::vector<VoiceToken> voices;
+  ISpObjectTokenCategory* category = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_SpObjectTokenCategory, nullptr, CLSCTX_ALL,
+                              IID_ISpObjectTokenCategory, reinterpret_cast<void**>(&category)))) {
+    return voices;
+  }
+  IEnumSpObjectTokens* tokens = nullptr;
+  if (SUCCEEDED(category->SetId(SPCAT_VOICES, FALSE)) &&
+      SUCCEEDED(category->EnumTokens(nullptr, nullptr, &tokens)) && tokens) {
+    ISpObjectToken* token = nullptr;
+    ULONG got = 0;
+    while (voices.size() < 256 && tokens->Next(1, &token, &got) == S_OK && got == 1 && token) {
+      VoiceToken v{token, L""};
+      ISpDataKey* attributes = nullptr;
+      if (SUCCEEDED(token->OpenKey(L"Attributes", &attributes)) && attributes) {
+        wchar_t* value = nullptr;
+        if (SUCCEEDED(attributes->GetStringValue(L"Language", &value)) && value) {
+          v.languages = value;
+          CoTaskMemFree(value);
+        }
+        attributes->Release();
+      }
+      voices.push_back(v);
+      token = nullptr;
+    }
+    tokens->Release();
+  }
+  category->Release();
+  return voices;
+}
+
+// The voice for the language, added to (the caller releases it), or nullptr when no
+// installed voice names it; `any` is whether there is a voice at all.
+ISpObjectToken* VoiceFor(const std::string& code, bool& any) {
+  const std::vector<VoiceToken> voices = InstalledVoices();
+  any = !voices.empty();
+  ISpObjectToken* found = nullptr;
+  for (const std::wstring& id : LanguageIds(code)) {
+    for (const VoiceToken& v : voices) {
+      if (!found && Names(v.languages, id)) {
+        found = v.token;
+        found->AddRef();
+      }
+    }
+  }
+  for (const VoiceToken& v : voices) v.token->Release();
+  return found;
+}
+
+// A voice's name as the player sees it in Windows' settings.
+std::string NameOf(ISpObjectToken* token) {
+  wchar_t* name = nullptr;
+  std::string text;
+  if (SUCCEEDED(token->GetStringValue(nullptr, &name)) && name) {
+    text = win32::Utf8(name);
+    CoTaskMemFree(name);
+  }
+  return text.empty() ? "sapi" : text;
+}
+
 // The system's voice, rendered to memory: one per voice thread (COM's rules).
 class Synthesizer {
  public:
@@ -49,10 +150,16 @@ class Synthesizer {
     if (voice_) voice_->Release();
   }
   // The reason when it cannot speak.
-  std::string Start() {
+  // The language's voice where one is installed, else the system's usual one.
+  std::string Start(const std::string& language) {
     const HRESULT hr = CoCreateInstance(CLSID_SpVoice, nullptr, CLSCTX_ALL, IID_ISpVoice,
                                         reinterpret_cast<void**>(&voice_));
     if (FAILED(hr)) return "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+    bool any = false;
+    if (ISpObjectToken* token = VoiceFor(language, any)) {
+      voice_->SetVoice(token);
+      token->Release();
+    }
     std::vector<float> probe;
     return Say(L"ok", VoiceLevels::kUsualRate, probe);
   }
@@ -93,125 +200,116 @@ class Synthesizer {
   ISpVoice* voice_ = nullptr;
 };
 
-class SapiVoice final : public Voice {
- public:
-  explicit SapiVoice(SapiSetup setup) : out_(std::move(setup)) {}
-  ~SapiVoice() override {
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
+// Whether the system's voice for the language starts and speaks; the reason when not. On a
+// thread of its own, with COM set up as the voice's thread sets it up.
+std::string ProbeSapi(const std::string& language) {
+  std::string why;
+  std::thread([&] {
+    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
+      why = "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+      return;
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
+    {
+      Synthesizer synth;
+      why = synth.Start(language);
+    }
+    CoUninitialize();
+  }).join();
+  return why;
+}
 
-  Status Start() {
-    std::promise<std::string> started;
-    auto result = started.get_future();
-    thread_ = std::thread([this, &started] { Run(started); });
-    const std::string why = result.get();
+// The game's own voice, as a backend of the voice core: the system's SAPI voice renders a
+// line when the core hands it over, and the core is told it has been said once the mixer
+// has played its last sample.
+class SapiBackend final : public VoiceBackend {
+ public:
+  explicit SapiBackend(SapiSetup setup) : out_(std::move(setup)) {}
+  // The voice thread has ended by now; its COM apartment is the process's multithreaded one,
+  // which the voice may be released from.
+  ~SapiBackend() override { synth_.reset(); }
+
+  // Voice thread.
+  Status Open(const std::atomic<bool>& /*stop*/) override {
+    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
+      return Status::Fail("the system's voice (SAPI) could not be started (" + Hex(hr) + ")");
+    }
+    synth_ = std::make_unique<Synthesizer>();
+    const std::string why = synth_->Start(out_.language);
     return why.empty() ? Status::Ok() : Status::Fail(why);
   }
 
-  Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync) {
-      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
+  // Voice thread.
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    std::vector<float> said;
+    const int rate = out_.levels ? out_.levels->rate.load() : VoiceLevels::kUsualRate;
+    const std::string why = synth_->Say(win32::Wide(text), rate, said);
+    if (!why.empty()) return Status::Fail(why);
+    const std::vector<float> pcm = ResampleLine(said, kVoiceRate);
+    SpeechStream& speech = out_.mixer->speech();
+    size_t at = 0;
+    // Handed to the mixer, then waited for until its last sample has been played.
+    for (;;) {
+      if (!out_.running()) {
+        // With no output (none opened, or the one there was lost) nothing would ever be heard.
+        speech.DropPending();
+        end_.store(0);
+        return Status::Ok();
+      }
+      if (cut) {
+        speech.Cut();
+        end_.store(0);
+        return Status::Ok();
+      }
+      if (at < pcm.size()) {
+        at += speech.Write(std::span<const float>(pcm).subspan(at));
+        end_.store(speech.Written() + (pcm.size() - at));
+      }
+      if (at == pcm.size() && speech.Heard() >= speech.Written()) {
+        end_.store(0);
+        return Status::Ok();
+      }
+      std::this_thread::sleep_for(2ms);
     }
-    uint64_t id;
-    {
-      std::lock_guard lock(mutex_);
-      id = ++queued_;
-      const double now =
-          std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-      lines_.Push({id, text, flags == kSpeakWait, now, 0});
-    }
-    wake_.notify_all();
-    if (flags == kSpeakWait) WaitHeard(id);
+  }
+
+  Status Idle() override {
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, 1s, [this] { return woken_; });
+    woken_ = false;
     return Status::Ok();
   }
 
- private:
-  void WaitHeard(uint64_t id) {
-    for (;;) {
-      if (!out_.running()) out_.mixer->speech().DropPending();
-      {
-        std::unique_lock lock(mutex_);
-        if (made_ >= id && out_.mixer->speech().Heard() >= EndOf(id)) return;
-        done_.wait_for(lock, 5ms);
-      }
-      if (out_.while_waiting) out_.while_waiting();
-    }
-  }
-  uint64_t EndOf(uint64_t id) const {
-    for (const auto& [line, end] : ends_) {
-      if (line >= id) return end;
-    }
-    return 0;
-  }
-
-  void Run(std::promise<std::string>& started) {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  void Wake() override {
     {
-      Synthesizer synth;
-      const std::string why = synth.Start();
-      started.set_value(why);
-      if (why.empty()) Speaking(synth);
+      std::lock_guard lock(mutex_);
+      woken_ = true;
     }
-    CoUninitialize();
+    wake_.notify_all();
   }
 
-  void Speaking(Synthesizer& synth) {
-    for (;;) {
-      QueuedLine line;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return quit_ || !lines_.empty(); });
-        if (quit_) return;
-        lines_.Pop(line);
-      }
-      std::vector<float> said;
-      const int rate = out_.levels ? out_.levels->rate.load() : VoiceLevels::kUsualRate;
-      const std::string why = synth.Say(win32::Wide(line.text), rate, said);
-      if (!why.empty() && !told_) {
-        std::fprintf(stderr, "palomir: %s\n", why.c_str());
-        told_ = true;
-      }
-      const std::vector<float> pcm = ResampleLine(said, kVoiceRate);
-      SpeechStream& speech = out_.mixer->speech();
-      for (size_t at = 0; at < pcm.size();) {
-        if (!out_.running()) {
-          speech.DropPending();
-          break;
-        }
-        at += speech.Write(std::span<const float>(pcm).subspan(at));
-        if (at < pcm.size()) {
-          std::lock_guard lock(mutex_);
-          if (quit_) return;
-        }
-        if (at < pcm.size()) std::this_thread::sleep_for(5ms);
-      }
-      {
-        std::lock_guard lock(mutex_);
-        made_ = line.id;
-        ends_.push_back({line.id, speech.Written()});
-        while (ends_.size() > 64) ends_.pop_front();
-      }
-      done_.notify_all();
-    }
+  double Left() const override {
+    const uint64_t end = end_.load();
+    const uint64_t heard = out_.mixer->speech().Heard();
+    return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
   }
 
+ private:
   SapiSetup out_;
-  std::thread thread_;
-  bool told_ = false;  // the voice's own thread only
+  std::unique_ptr<Synthesizer> synth_;  // the voice thread's
+  std::atomic<uint64_t> end_{0};        // where the line being said ends in the stream
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::condition_variable done_;
-  SpeechQueue lines_;
-  std::deque<std::pair<uint64_t, uint64_t>> ends_;
-  uint64_t queued_ = 0;
-  uint64_t made_ = 0;
-  bool quit_ = false;
+  bool woken_ = false;
 };
+
+// The game's own voice for the core that takes over: started here, so that a voice that
+// cannot speak is known at once and the game plays without speech.
+Status OwnBackend(const SapiSetup& setup, std::unique_ptr<VoiceBackend>& backend) {
+  const std::string why = ProbeSapi(setup.language);
+  if (!why.empty()) return Status::Fail(why);
+  backend = std::make_unique<SapiBackend>(setup);
+  return Status::Ok();
+}
 
 // UI Automation's notification, taken from UIAutomationCore.dll by name: mingw-w64's headers
 // neither declare it nor ship an import library.
@@ -220,21 +318,14 @@ using RaiseNotification = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
 constexpr int kNotificationKindOther = 4;
 constexpr int kProcessingAll = 2;  // ImportantAll: every line is said, in order
 
-Status OwnVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
-  auto v = std::make_unique<SapiVoice>(std::move(setup));
-  Status s = v->Start();
-  if (!s.ok()) return s;
-  voice = std::move(v);
-  return Status::Ok();
-}
-
-// The player's screen reader speaks each line. It cannot say when a line has been heard: a
-// line the game waits for is waited for as long as it takes to say at the player's rate.
-// Where it cannot be reached, at the start or later, the game says so once and its own
-// voice says that line and everything after.
-class ScreenReaderVoice final : public Voice {
+// The player's screen reader speaks each line, as a backend of the voice core. It cannot
+// say when a line has been heard: a line is taken as heard once it would have been said at
+// the player's rate. Where it cannot be reached, at the start or later, the core says so
+// once and the game's own voice says that line and everything after.
+class ScreenReaderBackend final : public VoiceBackend {
  public:
-  explicit ScreenReaderVoice(SapiSetup setup) : out_(std::move(setup)) {
+  // Game thread: the window's provider is taken where the window lives.
+  explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels) {
     uia_ = LoadLibraryW(L"UIAutomationCore.dll");
     if (!uia_) {
       why_ = "UI Automation is not there";
@@ -246,77 +337,116 @@ class ScreenReaderVoice final : public Voice {
         reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
     if (!host || !raise_) {
       why_ = "this Windows has no UI Automation notifications";
-    } else if (const HRESULT hr = host(out_.window, &provider_); FAILED(hr) || !provider_) {
+    } else if (const HRESULT hr = host(setup.window, &provider_); FAILED(hr) || !provider_) {
       why_ = "the window has no UI Automation provider (" + Hex(hr) + ")";
     }
   }
-  ~ScreenReaderVoice() override {
+  ~ScreenReaderBackend() override {
     if (provider_) provider_->Release();
     if (uia_) FreeLibrary(uia_);
   }
-  Status Speak(const std::string& text, int32_t flags) override {
-    if (flags != kSpeakWait && flags != kSpeakAsync) {
-      return Status::Fail("Speak: unknown flags " + std::to_string(flags));
-    }
-    if (why_.empty()) {
-      BSTR line = SysAllocString(win32::Wide(text).c_str());
-      BSTR activity = SysAllocString(L"palomir");
-      const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
-      SysFreeString(line);
-      SysFreeString(activity);
-      if (SUCCEEDED(hr)) {
-        if (flags == kSpeakWait) Wait(text);
-        return Status::Ok();
-      }
+
+  // Voice thread.
+  Status Open(const std::atomic<bool>& /*stop*/) override { return Reached(); }
+
+  // Voice thread.
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    BSTR line = SysAllocString(win32::Wide(text).c_str());
+    BSTR activity = SysAllocString(L"palomir");
+    const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
+    SysFreeString(line);
+    SysFreeString(activity);
+    if (FAILED(hr)) {
       why_ = "its notification failed with " + Hex(hr);
+      return Reached();
     }
-    TakeOver();
-    return own_ ? own_->Speak(text, flags) : Status::Ok();
+    const int rate = levels_ ? levels_->rate.load() : VoiceLevels::kUsualRate;
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(SpeechQueue::Length(text) * 175.0 / rate));
+    until_.store(until.time_since_epoch().count());
+    while (!cut && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    until_.store(0);
+    return Status::Ok();
+  }
+
+  Status Idle() override {
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, 1s, [this] { return woken_; });
+    woken_ = false;
+    return Status::Ok();
+  }
+
+  void Wake() override {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  double Left() const override {
+    const auto until = std::chrono::steady_clock::duration(until_.load());
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return until > now ? std::chrono::duration<double>(until - now).count() : 0.0;
   }
 
  private:
-  void Wait(const std::string& text) {
-    const int rate = out_.levels ? out_.levels->rate.load() : VoiceLevels::kUsualRate;
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(SpeechQueue::Length(text) * 175.0 / rate);
-    while (std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(5ms);
-      if (out_.while_waiting) out_.while_waiting();
-    }
-  }
-  void TakeOver() {
-    if (taken_over_) return;
-    taken_over_ = true;
-    std::fprintf(stderr, "palomir: the screen reader could not be reached (%s); using the game's own voice\n",
-                 why_.c_str());
-    const Status s = OwnVoice(out_, own_);
-    if (!s.ok()) {
-      own_.reset();
-      std::fprintf(stderr,
-                   "palomir: the game's own voice could not be started either (%s); "
-                   "the game plays without speech\n",
-                   s.reason().c_str());
-    }
+  Status Reached() const {
+    if (why_.empty()) return Status::Ok();
+    return Status::Fail("the screen reader could not be reached (" + why_ + ")");
   }
 
-  SapiSetup out_;
+  std::shared_ptr<VoiceLevels> levels_;
   HMODULE uia_ = nullptr;
   IUnknown* provider_ = nullptr;
   RaiseNotification raise_ = nullptr;
   std::string why_;  // why the screen reader cannot be reached; empty while it can
-  bool taken_over_ = false;
-  std::unique_ptr<Voice> own_;
+  std::atomic<std::chrono::steady_clock::rep> until_{0};  // when the line being said ends
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool woken_ = false;
 };
 
 }  // namespace
 
+bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
+  bool found = false;
+  voice_name.clear();
+  // On a thread of its own, so that COM is set up here as the voice's thread sets it up,
+  // whatever the game thread does with it later.
+  std::thread([&] {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+    bool any = false;
+    ISpObjectToken* token = VoiceFor(language, any);
+    found = token != nullptr;
+    if (!token && any) token = VoiceFor("", any);  // the English voice the game falls back to
+    if (token) {
+      voice_name = NameOf(token);
+      token->Release();
+    } else if (any) {
+      voice_name = "sapi";  // the system's usual voice
+    }
+    CoUninitialize();
+  }).join();
+  return found;
+}
+
 Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
+  VoiceCoreSetup core;
+  core.while_waiting = setup.while_waiting;
+  core.levels = setup.levels;
+  std::unique_ptr<VoiceBackend> backend;
   if (setup.system) {
-    // Nothing is said yet: a screen reader that cannot be reached is told at the first line.
-    voice = std::make_unique<ScreenReaderVoice>(std::move(setup));
-    return Status::Ok();
+    // A screen reader that cannot be reached is told when the game first speaks.
+    backend = std::make_unique<ScreenReaderBackend>(setup);
+    core.fallback = [setup](std::unique_ptr<VoiceBackend>& own) { return OwnBackend(setup, own); };
+  } else {
+    const Status s = OwnBackend(setup, backend);
+    if (!s.ok()) return s;
   }
-  return OwnVoice(std::move(setup), voice);
+  voice = CreateVoiceCore(std::move(backend), std::move(core));
+  return Status::Ok();
 }
 
 }  // namespace palomir

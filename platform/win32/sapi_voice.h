@@ -1,6 +1,7 @@
-// Speech on Windows. The game's own voice is the system's SAPI 5 voice rendered to memory on
-// a thread of its own and mixed with the sounds, centred, as the embedded voice is on Linux
-// (so the player's rate and loudness keys work the same). With `system`, the lines go to the
+// Speech on Windows, as backends of the voice core, which owns the lines and hands them over
+// one at a time. The game's own voice is the system's SAPI 5 voice of the game's language,
+// rendered to memory on the core's thread and mixed with the sounds, centred, as the
+// embedded voice is on Linux (so the player's rate and loudness keys work the same). With `system`, the lines go to the
 // player's screen reader instead, as UI Automation notifications raised on the game's window
 // (NVDA, JAWS and Narrator speak those of the window in front); where UI Automation has no
 // notifications (before Windows 10 1709, or under Wine), the game says so once and speaks
@@ -9,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/mixer/mixer.h"
 #include "platform/voice.h"
@@ -25,8 +27,15 @@ struct SapiSetup {
   std::function<void()> while_waiting;
   std::shared_ptr<VoiceLevels> levels;
   bool system = false;
+  // The game's language ("de", "pt_BR"; "" is English): the voice that speaks it is chosen.
+  std::string language;
   HWND__* window = nullptr;
 };
+
+// Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name
+// of that voice, else of the English one the game then speaks with ("sapi" where the voices
+// say no name or language), "" when the system has no voice at all.
+bool ChooseSapiLanguage(const std::string& language, std::string& voice_name);
 
 // Fails with the reason when neither the screen reader nor the system's voice can speak.
 Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice);

@@ -234,6 +234,7 @@ Status Win32Platform::CreateVoice(std::unique_ptr<Voice>& voice) {
   };
   setup.levels = voice_levels_;
   setup.system = system_speech_;
+  setup.language = language_;
   setup.window = native_->hwnd;
   std::unique_ptr<Voice> made;
   const Status s = CreateSapiVoice(std::move(setup), made);
