@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "language/tr.h"
+#include "platform/mixer/mixer.h"
 #include "platform/speech_queue.h"
 
 namespace palomir {
@@ -222,6 +223,54 @@ class VoiceCore final : public Voice {
 std::unique_ptr<Voice> CreateVoiceCore(std::unique_ptr<VoiceBackend> backend,
                                        VoiceCoreSetup setup) {
   return std::make_unique<VoiceCore>(std::move(backend), std::move(setup));
+}
+
+Status SleepingBackend::Idle() {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, std::chrono::seconds(1), [this] { return woken_; });
+  woken_ = false;
+  return Status::Ok();
+}
+
+void SleepingBackend::Wake() {
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  wake_.notify_all();
+}
+
+Status MixedBackend::Play(const std::vector<float>& pcm, const std::atomic<bool>& cut,
+                          const std::function<bool()>& running) {
+  size_t at = 0;
+  for (;;) {
+    if (running && !running()) {
+      // With no output nothing would ever be heard.
+      stream_.DropPending();
+      end_.store(0);
+      return Status::Ok();
+    }
+    if (cut) {
+      stream_.Cut();
+      end_.store(0);
+      return Status::Ok();
+    }
+    if (at < pcm.size()) {
+      at += stream_.Write(std::span<const float>(pcm).subspan(at));
+      end_.store(stream_.Written() + (pcm.size() - at));
+    }
+    if (at == pcm.size() && stream_.Heard() >= stream_.Written()) {
+      end_.store(0);
+      return Status::Ok();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+double MixedBackend::Left() const {
+  const uint64_t end = end_.load();
+  const uint64_t heard = stream_.Heard();
+  return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
 }
 
 }  // namespace palomir

@@ -9,9 +9,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/status.h"
 #include "platform/voice.h"
@@ -37,6 +40,39 @@ class VoiceBackend {
   // Any thread, while Say runs: seconds of its line still to be heard; below 0 when the
   // backend cannot tell (the core then reckons from the line's length).
   virtual double Left() const { return -1; }
+};
+
+// A backend with nothing to watch between lines (the game's own synthesizers, a screen
+// reader): its idle wait is a sleep that Wake ends early.
+class SleepingBackend : public VoiceBackend {
+ public:
+  Status Idle() override;  // voice thread
+  void Wake() override;    // any thread
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool woken_ = false;
+};
+
+class SpeechStream;
+
+// A backend whose lines are samples the mixer plays beside the game's sounds.
+class MixedBackend : public SleepingBackend {
+ public:
+  double Left() const override;  // any thread
+
+ protected:
+  explicit MixedBackend(SpeechStream& stream) : stream_(stream) {}
+  // Voice thread: hands the line (at the mixer's rate) to the mixer and returns once its
+  // last sample has been played, at once when `cut` is set (the line stops where it is
+  // heard) or when there is no output to play it (`running` false: none opened, or lost).
+  Status Play(const std::vector<float>& pcm, const std::atomic<bool>& cut,
+              const std::function<bool()>& running);
+
+ private:
+  SpeechStream& stream_;
+  std::atomic<uint64_t> end_{0};  // where the line being played ends in the stream; 0: none
 };
 
 struct VoiceCoreSetup {

@@ -96,9 +96,10 @@ std::string EspeakName(const std::string& language) {
 
 // The game's own voice, as a backend of the voice core: a line is made when the core hands
 // it over, and the core is told it has been said once the mixer has played its last sample.
-class EspeakBackend final : public VoiceBackend {
+class EspeakBackend final : public MixedBackend {
  public:
-  EspeakBackend(VoiceOutput output, int rate) : out_(std::move(output)), rate_(rate) {}
+  EspeakBackend(VoiceOutput output, int rate)
+      : MixedBackend(output.mixer->speech()), out_(std::move(output)), rate_(rate) {}
 
   Status Say(const std::string& text, const std::atomic<bool>& cut) override {
     Synthesizer& synth = Synthesizer::Get();
@@ -116,61 +117,13 @@ class EspeakBackend final : public VoiceBackend {
                    &g);
     }
     const std::vector<float> pcm = Resample(g.samples, rate_);
-    SpeechStream& speech = out_.mixer->speech();
-    size_t at = 0;
-    // Handed to the mixer, then waited for until its last sample has been played.
-    for (;;) {
-      if (!out_.running()) {
-        // With no output (none opened, or the one there was lost) nothing would ever be heard.
-        speech.DropPending();
-        return Status::Ok();
-      }
-      if (cut) {
-        speech.Cut();
-        end_.store(0);
-        return Status::Ok();
-      }
-      if (at < pcm.size()) {
-        at += speech.Write(std::span<const float>(pcm).subspan(at));
-        end_.store(speech.Written() + (pcm.size() - at));
-      }
-      if (at == pcm.size() && speech.Heard() >= speech.Written()) {
-        end_.store(0);
-        return Status::Ok();
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-
-  Status Idle() override {
-    std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, 1s, [this] { return woken_; });
-    woken_ = false;
-    return Status::Ok();
-  }
-
-  void Wake() override {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    wake_.notify_all();
-  }
-
-  double Left() const override {
-    const uint64_t end = end_.load();
-    const uint64_t heard = out_.mixer->speech().Heard();
-    return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
+    return Play(pcm, cut, out_.running);
   }
 
  private:
   VoiceOutput out_;
   int rate_;
   int applied_rate_ = VoiceLevels::kUsualRate;  // the voice's own thread only
-  std::atomic<uint64_t> end_{0};                // where the line being said ends in the stream
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool woken_ = false;
 };
 
 }  // namespace

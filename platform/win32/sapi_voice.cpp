@@ -221,9 +221,10 @@ std::string ProbeSapi(const std::string& language) {
 // The game's own voice, as a backend of the voice core: the system's SAPI voice renders a
 // line when the core hands it over, and the core is told it has been said once the mixer
 // has played its last sample.
-class SapiBackend final : public VoiceBackend {
+class SapiBackend final : public MixedBackend {
  public:
-  explicit SapiBackend(SapiSetup setup) : out_(std::move(setup)) {}
+  explicit SapiBackend(SapiSetup setup)
+      : MixedBackend(setup.mixer->speech()), out_(std::move(setup)) {}
   // The voice thread has ended by now; its COM apartment is the process's multithreaded one,
   // which the voice may be released from.
   ~SapiBackend() override { synth_.reset(); }
@@ -245,61 +246,12 @@ class SapiBackend final : public VoiceBackend {
     const std::string why = synth_->Say(win32::Wide(text), rate, said);
     if (!why.empty()) return Status::Fail(why);
     const std::vector<float> pcm = ResampleLine(said, kVoiceRate);
-    SpeechStream& speech = out_.mixer->speech();
-    size_t at = 0;
-    // Handed to the mixer, then waited for until its last sample has been played.
-    for (;;) {
-      if (!out_.running()) {
-        // With no output (none opened, or the one there was lost) nothing would ever be heard.
-        speech.DropPending();
-        end_.store(0);
-        return Status::Ok();
-      }
-      if (cut) {
-        speech.Cut();
-        end_.store(0);
-        return Status::Ok();
-      }
-      if (at < pcm.size()) {
-        at += speech.Write(std::span<const float>(pcm).subspan(at));
-        end_.store(speech.Written() + (pcm.size() - at));
-      }
-      if (at == pcm.size() && speech.Heard() >= speech.Written()) {
-        end_.store(0);
-        return Status::Ok();
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-
-  Status Idle() override {
-    std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, 1s, [this] { return woken_; });
-    woken_ = false;
-    return Status::Ok();
-  }
-
-  void Wake() override {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    wake_.notify_all();
-  }
-
-  double Left() const override {
-    const uint64_t end = end_.load();
-    const uint64_t heard = out_.mixer->speech().Heard();
-    return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
+    return Play(pcm, cut, out_.running);
   }
 
  private:
   SapiSetup out_;
   std::unique_ptr<Synthesizer> synth_;  // the voice thread's
-  std::atomic<uint64_t> end_{0};        // where the line being said ends in the stream
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool woken_ = false;
 };
 
 // The game's own voice for the core that takes over: started here, so that a voice that
@@ -322,7 +274,7 @@ constexpr int kProcessingAll = 2;  // ImportantAll: every line is said, in order
 // say when a line has been heard: a line is taken as heard once it would have been said at
 // the player's rate. Where it cannot be reached, at the start or later, the core says so
 // once and the game's own voice says that line and everything after.
-class ScreenReaderBackend final : public VoiceBackend {
+class ScreenReaderBackend final : public SleepingBackend {
  public:
   // Game thread: the window's provider is taken where the window lives.
   explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels) {
@@ -370,21 +322,6 @@ class ScreenReaderBackend final : public VoiceBackend {
     return Status::Ok();
   }
 
-  Status Idle() override {
-    std::unique_lock lock(mutex_);
-    wake_.wait_for(lock, 1s, [this] { return woken_; });
-    woken_ = false;
-    return Status::Ok();
-  }
-
-  void Wake() override {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    wake_.notify_all();
-  }
-
   double Left() const override {
     const auto until = std::chrono::steady_clock::duration(until_.load());
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -403,9 +340,6 @@ class ScreenReaderBackend final : public VoiceBackend {
   RaiseNotification raise_ = nullptr;
   std::string why_;  // why the screen reader cannot be reached; empty while it can
   std::atomic<std::chrono::steady_clock::rep> until_{0};  // when the line being said ends
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool woken_ = false;
 };
 
 }  // namespace
