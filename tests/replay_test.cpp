@@ -206,7 +206,7 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
 
 TEST(Recording, AFileIsKnownByWhatItIsNotByItsNameAndAnEarlierOneIsKept) {
   // A folder with a name beyond ASCII, as a player's own folder may have.
-  const std::filesystem::path dir = testing::MakeTempFolder("palomir-Zo\xc3\xab");
+  const std::filesystem::path dir = testing::MakeTempFolder(testing::kPlayersFolder);
   const std::string game = testing::Utf8(dir / "game.rec");
   const std::string other = testing::Utf8(dir / "other.rec");
   // The same file by another name (the folder's "." on the way), and a different file.

@@ -19,6 +19,12 @@ inline std::string Utf8(const std::filesystem::path& p) {
   return std::string(u.begin(), u.end());
 }
 
+// A folder named as a player's own may be: letters beyond ASCII, beyond Windows' code pages
+// (Cyrillic) and beyond UTF-16's single units (a musical note, a surrogate pair), so that a
+// name converted anywhere through a code page or the C library's locale is found out.
+inline constexpr const char* kPlayersFolder =
+    "palomir-Zo\xc3\xab-\xd0\x94\xd0\xbe\xd0\xbc-\xf0\x9f\x8e\xb5";
+
 inline std::filesystem::path MakeTempFolder(const std::string& name) {
   static std::atomic<unsigned> count{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();

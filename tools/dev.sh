@@ -5,12 +5,18 @@
 #   tools/dev.sh bench   build and run the benchmarks
 #   tools/dev.sh package build (Release, in build-package/) the Debian package into dist/
 #   tools/dev.sh windows cross-build (Release, in build-windows/) the Windows game into dist/
+#   tools/dev.sh packages COMMAND   print the Debian packages COMMAND needs, one a line
 # Run as root or through sudo on Debian 12; it only installs what is not there yet. Through
 # sudo, only the installing is done as root: the builds and the game run as the user who
 # called sudo, in that user's desktop session.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+list_only=""
+if [ "${1:-}" = packages ]; then
+  list_only=1
+  shift
+fi
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core
           libpipewire-0.3-dev gettext)
@@ -21,7 +27,7 @@ case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file libc6-dbg lintian appstream man-db
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
-                   speech-dispatcher speech-dispatcher-espeak-ng
+                   speech-dispatcher speech-dispatcher-espeak-ng espeak-ng
                    sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd
                    "${windows[@]}" nsis zip wine64 wine) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
@@ -29,6 +35,10 @@ case "${1:-}" in
   package) packages+=(dpkg-dev file lintian) ;;
   windows) packages+=("${windows[@]}" nsis zip wine64 wine) ;;
 esac
+if [ -n "$list_only" ]; then
+  printf '%s\n' "${packages[@]}" | sort -u
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -73,7 +83,7 @@ if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &
     [ -z "$wayland" ] || session+=(WAYLAND_DISPLAY="$wayland")
   fi
   # Builds an earlier run left to root are given back.
-  for dir in build build-asan build-fuzz build-package build-windows build-windows-deps dist; do
+  for dir in build build-asan build-fuzz build-logs build-package build-windows build-windows-deps dist; do
     [ ! -e "$dir" ] || chown -R "$SUDO_USER:$(id -g "$SUDO_USER")" "$dir"
   done
   exec runuser -u "$SUDO_USER" -- env -u XDG_RUNTIME_DIR -u DBUS_SESSION_BUS_ADDRESS \
@@ -93,7 +103,11 @@ build() {  # build DIR [cmake options...]
 # The Windows build in build-windows/, with libsoxr built for it beside it.
 build_windows() {  # build_windows [cmake options...]
   tools/windows/soxr.sh build-windows-deps/soxr
-  build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DPALOMIR_BENCH=OFF "$@"
+  # The compiler is chosen once, when the tree is first configured (named again, CMake warns
+  # that it was not used).
+  local toolchain=()
+  [ -f build-windows/CMakeCache.txt ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
+  build build-windows "${toolchain[@]}" -DPALOMIR_BENCH=OFF "$@"
 }
 
 case "${1:-}" in
@@ -104,8 +118,35 @@ case "${1:-}" in
     exec build/palomir "${@:2}"
     ;;
   test)
-    build build -DPALOMIR_TESTS=ON
+    # Nothing of the tests' is left in the tree or the home: no compiled Python beside the
+    # scripts, and an X server's socket folder made for them is removed again.
+    export PYTHONDONTWRITEBYTECODE=1
+    [ -e /tmp/.X11-unix ] && x11=kept || x11=""
+    background=""
+    finish() {
+      [ -z "$background" ] || kill -- -"$background" 2>/dev/null || true
+      [ -n "$x11" ] || rmdir /tmp/.X11-unix 2>/dev/null || true
+    }
+    trap finish EXIT
+    begun=$SECONDS
+    stage() {  # stage WHAT: what has just ended, and the time it took so far
+      local t=$((SECONDS - begun))
+      printf 'dev.sh test: %s (%d:%02d since the start)\n' "$1" $((t / 60)) $((t % 60))
+    }
+    build build -DPALOMIR_TESTS=ON -DPALOMIR_BENCH=OFF
+    stage "the game and its tests built"
+    # The sanitizers' tree and the fuzzers' are built meanwhile, beside the suite and the
+    # Windows stage, which mostly wait on real time (games played in real time, Wine). Their
+    # output goes to a log, shown if they fail.
+    mkdir -p build-logs
+    set -m
+    ( build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+      CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo ) >build-logs/sanitizers.log 2>&1 &
+    background=$!
+    set +m
     (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+    stage "the suite passed"
     # The Windows build's suite and scenarios, under Wine.
     build_windows -DPALOMIR_TESTS=ON
     tools/windows/test.sh build-windows build
@@ -114,26 +155,42 @@ case "${1:-}" in
     # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
     xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
       build-windows/palomir.exe build/tests/xclose build/scenario
-    # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
-    # LeakSanitizer.
-    build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    stage "the Windows game passed"
+    if ! wait "$background"; then
+      background=""
+      tail -60 build-logs/sanitizers.log >&2
+      echo "the sanitizers' or the fuzzers' build failed (build-logs/sanitizers.log)" >&2
+      exit 1
+    fi
+    background=""
+    stage "the sanitizers' and the fuzzers' trees built"
+    # The fuzzers, for a bounded time each, from the committed seeds, beside the suite again
+    # under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+    fuzz() {
+      local target work status
+      for target in wav game replay ssip; do
+        work=$(mktemp -d)
+        status=0
+        build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -max_len=4096 \
+          "$work" "fuzz/corpus/$target" >"$work.log" 2>&1 || status=$?
+        grep -E "^(Done|==[0-9]+==|rule broken|SUMMARY|artifact)" "$work.log" | sed "s/^/${target}_fuzz: /" || true
+        rm -rf "$work" "$work.log"
+        if [ "$status" -ne 0 ]; then
+          echo "${target}_fuzz found a fault (status $status)" >&2
+          return 1
+        fi
+      done
+    }
+    fuzz >build-logs/fuzz.log 2>&1 &
+    fuzzing=$!
+    status=0
     (cd build-asan && PALOMIR_SANITIZED=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp:print_suppressions=0" \
-      ctest --output-on-failure -j "$jobs" --timeout 600)
-    # The fuzzers, for a bounded time each, from the committed seeds.
-    CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    for target in wav game replay ssip; do
-      work=$(mktemp -d)
-      status=0
-      build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -max_len=4096 \
-        "$work" "fuzz/corpus/$target" >"$work.log" 2>&1 || status=$?
-      grep -E "^(Done|==[0-9]+==|rule broken|SUMMARY|artifact)" "$work.log" | sed "s/^/${target}_fuzz: /" || true
-      rm -rf "$work" "$work.log"
-      if [ "$status" -ne 0 ]; then
-        echo "${target}_fuzz found a fault (status $status)" >&2
-        exit 1
-      fi
-    done
+      ctest --output-on-failure -j "$jobs" --timeout 600) || status=$?
+    fuzzed=0
+    wait "$fuzzing" || fuzzed=$?
+    cat build-logs/fuzz.log
+    [ "$status" -eq 0 ] && [ "$fuzzed" -eq 0 ] || exit 1
+    stage "the suite under the sanitizers and the fuzzers passed"
     ;;
   package)
     # A Release build of its own, so that what is packed is the game alone, whatever build/

@@ -50,8 +50,10 @@ def main():
     open(os.path.join(config, "pipewire", "pipewire.conf.d", "null-sink.conf"), "w").write(NULL_SINK)
     server = SoundServer(config)
     prefix = os.path.join(work, "wine")
+    # Wine's menu builder off (no entries in the desktop's menus), and Wine's server keeps
+    # its socket in the test's own runtime folder (harness).
     env = dict(server.env, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
     game = None
     try:
         os.makedirs(prefix)

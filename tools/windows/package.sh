@@ -10,13 +10,10 @@ dist=$(realpath "$2")
 version=$(sed -n 's/^project(palomir VERSION \([0-9.]*\).*/\1/p' "$tree/CMakeLists.txt")
 name=palomir-$version-windows-x64
 work=$(mktemp -d)
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/palomir-wine.XXXXXX")
-export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+. "$tree/tools/windows/wine_env.sh"
 stop() {
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-  rm -rf "$WINEPREFIX" "$work"
+  wine_stop
+  rm -rf "$work"
 }
 trap stop EXIT
 

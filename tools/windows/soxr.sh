@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds libsoxr for 64-bit Windows from Debian's own source package, into PREFIX:
 #   tools/windows/soxr.sh PREFIX
-# The source comes through apt with a source list of this script's own, kept in a folder
-# beside PREFIX: the system's apt sources and lists are left as they are. A PREFIX that
+# The source comes through apt from the archive the system's own apt sources name, with a
+# source list of this script's own kept in a folder beside PREFIX: the system's apt sources
+# and lists are left as they are. A PREFIX that
 # already holds a build is kept.
 set -euo pipefail
 prefix=$(realpath -m "$1")
@@ -11,7 +12,35 @@ tree=$(cd "$(dirname "$0")/../.." && pwd)
 work=$prefix.work
 rm -rf "$work" "$prefix"
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/source"
-echo "deb-src http://deb.debian.org/debian bookworm main" >"$work/sources.list"
+# The source list: the system's own Debian archive for its release (as its apt sources name
+# it, one-line or deb822), asked for source packages.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+: >"$work/sources.list"
+for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -f "$list" ] || continue
+  awk -v r="$release" '$1 == "deb" && $0 ~ (" " r " ") && / main/ {
+    sub(/^deb/, "deb-src"); print }' "$list" >>"$work/sources.list"
+done
+for list in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$list" ] || continue
+  # One stanza a paragraph: its URIs, suites and keyring, kept when it serves the release's main.
+  awk -v r="$release" 'function flush() {
+      if (uri != "" && (" " suites " ") ~ (" " r " ") && (" " comps " ") ~ / main / && (" " types " ") ~ / deb /)
+        print "deb-src " (key != "" ? "[signed-by=" key "] " : "") uri " " r " main"
+      uri = suites = comps = types = key = ""
+    }
+    /^[ \t]*$/ { flush(); next }
+    /^Types:/ { sub(/^Types:[ \t]*/, ""); types = $0 }
+    /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uri = $1 }
+    /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
+    /^Components:/ { sub(/^Components:[ \t]*/, ""); comps = $0 }
+    /^Signed-By:/ { sub(/^Signed-By:[ \t]*/, ""); key = $1 }
+    END { flush() }' "$list" >>"$work/sources.list"
+done
+if [ ! -s "$work/sources.list" ]; then
+  echo "soxr.sh: no Debian archive for $release in /etc/apt/sources.list or /etc/apt/sources.list.d: add one to build libsoxr for Windows" >&2
+  exit 1
+fi
 apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
      -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache")
 # Root's apt hands downloads to its own unprivileged user, who cannot write here.

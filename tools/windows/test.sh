@@ -14,15 +14,11 @@ linux=${2:+$(realpath "$2")}
 posix_only="MixerThreads.AGameThreadStoppedMidUpdateNeverStallsTheMix
 Recording.AFifoNobodyReadsNeverHoldsTheGame"
 
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/palomir-wine.XXXXXX")
-export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+. "$tree/tools/windows/wine_env.sh"
 work=$(mktemp -d)
 stop() {
-  # Only this prefix's server and programs: other Wine users on the machine are left alone.
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
-  rm -rf "$WINEPREFIX" "$work"
+  wine_stop
+  rm -rf "$work"
 }
 trap stop EXIT
 started=$EPOCHREALTIME
