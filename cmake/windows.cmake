@@ -30,7 +30,6 @@ function(palomir_windows_targets)
     platform/win32/win32_platform.cpp
     platform/win32/wasapi_output.cpp
     platform/win32/sapi_voice.cpp
-    platform/win32/wav.cpp
     platform/win32/app.cpp
   )
   target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid

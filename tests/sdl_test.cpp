@@ -18,7 +18,7 @@
 #include "platform/keycodes.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/sdl_platform.h"
-#include "platform/sdl/wav.h"
+#include "platform/core/wav.h"
 #include "platform/speech_queue.h"
 #include "tools/sound_measure.h"
 

@@ -1,5 +1,4 @@
-// Reading the game's sound files, on each machine's own reader: SDL's on Linux, the game's
-// own on Windows.
+// Reading the game's sound files, with the one reader every machine uses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,11 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#ifdef _WIN32
-#include "platform/win32/wav.h"
-#else
-#include "platform/sdl/wav.h"
-#endif
+#include "platform/core/wav.h"
 #include "temp_folder.h"
 
 #ifndef PALOMIR_SOUNDS

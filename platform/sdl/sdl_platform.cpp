@@ -19,7 +19,7 @@
 #include "platform/sdl/close_signals.h"
 #include "platform/sdl/audio_output.h"
 #include "platform/sdl/keymap.h"
-#include "platform/sdl/wav.h"
+#include "platform/core/wav.h"
 #include "platform/sdl/x11_fd.h"
 #include "platform/speechd/speechd_voice.h"
 

@@ -15,7 +15,7 @@
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
-#include "platform/win32/wav.h"
+#include "platform/core/wav.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
