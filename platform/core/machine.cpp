@@ -1,0 +1,251 @@
+#include "platform/core/machine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/core/wav.h"
+#include "platform/mixer/mixer_buffer.h"
+
+namespace palomir {
+
+namespace {
+
+// Writes down the end of each line the game waited for.
+class HeardVoice final : public Voice {
+ public:
+  HeardVoice(Recorder& recorder, std::unique_ptr<Voice> inner)
+      : recorder_(recorder), inner_(std::move(inner)) {}
+  Status Speak(const std::string& text, int32_t flags) override {
+    Status s = inner_->Speak(text, flags);
+    if (s.ok() && flags == kSpeakWait) recorder_.Heard();
+    return s;
+  }
+  void Hush() override { inner_->Hush(); }
+  double Behind() const override { return inner_->Behind(); }
+
+ private:
+  Recorder& recorder_;
+  std::unique_ptr<Voice> inner_;
+};
+
+}  // namespace
+
+// The sound device owns the sound output: while it exists the mixer is heard.
+class MachineCore::Sound final : public SoundDevice {
+ public:
+  explicit Sound(MachineCore& m) : m_(m) {}
+  ~Sound() override {
+    m_.CloseOutput();
+    m_.sound_open_ = false;
+  }
+  Status SetCooperativeLevel(int32_t, int32_t level) override {
+    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
+    return Status::Ok();
+  }
+  Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
+                                   std::unique_ptr<SoundBuffer>& buffer) override {
+    auto pcm = std::make_shared<Pcm>();
+    Status s = m_.LoadSound(path, *pcm);
+    const std::string name = path.substr(path.find_last_of("/\\") + 1);
+    if (s.ok()) {
+      auto b = MixerSoundBuffer::Open(m_.mixer_, std::move(pcm));
+      if (b && name == "background.wav") {
+        m_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
+      }
+      if (b) {
+        buffer = std::move(b);
+      } else {
+        s = Status::Fail("could not be given a mixer channel");
+      }
+    }
+    if (m_.recorder_) m_.recorder_->Outcome("file " + name, s);
+    return s;
+  }
+
+ private:
+  MachineCore& m_;
+};
+
+MachineCore::MachineCore(std::string program_folder, std::string sounds_folder, double day_start)
+    : day_start_(day_start),
+      folder_(std::move(program_folder)),
+      sounds_(std::move(sounds_folder)),
+      timers_([this] { return Clock(); }),
+      hub_(
+          [this](bool on) {
+            const Status s = CaptureMouse(on);
+            if (s.ok()) mouse_captured_ = on;
+            if (recorder_) recorder_->Capture(s);
+            return s;
+          },
+          [this] { return Clock(); }) {}
+
+MachineCore::~MachineCore() = default;
+
+Micros MachineCore::Clock() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
+void MachineCore::set_trace(CallLog* trace) {
+  trace_ = trace;
+  if (trace_) LogTimers(*trace_, timers_);
+}
+
+void MachineCore::set_recorder(Recorder* recorder) {
+  recorder_ = recorder;
+  if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
+}
+
+Status MachineCore::CreateVoice(std::unique_ptr<Voice>& voice) {
+  std::unique_ptr<Voice> made;
+  const Status s = MakeVoice(made);
+  if (trace_) trace_->Record({"platform", "CreateVoice", 0, !s.ok()});
+  if (recorder_) recorder_->Outcome("voice", s);
+  if (!s.ok()) return s;
+  if (recorder_) made = std::make_unique<HeardVoice>(*recorder_, std::move(made));
+  if (trace_) made = LoggedVoice(*trace_, std::move(made));
+  voice = std::move(made);
+  return s;
+}
+
+Status MachineCore::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
+  if (trace_) trace_->Record({"platform", "CreateDxRoot", 0, false});
+  root = std::make_unique<HubDxRoot>(
+      hub_,
+      [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+        const Status s = OpenSound(name, sound);
+        if (recorder_) recorder_->Outcome("sound", s);
+        return s;
+      },
+      [this] { return OpenInput(); });
+  if (trace_) root = LoggedDxRoot(*trace_, std::move(root));
+  return Status::Ok();
+}
+
+Status MachineCore::OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound) {
+  if (!name.empty()) return Status::Fail("there is no sound output called " + name);
+  if (sound_open_) return Status::Fail("the sound output is in use");
+  const Status s = OpenOutput();
+  if (!s.ok()) return s;
+  sound_open_ = true;
+  sound = std::make_unique<Sound>(*this);
+  return Status::Ok();
+}
+
+Status MachineCore::LoadSound(const std::string& path, Pcm& pcm) {
+  return LoadWavFile(path, pcm);
+}
+
+void MachineCore::SetLevels(const Levels& levels) {
+  levels_ = levels;
+  mixer_->SetLevels(GainOf(levels.sound_volume), GainOf(levels.background_volume),
+                    VoiceTakesVolume() ? 1.0f : GainOf(levels.speech_volume));
+  voice_levels_->rate.store(levels.speech_rate);
+  voice_levels_->volume_db.store(levels.speech_volume);
+}
+
+void MachineCore::HoldGame(bool on) {
+  timers_.Hold(on);
+  mixer_->Hold(on);
+  hub_.set_held(on);
+}
+
+bool MachineCore::GuideStepDue(Micros due) {
+  if (Clock() < due) return false;
+  if (recorder_) recorder_->Guide();
+  return true;
+}
+
+Status MachineCore::Show() {
+  if (trace_) trace_->Record({"window", "Show", 0, false});
+  shown_ = true;
+  Reveal();
+  return Status::Ok();
+}
+
+void MachineCore::ShowCard(const std::vector<CardLine>& lines) {
+  card_ = lines;
+  if (shown_) DrawCard();
+}
+
+Status MachineCore::ChangeFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::current_path(std::filesystem::path(std::u8string(folder.begin(), folder.end())),
+                                error);
+  if (error) return Status::Fail("cannot change to " + folder);
+  return Status::Ok();
+}
+
+Status MachineCore::SetCurrentDirectory(const std::string& folder) {
+  const Status s = ChangeFolder(folder);
+  if (trace_) trace_->Record({"window", "SetCurrentDirectory", 0, !s.ok()});
+  return s;
+}
+
+void MachineCore::Unload() {
+  if (trace_) trace_->Record({"window", "Unload", 0, false});
+  unloaded_ = true;
+  Hide();
+  throw WindowUnloaded{};
+}
+
+void MachineCore::Closed() {
+  if (recorder_) recorder_->Close();
+  unloaded_ = true;
+  throw WindowUnloaded{};
+}
+
+void MachineCore::Deliver(const RawInput& input) {
+  if (recorder_) recorder_->Input(input);
+  hub_.Deliver(input);
+}
+
+void MachineCore::DeliverQueued() {
+  while (!queued_.empty()) {
+    const RawInput input = queued_.front();
+    queued_.pop_front();
+    Deliver(input);
+  }
+}
+
+void MachineCore::WhileSpeaking() {
+  CheckClose();
+  // A line is waited for until it is heard: an output lost meanwhile is noticed here too.
+  WatchOutput();
+}
+
+void MachineCore::DoEvents() {
+  if (recorder_) recorder_->Pump();
+  WatchOutput();
+  if (*voice_poll_) (*voice_poll_)();
+  PumpSystem();
+  DeliverQueued();
+  timers_.RunDue();
+  Pumped();
+  if (recorder_) recorder_->Done();
+}
+
+void MachineCore::WaitForEvents(double max_seconds) {
+  if (!queued_.empty()) return;
+  const Micros now = Clock();
+  Micros until = now + static_cast<Micros>(std::ceil(std::max(0.0, max_seconds) * 1e6));
+  if (auto due = timers_.NextDue()) until = std::min(until, *due);
+  if (until <= now) return;
+  WaitUntil(until);
+}
+
+float MachineCore::TimeOfDay() const {
+  // The game's clock stands still while the game is held.
+  auto t = static_cast<float>(
+      std::fmod(day_start_ + static_cast<double>(Clock() - timers_.HeldFor()) / 1e6, 86400.0));
+  if (t >= 86400.0f) t = 0;  // rounded up to midnight, where the day starts again
+  if (recorder_) recorder_->Clock(t);
+  return t;
+}
+
+}  // namespace palomir
