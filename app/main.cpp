@@ -304,7 +304,9 @@ int main(int argc, char** argv) {
         using N = palomir::Settings::Name;
         std::string line = "settings";
         for (N n : {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume}) {
-          line += " " + palomir::ValueText(n, guide.settings.Of(n));
+          // Two appends: GCC 12 sees an overlapping copy in " " + text that cannot happen.
+          line += ' ';
+          line += palomir::ValueText(n, guide.settings.Of(n));
         }
         record_file->Line(line);
       }

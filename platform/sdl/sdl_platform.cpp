@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,11 +14,9 @@
 #include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
-#include "platform/mixer/mixer_buffer.h"
 #include "platform/sdl/close_signals.h"
 #include "platform/sdl/audio_output.h"
 #include "platform/sdl/keymap.h"
-#include "platform/core/wav.h"
 #include "platform/sdl/x11_fd.h"
 #include "platform/speechd/speechd_voice.h"
 
@@ -60,61 +57,11 @@ double SecondsSinceMidnight() {
 
 }  // namespace
 
-// The sound device owns the audio output: while it exists the mixer is heard.
-class SdlPlatform::Sound final : public SoundDevice {
- public:
-  explicit Sound(SdlPlatform& p) : p_(p) {}
-  ~Sound() override {
-    p_.output_->Close();
-    p_.sound_open_ = false;
-  }
-  Status SetCooperativeLevel(int32_t, int32_t level) override {
-    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
-    return Status::Ok();
-  }
-  Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
-                                   std::unique_ptr<SoundBuffer>& buffer) override {
-    auto pcm = std::make_shared<Pcm>();
-    Status s = LoadWavFile(path, *pcm);
-    if (s.ok()) {
-      auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
-      if (b && path.ends_with("/background.wav")) {
-        p_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
-      }
-      if (b) {
-        buffer = std::move(b);
-      } else {
-        s = Status::Fail("could not be given a mixer channel");
-      }
-    }
-    if (p_.recorder_) p_.recorder_->Outcome("file " + path.substr(path.find_last_of('/') + 1), s);
-    return s;
-  }
-
- private:
-  SdlPlatform& p_;
-};
-
 SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
                          std::string sounds_folder, bool system_speech)
-    : folder_(std::move(program_folder)),
+    : MachineCore(std::move(program_folder), std::move(sounds_folder), SecondsSinceMidnight()),
       speech_data_(std::move(speech_data)),
-      sounds_(std::move(sounds_folder)),
-      system_speech_(system_speech),
-      start_(std::chrono::steady_clock::now()),
-      day_start_(SecondsSinceMidnight()),
-      timers_([this] { return Now(); }),
-      hub_(
-          [this](bool on) {
-            Status s = Status::Ok();
-            if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) != 0) {
-              s = Status::Fail(std::string("the mouse could not be taken for the window (") +
-                               SDL_GetError() + ")");
-            }
-            if (recorder_) recorder_->Capture(s);
-            return s;
-          },
-          [this] { return Now(); }) {
+      system_speech_(system_speech) {
   output_->told = [this](const std::string& text) { TellPlayer(text); };
   // Without a window system SDL quietly falls back to a video driver with no window and no
   // input: a game nobody could play or stop. That fallback is taken only when asked for.
@@ -202,7 +149,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
   }
   SDL_StopTextInput();
   window_fd_ = X11ConnectionFd(Win(window_));
-  hub_.set_focused(false);  // input flows once the window system gives the window focus
+  hub().set_focused(false);  // input flows once the window system gives the window focus
 }
 
 SdlPlatform::~SdlPlatform() {
@@ -215,62 +162,31 @@ SdlPlatform::~SdlPlatform() {
   if (!stuck) SDL_Quit();
 }
 
-Micros SdlPlatform::Now() const {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                               start_)
-      .count();
+Status SdlPlatform::CaptureMouse(bool on) {
+  if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) == 0) return Status::Ok();
+  return Status::Fail(std::string("the mouse could not be taken for the window (") +
+                      SDL_GetError() + ")");
 }
 
-namespace {
-// Writes down the end of each line the game waited for.
-class HeardVoice final : public Voice {
- public:
-  HeardVoice(Recorder& recorder, std::unique_ptr<Voice> inner)
-      : recorder_(recorder), inner_(std::move(inner)) {}
-  Status Speak(const std::string& text, int32_t flags) override {
-    Status s = inner_->Speak(text, flags);
-    if (s.ok() && flags == kSpeakWait) recorder_.Heard();
-    return s;
-  }
-  void Hush() override { inner_->Hush(); }
-  double Behind() const override { return inner_->Behind(); }
-
- private:
-  Recorder& recorder_;
-  std::unique_ptr<Voice> inner_;
-};
-}  // namespace
-
-void SdlPlatform::set_trace(CallLog* trace) {
-  trace_ = trace;
-  if (trace_) LogTimers(*trace_, timers_);
+void SdlPlatform::RequestClose() {
+  SDL_Event quit{};
+  quit.type = SDL_QUIT;
+  SDL_PushEvent(&quit);
 }
 
-Status SdlPlatform::CreateVoice(std::unique_ptr<Voice>& voice) {
-  std::unique_ptr<Voice> made;
-  const Status s = MakeVoice(made);
-  if (trace_) trace_->Record({"platform", "CreateVoice", 0, !s.ok()});
-  if (recorder_) recorder_->Outcome("voice", s);
-  if (!s.ok()) return s;
-  if (recorder_) made = std::make_unique<HeardVoice>(*recorder_, std::move(made));
-  if (trace_) made = LoggedVoice(*trace_, std::move(made));
-  voice = std::move(made);
-  return s;
+void SdlPlatform::CheckClose() {
+  SDL_PumpEvents();
+  if (SDL_HasEvent(SDL_QUIT)) Closed();
 }
 
 Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
-  auto while_waiting = [this] {
-    SDL_PumpEvents();
-    if (SDL_HasEvent(SDL_QUIT)) Closed();
-    // A line is waited for until it is heard: an output lost meanwhile is noticed here too.
-    output_->Watch();
-  };
+  auto while_waiting = [this] { WhileSpeaking(); };
   VoiceOutput out;
-  out.mixer = mixer_;
-  out.running = [output = output_.get()] { return output->running(); };
+  out.mixer = mixer();
+  out.running = [this] { return OutputRunning(); };
   out.data_path = speech_data_;
   out.while_waiting = while_waiting;
-  out.levels = voice_levels_;
+  out.levels = voice_levels();
   if (system_speech_) {
     // Nothing here waits for speech-dispatcher: it is reached in the background, and
     // should it fail the game's own voice takes over.
@@ -279,7 +195,7 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     setup.own_voice = [out](std::unique_ptr<VoiceBackend>& own) {
       return CreateEspeakBackend(out, own);
     };
-    setup.poll = voice_poll_;
+    setup.poll = voice_poll();
     setup.tell = [this, said = false](const std::string& text) mutable {
       std::fprintf(stderr, "palomir: %s\n", text.c_str());
       // Said once, by the voice that takes over (the details are printed).
@@ -288,8 +204,8 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
         TellPlayer(Tr("Speech Dispatcher failed."));
       }
     };
-    setup.levels = voice_levels_;
-    setup.language = language_;
+    setup.levels = voice_levels();
+    setup.language = language();
     for (char& c : setup.language) {
       if (c == '_') c = '-';  // speech-dispatcher writes pt-BR
     }
@@ -299,91 +215,31 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   return CreateEspeakVoice(std::move(out), voice);
 }
 
-Status SdlPlatform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
-  if (trace_) trace_->Record({"platform", "CreateDxRoot", 0, false});
-  root = std::make_unique<HubDxRoot>(
-      hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
-        const Status s = OpenSound(name, sound);
-        if (recorder_) recorder_->Outcome("sound", s);
-        return s;
-      });
-  if (trace_) root = LoggedDxRoot(*trace_, std::move(root));
-  return Status::Ok();
-}
-
-Status SdlPlatform::OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound) {
-  if (!name.empty()) return Status::Fail("there is no sound output called " + name);
-  if (sound_open_) return Status::Fail("the sound output is in use");
+Status SdlPlatform::OpenOutput() {
   // A sound server that does not answer within the deadline makes a start that cannot be
   // played; the window can still be closed meanwhile.
-  const Status s = output_->Open(kPeriodFrames, kOpenDeadline, [this] {
-    SDL_PumpEvents();
-    if (SDL_HasEvent(SDL_QUIT)) Closed();
-  });
-  if (!s.ok()) return s;
-  sound_open_ = true;
-  sound = std::make_unique<Sound>(*this);
-  return Status::Ok();
-}
-
-void SdlPlatform::SetLevels(const Levels& levels) {
-  levels_ = levels;
-  // The embedded voice is made louder or quieter in the mix; speech-dispatcher's is told.
-  mixer_->SetLevels(GainOf(levels.sound_volume), GainOf(levels.background_volume),
-                    system_speech_ ? 1.0f : GainOf(levels.speech_volume));
-  voice_levels_->rate.store(levels.speech_rate);
-  voice_levels_->volume_db.store(levels.speech_volume);
-}
-
-void SdlPlatform::HoldGame(bool on) {
-  timers_.Hold(on);
-  mixer_->Hold(on);
-  hub_.set_held(on);
-}
-
-bool SdlPlatform::GuideStepDue(Micros due) {
-  if (Now() < due) return false;
-  if (recorder_) recorder_->Guide();
-  return true;
+  return output_->Open(kPeriodFrames, kOpenDeadline, [this] { CheckClose(); });
 }
 
 int32_t SdlPlatform::Handle() const {
   return static_cast<int32_t>(SDL_GetWindowID(Win(window_)));
 }
 
-Status SdlPlatform::Show() {
-  if (trace_) trace_->Record({"window", "Show", 0, false});
+void SdlPlatform::Reveal() {
   SDL_ShowWindow(Win(window_));
   // A Wayland desktop shows a window only once something is drawn in it.
-  shown_ = true;
-  painter_.Paint(window_, card_);
-  return Status::Ok();
+  painter_.Paint(window_, card());
 }
 
-void SdlPlatform::ShowCard(const std::vector<CardLine>& lines) {
-  card_ = lines;
-  if (shown_) painter_.Paint(window_, card_);
+void SdlPlatform::DrawCard() {
+  painter_.Paint(window_, card());
 }
 
-Status SdlPlatform::SetCurrentDirectory(const std::string& folder) {
-  const bool failed = chdir(folder.c_str()) != 0;
-  if (trace_) trace_->Record({"window", "SetCurrentDirectory", 0, failed});
-  if (failed) return Status::Fail("cannot change to " + folder);
-  return Status::Ok();
-}
-
-void SdlPlatform::Closed() {
-  if (recorder_) recorder_->Close();
-  throw WindowUnloaded{};
-}
-
-void SdlPlatform::Unload() {
-  if (trace_) trace_->Record({"window", "Unload", 0, false});
+void SdlPlatform::Hide() {
   SDL_HideWindow(Win(window_));
-  throw WindowUnloaded{};
 }
 
-void SdlPlatform::Handle(const void* e_) {
+void SdlPlatform::HandleEvent(const void* e_) {
   const SDL_Event& e = *static_cast<const SDL_Event*>(e_);
   switch (e.type) {
     case SDL_QUIT:
@@ -393,9 +249,9 @@ void SdlPlatform::Handle(const void* e_) {
       break;
     case SDL_WINDOWEVENT:
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
-      if (shown_ && (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
-                     e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)) {
-        painter_.Paint(window_, card_);
+      if (shown() && (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
+                      e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)) {
+        painter_.Paint(window_, card());
       }
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) Deliver(RawInput::FocusGained());
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_LOST) Deliver(RawInput::FocusLost());
@@ -425,41 +281,27 @@ void SdlPlatform::Handle(const void* e_) {
   }
 }
 
-void SdlPlatform::Deliver(const RawInput& input) {
-  if (recorder_) recorder_->Input(input);
-  hub_.Deliver(input);
-}
-
-void SdlPlatform::DoEvents() {
-  if (recorder_) recorder_->Pump();
-  output_->Watch();
-  if (*voice_poll_) (*voice_poll_)();
+void SdlPlatform::PumpSystem() {
   // Asking the window system costs a few system calls, and every tick pumps: it is asked at
   // most once a millisecond, which no player can tell.
-  const Micros now = Now();
+  const Micros now = Clock();
   if (now - last_pump_ >= 1000) {
     SDL_PumpEvents();
     last_pump_ = now;
   }
   // One event at a time: a handler that pumps again takes the next one itself, in order.
   SDL_Event e;
-  while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) Handle(&e);
-  timers_.RunDue();
-  Pumped();
-  if (recorder_) recorder_->Done();
+  while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) HandleEvent(&e);
 }
 
-void SdlPlatform::WaitForEvents(double max_seconds) {
-  Micros until = Now() + static_cast<Micros>(std::max(0.0, max_seconds) * 1e6);
-  if (auto due = timers_.NextDue()) until = std::min(until, *due);
-  if (until <= Now()) return;
+void SdlPlatform::WaitUntil(Micros until) {
   if (window_fd_ >= 0) {
     // On X11 the wait is one poll of the window system's connection, to the microsecond:
     // one wake-up per tick, and input wakes it at once.
     SDL_PumpEvents();
-    last_pump_ = Now();
+    last_pump_ = Clock();
     if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) return;
-    const Micros left = until - Now();
+    const Micros left = until - Clock();
     if (left <= 0) return;
     pollfd fds[2] = {{window_fd_, POLLIN, 0}, {close_signals_->fd(), POLLIN, 0}};
     const timespec wait{static_cast<time_t>(left / 1000000),
@@ -469,21 +311,12 @@ void SdlPlatform::WaitForEvents(double max_seconds) {
   }
   // Elsewhere SDL's wait counts whole milliseconds and wakes up to one late; it waits for the
   // whole ones, and a short sleep takes the rest, so ticks keep to their schedule.
-  Micros left = until - Now();
+  Micros left = until - Clock();
   if (left >= 1000 && SDL_WaitEventTimeout(nullptr, static_cast<int>(left / 1000)) == 1) return;
-  left = until - Now();
+  left = until - Clock();
   if (left > 0 && left <= 2000 && !SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) {
     std::this_thread::sleep_for(std::chrono::microseconds(left));
   }
-}
-
-float SdlPlatform::TimeOfDay() const {
-  // The game's clock stands still while the game is held.
-  auto t = static_cast<float>(
-      std::fmod(day_start_ + static_cast<double>(Now() - timers_.HeldFor()) / 1e6, 86400.0));
-  if (t >= 86400.0f) t = 0;  // rounded up to midnight, where the day starts again
-  if (recorder_) recorder_->Clock(t);
-  return t;
 }
 
 }  // namespace palomir

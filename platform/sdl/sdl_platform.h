@@ -1,6 +1,7 @@
-// The real machine: an SDL2 window with its events, timers and relative mouse, an SDL2
-// audio device pulling the mixer, and the espeak-ng voice. Game thread only, except where
-// a function says otherwise.
+// The real machine on Linux: the machine's core (platform/core/machine.h) with an SDL2
+// window and its events, SDL2's relative mouse, the sound output (PipeWire, else SDL2's
+// audio) pulling the mixer, and the espeak-ng voice or speech-dispatcher. Game thread only,
+// except where a function says otherwise; the wait blocks in poll (X11) or SDL's wait.
 #pragma once
 
 #include <chrono>
@@ -9,11 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/call_log.h"
-#include "platform/input_hub.h"
-#include "platform/mixer/mixer.h"
-#include "platform/platform.h"
-#include "platform/recording.h"
+#include "platform/core/machine.h"
 #include "platform/sdl/audio_output.h"
 #include "platform/sdl/sdl_card.h"
 
@@ -21,7 +18,7 @@ namespace palomir {
 
 class CloseSignalWatch;
 
-class SdlPlatform final : public Platform, public Window {
+class SdlPlatform final : public MachineCore {
  public:
   // Opens the window system (not the audio: the sound device does that) and makes the
   // window, hidden. Throws RuntimeError when there is no window system.
@@ -32,85 +29,39 @@ class SdlPlatform final : public Platform, public Window {
                        std::string sounds_folder = "", bool system_speech = false);
   ~SdlPlatform() override;
 
-  Window& window() override { return *this; }
-  Status CreateVoice(std::unique_ptr<Voice>& voice) override;
-  Status CreateDxRoot(std::unique_ptr<DxRoot>& root) override;
-
   int32_t Handle() const override;
-  Status Show() override;
-  Status SetScaleMode(int32_t) override { return Status::Ok(); }
-  TimerQueue& Timers() override { return timers_; }
-  void ShowCard(const std::vector<CardLine>& lines) override;
-  void DoEvents() override;
-  void WaitForEvents(double max_seconds) override;
-  float TimeOfDay() const override;
-  std::string ProgramFolder() const override { return folder_; }
-  std::string SoundsFolder() const override {
-    return sounds_.empty() ? folder_ + "/sounds" : sounds_;
-  }
-  Status SetCurrentDirectory(const std::string& folder) override;
-  [[noreturn]] void Unload() override;
-  void SetLevels(const Levels& levels) override;
-  Levels levels() const override { return levels_; }
-  void HoldGame(bool on) override;
-  bool game_held() const override { return timers_.held(); }
-  void set_key_observer(std::function<void(const RawInput&)> observer) override {
-    hub_.set_key_observer(std::move(observer));
-  }
-  Micros GuideClock() const override { return Now(); }
-  bool GuideStepDue(Micros due) override;
-
-  // Before the window loads. Every platform call and spoken line is told to `trace`;
-  // everything from outside that reaches the game is written down by `recorder`.
-  void set_trace(CallLog* trace);
-  void set_recorder(Recorder* recorder) {
-    recorder_ = recorder;
-    if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
-  }
-
-  // Before the window loads: the language of the game's lines ("de", "pt_BR"; "" for
-  // English), told to speech-dispatcher. The game's own voice was chosen for it at start.
-  void set_language(std::string code) { language_ = std::move(code); }
+  // Any thread: SDL's quit event, as the close box sends it.
+  void RequestClose() override;
 
   // Frames per audio period of the open output; 0 while none is open.
   int audio_period() const { return output_->period(); }
-  std::shared_ptr<Mixer> mixer() { return mixer_; }
 
  private:
-  class Sound;
-  Micros Now() const;
-  void Handle(const void* sdl_event);
-  void Deliver(const RawInput& input);
-  Status MakeVoice(std::unique_ptr<Voice>& voice);
-  Status OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound);
-  // The user asked for the window to close: nothing more runs.
-  [[noreturn]] void Closed();
+  void PumpSystem() override;
+  void WaitUntil(Micros until) override;
+  void CheckClose() override;
+  void Reveal() override;
+  void Hide() override;
+  void DrawCard() override;
+  Status CaptureMouse(bool on) override;
+  Status OpenOutput() override;
+  void CloseOutput() override { output_->Close(); }
+  void WatchOutput() override { output_->Watch(); }
+  bool OutputRunning() const override { return output_->running(); }
+  Status MakeVoice(std::unique_ptr<Voice>& voice) override;
+  // speech-dispatcher is told the player's loudness; the embedded voice is made louder or
+  // quieter in the mix.
+  bool VoiceTakesVolume() const override { return system_speech_; }
+  void HandleEvent(const void* sdl_event);
 
-  std::string folder_;
   std::string speech_data_;
-  std::string sounds_;
   bool system_speech_ = false;
-  std::string language_;
   void* window_ = nullptr;  // SDL_Window
-  bool shown_ = false;
-  std::vector<CardLine> card_;
   CardPainter painter_;
-  std::chrono::steady_clock::time_point start_;
-  double day_start_ = 0;  // seconds since midnight when the program started
-  TimerQueue timers_;
-  InputHub hub_;
-  std::shared_ptr<Mixer> mixer_ = std::make_shared<Mixer>();
-  Levels levels_;
-  std::shared_ptr<VoiceLevels> voice_levels_ = std::make_shared<VoiceLevels>();
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
-  CallLog* trace_ = nullptr;
-  Recorder* recorder_ = nullptr;
   std::unique_ptr<CloseSignalWatch> close_signals_;
-  std::unique_ptr<AudioOutput> output_ = std::make_unique<AudioOutput>(mixer_);
-  bool sound_open_ = false;  // a sound device was handed to the game
-  // The system voice's look at its server, run at every pump.
-  std::shared_ptr<std::function<void()>> voice_poll_ = std::make_shared<std::function<void()>>();
+  std::unique_ptr<AudioOutput> output_ = std::make_unique<AudioOutput>(mixer());
 };
 
 }  // namespace palomir
