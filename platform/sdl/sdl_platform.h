@@ -37,17 +37,26 @@ class SdlPlatform final : public MachineCore {
   int audio_period() const { return output_->period(); }
 
  private:
+  // The window system's events, each handed on in order. The wait blocks in one poll of the
+  // X11 connection (to the microsecond), elsewhere in SDL's own wait.
   void PumpSystem() override;
   void WaitUntil(Micros until) override;
+  // SDL's queue, looked at for its quit event.
   void CheckClose() override;
+  // The window, its card drawn through the X server (or SDL's renderer on Wayland).
   void Reveal() override;
   void Hide() override;
   void DrawCard() override;
+  // SDL's relative mouse mode.
   Status CaptureMouse(bool on) override;
+  // The game's PipeWire stream, else SDL's audio. The open blocks up to two seconds (a
+  // sound server that does not answer), the window's close box still heard meanwhile.
   Status OpenOutput() override;
   void CloseOutput() override { output_->Close(); }
   void WatchOutput() override { output_->Watch(); }
   bool OutputRunning() const override { return output_->running(); }
+  // espeak-ng, or speech-dispatcher with espeak-ng to take over; blocks while espeak-ng
+  // loads its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
   // speech-dispatcher is told the player's loudness; the embedded voice is made louder or
   // quieter in the mix.

@@ -8,14 +8,11 @@
 #undef CreateEvent
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #include "platform/arith.h"
-#include "platform/mixer/mixer_buffer.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
-#include "platform/core/wav.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -80,60 +77,11 @@ struct Win32Platform::Native {
   }
 };
 
-// The sound device owns the sound output: while it exists the mixer is heard.
-class Win32Platform::Sound final : public SoundDevice {
- public:
-  explicit Sound(Win32Platform& p) : p_(p) {}
-  ~Sound() override {
-    p_.output_->Close();
-    p_.sound_open_ = false;
-  }
-  Status SetCooperativeLevel(int32_t, int32_t level) override {
-    if (level < 1 || level > 3) return Status::Fail("SetCooperativeLevel: bad level");
-    return Status::Ok();
-  }
-  Status CreateSoundBufferFromFile(const std::string& path, const BufferDesc&,
-                                   std::unique_ptr<SoundBuffer>& buffer) override {
-    auto pcm = std::make_shared<Pcm>();
-    Status s = LoadWavFile(path, *pcm);
-    const std::string name = path.substr(path.find_last_of("/\\") + 1);
-    if (s.ok()) {
-      auto b = MixerSoundBuffer::Open(p_.mixer_, std::move(pcm));
-      if (b && name == "background.wav") {
-        p_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
-      }
-      if (b) {
-        buffer = std::move(b);
-      } else {
-        s = Status::Fail("could not be given a mixer channel");
-      }
-    }
-    if (p_.recorder_) p_.recorder_->Outcome("file " + name, s);
-    return s;
-  }
-
- private:
-  Win32Platform& p_;
-};
-
 Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_data*/,
                              std::string sounds_folder, bool system_speech)
-    : folder_(std::move(program_folder)),
-      sounds_(std::move(sounds_folder)),
+    : MachineCore(std::move(program_folder), std::move(sounds_folder), SecondsSinceMidnight()),
       system_speech_(system_speech),
-      native_(std::make_unique<Native>()),
-      start_(std::chrono::steady_clock::now()),
-      day_start_(SecondsSinceMidnight()),
-      timers_([this] { return Now(); }),
-      hub_(
-          [this](bool) {
-            // The mouse is DirectInput's, exclusive while the window is in front: the pointer
-            // is hidden and held there by the system itself.
-            const Status s = Status::Ok();
-            if (recorder_) recorder_->Capture(s);
-            return s;
-          },
-          [this] { return Now(); }) {
+      native_(std::make_unique<Native>()) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
@@ -178,7 +126,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
   device(GUID_SysMouse, &c_dfDIMouse, DISCL_EXCLUSIVE | DISCL_FOREGROUND, native_->mouse, "mouse");
   device(GUID_SysKeyboard, &c_dfDIKeyboard, DISCL_NONEXCLUSIVE | DISCL_FOREGROUND,
          native_->keyboard, "keyboard");
-  hub_.set_focused(false);  // input flows once the window is in front
+  hub().set_focused(false);  // input flows once the window is in front
 }
 
 Win32Platform::~Win32Platform() {
@@ -187,106 +135,29 @@ Win32Platform::~Win32Platform() {
   CoUninitialize();
 }
 
-Micros Win32Platform::Now() const {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                               start_)
-      .count();
-}
-
 void Win32Platform::RequestClose() {
   if (native_ && native_->hwnd) PostMessageW(native_->hwnd, WM_CLOSE, 0, 0);
 }
 
-namespace {
-class HeardVoice final : public Voice {
- public:
-  HeardVoice(Recorder& recorder, std::unique_ptr<Voice> inner)
-      : recorder_(recorder), inner_(std::move(inner)) {}
-  Status Speak(const std::string& text, int32_t flags) override {
-    Status s = inner_->Speak(text, flags);
-    if (s.ok() && flags == kSpeakWait) recorder_.Heard();
-    return s;
+void Win32Platform::CheckClose() {
+  MSG m;
+  while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&m);
+    DispatchMessageW(&m);
   }
-
- private:
-  Recorder& recorder_;
-  std::unique_ptr<Voice> inner_;
-};
-}  // namespace
-
-void Win32Platform::set_trace(CallLog* trace) {
-  trace_ = trace;
-  if (trace_) LogTimers(*trace_, timers_);
+  if (close_asked_) Closed();
 }
 
-Status Win32Platform::CreateVoice(std::unique_ptr<Voice>& voice) {
+Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   SapiSetup setup;
-  setup.mixer = mixer_;
-  setup.running = [output = output_.get()] { return output->running(); };
-  setup.while_waiting = [this] {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&m);
-      DispatchMessageW(&m);
-    }
-    if (close_asked_) Closed();
-    output_->Watch();
-  };
-  setup.levels = voice_levels_;
+  setup.mixer = mixer();
+  setup.running = [this] { return OutputRunning(); };
+  setup.while_waiting = [this] { WhileSpeaking(); };
+  setup.levels = voice_levels();
   setup.system = system_speech_;
-  setup.language = language_;
+  setup.language = language();
   setup.window = native_->hwnd;
-  std::unique_ptr<Voice> made;
-  const Status s = CreateSapiVoice(std::move(setup), made);
-  if (trace_) trace_->Record({"platform", "CreateVoice", 0, !s.ok()});
-  if (recorder_) recorder_->Outcome("voice", s);
-  if (!s.ok()) return s;
-  if (recorder_) made = std::make_unique<HeardVoice>(*recorder_, std::move(made));
-  if (trace_) made = LoggedVoice(*trace_, std::move(made));
-  voice = std::move(made);
-  return s;
-}
-
-Status Win32Platform::CreateDxRoot(std::unique_ptr<DxRoot>& root) {
-  if (trace_) trace_->Record({"platform", "CreateDxRoot", 0, false});
-  root = std::make_unique<HubDxRoot>(
-      hub_, [this](const std::string& name, std::unique_ptr<SoundDevice>& sound) {
-        Status s = Status::Ok();
-        if (!name.empty()) {
-          s = Status::Fail("there is no sound output called " + name);
-        } else if (sound_open_) {
-          s = Status::Fail("the sound output is in use");
-        } else {
-          s = output_->Open();
-        }
-        if (s.ok()) {
-          sound_open_ = true;
-          sound = std::make_unique<Sound>(*this);
-        }
-        if (recorder_) recorder_->Outcome("sound", s);
-        return s;
-      });
-  if (trace_) root = LoggedDxRoot(*trace_, std::move(root));
-  return Status::Ok();
-}
-
-void Win32Platform::SetLevels(const Levels& levels) {
-  levels_ = levels;
-  mixer_->SetLevels(GainOf(levels.sound_volume), GainOf(levels.background_volume),
-                    GainOf(levels.speech_volume));
-  voice_levels_->rate.store(levels.speech_rate);
-  voice_levels_->volume_db.store(levels.speech_volume);
-}
-
-void Win32Platform::HoldGame(bool on) {
-  timers_.Hold(on);
-  mixer_->Hold(on);
-}
-
-bool Win32Platform::GuideStepDue(Micros due) {
-  if (Now() < due) return false;
-  if (recorder_) recorder_->Guide();
-  return true;
+  return CreateSapiVoice(std::move(setup), voice);
 }
 
 int32_t Win32Platform::Handle() const {
@@ -294,18 +165,18 @@ int32_t Win32Platform::Handle() const {
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(native_->hwnd));
 }
 
-Status Win32Platform::Show() {
-  if (trace_) trace_->Record({"window", "Show", 0, false});
+void Win32Platform::Reveal() {
   ShowWindow(native_->hwnd, SW_SHOWNORMAL);
   SetForegroundWindow(native_->hwnd);
-  shown_ = true;
   InvalidateRect(native_->hwnd, nullptr, TRUE);
-  return Status::Ok();
 }
 
-void Win32Platform::ShowCard(const std::vector<CardLine>& lines) {
-  card_ = lines;
-  if (shown_) InvalidateRect(native_->hwnd, nullptr, TRUE);
+void Win32Platform::DrawCard() {
+  InvalidateRect(native_->hwnd, nullptr, TRUE);
+}
+
+void Win32Platform::Hide() {
+  ShowWindow(native_->hwnd, SW_HIDE);
 }
 
 void Win32Platform::Paint() {
@@ -319,9 +190,9 @@ void Win32Platform::Paint() {
   SetBkMode(dc, TRANSPARENT);
   const int width = client.right, height = client.bottom;
   double total = 0;
-  for (const CardLine& line : card_) total += Share(line.size) * 1.25;
+  for (const CardLine& line : card()) total += Share(line.size) * 1.25;
   int y = static_cast<int>(height * (1.0 - total) / 2);
-  for (const CardLine& line : card_) {
+  for (const CardLine& line : card()) {
     const int room = static_cast<int>(height * Share(line.size) * 1.25);
     if (!line.text.empty()) {
       const std::wstring text = win32::Wide(line.text);
@@ -359,24 +230,6 @@ void Win32Platform::Paint() {
   EndPaint(native_->hwnd, &ps);
 }
 
-Status Win32Platform::SetCurrentDirectory(const std::string& folder) {
-  const bool failed = !::SetCurrentDirectoryW(win32::Wide(folder).c_str());
-  if (trace_) trace_->Record({"window", "SetCurrentDirectory", 0, failed});
-  if (failed) return Status::Fail("cannot change to " + folder);
-  return Status::Ok();
-}
-
-void Win32Platform::Closed() {
-  if (recorder_) recorder_->Close();
-  throw WindowUnloaded{};
-}
-
-void Win32Platform::Unload() {
-  if (trace_) trace_->Record({"window", "Unload", 0, false});
-  ShowWindow(native_->hwnd, SW_HIDE);
-  throw WindowUnloaded{};
-}
-
 intptr_t __stdcall Win32Platform::Proc(void* hwnd, unsigned message, uintptr_t w, intptr_t l) {
   HWND h = static_cast<HWND>(hwnd);
   if (message == WM_NCCREATE) {
@@ -400,7 +253,7 @@ intptr_t Win32Platform::OnMessage(unsigned message, uintptr_t w, intptr_t l) {
     case WM_ENDSESSION:
       // Log-off or shutdown: the process ends once this returns.
       if (w) {
-        if (recorder_) recorder_->Close();
+        if (recorder()) recorder()->Close();
         if (session_end_) session_end_();
       }
       return 0;
@@ -409,7 +262,7 @@ intptr_t Win32Platform::OnMessage(unsigned message, uintptr_t w, intptr_t l) {
       if (active != native_->active) {
         native_->active = active;
         if (active) native_->Acquire();
-        pending_focus_.push_back(active);
+        Input(active ? RawInput::FocusGained() : RawInput::FocusLost());
       }
       return 0;
     }
@@ -472,14 +325,7 @@ void Win32Platform::ReadInput() {
   }
 }
 
-void Win32Platform::Deliver(const RawInput& input) {
-  if (recorder_) recorder_->Input(input);
-  hub_.Deliver(input);
-}
-
-void Win32Platform::DoEvents() {
-  if (recorder_) recorder_->Pump();
-  output_->Watch();
+void Win32Platform::PumpSystem() {
   MSG m;
   for (;;) {
     // Windows also calls the window inside PeekMessage, for messages sent rather than posted
@@ -490,24 +336,15 @@ void Win32Platform::DoEvents() {
       DispatchMessageW(&m);
     }
     // Handled one at a time, in order, outside Windows' call into the window.
-    while (!pending_focus_.empty()) {
-      const bool active = pending_focus_.front();
-      pending_focus_.erase(pending_focus_.begin());
-      Deliver(active ? RawInput::FocusGained() : RawInput::FocusLost());
-    }
+    DeliverQueued();
     if (close_asked_) Closed();
     if (!posted) break;
   }
   ReadInput();
-  timers_.RunDue();
-  Pumped();
-  if (recorder_) recorder_->Done();
 }
 
-void Win32Platform::WaitForEvents(double max_seconds) {
-  Micros until = Now() + static_cast<Micros>(std::max(0.0, max_seconds) * 1e6);
-  if (auto due = timers_.NextDue()) until = std::min(until, *due);
-  const Micros left = until - Now();
+void Win32Platform::WaitUntil(Micros until) {
+  const Micros left = until - Clock();
   if (left <= 0) return;
   if (GetQueueStatus(QS_ALLINPUT) != 0) return;
   LARGE_INTEGER when;
@@ -516,13 +353,6 @@ void Win32Platform::WaitForEvents(double max_seconds) {
   const HANDLE waits[2] = {native_->timer, native_->input};
   MsgWaitForMultipleObjectsEx(2, waits, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   CancelWaitableTimer(native_->timer);
-}
-
-float Win32Platform::TimeOfDay() const {
-  auto t = static_cast<float>(std::fmod(day_start_ + static_cast<double>(Now()) / 1e6, 86400.0));
-  if (t >= 86400.0f) t = 0;
-  if (recorder_) recorder_->Clock(t);
-  return t;
 }
 
 }  // namespace palomir
