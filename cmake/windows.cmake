@@ -17,9 +17,8 @@ set(PALOMIR_SOXR palomir_soxr)
 # Wide-character Windows calls, and no min/max macros in the way of the standard library's.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 
-# What is built for Windows beyond the game's core, its virtual machine and the scenario
-# runner: the suite that runs on the virtual machine.
-function(palomir_windows_targets)
+# The Windows machine, and its side of the core's file handling.
+function(palomir_windows_machine)
   # Windows' side of the core's file handling (platform/files.h).
   get_target_property(sources palomir_core SOURCES)
   list(REMOVE_ITEM sources platform/files_posix.cpp)
@@ -35,27 +34,12 @@ function(palomir_windows_targets)
   target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid
                                              avrt gdi32 user32 shell32)
   target_compile_options(palomir_win32 PRIVATE ${PALOMIR_WARNINGS})
+endfunction()
 
-  # A program of the desktop (no console window of its own); started from a console, it
-  # writes there.
-  add_executable(palomir WIN32 app/main.cpp)
-  target_compile_definitions(palomir PRIVATE PALOMIR_VERSION="${PROJECT_VERSION}")
-  target_link_libraries(palomir PRIVATE palomir_win32)
-  target_compile_options(palomir PRIVATE ${PALOMIR_WARNINGS})
-
-  file(GLOB sounds ${CMAKE_SOURCE_DIR}/sounds/*.wav)
-  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/sounds/.copied
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/sounds ${CMAKE_BINARY_DIR}/sounds
-    COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/sounds/.copied
-    DEPENDS ${sounds})
-  add_custom_target(sounds ALL DEPENDS ${CMAKE_BINARY_DIR}/sounds/.copied)
-  add_dependencies(palomir sounds catalogs)  # the catalogs ship beside it (locale\LANG)
-
-  if(PALOMIR_TESTS)
-    # GoogleTest built for Windows from Debian's source of it (libgtest-dev), with the suite.
-    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-    add_subdirectory(tests)
-  endif()
+# The suites, with GoogleTest built for Windows from Debian's source of it (libgtest-dev).
+function(palomir_windows_tests)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(tests)
 endfunction()
