@@ -60,7 +60,9 @@ class SpeechStream;
 // A backend whose lines are samples the mixer plays beside the game's sounds.
 class MixedBackend : public SleepingBackend {
  public:
-  double Left() const override;  // any thread
+  // Any thread: what the mixer has still to play of the line; below 0 while the line is
+  // still being made (synthesized), before Play has handed any of it over.
+  double Left() const override;
 
  protected:
   explicit MixedBackend(SpeechStream& stream) : stream_(stream) {}
@@ -72,7 +74,7 @@ class MixedBackend : public SleepingBackend {
 
  private:
   SpeechStream& stream_;
-  std::atomic<uint64_t> end_{0};  // where the line being played ends in the stream; 0: none
+  std::atomic<uint64_t> end_{0};  // where the line being played ends in the stream; 0: none yet
 };
 
 struct VoiceCoreSetup {
