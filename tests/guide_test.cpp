@@ -494,25 +494,29 @@ TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
   EXPECT_EQ(CatalogFor("pt-br", have), "pt_BR");  // as people write it on the command line
   EXPECT_EQ(CatalogsIn(PALOMIR_LOCALE), have);
 
-  // The game's own lines in the catalogs' languages: a number counted takes its form.
+  // The game's own lines in the catalogs' languages: a number counted takes its form. A
+  // line takes as long to say as it has letters, however many bytes each takes.
   struct Line {
     const char* language;
     int32_t key;
     const char* said;
+    double seconds;  // to say it, at the rate after the key
   } lines[] = {
-      {"de", dik::kF7, "Stimme minus 3 Dezibel"},
-      {"ru", dik::kF7, "Голос минус 3 децибела"},
-      {"es", dik::kF5, "Velocidad 150"},
-      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête."},
-      {"", dik::kF7, "Speech minus 3 decibels"},
+      {"de", dik::kF7, "Stimme minus 3 Dezibel", 1.32},
+      {"ru", dik::kF7, "Голос минус 3 децибела", 1.32},
+      {"es", dik::kF5, "Velocidad 150", 0.91},
+      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête.", 2.22},
+      {"", dik::kF7, "Speech minus 3 decibels", 1.38},
   };
   for (const Line& l : lines) {
     UseLanguage(l.language, PALOMIR_LOCALE);
     GuidedGame g;
+    g.vp.RunFor(5);  // the welcome heard
     g.Key(l.key);
     g.vp.RunFor(0.1);
     ASSERT_FALSE(g.Said().empty());
     EXPECT_EQ(g.Said().front(), l.said);
+    EXPECT_NEAR(g.vp.SpeechBehind(), l.seconds - 0.1, 1e-6) << l.said;
   }
   UseLanguage("de", PALOMIR_LOCALE);
   {
