@@ -119,6 +119,12 @@ class VoiceCore final : public Voice {
 
   // Voice thread.
   void Run() {
+    Serve();
+    backend_->Close();
+  }
+
+  // Voice thread: the lines, one at a time, until the core stops or the backend fails.
+  void Serve() {
     Status s = backend_->Open(cut_);
     while (s.ok()) {
       QueuedLine line;

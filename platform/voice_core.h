@@ -28,6 +28,9 @@ class VoiceBackend {
   // `stop` is set (the game is closing). A failure gives the reason in the player's words
   // ("speech-dispatcher could not be reached (...)").
   virtual Status Open(const std::atomic<bool>& /*stop*/) { return Status::Ok(); }
+  // Voice thread, once, as the thread ends, whether Open worked or not: lets go of what must
+  // be let go on the thread that took it (a system's objects and its set-up for them).
+  virtual void Close() {}
   // Voice thread: says one line at the player's levels and returns once it has been heard,
   // or soon after `cut` is set (the line stops where the player hears it). A failure: the
   // backend can say nothing more, and this line was not heard.

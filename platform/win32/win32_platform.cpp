@@ -13,6 +13,7 @@
 
 #include "platform/arith.h"
 #include "platform/mixer/mixer_buffer.h"
+#include "platform/win32/com.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
 #include "platform/win32/wav.h"
@@ -121,6 +122,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
     : folder_(std::move(program_folder)),
       sounds_(std::move(sounds_folder)),
       system_speech_(system_speech),
+      com_(std::make_unique<win32::ComApartment>(COINIT_APARTMENTTHREADED)),
       native_(std::make_unique<Native>()),
       start_(std::chrono::steady_clock::now()),
       day_start_(SecondsSinceMidnight()),
@@ -134,7 +136,6 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
             return s;
           },
           [this] { return Now(); }) {
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -183,8 +184,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
 
 Win32Platform::~Win32Platform() {
   output_->Close();
-  native_.reset();
-  CoUninitialize();
+  native_.reset();  // its COM objects released before the apartment is let go
 }
 
 Micros Win32Platform::Now() const {

@@ -21,6 +21,10 @@
 
 namespace palomir {
 
+namespace win32 {
+class ComApartment;
+}
+
 class Win32Platform final : public Platform, public Window {
  public:
   // Makes the window, hidden, and opens DirectInput. Throws RuntimeError when it cannot.
@@ -87,6 +91,9 @@ class Win32Platform final : public Platform, public Window {
   std::string language_;
   std::string sounds_;
   bool system_speech_ = false;
+  // The game thread's COM (a single-threaded apartment, as a window's thread has), set up
+  // before the window's objects are made and let go after they are released.
+  std::unique_ptr<win32::ComApartment> com_;
   std::unique_ptr<Native> native_;
   bool shown_ = false;
   bool close_asked_ = false;
