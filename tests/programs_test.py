@@ -33,7 +33,7 @@ PROGRAMS = {
     "mktemp": "coreutils", "nproc": "coreutils", "msgfmt": "gettext", "msgmerge": "gettext", "pactl": "pulseaudio-utils",
     "parec": "pulseaudio-utils", "parecord": "pulseaudio-utils", "pgrep": "procps",
     "pipewire": "pipewire-bin", "pipewire-pulse": "pipewire-pulse", "ps": "procps",
-    "pw-profiler": "pipewire-bin", "pw-record": "pipewire-bin",
+    "pw-play": "pipewire-bin", "pw-profiler": "pipewire-bin", "paplay": "pulseaudio-utils", "pw-record": "pipewire-bin",
     "python3": "python3-minimal", "realpath": "coreutils", "rm": "coreutils",
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
