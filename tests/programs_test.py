@@ -34,7 +34,7 @@ PROGRAMS = {
     "parec": "pulseaudio-utils", "parecord": "pulseaudio-utils", "pgrep": "procps",
     "pipewire": "pipewire-bin", "pipewire-pulse": "pipewire-pulse", "ps": "procps",
     "pw-play": "pipewire-bin", "pw-profiler": "pipewire-bin", "paplay": "pulseaudio-utils", "pw-record": "pipewire-bin",
-    "python3": "python3-minimal", "realpath": "coreutils", "rm": "coreutils",
+    "python3": "python3-minimal", "realpath": "coreutils", "renice": "bsdutils", "rm": "coreutils",
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",

@@ -135,8 +135,10 @@ case "${1:-}" in
       printf 'dev.sh test: %s (%d:%02d since the start)\n' "$1" $((t / 60)) $((t % 60))
     }
     beside() {  # beside NAME COMMAND...: runs the command beside the suite, its output in a log
+      # At a lower priority: the suite's games play in real time and come first; the builds
+      # take what the machine has left.
       set -m
-      "${@:2}" >"build-logs/$1.log" 2>&1 &
+      { renice -n 10 -p "$BASHPID" >/dev/null; "${@:2}"; } >"build-logs/$1.log" 2>&1 &
       set +m
       side[$1]=$!
     }
