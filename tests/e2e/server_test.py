@@ -381,7 +381,10 @@ def analyse(s, driver, ref=None):
     if k is None:
         return results, [], 0.0
     buzz = begin + k * 0.01 + 0.05  # about where in that tenth of a second it began
-    early, late = rms(s, buzz - 0.04, buzz - 0.025), rms(s, buzz - 0.015, buzz)
+    # Over its last tenth of a second, in spans long enough that a late tick of the game's
+    # clock on a busy machine (which holds the puck's level for a few hundredths) does not
+    # decide.
+    early, late = rms(s, buzz - 0.12, buzz - 0.08), rms(s, buzz - 0.05, buzz)
     # Where the reference's recording has gaps about then too, the server and the recorders
     # were not keeping up, and the buzzer is not placed to a hundredth of a second.
     lost = zero_runs(ref[: 2 * int((buzz + 0.05) * RATE)], int((buzz - 0.2) * RATE)) if ref is not None else []
@@ -398,13 +401,16 @@ def analyse(s, driver, ref=None):
 def loop_held(s, ref, a):
     """Whether the game's loop stays the same loop from `a` (seconds) for a loop's length,
     and what was counted (`not_the_loop`): the game's and, where `ref` is given, the
-    reference client's over the same span. The server and the recorders lose cycles on a
-    busy machine and the reference, in the same run, loses its share: the game's blocks found
-    nowhere may be no more than the reference's, and those found only another loop away (the
-    loop before lost them) no more than four cycles' and the reference's."""
+    reference client's over the same span. On a busy machine the server and the recorders
+    lose cycles, and a stream woken late may be read half written, and the reference, in the
+    same run, has its share of all that: the game's blocks found nowhere may be no more than
+    twice the reference's spoiled ones (nowhere or only another loop away), and those found
+    only another loop away (the loop before lost them) no more than four cycles' and as
+    many."""
     nowhere, later, looked = not_the_loop(s, a, a + LOOP)
     r_nowhere, r_later, r_looked = not_the_loop(ref, a, a + LOOP) if ref is not None else (0, 0, 0)
-    held = rms(s, a, a + LOOP) > 0.03 and looked > 0 and nowhere <= r_nowhere and later <= 16 + r_later
+    spoiled = 2 * (r_nowhere + r_later)
+    held = rms(s, a, a + LOOP) > 0.03 and looked > 0 and nowhere <= spoiled and later <= 16 + spoiled
     counts = "of %d blocks, %d not the loop, %d only another loop away" % (looked, nowhere, later)
     if ref is not None:
         counts += "; the reference: of %d, %d and %d" % (r_looked, r_nowhere, r_later)
@@ -589,15 +595,16 @@ def main():
             # the game's. The reference beside it, as placed as the game's stream, has its
             # share of such silences over the same span, and PipeWire's profile sees some of
             # them in the game's stream (not all: it misses cycles itself). With no more gaps
-            # than the reference and one, or than the cycles the profile saw the game's stream
-            # miss, the gaps are taken out and what is left must be the game's sound, whole.
+            # than twice the reference's and one (two clients alike do not lose the same
+            # number), or than the cycles the profile saw the game's stream miss, the gaps are
+            # taken out and what is left must be the game's sound, whole.
             # The game's own overruns count, except under the sanitizers, whose slowness they
             # are.
             ref_gaps = gaps_in(ref, start, sound_end(s))
             measured = "the game's %d %s, the reference's %d %s; cycles missed %s" % (
                 len(gaps), gaps[:5], len(ref_gaps), ref_gaps[:5], late)
             own = 0 if os.environ.get("PALOMIR_SANITIZED") else late["game"]
-            if gaps and (len(gaps) <= len(ref_gaps) + 1 or own == 0 and late["stream"] + late["game"] >= len(gaps)):
+            if gaps and (len(gaps) <= 2 * len(ref_gaps) + 1 or own == 0 and late["stream"] + late["game"] >= len(gaps)):
                 print("NOTE %s: gaps taken out (%s)" % (driver, measured))
                 results, gaps, _ = analyse(without_gaps(s, int(start * RATE)), driver + " (gaps taken out)", ref)
             if late["recorder"]:
