@@ -247,6 +247,8 @@ int main(int argc, char** argv) {
     if (system_speech) voice = "speech-dispatcher";
 #endif
   }
+  // Chosen: the game's threads, which start from here on, read it as it stands.
+  palomir::KeepLanguage();
   try {
     const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
     std::unique_ptr<GamePlatform> made;

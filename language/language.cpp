@@ -2,13 +2,12 @@
 
 #ifdef _WIN32
 // Windows has no gettext: the game reads the compiled catalogs itself.
-#include <atomic>
-
 #include "language/mo_catalog.h"
 #else
 #include <libintl.h>
 #endif
 
+#include <atomic>
 #include <cctype>
 #include <climits>
 #include <clocale>
@@ -28,10 +27,13 @@ namespace palomir {
 namespace {
 constexpr const char* kDomain = "palomir";
 
+// Written by UseLanguage alone, before any other thread starts; Tr reads g_translated.
 std::string& Current() {
   static std::string code;
   return code;
 }
+std::atomic<bool> g_translated{false};
+bool g_kept = false;  // the main thread's
 
 bool IsFolder(const std::string& path) {
   files::Info info;
@@ -72,12 +74,12 @@ const char* TrN(const char* one, const char* many, unsigned long n) {
 }
 #else
 const char* Tr(const char* text) {
-  if (Current().empty()) return text;
+  if (!g_translated.load(std::memory_order_relaxed)) return text;
   return dgettext(kDomain, text);
 }
 
 const char* TrN(const char* one, const char* many, unsigned long n) {
-  if (Current().empty()) return n == 1 ? one : many;
+  if (!g_translated.load(std::memory_order_relaxed)) return n == 1 ? one : many;
   return dngettext(kDomain, one, many, n);
 }
 #endif
@@ -150,8 +152,11 @@ std::vector<std::string> CatalogsIn(const std::string& locale_folder) {
   return found;
 }
 
-void UseLanguage(const std::string& code, const std::string& locale_folder) {
+bool UseLanguage(const std::string& code, const std::string& locale_folder) {
+  // Once the game's threads may run, the environment and the locale gettext reads stay put.
+  if (g_kept) return false;
   Current() = code;
+  g_translated = !code.empty();
 #ifdef _WIN32
   // Each catalog is read once and kept for the rest of the game.
   static std::mutex lock;
@@ -159,7 +164,7 @@ void UseLanguage(const std::string& code, const std::string& locale_folder) {
   std::lock_guard hold(lock);
   if (code.empty()) {
     g_catalog = nullptr;
-    return;
+    return true;
   }
   const std::string key = locale_folder + "|" + code;
   if (!read.count(key)) {
@@ -171,7 +176,7 @@ void UseLanguage(const std::string& code, const std::string& locale_folder) {
   }
   g_catalog = read[key].get();
 #else
-  if (code.empty()) return;
+  if (code.empty()) return true;
   bindtextdomain(kDomain, locale_folder.c_str());
   bind_textdomain_codeset(kDomain, "UTF-8");
   // gettext takes the language from LANGUAGE, which it reads only while the messages'
@@ -184,6 +189,11 @@ void UseLanguage(const std::string& code, const std::string& locale_folder) {
     std::setlocale(LC_MESSAGES, "C.UTF-8");
   }
 #endif
+  return true;
+}
+
+void KeepLanguage() {
+  g_kept = true;
 }
 
 #ifdef _WIN32

@@ -4,7 +4,8 @@
 //   TrN("%d goal", "%d goals", n)      a line that counts something, in the right form
 //   N_("...")                          a text kept in a table, looked up later with Tr
 //   Fill(Tr("Rate %d"), rate)          a catalog's line with its numbers and names put in
-// English needs no catalog: the texts are the English ones. Any thread may look up a text.
+// English needs no catalog: the texts are the English ones. Any thread may look up a text:
+// the language is chosen before the game starts a thread of its own (language.h).
 // language/language.cpp looks them up with gettext (libintl); a system without it supplies
 // its own Tr and TrN.
 #pragma once

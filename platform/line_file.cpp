@@ -1,7 +1,7 @@
 #include "platform/line_file.h"
 
 #ifdef _WIN32
-#include <windows.h>  // the thread's number and a moment's wait in a crash
+#include <windows.h>  // the thread's number, a moment's wait and the fault filter in a crash
 #else
 #include <time.h>
 #include <unistd.h>
@@ -36,20 +36,40 @@ constexpr int kCrashWaitMs = 200;
 constexpr int kPlaces = 4;
 std::atomic<LineFile*> g_open[kPlaces];
 
-void OnCrash(int signal_number) {
-  // Any thread, at any point, malloc's and stdio's own locks perhaps held: write(2) only.
+// Any thread, at any point, malloc's and stdio's own locks perhaps held: write(2) only.
+void WriteOutAll() {
   for (auto& place : g_open) {
     if (LineFile* f = place.load()) f->WriteOutAfterCrash();
   }
+}
+
+void OnCrash(int signal_number) {
+  WriteOutAll();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
+
+#ifdef _WIN32
+// Windows' C runtime keeps the actions for SIGSEGV, SIGFPE and SIGILL per thread: a handler
+// set on the game thread never hears of a crash on the voice's or the sound's thread. A fault
+// that nothing handled comes here instead, whichever thread it happened on, and then goes on
+// to what Windows does with a crash.
+LPTOP_LEVEL_EXCEPTION_FILTER g_earlier_filter = nullptr;
+
+LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
+  // Errors only (a bad memory access, a stack overflow, a division by zero): not a C++
+  // exception on its way to std::terminate, whose abort comes to OnCrash.
+  if ((fault->ExceptionRecord->ExceptionCode & 0xC0000000u) == 0xC0000000u) WriteOutAll();
+  return g_earlier_filter ? g_earlier_filter(fault) : EXCEPTION_CONTINUE_SEARCH;
+}
+#endif
 
 void CatchCrashes() {
   static std::once_flag once;
   std::call_once(once, [] {
 #ifdef _WIN32
-    for (int s : {SIGSEGV, SIGFPE, SIGILL, SIGABRT}) std::signal(s, OnCrash);
+    g_earlier_filter = SetUnhandledExceptionFilter(OnFault);
+    std::signal(SIGABRT, OnCrash);  // abort(), which is no fault to Windows
 #else
     for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(s, OnCrash);
 #endif

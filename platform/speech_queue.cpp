@@ -24,7 +24,11 @@ bool SameKind(const QueuedLine& a, const QueuedLine& b) {
 }  // namespace
 
 double SpeechQueue::Length(const std::string& text) {
-  return std::max(0.3, 0.06 * static_cast<double>(text.size()));
+  // Characters, not bytes: a Cyrillic letter takes two bytes of UTF-8, and is one letter.
+  const auto characters = std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;  // not a continuation byte
+  });
+  return std::max(0.3, 0.06 * static_cast<double>(characters));
 }
 
 double SpeechQueue::seconds() const {

@@ -4,7 +4,8 @@
 // old speed level, an old readout) go first, then the oldest of the others. A line the game
 // waits for (the end of a game, the reason it cannot start) is never left out, nor is a line
 // of the help or the tour: the newest the player asked for. "Behind" counts what is really
-// still to be heard: the rest of the line being said, then the queue.
+// still to be heard: the rest of the line being said, then the queue. Not locked: its owner
+// calls it from one thread at a time (the voice core under its lock).
 #pragma once
 
 #include <cstdint>
@@ -29,7 +30,8 @@ class SpeechQueue {
   // Lines queued closer together than this come from one run of the game's code.
   static constexpr double kSameRun = 0.002;
 
-  // How long a line takes to say, near enough: 60 ms a character, 0.3 s at least.
+  // Any thread. How long a line (UTF-8) takes to say, near enough: 60 ms a character,
+  // 0.3 s at least.
   static double Length(const std::string& text);
 
   // Queues a line; returns the lines that were left out to make room, oldest first.

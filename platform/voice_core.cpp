@@ -119,6 +119,12 @@ class VoiceCore final : public Voice {
 
   // Voice thread.
   void Run() {
+    Serve();
+    backend_->Close();
+  }
+
+  // Voice thread: the lines, one at a time, until the core stops or the backend fails.
+  void Serve() {
     Status s = backend_->Open(cut_);
     while (s.ok()) {
       QueuedLine line;
@@ -269,6 +275,8 @@ Status MixedBackend::Play(const std::vector<float>& pcm, const std::atomic<bool>
 
 double MixedBackend::Left() const {
   const uint64_t end = end_.load();
+  // Until the mixer has the line it is still being made: how long it will take is not known.
+  if (end == 0) return -1;
   const uint64_t heard = stream_.Heard();
   return end > heard ? static_cast<double>(end - heard) / Mixer::kRate : 0.0;
 }

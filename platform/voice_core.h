@@ -28,6 +28,9 @@ class VoiceBackend {
   // `stop` is set (the game is closing). A failure gives the reason in the player's words
   // ("speech-dispatcher could not be reached (...)").
   virtual Status Open(const std::atomic<bool>& /*stop*/) { return Status::Ok(); }
+  // Voice thread, once, as the thread ends, whether Open worked or not: lets go of what must
+  // be let go on the thread that took it (a system's objects and its set-up for them).
+  virtual void Close() {}
   // Voice thread: says one line at the player's levels and returns once it has been heard,
   // or soon after `cut` is set (the line stops where the player hears it). A failure: the
   // backend can say nothing more, and this line was not heard.
@@ -60,7 +63,9 @@ class SpeechStream;
 // A backend whose lines are samples the mixer plays beside the game's sounds.
 class MixedBackend : public SleepingBackend {
  public:
-  double Left() const override;  // any thread
+  // Any thread: what the mixer has still to play of the line; below 0 while the line is
+  // still being made (synthesized), before Play has handed any of it over.
+  double Left() const override;
 
  protected:
   explicit MixedBackend(SpeechStream& stream) : stream_(stream) {}
@@ -72,7 +77,7 @@ class MixedBackend : public SleepingBackend {
 
  private:
   SpeechStream& stream_;
-  std::atomic<uint64_t> end_{0};  // where the line being played ends in the stream; 0: none
+  std::atomic<uint64_t> end_{0};  // where the line being played ends in the stream; 0: none yet
 };
 
 struct VoiceCoreSetup {

@@ -237,7 +237,9 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
 
 // The same game played twice, once with the help asked for at one moment: the game makes the
 // same calls and says the same lines at the same moments of its own clock (shifted by the
-// help's length, nothing else), and none at all while the help plays.
+// help's length, nothing else), and none at all while the help plays. Stopped, the help holds
+// the game from F1 to Escape exactly: its clock, its timers and its input go on at once, and
+// a pause goes on for just what it had left.
 TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
   enum class Help { kNone, kWhole, kStopped };
   struct Moment {
@@ -245,8 +247,10 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
     double at;     // seconds of the game's clock when F1 is pressed
     double yes;    // when Y is pressed (0: never)
     bool end_game;  // the computer's 50th goal comes first
+    double stop = 2.3;  // seconds after F1 that Escape stops the help
   } moments[] = {
       {"the welcome's pause", 0.7, 0, false},
+      {"the welcome's pause, stopped 4 s in", 0.5, 0, false, 4.0},
       {"mid-rally", 2.6, 0, false},
       {"just before the computer's 50th goal", 2.6, 0, true},
       {"the play-again question", 7.0, 7.6, true},
@@ -285,7 +289,7 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
     });
     if (help != Help::kNone) {
       g.vp.At(m.at + 0.1, [&] { g.vp.KeyUp(dik::kF1); });
-      if (help == Help::kStopped) g.vp.At(m.at + 2.3, [&] { g.vp.KeyDown(dik::kEscape); });
+      if (help == Help::kStopped) g.vp.At(m.at + m.stop, [&] { g.vp.KeyDown(dik::kEscape); });
     }
     if (m.yes > 0) {
       g.vp.At(real(m.yes), [&] { g.vp.KeyDown(dik::kY); });
@@ -302,6 +306,9 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
       const Heard without = play(m, Help::kNone, 0);
       const Micros shift = play(m, help, -1).held;  // how long the help holds the game
       EXPECT_GT(shift, help == Help::kWhole ? 20'000'000 : 2'000'000);
+      if (help == Help::kStopped) {
+        EXPECT_EQ(shift, std::llround(m.stop * 1e6));
+      }
       const Heard with = play(m, help, shift);
       EXPECT_EQ(with.while_held, 0);
       EXPECT_EQ(with.calls, without.calls);
@@ -494,25 +501,29 @@ TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
   EXPECT_EQ(CatalogFor("pt-br", have), "pt_BR");  // as people write it on the command line
   EXPECT_EQ(CatalogsIn(PALOMIR_LOCALE), have);
 
-  // The game's own lines in the catalogs' languages: a number counted takes its form.
+  // The game's own lines in the catalogs' languages: a number counted takes its form. A
+  // line takes as long to say as it has letters, however many bytes each takes.
   struct Line {
     const char* language;
     int32_t key;
     const char* said;
+    double seconds;  // to say it, at the rate after the key
   } lines[] = {
-      {"de", dik::kF7, "Stimme minus 3 Dezibel"},
-      {"ru", dik::kF7, "Голос минус 3 децибела"},
-      {"es", dik::kF5, "Velocidad 150"},
-      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête."},
-      {"", dik::kF7, "Speech minus 3 decibels"},
+      {"de", dik::kF7, "Stimme minus 3 Dezibel", 1.32},
+      {"ru", dik::kF7, "Голос минус 3 децибела", 1.32},
+      {"es", dik::kF5, "Velocidad 150", 0.91},
+      {"fr", dik::kF1, "Aide. F1 à nouveau ou Échap l'arrête.", 2.22},
+      {"", dik::kF7, "Speech minus 3 decibels", 1.38},
   };
   for (const Line& l : lines) {
     UseLanguage(l.language, PALOMIR_LOCALE);
     GuidedGame g;
+    g.vp.RunFor(5);  // the welcome heard
     g.Key(l.key);
     g.vp.RunFor(0.1);
     ASSERT_FALSE(g.Said().empty());
     EXPECT_EQ(g.Said().front(), l.said);
+    EXPECT_NEAR(g.vp.SpeechBehind(), l.seconds - 0.1, 1e-6) << l.said;
   }
   UseLanguage("de", PALOMIR_LOCALE);
   {

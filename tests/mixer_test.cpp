@@ -15,6 +15,7 @@
 
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/mixer/resample.h"
+#include "platform/voice_core.h"
 
 namespace palomir {
 namespace {
@@ -270,6 +271,43 @@ TEST(Speech, TheRingNeverOverwritesWhatIsNotYetHeard) {
   std::vector<float> out(20);
   m.mix(out);
   EXPECT_EQ(m.speech().Write(big), 10u);
+}
+
+// A voice that takes a while to make a line before the mixer has any of it (espeak-ng or SAPI
+// on a slow machine): the first waits for `go`. With no sound output, a line made is heard
+// at once.
+struct SlowToMake final : MixedBackend {
+  explicit SlowToMake(Mixer& m) : MixedBackend(m.speech()) {}
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    made.push_back(text);
+    ++begun;
+    while (!go && !cut) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Play(std::vector<float>(480, 0.1f), cut, [] { return false; });
+  }
+  std::vector<std::string> made;  // read once the voice is quiet
+  std::atomic<int> begun{0};
+  std::atomic<bool> go{false};
+};
+
+TEST(Speech, ALineStillBeingMadeCountsAsStillToBeHeard) {
+  using std::chrono::milliseconds;
+  Mixer m;
+  auto backend = std::make_unique<SlowToMake>(m);
+  SlowToMake& slow = *backend;
+  auto voice = CreateVoiceCore(std::move(backend), {});
+  const std::string first(60, 'a');  // about 3.6 s to say
+  ASSERT_TRUE(voice->Speak(first, kSpeakAsync).ok());
+  for (int i = 0; i < 5000 && slow.begun == 0; ++i) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_GT(voice->Behind(), 2.5);
+  // Two short lines behind it, each from another run of the game's: with the first still to
+  // be heard, they would be heard more than three seconds late, so the older is left out.
+  for (const char* line : {"two", "three"}) {
+    std::this_thread::sleep_for(milliseconds(5));
+    ASSERT_TRUE(voice->Speak(line, kSpeakAsync).ok());
+  }
+  slow.go = true;
+  for (int i = 0; i < 1000 && voice->Behind() > 0; ++i) std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_EQ(slow.made, (std::vector<std::string>{first, "three"}));
 }
 
 // ---------------------------------------------------------------- the master limiter

@@ -33,8 +33,8 @@ PROGRAMS = {
     "mktemp": "coreutils", "nproc": "coreutils", "msgfmt": "gettext", "msgmerge": "gettext", "pactl": "pulseaudio-utils",
     "parec": "pulseaudio-utils", "parecord": "pulseaudio-utils", "pgrep": "procps",
     "pipewire": "pipewire-bin", "pipewire-pulse": "pipewire-pulse", "ps": "procps",
-    "pw-profiler": "pipewire-bin", "pw-record": "pipewire-bin",
-    "python3": "python3-minimal", "realpath": "coreutils", "rm": "coreutils",
+    "pw-play": "pipewire-bin", "pw-profiler": "pipewire-bin", "paplay": "pulseaudio-utils", "pw-record": "pipewire-bin",
+    "python3": "python3-minimal", "realpath": "coreutils", "renice": "bsdutils", "rm": "coreutils",
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",
@@ -54,6 +54,8 @@ SHELL = set("""if then else elif fi for in do done while until case esac functio
     source break continue declare command type umask""".split())
 # The Python tests' own ways of starting a program, beside subprocess's.
 STARTERS = {"run", "Popen", "check_output", "check_call", "call", "start", "execvp", "execv"}
+# Words after which a command comes.
+BEFORE_COMMAND = {"then", "do", "else", "elif", "if", "while", "until", "time", "!", "{", "}"}
 WRAPPERS = {"dbus-run-session", "runuser", "env", "sudo", "xvfb-run"}
 WRAPPER_OPTIONS = {"-s", "-n", "-e", "-f", "-p", "-w", "-u"}  # those that take a value
 
@@ -101,8 +103,8 @@ def commands_in_shell(text, functions=()):
         if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*\+?=", token) and following == "(":
             array = True
             continue
-        if not token.strip(";&|()\n") or token in ("then", "do", "else", "elif", "if", "while",
-                                                     "until", "time", "!", "{", "}"):
+        separator = not token.strip(";&|()\n") or token in BEFORE_COMMAND
+        if separator:
             place = True
         elif wrapped:  # a wrapper's options, then the program it starts
             if token.startswith("-"):
@@ -111,8 +113,7 @@ def commands_in_shell(text, functions=()):
                 wrapped = 1
             else:
                 place, wrapped = True, 0
-        if place and token.strip(";&|()\n") and token not in ("then", "do", "else", "elif", "if", "while",
-                                                                "until", "time", "!", "{", "}"):
+        if place and not separator:
             if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*=.*", token, flags=re.S):
                 continue  # an assignment before the command
             if re.fullmatch(r"[a-z][a-z0-9_.+-]*", token) and not (following.startswith(")") and depth <= 0):

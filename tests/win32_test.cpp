@@ -1,10 +1,14 @@
 // The Windows machine held to the machine's contract (contract_test.cpp), run under Wine from
-// the folder the sounds are in (tools/windows/test.sh), on a desktop of Wine's null driver.
+// the folder the sounds are in (tools/windows/test.sh), on a desktop of Wine's null driver; and
+// its own pieces that the virtual machine cannot stand in for.
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <thread>
 
 #include "contract.h"
+#include "platform/win32/com.h"
 #include "platform/win32/win32_platform.h"
 
 namespace palomir::testing {
@@ -24,3 +28,34 @@ INSTANTIATE_TEST_SUITE_P(Win32, Contract, ::testing::Values(Backend{[] {
 
 }  // namespace
 }  // namespace palomir::testing
+
+namespace palomir::win32 {
+namespace {
+
+// Whether the calling thread has COM set up itself, not merely the process's to use.
+bool HasCom() {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  return CoGetApartmentType(&type, &qualifier) == S_OK &&
+         qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA;
+}
+
+TEST(Com, LetGoOnlyWhereItWasSetUpAndOnlyWhenItWas) {
+  std::thread([] {
+    {
+      const ComApartment voice(COINIT_MULTITHREADED);  // as the voice's and the sound's threads
+      {
+        // The other kind is refused, so there is nothing to let go; the same kind is counted.
+        const ComApartment other(COINIT_APARTMENTTHREADED);
+        const ComApartment again(COINIT_MULTITHREADED);
+        EXPECT_EQ(other.result(), RPC_E_CHANGED_MODE);
+        EXPECT_TRUE(again.ok());
+      }
+      EXPECT_TRUE(HasCom());
+    }
+    EXPECT_FALSE(HasCom());
+  }).join();
+}
+
+}  // namespace
+}  // namespace palomir::win32

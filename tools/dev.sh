@@ -122,9 +122,10 @@ case "${1:-}" in
     # scripts, and an X server's socket folder made for them is removed again.
     export PYTHONDONTWRITEBYTECODE=1
     [ -e /tmp/.X11-unix ] && x11=kept || x11=""
-    background=""
+    declare -A side  # the process group of each stage that runs beside the suite, by name
     finish() {
-      [ -z "$background" ] || kill -- -"$background" 2>/dev/null || true
+      local group
+      for group in "${side[@]}"; do kill -- -"$group" 2>/dev/null || true; done
       [ -n "$x11" ] || rmdir /tmp/.X11-unix 2>/dev/null || true
     }
     trap finish EXIT
@@ -133,40 +134,23 @@ case "${1:-}" in
       local t=$((SECONDS - begun))
       printf 'dev.sh test: %s (%d:%02d since the start)\n' "$1" $((t / 60)) $((t % 60))
     }
-    build build -DPALOMIR_TESTS=ON -DPALOMIR_BENCH=OFF
-    stage "the game and its tests built"
-    # The sanitizers' tree and the fuzzers' are built meanwhile, beside the suite and the
-    # Windows stage, which mostly wait on real time (games played in real time, Wine). Their
-    # output goes to a log, shown if they fail.
-    mkdir -p build-logs
-    set -m
-    ( build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-      CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo ) >build-logs/sanitizers.log 2>&1 &
-    background=$!
-    set +m
-    (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
-    stage "the suite passed"
-    # The Windows build's suite and scenarios, under Wine.
-    build_windows -DPALOMIR_TESTS=ON
-    tools/windows/test.sh build-windows build
-    # Its zip and installer, the installer tried under Wine.
-    tools/windows/package.sh build-windows build-windows/dist
-    # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
-    xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
-      build-windows/palomir.exe build/tests/xclose build/scenario
-    stage "the Windows game passed"
-    if ! wait "$background"; then
-      background=""
-      tail -60 build-logs/sanitizers.log >&2
-      echo "the sanitizers' or the fuzzers' build failed (build-logs/sanitizers.log)" >&2
-      exit 1
-    fi
-    background=""
-    stage "the sanitizers' and the fuzzers' trees built"
-    # The fuzzers, for a bounded time each, from the committed seeds, beside the suite again
-    # under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
-    fuzz() {
+    beside() {  # beside NAME COMMAND...: runs the command beside the suite, its output in a log
+      # At a lower priority: the suite's games play in real time and come first; the builds
+      # take what the machine has left.
+      set -m
+      { renice -n 10 -p "$BASHPID" >/dev/null; "${@:2}"; } >"build-logs/$1.log" 2>&1 &
+      set +m
+      side[$1]=$!
+    }
+    joined() {  # joined NAME WHAT: waits for what beside NAME runs, shows its output, fails with it
+      local status=0
+      wait "${side[$1]}" || status=$?
+      unset "side[$1]"
+      cat "build-logs/$1.log"
+      [ "$status" -eq 0 ] || { echo "dev.sh test: $2 failed (build-logs/$1.log)" >&2; exit 1; }
+      stage "$2 passed"
+    }
+    fuzz() {  # the fuzzers, for a bounded time each, from the committed seeds
       local target work status
       for target in wav game replay ssip; do
         work=$(mktemp -d)
@@ -181,16 +165,40 @@ case "${1:-}" in
         fi
       done
     }
-    fuzz >build-logs/fuzz.log 2>&1 &
-    fuzzing=$!
-    status=0
+    windows_stage() {
+      build_windows -DPALOMIR_TESTS=ON
+      # The Windows build's suite and scenarios, under Wine, headless.
+      tools/windows/test.sh build-windows build
+      # Its zip and installer, the installer tried under Wine.
+      tools/windows/package.sh build-windows build-windows/dist
+    }
+    sanitizers_stage() {
+      build build-asan -DPALOMIR_SANITIZE=ON -DPALOMIR_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      CC=clang CXX=clang++ build build-fuzz -DPALOMIR_FUZZ=ON -DPALOMIR_BENCH=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      fuzz
+    }
+    build build -DPALOMIR_TESTS=ON -DPALOMIR_BENCH=OFF
+    stage "the game and its tests built"
+    # While the suite runs (it mostly waits on games played in real time), the Windows game
+    # is built and tried under Wine, and the sanitizers' and the fuzzers' trees are built and
+    # the fuzzers run. Their output is shown when they end.
+    mkdir -p build-logs
+    beside windows windows_stage
+    beside sanitizers sanitizers_stage
+    (cd build && ctest --output-on-failure -j "$jobs" --timeout 300)
+    stage "the suite passed"
+    joined windows "the Windows build, its suite and its installer"
+    # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
+    xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
+      build-windows/palomir.exe build/tests/xclose build/scenario
+    stage "the Windows game under Wine passed"
+    joined sanitizers "the sanitizers' and the fuzzers' builds and the fuzzers"
+    # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
+    # LeakSanitizer.
     (cd build-asan && PALOMIR_SANITIZED=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/../tests/lsan.supp:print_suppressions=0" \
-      ctest --output-on-failure -j "$jobs" --timeout 600) || status=$?
-    fuzzed=0
-    wait "$fuzzing" || fuzzed=$?
-    cat build-logs/fuzz.log
-    [ "$status" -eq 0 ] && [ "$fuzzed" -eq 0 ] || exit 1
-    stage "the suite under the sanitizers and the fuzzers passed"
+      ctest --output-on-failure -j "$jobs" --timeout 600)
+    stage "the suite under the sanitizers passed"
     ;;
   package)
     # A Release build of its own, so that what is packed is the game alone, whatever build/

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "platform/mixer/resample.h"
 #include "platform/speech_queue.h"
 #include "platform/voice_core.h"
+#include "platform/win32/com.h"
 #include "platform/win32/wide.h"
 
 namespace palomir {
@@ -143,7 +145,8 @@ std::string NameOf(ISpObjectToken* token) {
   return text.empty() ? "sapi" : text;
 }
 
-// The system's voice, rendered to memory: one per voice thread (COM's rules).
+// The system's voice, rendered to memory: made, used and released on one thread, in the
+// multithreaded apartment that thread has set up.
 class Synthesizer {
  public:
   ~Synthesizer() {
@@ -205,15 +208,13 @@ class Synthesizer {
 std::string ProbeSapi(const std::string& language) {
   std::string why;
   std::thread([&] {
-    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
-      why = "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+    const win32::ComApartment com(COINIT_MULTITHREADED);
+    if (!com.ok()) {
+      why = "the system's voice (SAPI) could not be started (" + Hex(com.result()) + ")";
       return;
     }
-    {
-      Synthesizer synth;
-      why = synth.Start(language);
-    }
-    CoUninitialize();
+    Synthesizer synth;
+    why = synth.Start(language);
   }).join();
   return why;
 }
@@ -225,18 +226,23 @@ class SapiBackend final : public MixedBackend {
  public:
   explicit SapiBackend(SapiSetup setup)
       : MixedBackend(setup.mixer->speech()), out_(std::move(setup)) {}
-  // The voice thread has ended by now; its COM apartment is the process's multithreaded one,
-  // which the voice may be released from.
-  ~SapiBackend() override { synth_.reset(); }
 
-  // Voice thread.
+  // Voice thread: COM set up there, and the voice made there.
   Status Open(const std::atomic<bool>& /*stop*/) override {
-    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
-      return Status::Fail("the system's voice (SAPI) could not be started (" + Hex(hr) + ")");
+    com_.emplace(COINIT_MULTITHREADED);
+    if (!com_->ok()) {
+      return Status::Fail("the system's voice (SAPI) could not be started (" +
+                          Hex(com_->result()) + ")");
     }
     synth_ = std::make_unique<Synthesizer>();
     const std::string why = synth_->Start(out_.language);
     return why.empty() ? Status::Ok() : Status::Fail(why);
+  }
+
+  // Voice thread: the voice released where it was made, then COM let go there.
+  void Close() override {
+    synth_.reset();
+    com_.reset();
   }
 
   // Voice thread.
@@ -251,7 +257,8 @@ class SapiBackend final : public MixedBackend {
 
  private:
   SapiSetup out_;
-  std::unique_ptr<Synthesizer> synth_;  // the voice thread's
+  std::optional<win32::ComApartment> com_;  // the voice thread's, from Open to Close
+  std::unique_ptr<Synthesizer> synth_;      // the voice thread's
 };
 
 // The game's own voice for the core that takes over: started here, so that a voice that
@@ -350,7 +357,8 @@ bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
   // On a thread of its own, so that COM is set up here as the voice's thread sets it up,
   // whatever the game thread does with it later.
   std::thread([&] {
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+    const win32::ComApartment com(COINIT_MULTITHREADED);
+    if (!com.ok()) return;
     bool any = false;
     ISpObjectToken* token = VoiceFor(language, any);
     found = token != nullptr;
@@ -361,7 +369,6 @@ bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
     } else if (any) {
       voice_name = "sapi";  // the system's usual voice
     }
-    CoUninitialize();
   }).join();
   return found;
 }

@@ -9,6 +9,8 @@
 #include <future>
 #include <string>
 
+#include "platform/win32/com.h"
+
 namespace palomir {
 
 namespace {
@@ -124,7 +126,12 @@ Status WasapiOutput::Open() {
   std::promise<std::string> opened;
   auto result = opened.get_future();
   thread_ = std::thread([this, shared = shared_, mixer = mixer_, &opened] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // The endpoint's objects are made, used and released on this thread, in its apartment.
+    const win32::ComApartment com(COINIT_MULTITHREADED);
+    if (!com.ok()) {
+      opened.set_value("the Windows audio service cannot be reached (" + Hex(com.result()) + ")");
+      return;
+    }
     DWORD task = 0;
     const HANDLE mmcss = AvSetMmThreadCharacteristicsW(L"Games", &task);
     bool first = true;
@@ -155,7 +162,6 @@ Status WasapiOutput::Open() {
         break;
     }
     if (mmcss) AvRevertMmThreadCharacteristics(mmcss);
-    CoUninitialize();
   });
   const std::string why = result.get();
   if (!why.empty()) {

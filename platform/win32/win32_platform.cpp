@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/arith.h"
+#include "platform/win32/com.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
 
@@ -81,8 +82,8 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
                              std::string sounds_folder, bool system_speech)
     : MachineCore(std::move(program_folder), std::move(sounds_folder), SecondsSinceMidnight()),
       system_speech_(system_speech),
+      com_(std::make_unique<win32::ComApartment>(COINIT_APARTMENTTHREADED)),
       native_(std::make_unique<Native>()) {
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -131,8 +132,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
 
 Win32Platform::~Win32Platform() {
   output_->Close();
-  native_.reset();
-  CoUninitialize();
+  native_.reset();  // its COM objects released before the apartment is let go
 }
 
 void Win32Platform::RequestClose() {

@@ -17,6 +17,10 @@
 
 namespace palomir {
 
+namespace win32 {
+class ComApartment;
+}
+
 class Win32Platform final : public MachineCore {
  public:
   // Makes the window, hidden, and opens DirectInput. Throws RuntimeError when it cannot.
@@ -61,6 +65,9 @@ class Win32Platform final : public MachineCore {
   void Paint();
 
   bool system_speech_ = false;
+  // The game thread's COM (a single-threaded apartment, as a window's thread has), set up
+  // before the window's objects are made and let go after they are released.
+  std::unique_ptr<win32::ComApartment> com_;
   std::unique_ptr<Native> native_;
   bool close_asked_ = false;
   std::function<void()> session_end_;

@@ -1,0 +1,32 @@
+// COM set up on one thread for as long as an object of this class lives there. COM's rule:
+// every CoInitializeEx that succeeded (S_OK, or S_FALSE when the thread already had it) is
+// matched by one CoUninitialize on the same thread, and one that failed (RPC_E_CHANGED_MODE:
+// the thread already has the other kind of apartment) by none. The objects made on the thread
+// are released there too, before this ends.
+#pragma once
+
+#include <objbase.h>
+
+namespace palomir::win32 {
+
+class ComApartment {
+ public:
+  // The thread it is made on; does not block. `model`: COINIT_MULTITHREADED or
+  // COINIT_APARTMENTTHREADED.
+  explicit ComApartment(DWORD model) : result_(CoInitializeEx(nullptr, model)) {}
+  // The same thread.
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+  // Any thread. Whether this set COM up (or found it set up the same way); else why not.
+  bool ok() const { return SUCCEEDED(result_); }
+  HRESULT result() const { return result_; }
+
+ private:
+  HRESULT result_;
+};
+
+}  // namespace palomir::win32
