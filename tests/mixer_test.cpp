@@ -5,14 +5,17 @@
 #include <semaphore.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/core/sound_output.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/mixer/resample.h"
 #include "platform/voice_core.h"
@@ -497,6 +500,103 @@ TEST(Resample, FlatToTenKilohertzWithNoImagesSeamlessAndTheRightLength) {
   const std::vector<float> same{0.1f, -0.2f, 0.3f};
   EXPECT_EQ(ResampleRing(same, 1, 48000), same);
   EXPECT_EQ(ResampleLine(same, 48000), same);
+}
+
+// A system's output as a test drives it: its audio thread pulls the mixer every 2 ms and
+// keeps the loudest sample of its last block; the test loses it, moves the default, stalls
+// it, or has the next opens refused.
+class TestDriver final : public OutputDriver {
+ public:
+  std::atomic<bool> lost{false}, moved{false}, stall{false};
+  std::atomic<int> refuse{0}, opens{0};
+  std::atomic<float> peak{0};
+
+  int Open(const std::shared_ptr<Mixer>& mixer, int frames, bool, const std::atomic<bool>&,
+           std::string& why) override {
+    lost = moved = stall = false;
+    ++opens;
+    if (refuse > 0) {
+      --refuse;
+      why = "no device";
+      return 0;
+    }
+    quit_ = false;
+    audio_ = std::thread([this, mixer, frames] {
+      std::vector<float> block(size_t(frames) * 2);
+      while (!quit_) {
+        if (!stall) {
+          mixer->mix(block);
+          float most = 0;
+          for (float x : block) most = std::max(most, std::fabs(x));
+          peak = most;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    return frames;
+  }
+  void Close() override {
+    quit_ = true;
+    audio_.join();
+  }
+  bool Lost() const override { return lost; }
+  bool Moved() const override { return moved; }
+
+ private:
+  std::atomic<bool> quit_{false};
+  std::thread audio_;
+};
+
+TEST(SoundOutput, LostStalledAndMovedOutputsComeBackWithEveryChannelEachSaidOnce) {
+  using namespace std::chrono_literals;
+  auto m = std::make_shared<Mixer>();
+  auto owned = std::make_unique<TestDriver>();
+  TestDriver& d = *owned;
+  SoundOutput out(m, std::move(owned));
+  std::vector<std::string> said;
+  out.told = [&](const std::string& text) { said.push_back(text); };
+  ASSERT_TRUE(out.Open(256, 2s, nullptr).ok());
+  EXPECT_TRUE(out.running());
+  EXPECT_EQ(out.period(), 256);
+  auto loop = MixerSoundBuffer::Open(m, Constant(4800, 0.25f));
+  ASSERT_TRUE(loop->Play(kPlayLooping).ok());
+  // Watched as the game thread does, until `done` (3 s at most).
+  auto watch = [&](auto done) {
+    for (int i = 0; i < 600; ++i) {
+      out.Watch();
+      if (done()) return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  };
+  const std::vector<std::string> lost_and_back{"The sound output was lost.", "The sound is back."};
+
+  // Lost, then refused twice: said once each way, the loop heard again where it was.
+  d.refuse = 2;
+  d.lost = true;
+  EXPECT_TRUE(watch([&] { return said.size() >= 2; }));
+  EXPECT_EQ(said, lost_and_back);
+  EXPECT_EQ(d.opens, 4);
+  d.peak = 0;
+  EXPECT_TRUE(watch([&] { return d.peak > 0.1f; })) << "the loop plays on after the return";
+
+  // Nothing pulls the mixer for a second, though the system says nothing: lost, reopened.
+  said.clear();
+  d.stall = true;
+  EXPECT_TRUE(watch([&] { return said.size() >= 2; }));
+  EXPECT_EQ(said, lost_and_back);
+
+  // The system's default changed: moved, said once, never as lost.
+  said.clear();
+  d.moved = true;
+  EXPECT_TRUE(watch([&] { return !said.empty(); }));
+  for (int i = 0; i < 20; ++i) out.Watch();
+  EXPECT_EQ(said, std::vector<std::string>{"The sound moved to the new device."});
+  EXPECT_EQ(d.opens, 6);
+
+  out.Close();
+  EXPECT_FALSE(out.running());
+  EXPECT_EQ(out.period(), 0);
 }
 
 #ifndef _WIN32

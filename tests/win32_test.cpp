@@ -3,12 +3,16 @@
 // its own pieces that the virtual machine cannot stand in for.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <mmdeviceapi.h>
 
 #include <string>
+#include <atomic>
+#include <memory>
 #include <thread>
 
 #include "contract.h"
 #include "platform/win32/com.h"
+#include "platform/win32/wasapi_output.h"
 #include "platform/win32/win32_platform.h"
 
 namespace palomir::testing {
@@ -54,6 +58,44 @@ TEST(Com, LetGoOnlyWhereItWasSetUpAndOnlyWhenItWas) {
       EXPECT_TRUE(HasCom());
     }
     EXPECT_FALSE(HasCom());
+  }).join();
+}
+
+// What Windows tells of its endpoints moves or loses the game's output only when it is about
+// the output played on: the default for games' sound (console role) changed, or that
+// endpoint gone.
+TEST(Wasapi, OnlyTheDefaultOutputForGamesMovesTheGame) {
+  std::thread([] {
+    WasapiDriver driver;
+    driver.ThreadBegins();
+    IMMNotificationClient* news = driver.listener();
+    const std::atomic<bool> cancel{false};
+    std::string why;
+    if (driver.Open(std::make_shared<Mixer>(), 480, false, cancel, why) == 0) {
+      ADD_FAILURE() << "no output to play on: " << why;
+      driver.ThreadEnds();
+      return;
+    }
+    news->OnDefaultDeviceChanged(eCapture, eConsole, L"{microphone}");
+    news->OnDefaultDeviceChanged(eRender, eCommunications, L"{headset}");
+    news->OnDeviceRemoved(L"{another}");
+    news->OnDeviceStateChanged(L"{another}", DEVICE_STATE_UNPLUGGED);
+    EXPECT_FALSE(driver.Moved());
+    EXPECT_FALSE(driver.Lost());
+    news->OnDefaultDeviceChanged(eRender, eConsole, L"{headset}");
+    EXPECT_TRUE(driver.Moved());
+    EXPECT_FALSE(driver.Lost());
+    news->OnDefaultDeviceChanged(eRender, eConsole, nullptr);  // no output left at all
+    EXPECT_TRUE(driver.Lost());
+    driver.Close();
+    // Closed: nothing more is the game's to follow.
+    EXPECT_EQ(driver.Open(std::make_shared<Mixer>(), 480, true, cancel, why) > 0, true) << why;
+    EXPECT_FALSE(driver.Moved());
+    EXPECT_FALSE(driver.Lost());
+    driver.Close();
+    news->OnDefaultDeviceChanged(eRender, eConsole, L"{headset}");
+    EXPECT_FALSE(driver.Moved());
+    driver.ThreadEnds();
   }).join();
 }
 

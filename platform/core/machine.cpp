@@ -213,6 +213,41 @@ void MachineCore::DeliverQueued() {
   }
 }
 
+namespace {
+// How long the game waits for the sound output to open; the window can still be closed
+// meanwhile.
+constexpr std::chrono::milliseconds kOutputDeadline{2000};
+}  // namespace
+
+void MachineCore::UseOutput(std::unique_ptr<OutputDriver> driver, int frames) {
+  output_ = std::make_unique<SoundOutput>(mixer_, std::move(driver));
+  output_->told = [this](const std::string& text) { TellPlayer(text); };
+  output_frames_ = frames;
+}
+
+bool MachineCore::ShutdownOutput() {
+  if (!output_) return false;
+  output_->Shutdown();
+  return output_->abandoned();
+}
+
+Status MachineCore::OpenOutput() {
+  if (!output_) return Status::Fail("this machine has no sound output");
+  return output_->Open(output_frames_, kOutputDeadline, [this] { CheckClose(); });
+}
+
+void MachineCore::CloseOutput() {
+  if (output_) output_->Close();
+}
+
+void MachineCore::WatchOutput() {
+  if (output_) output_->Watch();
+}
+
+bool MachineCore::OutputRunning() const {
+  return output_ && output_->running();
+}
+
 void MachineCore::WhileSpeaking() {
   CheckClose();
   // A line is waited for until it is heard: an output lost meanwhile is noticed here too.

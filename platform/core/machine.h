@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/call_log.h"
+#include "platform/core/sound_output.h"
 #include "platform/input_hub.h"
 #include "platform/mixer/mixer.h"
 #include "platform/platform.h"
@@ -120,12 +121,13 @@ class MachineCore : public Platform, public Window {
   virtual Status OpenInput() { return Status::Ok(); }
   // The sound output, pulling the mixer while it is open: opened (blocking within its
   // deadline) as the game makes its one sound device, closed as it releases it, and looked
-  // at once a pump (a lost output reopened, said).
-  virtual Status OpenOutput() = 0;
-  virtual void CloseOutput() = 0;
-  virtual void WatchOutput() {}
+  // at once a pump (a lost output reopened, said). The core's sound output (UseOutput) does
+  // all of it for a backend that gives it the system's driver.
+  virtual Status OpenOutput();
+  virtual void CloseOutput();
+  virtual void WatchOutput();
   // Any thread: whether an output pulls the mixer now.
-  virtual bool OutputRunning() const = 0;
+  virtual bool OutputRunning() const;
   // A sound file's samples at the mixer's rate; the game's WAV reader unless the backend
   // has its files elsewhere. Blocks on the disk.
   virtual Status LoadSound(const std::string& path, Pcm& pcm);
@@ -139,6 +141,15 @@ class MachineCore : public Platform, public Window {
   virtual Status ChangeFolder(const std::string& folder);
 
   // --- What the core gives a backend
+  // In the backend's constructor: the system's sound output driver, opened at `frames` per
+  // period by the core's sound output (its thread starts here). What it says when the output
+  // is lost, back or moved reaches the player. The backend's destructor calls ShutdownOutput
+  // before it tears down what the driver uses; true when the output's thread was left stuck
+  // in the system (its library must then stay up).
+  void UseOutput(std::unique_ptr<OutputDriver> driver, int frames);
+  bool ShutdownOutput();
+  // The core's sound output; null until UseOutput.
+  SoundOutput* output() const { return output_.get(); }
   // One piece of input from the system: recorded, then to the input hub.
   void Deliver(const RawInput& input);
   // The input queued with Input(), delivered now; the pump does it after PumpSystem, and a
@@ -182,6 +193,8 @@ class MachineCore : public Platform, public Window {
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;
   bool sound_open_ = false;  // a sound device was handed to the game
+  std::unique_ptr<SoundOutput> output_;
+  int output_frames_ = 0;
   bool shown_ = false;
   bool unloaded_ = false;
   bool mouse_captured_ = false;

@@ -13,30 +13,18 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
-
-#include "language/tr.h"
 
 namespace palomir {
 
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-// An output whose callback has not been called for this long is dead, whatever SDL says
-// (its PipeWire driver says nothing when the server goes away).
-constexpr auto kStalled = 1s;
-// How often a lost output is tried again while no server answers.
-constexpr auto kRetry = 250ms;
-// How long the game waits for a close before leaving it to the output's thread.
-constexpr auto kCloseWait = 50ms;
 // The device number the game's own PipeWire stream goes by (SDL's are small numbers).
 constexpr uint32_t kOwnPipeWire = UINT32_MAX;
 
@@ -205,319 +193,105 @@ std::string NoServer(const std::string& pipewire, const std::string& card) {
 
 }  // namespace
 
-struct AudioOutput::State {
-  enum class Job { kNone, kOpen, kReopen, kClose };
+SdlOutputDriver::SdlOutputDriver() = default;
+SdlOutputDriver::~SdlOutputDriver() = default;
 
-  std::shared_ptr<Mixer> mixer;
-  std::mutex lock;
-  std::condition_variable wake;  // work for the thread
-  std::condition_variable done;  // a job finished, or the thread ended
-  Job job = Job::kNone;
-  bool busy = false;
-  bool quit = false;
-  bool ended = false;
-  bool reopened = false;  // back after a loss, not yet said
-  int frames = 480;
-  uint32_t device = 0;  // thread-owned; read by the game thread under the lock
-  std::unique_ptr<PipeWireOutput> own;  // the game's own stream, when it plays (under the lock)
-  std::atomic<bool> stopping{false};  // quit, or another job: an open under way gives up
-  // The output's thread. The last output opened was the game's own PipeWire stream: while
-  // that server restarts, the card it holds may look free to ALSA, and taking it would keep
-  // the server from the speakers when it is back; so only PipeWire is tried again.
-  bool was_own = false;
-  std::string error;
-  uint64_t finished = 0;
-  std::atomic<int> period{0};
-  std::atomic<bool> running{false};
-  std::thread thread;
-
-  // The output's thread. `others`: whether SDL's drivers may be tried when there is no
-  // PipeWire server; `explain`: whether a failure with no server found says where each was
-  // looked for (not while a lost output is tried again, quietly).
-  uint32_t OpenOnce(std::string& why, bool others = true, bool explain = true) {
-    std::string pipewire;  // why the game's own stream did not play, when it was tried
-    if (OwnPipeWireAllowed()) {
-      bool no_server = false;
-      if (auto out = PipeWireOutput::Open(mixer, frames, stopping, no_server, why)) {
-        {
-          std::lock_guard g(lock);
-          own = std::move(out);
-        }
-        period = frames;
-        running = true;
-        was_own = true;
-        RaiseAudioThreads();
-        return kOwnPipeWire;
-      }
-      // A PipeWire server that fails the game would fail SDL's drivers as well; without one,
-      // PulseAudio or ALSA may still be there.
-      if (!no_server || !others) return 0;
-      pipewire.swap(why);
+int SdlOutputDriver::Open(const std::shared_ptr<Mixer>& mixer, int frames, bool again,
+                          const std::atomic<bool>& cancel, std::string& why) {
+  removed_ = false;
+  // After the game's own PipeWire stream, only PipeWire is tried again: while that server
+  // restarts, the card it holds may look free to ALSA, and taking it would keep the server
+  // from the speakers when it is back. A lost output is tried again quietly, without
+  // explaining where each server was looked for.
+  const bool others = !(again && was_own_);
+  const bool explain = !again;
+  std::string pipewire;  // why the game's own stream did not play, when it was tried
+  if (OwnPipeWireAllowed()) {
+    bool no_server = false;
+    if (auto out = PipeWireOutput::Open(mixer, frames, cancel, no_server, why)) {
+      own_ = std::move(out);
+      device_ = kOwnPipeWire;
+      was_own_ = true;
+      RaiseAudioThreads();
+      return frames;
     }
-    // No driver named and none of the servers there: the player is told where each was
-    // looked for, rather than what the last driver tried (ALSA) said of the card.
-    auto failed = [&] {
-      const char* driver = SDL_GetCurrentAudioDriver();
-      why = SDL_GetError();
-      if (explain && !pipewire.empty() && !(driver && std::strcmp(driver, "pulseaudio") == 0)) {
-        why = NoServer(pipewire, why);
-      }
-    };
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-      failed();
-      return 0;
-    }
-    SDL_AudioSpec want{};
-    SDL_AudioSpec have{};
-    want.freq = Mixer::kRate;
-    want.format = AUDIO_F32SYS;
-    want.channels = 2;
-    want.samples = static_cast<Uint16>(frames);
-    // SDL's file and silent outputs keep time by sleeping whole milliseconds per period:
-    // 10 ms periods keep them in step with the clock (5.3 would run as 5).
+    // A PipeWire server that fails the game would fail SDL's drivers as well; without one,
+    // PulseAudio or ALSA may still be there.
+    if (!no_server || !others) return 0;
+    pipewire.swap(why);
+  }
+  // No driver named and none of the servers there: the player is told where each was
+  // looked for, rather than what the last driver tried (ALSA) said of the card.
+  auto failed = [&] {
     const char* driver = SDL_GetCurrentAudioDriver();
-    if (driver && (std::strcmp(driver, "disk") == 0 || std::strcmp(driver, "dummy") == 0)) {
-      want.samples = static_cast<Uint16>(Mixer::kRate / 100);
+    why = SDL_GetError();
+    if (explain && !pipewire.empty() && !(driver && std::strcmp(driver, "pulseaudio") == 0)) {
+      why = NoServer(pipewire, why);
     }
-    want.callback = PullMixer;
-    want.userdata = mixer.get();
-    // Nothing may change: where the device wants another rate, format or period, SDL
-    // converts and buffers behind the callback, which always mixes whole periods.
-    const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (id == 0) {
-      failed();
-      SDL_QuitSubSystem(SDL_INIT_AUDIO);
-      return 0;
-    }
-    period = have.samples;
-    running = true;
-    was_own = false;
-    SDL_PauseAudioDevice(id, 0);
-    // SDL's audio thread names itself once it runs, which on a busy machine can be well after
-    // the open returns: looked for until it has (half a second at most), or it would play on
-    // at an ordinary priority.
-    for (int i = 0; i < 50 && RaiseAudioThreads() == 0 && !stopping; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    return id;
+  };
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    failed();
+    return 0;
   }
-
-  // The output's thread. Once the device is closed nothing pulls the mixer.
-  void CloseDevice() {
-    uint32_t id;
-    {
-      std::lock_guard g(lock);
-      id = device;
-    }
-    if (!id) return;
-    if (id == kOwnPipeWire) {
-      std::unique_ptr<PipeWireOutput> out;
-      {
-        std::lock_guard g(lock);
-        out = std::move(own);
-      }
-      out.reset();
-      running = false;
-      period = 0;
-      std::lock_guard g(lock);
-      device = 0;
-      return;
-    }
-    SDL_CloseAudioDevice(id);
-    running = false;
-    period = 0;
+  SDL_AudioSpec want{};
+  SDL_AudioSpec have{};
+  want.freq = Mixer::kRate;
+  want.format = AUDIO_F32SYS;
+  want.channels = 2;
+  want.samples = static_cast<Uint16>(frames);
+  // SDL's file and silent outputs keep time by sleeping whole milliseconds per period:
+  // 10 ms periods keep them in step with the clock (5.3 would run as 5).
+  const char* driver = SDL_GetCurrentAudioDriver();
+  if (driver && (std::strcmp(driver, "disk") == 0 || std::strcmp(driver, "dummy") == 0)) {
+    want.samples = static_cast<Uint16>(Mixer::kRate / 100);
+  }
+  want.callback = PullMixer;
+  want.userdata = mixer.get();
+  // Nothing may change: where the device wants another rate, format or period, SDL
+  // converts and buffers behind the callback, which always mixes whole periods.
+  const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (id == 0) {
+    failed();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    std::lock_guard g(lock);
-    device = 0;
+    return 0;
   }
-
-  // The output's thread: takes jobs until told to quit. It owns its state, so that a
-  // thread left stuck in the sound library never reaches anything freed.
-  static void Run(std::shared_ptr<State> s) {
-    std::unique_lock l(s->lock);
-    for (;;) {
-      s->wake.wait(l, [&] { return s->job != Job::kNone || s->quit; });
-      if (s->quit) break;
-      const Job job = s->job;
-      s->job = Job::kNone;
-      s->stopping = false;
-      s->busy = true;
-      l.unlock();
-      if (job == Job::kOpen) {
-        std::string why;
-        const uint32_t id = s->OpenOnce(why);
-        l.lock();
-        s->device = id;
-        s->error = why;
-      } else if (job == Job::kClose) {
-        s->CloseDevice();
-        l.lock();
-        s->reopened = false;  // a reopen that ended just before: nothing to say now
-      } else {
-        s->CloseDevice();
-        for (;;) {
-          std::string why;
-          const uint32_t id = s->OpenOnce(why, !s->was_own, false);
-          l.lock();
-          if (id) {
-            s->device = id;
-            s->reopened = true;
-            break;
-          }
-          // Quietly, until a server answers or the game no longer wants the output.
-          if (s->wake.wait_for(l, kRetry, [&] { return s->quit || s->job != Job::kNone; })) break;
-          l.unlock();
-        }
-      }
-      s->busy = false;
-      ++s->finished;
-      s->done.notify_all();
-    }
-    l.unlock();
-    s->CloseDevice();
-    // SDL keeps an error buffer for every thread that calls it, and frees it only for
-    // threads it made itself.
-    SDL_TLSCleanup();
-    l.lock();
-    s->ended = true;
-    s->done.notify_all();
+  device_ = id;
+  was_own_ = false;
+  SDL_PauseAudioDevice(id, 0);
+  // SDL's audio thread names itself once it runs, which on a busy machine can be well after
+  // the open returns: looked for until it has (half a second at most), or it would play on
+  // at an ordinary priority.
+  for (int i = 0; i < 50 && RaiseAudioThreads() == 0 && !cancel; ++i) {
+    std::this_thread::sleep_for(10ms);
   }
-};
-
-AudioOutput::AudioOutput(std::shared_ptr<Mixer> mixer) : state_(std::make_shared<State>()) {
-  state_->mixer = std::move(mixer);
-  state_->thread = std::thread(State::Run, state_);
+  return have.samples;
 }
 
-AudioOutput::~AudioOutput() {
-  Shutdown();
-}
-
-void AudioOutput::Shutdown() {
-  if (abandoned_ || !state_->thread.joinable()) return;
-  std::unique_lock l(state_->lock);
-  state_->quit = true;
-  state_->stopping = true;
-  state_->wake.notify_all();
-  if (state_->done.wait_for(l, kCloseWait, [&] { return state_->ended; })) {
-    l.unlock();
-    state_->thread.join();
-    return;
+void SdlOutputDriver::Close() {
+  const uint32_t id = device_.exchange(0);
+  if (id == kOwnPipeWire) {
+    own_.reset();
+  } else if (id) {
+    SDL_CloseAudioDevice(id);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
   }
-  // Stuck inside the sound library: it ends with the process.
-  abandoned_ = true;
-  state_->thread.detach();
 }
 
-Status AudioOutput::Open(int frames, std::chrono::milliseconds deadline,
-                         const std::function<void()>& idle) {
-  State& s = *state_;
-  uint64_t target;
-  {
-    std::lock_guard g(s.lock);
-    if (abandoned_ || s.device || s.busy) return Status::Fail("the sound output is in use");
-    s.frames = frames;
-    s.job = State::Job::kOpen;
-    target = s.finished + 1;
-  }
-  s.wake.notify_all();
-  const auto end = Clock::now() + deadline;
-  for (;;) {
-    {
-      std::unique_lock l(s.lock);
-      if (s.done.wait_for(l, 5ms, [&] { return s.finished >= target; })) {
-        if (!s.device) return Status::Fail(s.error);
-        lost_ = false;
-        last_blocks_ = s.mixer->blocks_begun();
-        last_change_ = last_watch_ = Clock::now();
-        return Status::Ok();
-      }
-    }
-    if (Clock::now() >= end) break;
-    if (idle) idle();
-  }
-  // Whatever holds it may never let go. The output's thread stays behind, and takes the
-  // device down itself should the open ever end.
-  {
-    std::lock_guard g(s.lock);
-    s.quit = true;
-    s.stopping = true;
-  }
-  abandoned_ = true;
-  s.thread.detach();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(deadline).count();
-  return Status::Fail("the sound server did not answer within " + std::to_string(seconds) +
-                      " seconds");
+void SdlOutputDriver::ThreadEnds() {
+  // SDL keeps an error buffer for every thread that calls it, and frees it only for
+  // threads it made itself.
+  SDL_TLSCleanup();
 }
 
-void AudioOutput::Close() {
-  if (abandoned_) return;
-  State& s = *state_;
-  std::unique_lock l(s.lock);
-  s.job = State::Job::kClose;
-  s.stopping = true;
-  // A job under way (a reopen) finishes first, and counts as one: the close is the next.
-  const uint64_t target = s.finished + (s.busy ? 2 : 1);
-  s.wake.notify_all();
-  s.done.wait_for(l, kCloseWait, [&] { return s.finished >= target; });
-  s.reopened = false;
-  lost_ = false;
+bool SdlOutputDriver::Lost() const {
+  if (removed_) return true;
+  // The game's own stream is set and cleared on the output's thread, which is not closing
+  // it while the core asks (the core asks only while no job is under way).
+  return device_ == kOwnPipeWire && own_ && own_->failed();
 }
 
-void AudioOutput::Removed(uint32_t device) {
-  std::lock_guard g(state_->lock);
-  if (device != 0 && device == state_->device) removed_ = true;
-}
-
-void AudioOutput::Watch() {
-  if (abandoned_) return;
-  State& s = *state_;
-  const auto now = Clock::now();
-  // A game thread that did not run for a while (the machine busy, the process stopped) has
-  // not seen the callbacks that ran meanwhile: the count starts again.
-  if (now - last_watch_ > 500ms) last_change_ = now;
-  last_watch_ = now;
-  bool back = false;
-  bool lost = false;
-  {
-    std::lock_guard g(s.lock);
-    if (s.reopened) {
-      s.reopened = false;
-      lost_ = false;
-      back = true;
-      last_change_ = now;
-      last_blocks_ = s.mixer->blocks_begun();
-    } else if (!lost_ && !s.busy && s.job == State::Job::kNone && s.device) {
-      const uint64_t blocks = s.mixer->blocks_begun();
-      if (blocks != last_blocks_) {
-        last_blocks_ = blocks;
-        last_change_ = now;
-      }
-      if (removed_ || (s.own && s.own->failed()) || now - last_change_ > kStalled) {
-        removed_ = false;
-        lost_ = lost = true;
-        s.job = State::Job::kReopen;
-        s.wake.notify_all();
-      }
-    }
-  }
-  if (lost) {
-    std::fprintf(stderr, "palomir: %s\n",
-                 Tr("the sound output was lost; the game goes on and is heard again as soon as a "
-                    "sound server answers"));
-  }
-  if (back) std::fprintf(stderr, "palomir: %s\n", Tr("the sound output is back"));
-  // TRANSLATORS: spoken when the sound output is lost and when it is back; short, no symbols.
-  if (lost && told) told(Tr("The sound output was lost."));
-  if (back && told) told(Tr("The sound is back."));
-}
-
-bool AudioOutput::running() const {
-  return state_->running.load();
-}
-
-int AudioOutput::period() const {
-  return state_->period.load();
+void SdlOutputDriver::Removed(uint32_t device) {
+  if (device != 0 && device == device_) removed_ = true;
 }
 
 }  // namespace palomir

@@ -28,7 +28,6 @@ namespace {
 // (PipeWire's node latency; the target buffer of a PulseAudio stream).
 constexpr int kPeriodFrames = 256;
 constexpr int kWindowSystemAttempts = 8;  // about 0.6 s in all
-constexpr std::chrono::milliseconds kOpenDeadline{2000};
 
 SDL_Window* Win(void* w) {
   return static_cast<SDL_Window*>(w);
@@ -62,7 +61,9 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     : MachineCore(std::move(program_folder), std::move(sounds_folder), SecondsSinceMidnight()),
       speech_data_(std::move(speech_data)),
       system_speech_(system_speech) {
-  output_->told = [this](const std::string& text) { TellPlayer(text); };
+  auto output = std::make_unique<SdlOutputDriver>();
+  driver_ = output.get();
+  UseOutput(std::move(output), kPeriodFrames);
   // Without a window system SDL quietly falls back to a video driver with no window and no
   // input: a game nobody could play or stop. That fallback is taken only when asked for.
   const bool driver_asked = SDL_getenv("SDL_VIDEODRIVER") != nullptr;
@@ -154,8 +155,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
 
 SdlPlatform::~SdlPlatform() {
   close_signals_.reset();
-  output_->Shutdown();
-  const bool stuck = output_->abandoned();
+  const bool stuck = ShutdownOutput();
   if (window_) SDL_DestroyWindow(Win(window_));
   // A thread left inside the sound library may still hold SDL's audio: shutting SDL down
   // under it could hang the exit. The process ends, and the system takes the rest.
@@ -215,12 +215,6 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
   return CreateEspeakVoice(std::move(out), voice);
 }
 
-Status SdlPlatform::OpenOutput() {
-  // A sound server that does not answer within the deadline makes a start that cannot be
-  // played; the window can still be closed meanwhile.
-  return output_->Open(kPeriodFrames, kOpenDeadline, [this] { CheckClose(); });
-}
-
 int32_t SdlPlatform::Handle() const {
   return static_cast<int32_t>(SDL_GetWindowID(Win(window_)));
 }
@@ -245,7 +239,7 @@ void SdlPlatform::HandleEvent(const void* e_) {
     case SDL_QUIT:
       Closed();
     case SDL_AUDIODEVICEREMOVED:
-      if (!e.adevice.iscapture) output_->Removed(e.adevice.which);
+      if (!e.adevice.iscapture) driver_->Removed(e.adevice.which);
       break;
     case SDL_WINDOWEVENT:
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();

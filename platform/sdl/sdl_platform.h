@@ -34,7 +34,7 @@ class SdlPlatform final : public MachineCore {
   void RequestClose() override;
 
   // Frames per audio period of the open output; 0 while none is open.
-  int audio_period() const { return output_->period(); }
+  int audio_period() const { return output()->period(); }
 
  private:
   // The window system's events, each handed on in order. The wait blocks in one poll of the
@@ -49,12 +49,6 @@ class SdlPlatform final : public MachineCore {
   void DrawCard() override;
   // SDL's relative mouse mode.
   Status CaptureMouse(bool on) override;
-  // The game's PipeWire stream, else SDL's audio. The open blocks up to two seconds (a
-  // sound server that does not answer), the window's close box still heard meanwhile.
-  Status OpenOutput() override;
-  void CloseOutput() override { output_->Close(); }
-  void WatchOutput() override { output_->Watch(); }
-  bool OutputRunning() const override { return output_->running(); }
   // espeak-ng, or speech-dispatcher with espeak-ng to take over; blocks while espeak-ng
   // loads its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
@@ -70,7 +64,8 @@ class SdlPlatform final : public MachineCore {
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   std::unique_ptr<CloseSignalWatch> close_signals_;
-  std::unique_ptr<AudioOutput> output_ = std::make_unique<AudioOutput>(mixer());
+  SdlOutputDriver* driver_ = nullptr;  // the core's output's driver (the game's PipeWire
+                                       // stream, else SDL's audio), told of removed devices
 };
 
 }  // namespace palomir

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <future>
+#include <mutex>
 #include <string>
 
 #include "platform/win32/com.h"
@@ -24,9 +24,6 @@ constexpr DWORD kSrcDefaultQuality = 0x08000000;
 const GUID kFloatSamples = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 // How much the endpoint buffers: 20 ms, filled in periods of the engine's own (10 ms or less).
 constexpr REFERENCE_TIME kBufferTime = 200000;
-// How often a lost output is tried again.
-constexpr std::chrono::milliseconds kRetry{500};
-
 template <typename T>
 void Release(T*& p) {
   if (p) p->Release();
@@ -39,14 +36,16 @@ std::string Hex(HRESULT hr) {
   return text;
 }
 
-// One open endpoint.
-struct Stream {
+}  // namespace
+
+struct WasapiDriver::Stream {
   IMMDeviceEnumerator* devices = nullptr;
   IMMDevice* device = nullptr;
   IAudioClient* client = nullptr;
   IAudioRenderClient* render = nullptr;
   HANDLE ready = nullptr;
   UINT32 frames = 0;
+  std::wstring id;  // the endpoint's
 
   ~Stream() {
     if (client) client->Stop();
@@ -65,6 +64,11 @@ struct Stream {
     hr = devices->GetDefaultAudioEndpoint(eRender, eConsole, &device);
     if (hr == E_NOTFOUND) return "no sound device";
     if (FAILED(hr)) return "no sound device could be had (" + Hex(hr) + ")";
+    LPWSTR name = nullptr;
+    if (SUCCEEDED(device->GetId(&name)) && name) {
+      id = name;
+      CoTaskMemFree(name);
+    }
     hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                           reinterpret_cast<void**>(&client));
     if (FAILED(hr)) return "the sound device could not be opened (" + Hex(hr) + ")";
@@ -112,86 +116,153 @@ struct Stream {
   }
 };
 
-}  // namespace
 
-struct WasapiOutput::Shared {
+// What the fill thread and the listener report, kept apart from the driver so that neither
+// outlives it: the listener may be called after the driver let go of it.
+struct WasapiDriver::Events {
   HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::atomic<bool> lost{false};
-  ~Shared() { CloseHandle(quit); }
+  std::atomic<bool> moved{false};
+  std::mutex lock;
+  std::wstring playing;  // the endpoint the game plays on (under the lock); "" while none
+
+  ~Events() { CloseHandle(quit); }
+  bool Playing(LPCWSTR id) {
+    std::lock_guard g(lock);
+    return id && !playing.empty() && playing == id;
+  }
 };
 
-Status WasapiOutput::Open() {
-  Close();
-  shared_ = std::make_shared<Shared>();
-  std::promise<std::string> opened;
-  auto result = opened.get_future();
-  thread_ = std::thread([this, shared = shared_, mixer = mixer_, &opened] {
-    // The endpoint's objects are made, used and released on this thread, in its apartment.
-    const win32::ComApartment com(COINIT_MULTITHREADED);
-    if (!com.ok()) {
-      opened.set_value("the Windows audio service cannot be reached (" + Hex(com.result()) + ")");
-      return;
+// Windows' news of its endpoints: the default for games' sound (the console role) changed,
+// or the endpoint played on went away.
+class WasapiDriver::Listener final : public IMMNotificationClient {
+ public:
+  explicit Listener(std::shared_ptr<Events> events) : events_(std::move(events)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
+      *out = static_cast<IMMNotificationClient*>(this);
+      AddRef();
+      return S_OK;
     }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                   LPCWSTR id) override {
+    if (flow != eRender || role != eConsole) return S_OK;
+    std::lock_guard g(events_->lock);
+    if (events_->playing.empty()) return S_OK;
+    if (!id) {
+      events_->lost = true;  // no output at all any more
+    } else if (events_->playing != id) {
+      events_->moved = true;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
+    if (state != DEVICE_STATE_ACTIVE && events_->Playing(id)) events_->lost = true;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR id) override {
+    if (events_->Playing(id)) events_->lost = true;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Events> events_;
+  std::atomic<ULONG> references_{1};
+};
+
+WasapiDriver::WasapiDriver()
+    : events_(std::make_shared<Events>()), listener_(new Listener(events_)) {}
+
+WasapiDriver::~WasapiDriver() {
+  listener_->Release();
+}
+
+IMMNotificationClient* WasapiDriver::listener() const {
+  return listener_;
+}
+
+void WasapiDriver::ThreadBegins() {
+  // The endpoint's objects are made, used and released on the output's thread and the fill
+  // thread, both in the process's multithreaded apartment.
+  com_ = std::make_unique<win32::ComApartment>(COINIT_MULTITHREADED);
+}
+
+void WasapiDriver::ThreadEnds() {
+  com_.reset();
+}
+
+int WasapiDriver::Open(const std::shared_ptr<Mixer>& mixer, int, bool,
+                       const std::atomic<bool>&, std::string& why) {
+  events_->lost = false;
+  events_->moved = false;
+  ResetEvent(events_->quit);
+  if (!com_ || !com_->ok()) {
+    why = "the Windows audio service cannot be reached (" + Hex(com_ ? com_->result() : E_FAIL) + ")";
+    return 0;
+  }
+  auto stream = std::make_unique<Stream>();
+  why = stream->Open();
+  if (!why.empty()) return 0;
+  {
+    std::lock_guard g(events_->lock);
+    events_->playing = stream->id;
+  }
+  // Heard from Windows from now on; where it cannot listen, a change of the default is not
+  // followed, and a lost endpoint is still found by the fill thread.
+  stream->devices->RegisterEndpointNotificationCallback(listener_);
+  stream_ = std::move(stream);
+  fill_ = std::thread([this, mixer, events = events_, stream = stream_.get()] {
+    const win32::ComApartment com(COINIT_MULTITHREADED);
     DWORD task = 0;
     const HANDLE mmcss = AvSetMmThreadCharacteristicsW(L"Games", &task);
-    bool first = true;
+    // The endpoint's event says when a period has been taken; the quit event ends it.
+    const HANDLE waits[2] = {events->quit, stream->ready};
     for (;;) {
-      auto stream = std::make_unique<Stream>();
-      const std::string why = stream->Open();
-      if (first) {
-        opened.set_value(why);
-        first = false;
-        if (!why.empty()) break;
-      }
-      if (why.empty()) {
-        playing_ = true;
-        shared->lost = false;
-        // The endpoint's event says when a period has been taken; the quit event ends it.
-        const HANDLE waits[2] = {shared->quit, stream->ready};
-        for (;;) {
-          const DWORD w = WaitForMultipleObjects(2, waits, FALSE, 200);
-          if (w == WAIT_OBJECT_0) break;
-          if (!stream->Fill(*mixer)) break;
-        }
-        playing_ = false;
-      }
-      stream.reset();
-      if (WaitForSingleObject(shared->quit, 0) == WAIT_OBJECT_0) break;
-      shared->lost = true;
-      if (WaitForSingleObject(shared->quit, static_cast<DWORD>(kRetry.count())) == WAIT_OBJECT_0)
+      const DWORD w = WaitForMultipleObjects(2, waits, FALSE, 200);
+      if (w == WAIT_OBJECT_0) break;
+      if (!stream->Fill(*mixer)) {
+        events->lost = true;  // the endpoint is gone (invalidated, the service restarted)
         break;
+      }
     }
     if (mmcss) AvRevertMmThreadCharacteristics(mmcss);
   });
-  const std::string why = result.get();
-  if (!why.empty()) {
-    thread_.join();
-    shared_.reset();
-    return Status::Fail(why);
-  }
-  return Status::Ok();
+  return static_cast<int>(stream_->frames);
 }
 
-void WasapiOutput::Close() {
-  if (!thread_.joinable()) return;
-  SetEvent(shared_->quit);
-  thread_.join();
-  shared_.reset();
-  playing_ = false;
+void WasapiDriver::Close() {
+  if (!stream_) return;
+  SetEvent(events_->quit);
+  if (fill_.joinable()) fill_.join();
+  stream_->devices->UnregisterEndpointNotificationCallback(listener_);
+  {
+    std::lock_guard g(events_->lock);
+    events_->playing.clear();
+  }
+  stream_.reset();
 }
 
-void WasapiOutput::Watch() {
-  if (!shared_) return;
-  const bool lost = shared_->lost.load();
-  if (lost && !said_lost_) {
-    std::fprintf(stderr,
-                 "palomir: the sound output was lost; the game goes on and is heard again as soon "
-                 "as a sound device answers\n");
-    said_lost_ = true;
-  } else if (!lost && said_lost_ && playing_) {
-    std::fprintf(stderr, "palomir: the sound output is back\n");
-    said_lost_ = false;
-  }
+bool WasapiDriver::Lost() const {
+  return events_->lost.load();
+}
+
+bool WasapiDriver::Moved() const {
+  return events_->moved.load();
 }
 
 }  // namespace palomir

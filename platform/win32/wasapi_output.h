@@ -1,45 +1,59 @@
-// The sound output on Windows: WASAPI in shared mode, event-driven, 48 kHz float stereo,
-// pulling the mixer on a thread of its own that Windows' multimedia scheduler (MMCSS)
-// favours. A lost output (the device removed, the default endpoint changed, the audio
-// service restarted) is reopened on the default endpoint as soon as there is one; the mixer
-// keeps every channel where it was, so the game goes on where it was heard.
+// The sound output's driver on Windows (the core, platform/core/sound_output.h, opens, watches
+// and reopens it): WASAPI in shared mode, event-driven, 48 kHz float stereo, the mixer pulled
+// on a thread of the driver's own that Windows' multimedia scheduler (MMCSS) favours. The
+// default endpoint is listened to (IMMNotificationClient): when the player plugs in a headset
+// or chooses another default, the driver says the game is to move, and the core reopens it
+// there; a removed, disabled or invalidated endpoint is reported lost.
+//
+// Threads: ThreadBegins, Open, Close and ThreadEnds on the core's output thread (COM's
+// multithreaded apartment is set up there, and the endpoint's objects made and released
+// there); the fill thread joins the same apartment; Windows calls the listener on a thread of
+// its own; Lost and Moved from any thread. Nothing blocks longer than the audio service takes
+// to answer, and Close waits for the fill thread's current period at most.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 
-#include "platform/mixer/mixer.h"
-#include "platform/status.h"
+#include "platform/core/sound_output.h"
+
+struct IMMNotificationClient;
 
 namespace palomir {
 
-class WasapiOutput {
- public:
-  explicit WasapiOutput(std::shared_ptr<Mixer> mixer) : mixer_(std::move(mixer)) {}
-  ~WasapiOutput() { Close(); }
-  WasapiOutput(const WasapiOutput&) = delete;
-  WasapiOutput& operator=(const WasapiOutput&) = delete;
+namespace win32 {
+class ComApartment;
+}
 
-  // Game thread. Opens the default endpoint and starts the mixing thread; fails with the
-  // system's reason (no endpoint at all: "no sound device").
-  Status Open();
-  // Game thread. Stops the mixing thread and closes the endpoint.
-  void Close();
-  // Game thread, at every pump: says once on stderr when the output is lost and once when
-  // it is back.
-  void Watch();
-  // Any thread. True while an endpoint plays the mix.
-  bool running() const { return playing_.load(); }
+class WasapiDriver final : public OutputDriver {
+ public:
+  WasapiDriver();
+  ~WasapiDriver() override;
+
+  void ThreadBegins() override;
+  void ThreadEnds() override;
+  int Open(const std::shared_ptr<Mixer>& mixer, int frames, bool again,
+           const std::atomic<bool>& cancel, std::string& why) override;
+  void Close() override;
+  bool Lost() const override;
+  bool Moved() const override;
+
+  // What Windows calls when its endpoints change; a test may call it as Windows would (the
+  // endpoint the game plays on is the one Open found, "" while none is open). The caller
+  // holds a reference of its own (AddRef) for as long as it keeps the pointer.
+  IMMNotificationClient* listener() const;
 
  private:
-  struct Shared;
-  std::shared_ptr<Mixer> mixer_;
-  std::shared_ptr<Shared> shared_;
-  std::thread thread_;
-  std::atomic<bool> playing_{false};
-  bool said_lost_ = false;
+  struct Stream;
+  struct Events;
+  class Listener;
+  std::unique_ptr<win32::ComApartment> com_;
+  std::shared_ptr<Events> events_;
+  Listener* listener_ = nullptr;  // one reference, the driver's
+  std::unique_ptr<Stream> stream_;
+  std::thread fill_;
 };
 
 }  // namespace palomir

@@ -84,6 +84,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
       system_speech_(system_speech),
       com_(std::make_unique<win32::ComApartment>(COINIT_APARTMENTTHREADED)),
       native_(std::make_unique<Native>()) {
+  UseOutput(std::make_unique<WasapiDriver>(), 0);
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -131,7 +132,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
 }
 
 Win32Platform::~Win32Platform() {
-  output_->Close();
+  ShutdownOutput();
   native_.reset();  // its COM objects released before the apartment is let go
 }
 

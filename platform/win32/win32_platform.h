@@ -52,11 +52,6 @@ class Win32Platform final : public MachineCore {
   // The mouse is DirectInput's, exclusive while the window is in front: the pointer is
   // hidden and held there by the system itself.
   Status CaptureMouse(bool) override { return Status::Ok(); }
-  // WASAPI on the default endpoint; the open blocks while the endpoint starts.
-  Status OpenOutput() override { return output_->Open(); }
-  void WatchOutput() override { output_->Watch(); }
-  void CloseOutput() override { output_->Close(); }
-  bool OutputRunning() const override { return output_->running(); }
   // SAPI 5's voice or the screen reader; blocks while SAPI finds its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
   void ReadInput();
@@ -71,7 +66,6 @@ class Win32Platform final : public MachineCore {
   std::unique_ptr<Native> native_;
   bool close_asked_ = false;
   std::function<void()> session_end_;
-  std::unique_ptr<WasapiOutput> output_ = std::make_unique<WasapiOutput>(mixer());
 };
 
 }  // namespace palomir

@@ -2,16 +2,20 @@
 sound through WASAPI into a PipeWire server started here with a null sink, its input from
 xdotool through DirectInput 8.
   windows_test.py PALOMIR_EXE XCLOSE SCENARIO
-The game is played with --speech=system, --record and --trace, all Windows paths on the
-prefix's C: drive: Wine has no UI Automation notifications and its SAPI voice cannot speak,
-so the game says once that the screen reader cannot be reached, and its lines are seen in
-the trace. Checked: the puck is heard at the sink; Up is answered by the spoken level, the
-middle button by the score, a mouse movement reaches the game; the sound server restarted
-mid-game is said once as lost and once as back, and the game is heard again; the close box
-ends it with status 0 and a whole recording, which the Linux scenario runner replays to the
-very calls the Windows game traced."""
+The game is played in German with --speech=system, --record and --trace, all Windows paths
+on the prefix's C: drive: Wine has no UI Automation notifications and its SAPI voice cannot
+speak, so the game says once that the screen reader cannot be reached, and its lines are
+seen in the trace. Checked: the puck is heard at the sink; Up is answered by the spoken
+level, the middle button by the score, a mouse movement reaches the game; an Up while the
+help speaks does not change the level, one after Escape does; the sound server restarted
+mid-game is written once as lost and once as back, in German (Wine's voice cannot speak
+them: they reach the voice as on Linux, through the same core), and the game is heard
+again; another sink made the default, the game is heard there; the close box ends it with
+status 0 and a whole recording, which the Linux scenario runner replays to the very calls
+the Windows game traced."""
 import array
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -25,8 +29,17 @@ from server_test import NULL_SINK, SoundServer, rms, wav_data
 RATE = 48000
 
 
-def recorder(server, out):
-    return subprocess.Popen(["parecord", "--device=nullsink.monitor", "--format=float32le", "--rate=48000",
+# A second sink, below the first in the server's choice of default until the test makes it so.
+OTHER_SINK = """context.objects = [
+    { factory = adapter
+      args = { factory.name = support.null-audio-sink node.name = othersink media.class = Audio/Sink
+               audio.position = [ FL FR ] audio.rate = 48000 priority.session = 500 } }
+]
+"""
+
+
+def recorder(server, out, sink="nullsink"):
+    return subprocess.Popen(["parecord", "--device=%s.monitor" % sink, "--format=float32le", "--rate=48000",
                              "--channels=2", "--latency-msec=10", "--file-format=wav", out],
                             env=server.env, stderr=subprocess.DEVNULL, start_new_session=True)
 
@@ -47,7 +60,9 @@ def main():
     work = tempfile.mkdtemp(prefix="palomir-windows-")
     config = os.path.join(work, "config")
     os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
-    open(os.path.join(config, "pipewire", "pipewire.conf.d", "null-sink.conf"), "w").write(NULL_SINK)
+    open(os.path.join(config, "pipewire", "pipewire.conf.d", "null-sink.conf"), "w").write(
+        NULL_SINK.replace("audio.rate = 48000", "audio.rate = 48000 priority.session = 2000"))
+    open(os.path.join(config, "pipewire", "pipewire.conf.d", "other-sink.conf"), "w").write(OTHER_SINK)
     server = SoundServer(config)
     prefix = os.path.join(work, "wine")
     # Wine's menu builder off (no entries in the desktop's menus), and Wine's server keeps
@@ -63,12 +78,13 @@ def main():
         drive = os.path.join(prefix, "drive_c")
         os.makedirs(os.path.join(drive, "palomir"))
         shutil.copy(exe, os.path.join(drive, "palomir", "palomir.exe"))
-        shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), "sounds"),
-                        os.path.join(drive, "palomir", "sounds"))
+        for folder in ("sounds", "locale"):
+            shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
+                            os.path.join(drive, "palomir", folder))
         before, after = os.path.join(work, "before.wav"), os.path.join(work, "after.wav")
         rec = recorder(server, before)
         time.sleep(0.5)
-        game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system",
+        game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system", "--language=de",
                                  r"--record=C:\game.rec", r"--trace=C:\game.trace"],
                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         window, end = "", time.monotonic() + 30
@@ -89,6 +105,16 @@ def main():
             subprocess.run(["xdotool", "mousemove_relative", "--", "6", "0"])
             time.sleep(0.05)
         time.sleep(0.5)
+        # The help holds the game: an Up while it speaks leaves the level alone; after Escape
+        # an Up changes it again.
+        subprocess.run(["xdotool", "key", "F1"])
+        time.sleep(0.4)
+        subprocess.run(["xdotool", "key", "Up"])
+        time.sleep(0.6)
+        subprocess.run(["xdotool", "key", "Escape"])
+        time.sleep(0.5)
+        subprocess.run(["xdotool", "key", "Up"])
+        time.sleep(1)
         stopped(rec, sig=signal.SIGINT)
         # The sound server goes away and comes back while the game plays on.
         stop_group(server.proc)
@@ -98,6 +124,12 @@ def main():
         rec = recorder(server, after)
         started = time.monotonic()
         time.sleep(4)
+        stopped(rec, sig=signal.SIGINT)
+        # The player chooses another default output.
+        other = os.path.join(work, "other.wav")
+        rec = recorder(server, other, "othersink")
+        server.pactl("set-default-sink", "othersink")
+        time.sleep(3)
         subprocess.run([xclose, window], timeout=10)
         try:
             code = game.wait(20)
@@ -109,10 +141,10 @@ def main():
         check(code == 0, "the close box ends the game with status 0 (status %s)" % code)
         check(sum("screen reader could not be reached" in l for l in err) == 1,
               "the screen reader that cannot be reached is said once: %r" % err)
-        lost = [l for l in err if "sound output was lost" in l]
-        found_back = [l for l in err if "sound output is back" in l]
+        lost = [l for l in err if "Tonausgabe ist verloren" in l]
+        found_back = [l for l in err if "Tonausgabe ist wieder da" in l]
         check(len(lost) == 1 and len(found_back) == 1,
-              "the sound server's restart is said once as lost and once as back: %r" % err)
+              "the sound server's restart is written once as lost and once as back, in German: %r" % err)
         first = samples(before)
         check(loudest_second(first) > 0.02, "the puck is heard at the sink (loudest second %.3f)"
               % loudest_second(first))
@@ -121,6 +153,10 @@ def main():
         heard = started + onset / RATE - back if onset is not None else None
         check(heard is not None and heard <= 3.0, "heard again %s s after the server's return"
               % ("never" if heard is None else "%.2f" % heard))
+        moved = [l for l in err if "Standardgerät" in l]
+        check(loudest_second(samples(other)) > 0.02,
+              "heard on the new default sink (loudest second %.3f; the game said %r)"
+              % (loudest_second(samples(other)), moved))
 
         record = open(os.path.join(drive, "game.rec"), newline="").read()
         trace = open(os.path.join(drive, "game.trace"), newline="").read()
@@ -135,6 +171,11 @@ def main():
         level = next((i for i, l in enumerate(said) if l == 'say 1 "11"'), None)
         check(level is not None and len(said) > level + 1,
               "Up is answered by the level (11), the middle button by the score: %r" % said[:6])
+        levels = [l for l in said if re.fullmatch(r'say \d+ "1[1-9]"', l)]
+        helped = any("Hilfe" in l for l in said)
+        check(helped and levels == ['say 1 "11"', 'say 1 "12"'],
+              "the help speaks, and only the Up after Escape changes the level: %r" % levels)
+
         replay = subprocess.run([scenario, os.path.join(drive, "game.rec")], capture_output=True, text=True,
                                 timeout=120)
         replayed = "".join(l + "\n" for l in replay.stdout.splitlines() if not l.startswith("> "))
