@@ -111,16 +111,8 @@ bool MainForm::CannotPlay(std::string& spoken, std::vector<std::string>& printed
   if (!o_.SoundDevice) {
     // TRANSLATORS: spoken and printed after "Palomir cannot start:".
     spoken = Tr("no sound output could be opened");
-    // A reason that already says where the sound servers were looked for needs no question.
     const std::string reason = failure(kSoundOutputStep);
-#ifdef _WIN32
-    printed = {spoken + because(reason) +
-               "; is a sound device connected and turned on in Windows' sound settings?"};
-#else
-    printed = {spoken + because(reason) +
-               (reason.find("sound server") == std::string::npos ? Tr("; is a sound server running?")
-                                                                 : std::string())};
-#endif
+    printed = {spoken + because(reason) + platform_.NoSoundOutputHelp(reason)};
   } else if (!o_.MouseDevice) {
     spoken = Tr("the mouse could not be opened");
     printed = {spoken};

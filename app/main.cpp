@@ -1,12 +1,5 @@
 // The program's entry: reads the command line, makes the window, lets it load, and runs the
 // message loop until the window is unloaded, by the player's N or by closing it.
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
-#include <climits>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -14,56 +7,17 @@
 
 #include "app/options.h"
 #include "app/run.h"
+#include "app/start.h"
 #include "game/main_form.h"
 #include "language/language.h"
 #include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
-#ifndef _WIN32
-#include "platform/espeak/espeak_voice.h"
-#endif
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "settings/settings.h"
-#ifdef _WIN32
-// Windows: the Win32 machine, and its own ways to find the program's folder and arguments.
-#include "platform/win32/app.h"
-#include "platform/win32/sapi_voice.h"
-#include "platform/win32/win32_platform.h"
-using GamePlatform = palomir::Win32Platform;
-using palomir::win32::FromHere;
-using palomir::win32::ProgramFolder;
-#else
-#include "platform/sdl/close_signals.h"
-#include "platform/sdl/sdl_platform.h"
-using GamePlatform = palomir::SdlPlatform;
-#endif
 
 namespace {
-#ifndef _WIN32
-
-// The folder this program was started from, without a trailing separator.
-std::string ProgramFolder() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-  if (n <= 0) return ".";
-  std::string exe(path, static_cast<size_t>(n));
-  const auto slash = exe.find_last_of('/');
-  if (slash == 0) return "/";
-  return slash == std::string::npos ? "." : exe.substr(0, slash);
-}
-
-// A standard stream the program was started without is opened on /dev/null, so that no file
-// the game opens later takes its number and gets its messages.
-void FillClosedStreams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0) continue;
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0 && null != fd) close(null);  // only the lowest free number is wanted
-  }
-}
-
-#endif
 
 // The start of what --record and --trace write, by which a file of this game is known.
 bool IsRecording(const std::string& first_line) {
@@ -74,49 +28,17 @@ bool IsTrace(const std::string& first_line) {
   return first_line.rfind("# palomir ", 0) == 0 && first_line.find(" trace") != std::string::npos;
 }
 
-#ifndef _WIN32
-// A relative folder named on the command line is taken from where the game was started; the
-// game moves to its own folder as it loads.
-std::string FromHere(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  char here[PATH_MAX];
-  if (!getcwd(here, sizeof(here))) return path;
-  return std::string(here) + "/" + path;
-}
-#endif
-
-// The language the desktop asks for: on Linux as gettext reads it (LANGUAGE, LC_ALL,
-// LC_MESSAGES, LANG); on Windows the player's display language, unless LANGUAGE names one.
-std::string DesktopLanguage(const std::vector<std::string>& catalogs) {
-#ifdef _WIN32
-  const std::string asked = palomir::DesktopLanguage(catalogs, [](const char* name) {
-    return std::string(name) == "LANGUAGE" ? std::getenv(name) : nullptr;
-  });
-  return asked.empty() ? palomir::win32::UserLanguage() : asked;
-#else
-  return palomir::DesktopLanguage(catalogs, [](const char* name) { return std::getenv(name); });
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-  (void)argc;
-  (void)argv;
-  palomir::win32::UseParentConsole();
-  const std::vector<std::string> arguments = palomir::win32::Arguments();
-#else
-  FillClosedStreams();
-  palomir::CatchCloseSignals();
-  const std::vector<std::string> arguments(argv, argv + argc);
-#endif
+  namespace start = palomir::start;
+  const std::vector<std::string> arguments = start::Begin(argc, argv);
   using palomir::Tr;
-  const std::string folder = ProgramFolder();
+  const std::string folder = start::ProgramFolder();
   // The desktop's language first, so that a bad command line is answered in it too.
   const std::string locales = palomir::LocaleFolder(folder);
   const std::vector<std::string> catalogs = palomir::CatalogsIn(locales);
-  palomir::UseLanguage(palomir::CatalogFor(DesktopLanguage(catalogs), catalogs).value_or(""),
+  palomir::UseLanguage(palomir::CatalogFor(start::DesktopLanguage(catalogs), catalogs).value_or(""),
                        locales);
   // A language named on the command line answers a bad command line too.
   for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) {
@@ -136,7 +58,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.help) {
-    std::cout << palomir::Usage();
+    std::cout << palomir::Usage(start::UsageOptions(), start::SettingsPlace(), start::UsageEnd());
     return 0;
   }
   if (options.version) {
@@ -223,53 +145,29 @@ int main(int argc, char** argv) {
   // The game's own voice speaks the language, or text and voice are English together.
   const bool system_speech = options.speech == palomir::Options::Speech::kSystem;
   std::string language = palomir::CurrentLanguage(), voice;
-  if (!language.empty()) {
-#ifdef _WIN32
-    // The SAPI voice of the language, as the espeak-ng one on Linux; the screen reader speaks
-    // in its own language.
-    if (system_speech) {
-      voice = "screen-reader";
-    } else if (!palomir::ChooseSapiLanguage(language, voice) && !voice.empty()) {
-      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
-                << ", so the game speaks and writes English\n";
-      language.clear();
-      palomir::UseLanguage(language, locales);
-    }
-    if (voice.empty()) voice = "none";
-#else
-    if (!palomir::ChooseEspeakLanguage(language, "", voice) && !voice.empty()) {
-      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
-                << ", so the game speaks and writes English\n";
-      language.clear();
-      palomir::UseLanguage(language, locales);
-    }
-    if (voice.empty()) voice = "none";
-    if (system_speech) voice = "speech-dispatcher";
-#endif
+  if (!language.empty() && !start::ChooseVoice(language, system_speech, voice)) {
+    std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
+              << ", so the game speaks and writes English\n";
+    language.clear();
+    palomir::UseLanguage(language, locales);
   }
   // Chosen: the game's threads, which start from here on, read it as it stands.
   palomir::KeepLanguage();
   try {
-    const std::string sounds = palomir::FindSounds(folder, FromHere(options.sounds));
-    std::unique_ptr<GamePlatform> made;
+    const std::string sounds = palomir::FindSounds(folder, start::FromHere(options.sounds));
+    std::unique_ptr<palomir::MachineCore> made;
     try {
-      made = std::make_unique<GamePlatform>(folder, "", sounds, system_speech);
+      made = start::MakeMachine(folder, sounds, system_speech);
     } catch (const palomir::RuntimeError&) {
       discard();  // no game, no files left behind
       throw;
     }
-    GamePlatform& platform = *made;
-#ifdef _WIN32
-    palomir::win32::CloseOnConsoleRequests(&platform);
-    struct Forget {  // before the window goes
-      ~Forget() { palomir::win32::CloseOnConsoleRequests(nullptr); }
-    } forget;
-    platform.set_session_end([&] {
+    palomir::MachineCore& platform = *made;
+    const std::shared_ptr<void> playing = start::WhilePlaying(platform, [&] {
       for (auto* f : {record_file.get(), trace_file.get()}) {
         if (f) f->Flush();
       }
     });
-#endif
     platform.set_language(language);
     if (!settings_problem.empty()) {
       // TRANSLATORS: spoken when the settings file could not be read; short, no symbols.

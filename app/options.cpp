@@ -19,51 +19,14 @@ bool IsFolder(const std::string& path) {
 }
 }  // namespace
 
-std::string Usage() {
+std::string Usage(const std::string& system_options, const std::string& settings_place,
+                  const std::string& system_end) {
   std::string usage = Tr(
       "Usage: palomir [OPTION]...\n"
       "An audio-only table-hockey game: the puck, the paddles and the walls are heard.\n");
   usage += "\n";
-#ifdef _WIN32
-  // Windows' own words for the screen reader, the sounds' folder and the settings file.
-  usage +=
-      "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
-      "                            sounds; system: your screen reader (NVDA, JAWS,\n"
-      "                            Narrator), through UI Automation notifications\n"
-      "  --sounds=DIR              where the ten sound files are (default: the folder\n"
-      "                            sounds beside palomir.exe)\n"
-      "  --record=FILE             write down everything that reaches the game (keys,\n"
-      "                            mouse, timer ticks, the clock) so that the game can be\n"
-      "                            replayed exactly; attach FILE when you report a problem\n"
-      "  --trace=FILE              write every sound, timer and speech call the game makes\n"
-      "  --language=CODE           the language the game speaks and writes: en, de, es, fr,\n"
-      "                            pt_BR or ru (default: Windows' display language)\n";
-  usage +=
-      "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
-      "                            (default 175; F5 slower, F6 faster)\n"
-      "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
-      "                            F7 quieter, F8 louder)\n"
-      "  --sound-volume=DB         the game's sounds in decibels, -30 to 0, or off\n"
-      "                            (default 0; F9 quieter, F10 louder)\n"
-      "  --background-volume=DB    the background in decibels, -30 to 0, or off\n"
-      "                            (default 0; Shift+F9, Shift+F10)\n"
-      "                            These four are for this game only; the keys change\n"
-      "                            them for good, in %APPDATA%\\Palomir\\settings\n";
-#else
-  // TRANSLATORS: keep the option names and the column the descriptions start in.
-  usage += Tr(
-      "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
-      "                            sounds; system: speech-dispatcher, with the voice,\n"
-      "                            language and rate set up for your screen reader\n"
-      "  --sounds=DIR              where the ten sound files are (default: beside the\n"
-      "                            program, else PREFIX/share/palomir/sounds)\n"
-      "  --record=FILE             write down everything that reaches the game (keys,\n"
-      "                            mouse, timer ticks, the clock) so that the game can be\n"
-      "                            replayed exactly; attach FILE when you report a problem\n"
-      "  --trace=FILE              write every sound, timer and speech call the game makes\n"
-      "  --language=CODE           the language the game speaks and writes: en, de, es, fr,\n"
-      "                            pt_BR or ru (default: the desktop's)\n");
-  usage += Tr(
+  usage += system_options;
+  std::string levels = Tr(
       "  --speech-rate=WPM         the voice's rate in words a minute, 75 to 450\n"
       "                            (default 175; F5 slower, F6 faster)\n"
       "  --speech-volume=DB        the voice's volume in decibels, -30 to 0 (default 0;\n"
@@ -74,7 +37,12 @@ std::string Usage() {
       "                            (default 0; Shift+F9, Shift+F10)\n"
       "                            These four are for this game only; the keys change\n"
       "                            them for good, in ~/.config/palomir/settings\n");
-#endif
+  // Where this system keeps the settings file, as the catalogs have Linux's.
+  const std::string linux_place = "~/.config/palomir/settings";
+  if (const size_t at = levels.find(linux_place); at != std::string::npos) {
+    levels.replace(at, linux_place.size(), settings_place);
+  }
+  usage += levels;
   usage += Tr(
       "  -h, --help                show this help and exit\n"
       "  -V, --version             show the version and exit\n");
@@ -83,15 +51,7 @@ std::string Usage() {
       "Keys: F1 spoken help, F2 the sounds one by one (Escape stops either),\n"
       "F3 the score, F4 the speeds, F5..F10 as above.\n");
   usage += "\n";
-#ifdef _WIN32
-  usage +=
-      "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
-      "2 for a bad command line. See README.txt beside palomir.exe for how to play.\n";
-#else
-  usage += Tr(
-      "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
-      "2 for a bad command line. See palomir(6) for how to play.\n");
-#endif
+  usage += system_end;
   return usage;
 }
 
@@ -213,11 +173,8 @@ std::string FindSounds(const std::string& program_folder, const std::string& ask
   if (IsFolder(beside)) return beside;
   const std::string installed = program_folder + "/../share/palomir/sounds";
   if (IsFolder(installed)) {
-#ifndef _WIN32  // Windows: the game's folder holds its sounds; nothing is installed apart
-    char resolved[PATH_MAX];
-    if (realpath(installed.c_str(), resolved)) return resolved;
-#endif
-    return installed;
+    const std::string resolved = files::Resolved(installed);
+    return resolved.empty() ? installed : resolved;
   }
   return beside;  // neither: the message names the first place looked
 }

@@ -24,8 +24,10 @@ struct Options {
 // Reads the arguments. False on bad usage, with `error` saying what was wrong.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// The --help text.
-std::string Usage();
+// The --help text, with the system's own option lines, where it keeps the settings file and
+// its last lines (app/start.h).
+std::string Usage(const std::string& system_options, const std::string& settings_place,
+                  const std::string& system_end);
 
 // Where the ten sounds are: `asked` when given, else the folder "sounds" beside the program
 // (a build tree), else share/palomir/sounds in the prefix the program is installed in.

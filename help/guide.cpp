@@ -7,7 +7,7 @@
 #include "game/program.h"
 #include "language/tr.h"
 #include "platform/keycodes.h"
-#include "platform/speech_queue.h"
+#include "platform/voice.h"
 
 namespace palomir {
 
@@ -105,7 +105,7 @@ void Guide::Say(const std::string& text, int32_t flags) {
 }
 
 double Guide::SayingTime(const std::string& text) const {
-  return SpeechQueue::Length(text) * VoiceLevels::kUsualRate / setup_.settings.speech_rate;
+  return SpokenLength(text) * VoiceLevels::kUsualRate / setup_.settings.speech_rate;
 }
 
 void Guide::OnKey(const RawInput& in) {

@@ -1,12 +1,5 @@
 #include "language/language.h"
 
-#ifdef _WIN32
-// Windows has no gettext: the game reads the compiled catalogs itself.
-#include "language/mo_catalog.h"
-#else
-#include <libintl.h>
-#endif
-
 #include <atomic>
 #include <cctype>
 #include <climits>
@@ -19,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "language/mo_catalog.h"
 #include "language/tr.h"
 #include "platform/files.h"
 
@@ -27,12 +21,11 @@ namespace palomir {
 namespace {
 constexpr const char* kDomain = "palomir";
 
-// Written by UseLanguage alone, before any other thread starts; Tr reads g_translated.
+// Written by UseLanguage alone, before any other thread starts.
 std::string& Current() {
   static std::string code;
   return code;
 }
-std::atomic<bool> g_translated{false};
 bool g_kept = false;  // the main thread's
 
 bool IsFolder(const std::string& path) {
@@ -50,17 +43,15 @@ std::string Utf8Of(const std::filesystem::path& path) {
   return std::string(name.begin(), name.end());
 }
 
-#ifdef _WIN32
-// The catalog in use; one read earlier stays, as another thread may still hold its lines.
+// The catalog in use (null: English); one read earlier stays, as another thread may still
+// hold its lines.
 std::atomic<const MoCatalog*> g_catalog{nullptr};
-#endif
 
 bool Has(const std::vector<std::string>& have, const std::string& code) {
   return std::find(have.begin(), have.end(), code) != have.end();
 }
 }  // namespace
 
-#ifdef _WIN32
 const char* Tr(const char* text) {
   const MoCatalog* catalog = g_catalog.load();
   const char* found = catalog ? catalog->Find(text) : nullptr;
@@ -72,17 +63,6 @@ const char* TrN(const char* one, const char* many, unsigned long n) {
   const char* found = catalog ? catalog->FindN(one, n) : nullptr;
   return found ? found : n == 1 ? one : many;
 }
-#else
-const char* Tr(const char* text) {
-  if (!g_translated.load(std::memory_order_relaxed)) return text;
-  return dgettext(kDomain, text);
-}
-
-const char* TrN(const char* one, const char* many, unsigned long n) {
-  if (!g_translated.load(std::memory_order_relaxed)) return n == 1 ? one : many;
-  return dngettext(kDomain, one, many, n);
-}
-#endif
 
 std::optional<std::string> CatalogFor(const std::string& wanted,
                                       const std::vector<std::string>& have) {
@@ -153,11 +133,9 @@ std::vector<std::string> CatalogsIn(const std::string& locale_folder) {
 }
 
 bool UseLanguage(const std::string& code, const std::string& locale_folder) {
-  // Once the game's threads may run, the environment and the locale gettext reads stay put.
+  // Once the game's threads may run, the catalog in use stays put.
   if (g_kept) return false;
   Current() = code;
-  g_translated = !code.empty();
-#ifdef _WIN32
   // Each catalog is read once and kept for the rest of the game.
   static std::mutex lock;
   static std::map<std::string, std::unique_ptr<MoCatalog>> read;
@@ -175,20 +153,6 @@ bool UseLanguage(const std::string& code, const std::string& locale_folder) {
     read[key] = std::move(catalog);
   }
   g_catalog = read[key].get();
-#else
-  if (code.empty()) return true;
-  bindtextdomain(kDomain, locale_folder.c_str());
-  bind_textdomain_codeset(kDomain, "UTF-8");
-  // gettext takes the language from LANGUAGE, which it reads only while the messages'
-  // locale is not plain C: the player's own locale where it is installed, else C.UTF-8,
-  // which every system has. Setting the locale again also drops what gettext looked up
-  // in an earlier language. Numbers keep the C locale's form everywhere.
-  setenv("LANGUAGE", code.c_str(), 1);
-  const char* got = std::setlocale(LC_MESSAGES, "");
-  if (!got || std::strcmp(got, "C") == 0 || std::strcmp(got, "POSIX") == 0) {
-    std::setlocale(LC_MESSAGES, "C.UTF-8");
-  }
-#endif
   return true;
 }
 
@@ -196,7 +160,6 @@ void KeepLanguage() {
   g_kept = true;
 }
 
-#ifdef _WIN32
 namespace detail {
 std::string FillEach(const char* format,
                      const std::vector<std::function<std::string(const std::string&)>>& values) {
@@ -235,7 +198,6 @@ std::string FillEach(const char* format,
   return out;
 }
 }  // namespace detail
-#endif
 
 const std::string& CurrentLanguage() {
   return Current();

@@ -1,5 +1,7 @@
-// A compiled catalog (GNU .mo) read by the game itself, where the system has no gettext
-// (Windows): its lines looked up as gettext would, plural forms included.
+// A compiled catalog (GNU .mo) read by the game itself on every system (Windows has no
+// gettext): its lines looked up as gettext would, plural forms included. Load on one thread
+// before the catalog is shared; Find and FindN from any thread afterwards. Load blocks on
+// the disk.
 #pragma once
 
 #include <string>

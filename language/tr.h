@@ -6,8 +6,8 @@
 //   Fill(Tr("Rate %d"), rate)          a catalog's line with its numbers and names put in
 // English needs no catalog: the texts are the English ones. Any thread may look up a text:
 // the language is chosen before the game starts a thread of its own (language.h).
-// language/language.cpp looks them up with gettext (libintl); a system without it supplies
-// its own Tr and TrN.
+// language/language.cpp looks them up in the compiled catalogs (GNU .mo), which the game
+// reads itself on every system.
 #pragma once
 
 #include <cstdio>
@@ -44,8 +44,9 @@ std::string One(const char* conversion, T v) {
   return out;
 }
 
-// Windows' C library knows no "%1$s": each conversion of `format` is filled in on its own,
-// with the value its number names (or the next). The format itself where it does not fit.
+// Each conversion of `format` filled in on its own, with the value its number names ("%1$s",
+// which not every system's C library knows) or the next. The format itself where it does not
+// fit.
 std::string FillEach(const char* format,
                      const std::vector<std::function<std::string(const std::string&)>>& values);
 }  // namespace detail
@@ -56,17 +57,9 @@ std::string Fill(const char* format, const A&... args) {
   if constexpr (sizeof...(A) == 0) {
     return format;
   } else {
-#ifdef _WIN32
     const std::vector<std::function<std::string(const std::string&)>> values = {
         [&args](const std::string& conversion) { return detail::One(conversion.c_str(), detail::FillArg(args)); }...};
     return detail::FillEach(format, values);
-#endif
-    const int n = std::snprintf(nullptr, 0, format, detail::FillArg(args)...);
-    if (n <= 0) return n == 0 ? std::string() : std::string(format);
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(out.data(), out.size(), format, detail::FillArg(args)...);
-    out.resize(static_cast<size_t>(n));
-    return out;
   }
 }
 

@@ -90,6 +90,12 @@ inline constexpr const char* kSeparators = "/\\";
 inline constexpr const char* kSeparators = "/";
 #endif
 
+// Any thread; does not block. Where this user's settings file for the game is, as the system
+// keeps programs' settings: on Linux $XDG_CONFIG_HOME/palomir/settings (a whole path), else
+// ~/.config/palomir/settings; on Windows %APPDATA%\Palomir\settings. "" when the environment
+// names no such place, with `why` (when given) saying so in the player's words.
+std::string SettingsFile(std::string* why);
+
 // The folder `path` is in ("." for a bare name) and the name's last part.
 std::string FolderOf(const std::string& path);
 // The file a link leads to, whole; "" when it leads nowhere.

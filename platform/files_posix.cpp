@@ -13,6 +13,8 @@
 
 #include "platform/files.h"
 
+#include "language/tr.h"
+
 namespace palomir::files {
 
 namespace {
@@ -212,6 +214,21 @@ std::string FolderOf(const std::string& path) {
 std::string Resolved(const std::string& path) {
   char whole[PATH_MAX];
   return realpath(path.c_str(), whole) ? std::string(whole) : std::string();
+}
+
+std::string SettingsFile(std::string* why) {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
+  const char* home = std::getenv("HOME");
+  if (home && *home) return std::string(home) + "/.config/palomir/settings";
+  if (why) {
+    *why = config && *config
+               ? palomir::Fill(Tr("the settings cannot be kept: XDG_CONFIG_HOME (%s) is not a whole path "
+                         "from /, and HOME is not set"),
+                      config)
+               : Tr("the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set");
+  }
+  return "";
 }
 
 }  // namespace palomir::files

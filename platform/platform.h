@@ -67,6 +67,11 @@ class Platform {
   // recording writes it down ("guide"), and a replay takes it where the recording has it.
   virtual bool GuideStepDue(Micros due) = 0;
 
+  // Game thread. What the player can do when no sound output could be opened, in their
+  // words, to follow `reason` ("; is a sound server running?"); "" when the reason already
+  // says where the sound servers were looked for.
+  virtual std::string NoSoundOutputHelp(const std::string& reason) const;
+
   // A message for the player that has been printed: said too, in a few words, once a voice
   // can say it (a player who started the game from the desktop's menu sees no terminal).
   // Game thread.

@@ -1,5 +1,7 @@
 #include "platform/speech_queue.h"
 
+#include "platform/voice.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -112,6 +114,10 @@ bool SpeechQueue::Pop(QueuedLine& line) {
 
 std::deque<QueuedLine> SpeechQueue::TakeAll() {
   return std::exchange(lines_, {});
+}
+
+double SpokenLength(const std::string& text) {
+  return SpeechQueue::Length(text);
 }
 
 }  // namespace palomir

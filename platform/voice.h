@@ -9,6 +9,10 @@
 
 namespace palomir {
 
+// Any thread; does not block. How long `text` (UTF-8) takes to say at the usual rate, near
+// enough, in seconds: as the voice core reckons a line it cannot measure.
+double SpokenLength(const std::string& text);
+
 inline constexpr int32_t kSpeakWait = 0;   // return once this and everything before it is heard
 inline constexpr int32_t kSpeakAsync = 1;  // queue behind what is already queued, return at once
 // Queued as kSpeakAsync, a line of the help or the tour: never left out to keep up with play,

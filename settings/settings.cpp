@@ -13,10 +13,6 @@
 
 #include "language/tr.h"
 #include "platform/files.h"
-#ifdef _WIN32
-#include "platform/win32/wide.h"
-#endif
-
 namespace palomir {
 
 namespace {
@@ -129,24 +125,7 @@ std::string RangeText(Settings::Name n) {
 }
 
 std::string SettingsPath(std::string* why) {
-#ifdef _WIN32
-  // Where every Windows program keeps its settings: %APPDATA%\Palomir\settings.
-  std::string path = win32::SettingsPath();
-  if (path.empty() && why) *why = "the settings cannot be kept: APPDATA is not set";
-  return path;
-#endif
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/palomir/settings";
-  const char* home = std::getenv("HOME");
-  if (home && *home) return std::string(home) + "/.config/palomir/settings";
-  if (why) {
-    *why = config && *config
-               ? Fill(Tr("the settings cannot be kept: XDG_CONFIG_HOME (%s) is not a whole path "
-                         "from /, and HOME is not set"),
-                      config)
-               : Tr("the settings cannot be kept: neither XDG_CONFIG_HOME nor HOME is set");
-  }
-  return "";
+  return files::SettingsFile(why);
 }
 
 namespace {

@@ -292,11 +292,13 @@ TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
   EXPECT_FALSE(voice->Speak("x", 4).ok());
 
   // The voice hands the mixer one line at a time: ten lines queued, no more than the one
-  // being said waits in the mixer; a line of the help stops at once when hushed.
+  // being said waits in the mixer, and what is behind stays near the queue's most (a busy
+  // machine's slow synthesis reckoned in: 1.5 s more); a line of the help stops at once
+  // when hushed.
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(voice->Speak("eighty", kSpeakAsync).ok());
   std::this_thread::sleep_for(300ms);
   EXPECT_LT(speech.Written() - speech.Heard(), uint64_t{Mixer::kRate});
-  EXPECT_LE(voice->Behind(), SpeechQueue::kMostBehind + 1.0);
+  EXPECT_LE(voice->Behind(), SpeechQueue::kMostBehind + 1.5);
   while (voice->Behind() > 0) std::this_thread::sleep_for(5ms);  // the numbers are said
   ASSERT_TRUE(voice->Speak("The grid of keys is the table: hit with the key where the puck is.",
                            kSpeakGuide)

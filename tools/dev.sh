@@ -119,14 +119,18 @@ case "${1:-}" in
     ;;
   test)
     # Nothing of the tests' is left in the tree or the home: no compiled Python beside the
-    # scripts, and an X server's socket folder made for them is removed again.
+    # scripts, caches (Mesa's shaders, for Wine's and the Wayland desktop's drawing) in a
+    # folder of the run's own, and an X server's socket folder made for them removed again.
     export PYTHONDONTWRITEBYTECODE=1
+    XDG_CACHE_HOME=$(mktemp -d -t palomir-cache.XXXXXX)
+    export XDG_CACHE_HOME
     [ -e /tmp/.X11-unix ] && x11=kept || x11=""
     declare -A side  # the process group of each stage that runs beside the suite, by name
     finish() {
       local group
       for group in "${side[@]}"; do kill -- -"$group" 2>/dev/null || true; done
       [ -n "$x11" ] || rmdir /tmp/.X11-unix 2>/dev/null || true
+      rm -rf "$XDG_CACHE_HOME"
     }
     trap finish EXIT
     begun=$SECONDS

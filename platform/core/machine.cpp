@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "language/tr.h"
 #include "platform/core/wav.h"
 #include "platform/mixer/mixer_buffer.h"
 
@@ -218,6 +219,13 @@ namespace {
 // meanwhile.
 constexpr std::chrono::milliseconds kOutputDeadline{2000};
 }  // namespace
+
+std::string Platform::NoSoundOutputHelp(const std::string& reason) const {
+  // The desktops' sound servers: a reason that already says where they were looked for
+  // needs no question.
+  return reason.find("sound server") == std::string::npos ? Tr("; is a sound server running?")
+                                                          : std::string();
+}
 
 void MachineCore::UseOutput(std::unique_ptr<OutputDriver> driver, int frames) {
   output_ = std::make_unique<SoundOutput>(mixer_, std::move(driver));

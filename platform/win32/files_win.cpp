@@ -4,6 +4,8 @@
 // and renames that replace only when asked to. Helpers for the rest of the Windows machine
 // (platform/win32/wide.h) live here too.
 #include "platform/files.h"
+
+#include "language/tr.h"
 #include "platform/win32/wide.h"
 
 #include <fcntl.h>
@@ -77,20 +79,6 @@ int ErrnoOf(unsigned long error) {
   }
 }
 
-std::string SettingsPath() {
-  // The roaming application data folder, as every Windows program keeps its settings there;
-  // APPDATA names it, and the shell is asked where that is not set.
-  std::wstring folder;
-  if (const wchar_t* appdata = _wgetenv(L"APPDATA"); appdata && *appdata) {
-    folder = appdata;
-  } else {
-    PWSTR known = nullptr;
-    if (SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known) == S_OK) folder = known;
-    CoTaskMemFree(known);
-  }
-  if (folder.empty()) return "";
-  return Utf8(folder) + "\\Palomir\\settings";
-}
 
 }  // namespace palomir::win32
 
@@ -401,6 +389,24 @@ std::string Resolved(const std::string& path) {
     whole = whole.substr(4);
   }
   return win32::Utf8(whole);
+}
+
+std::string SettingsFile(std::string* why) {
+  // The roaming application data folder, as every Windows program keeps its settings there;
+  // APPDATA names it, and the shell is asked where that is not set.
+  std::wstring folder;
+  if (const wchar_t* appdata = _wgetenv(L"APPDATA"); appdata && *appdata) {
+    folder = appdata;
+  } else {
+    PWSTR known = nullptr;
+    if (SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known) == S_OK) folder = known;
+    CoTaskMemFree(known);
+  }
+  if (folder.empty()) {
+    if (why) *why = Tr("the settings cannot be kept: APPDATA is not set");
+    return "";
+  }
+  return win32::Utf8(folder) + "\\Palomir\\settings";
 }
 
 }  // namespace palomir::files

@@ -17,9 +17,6 @@ std::filesystem::path PathOf(const std::string& utf8);
 // messages read as they do on Linux.
 int ErrnoOf(unsigned long error);
 
-// The settings file: %APPDATA%\Palomir\settings; empty when there is no such folder.
-std::string SettingsPath();
-
 }  // namespace palomir::win32
 
 #endif

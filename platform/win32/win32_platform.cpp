@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/win32/com.h"
 #include "platform/win32/wide.h"
@@ -134,6 +135,10 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
 Win32Platform::~Win32Platform() {
   ShutdownOutput();
   native_.reset();  // its COM objects released before the apartment is let go
+}
+
+std::string Win32Platform::NoSoundOutputHelp(const std::string&) const {
+  return Tr("; is a sound device connected and turned on in Windows' sound settings?");
 }
 
 void Win32Platform::RequestClose() {

@@ -36,6 +36,8 @@ class Win32Platform final : public MachineCore {
   // Told when Windows ends the session (log-off, shutdown) while the game runs: the process
   // ends as soon as the window has answered, so what must be kept is written out here.
   void set_session_end(std::function<void()> end) { session_end_ = std::move(end); }
+  // Windows' own sound settings, where a player turns a device on.
+  std::string NoSoundOutputHelp(const std::string& reason) const override;
 
  private:
   struct Native;

@@ -160,11 +160,12 @@ def guide(palomir, xclose):
         # A settings file gone bad: one line, a game that plays, and the file kept aside.
         bad = "speech-volume = loud\n\x00\x7f garbage\n"
         open(settings, "w").write(bad)
-        rec, at, err = played(palomir, xclose, [], config, [(3.0, "change", "key", "F9"), (4.5, "close")])
+        # (F9 well after the start: a busy machine may take a few seconds to show the window.)
+        rec, at, err = played(palomir, xclose, [], config, [(5.0, "change", "key", "F9"), (6.5, "close")])
         said = [l for l in err if settings in l]
         check(len(said) == 2 and "not right" in said[0] and "settings.bad" in said[1],
               "a bad settings file is said in one line, and said again once kept aside %s" % err)
-        check(rec.rms(2.2, 2.6) > 0.001, "and the game plays (the puck at %.4f)" % rec.rms(2.2, 2.6))
+        check(rec.rms(2.2, 4.0) > 0.001, "and the game plays (the puck at %.4f)" % rec.rms(2.2, 4.0))
         check(open(settings + ".bad").read() == bad and "sound-volume = -3" in open(settings).read(),
               "the bad file is kept as settings.bad and a new one written")
 
