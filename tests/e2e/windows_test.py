@@ -187,6 +187,18 @@ def main():
         if game and game.poll() is None:
             game.kill()
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+        # Where a system has /run/user/UID, Wine keeps its server's folder there, named after
+        # the prefix's device and inode: this prefix's alone goes.
+        if os.path.isdir(prefix):
+            st = os.stat(prefix)
+            name = "server-%x-%x" % (st.st_dev, st.st_ino)
+            for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid()):
+                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+                try:
+                    os.rmdir(root)
+                except OSError:
+                    pass
         server.stop()
         shutil.rmtree(work, ignore_errors=True)
 
