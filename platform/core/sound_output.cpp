@@ -127,10 +127,6 @@ SoundOutput::~SoundOutput() {
   Shutdown();
 }
 
-OutputDriver& SoundOutput::driver() const {
-  return *state_->driver;
-}
-
 void SoundOutput::Shutdown() {
   if (abandoned_ || !state_->thread.joinable()) return;
   std::unique_lock l(state_->lock);

@@ -78,8 +78,6 @@ class SoundOutput {
   // Game thread. True when the thread was left inside the system: the system's library
   // must then not be shut down under it.
   bool abandoned() const { return abandoned_; }
-  // Any thread. The driver, for a backend to pass on what only its system reports.
-  OutputDriver& driver() const;
 
  private:
   struct State;
