@@ -179,7 +179,8 @@ class PlayerDesktop:
             self.home = os.path.join(self.folder, "home")
             os.mkdir(self.home, 0o700)
             os.chown(self.home, self.user.pw_uid, self.user.pw_gid)
-            self.env = {"HOME": self.home}
+            # Caches too (Mesa's would otherwise go to the passwd entry's home).
+            self.env = {"HOME": self.home, "XDG_CACHE_HOME": os.path.join(self.home, ".cache")}
             if os.environ.get("XAUTHORITY"):
                 self.env["XAUTHORITY"] = os.path.join(self.folder, "xauth")
                 shutil.copy(os.environ["XAUTHORITY"], self.env["XAUTHORITY"])

@@ -49,8 +49,15 @@ class Desktop:
         config = os.path.join(folder, "sway.conf")
         with open(config, "w") as f:
             f.write("xwayland enable\n")
+        # The caches (Mesa's shaders for XWayland's drawing, fontconfig's) in the folder too:
+        # with no XDG_CACHE_HOME Mesa writes into the home of the user's passwd entry, whatever
+        # HOME says.
+        cache = os.path.join(folder, "cache")
+        os.mkdir(cache, 0o700)
+        if user:
+            os.chown(cache, user.pw_uid, user.pw_gid)
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": folder,
-                    "XDG_RUNTIME_DIR": self.run, "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+                    "XDG_RUNTIME_DIR": self.run, "XDG_CACHE_HOME": cache, "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
                     "WLR_LIBINPUT_NO_DEVICES": "1"}
         # A sanitized build is told what to report, as in the other tests.
         self.env.update({k: v for k, v in os.environ.items() if k.endswith(("SAN_OPTIONS", "SAN_SYMBOLIZER_PATH"))})
