@@ -9,7 +9,7 @@ Micros Timer::Period() const {
 }
 
 void Timer::Restart() {
-  due_ = queue_.now_() + Period();
+  due_ = queue_.Beat() + Period();
 }
 
 void Timer::Tell(const char* what, int32_t value) const {
@@ -57,16 +57,24 @@ void TimerQueue::RunDue() {
     if (now < t.due_) continue;
     const Micros period = t.Period();
     t.due_ += period * ((now - t.due_) / period + 1);
-    Tick(t);
+    Tick(t, t.due_ - period);
   }
 }
 
-void TimerQueue::Tick(Timer& t) {
+void TimerQueue::Tick(Timer& t, std::optional<Micros> beat) {
   struct Running {
     Timer& t;
-    explicit Running(Timer& timer) : t(timer) { t.running_ = true; }
-    ~Running() { t.running_ = false; }
-  } running(t);
+    std::optional<Micros>& beat;
+    std::optional<Micros> outer;
+    Running(Timer& timer, std::optional<Micros>& b, std::optional<Micros> mine)
+        : t(timer), beat(b), outer(std::exchange(b, mine)) {
+      t.running_ = true;
+    }
+    ~Running() {
+      t.running_ = false;
+      beat = outer;
+    }
+  } running(t, beat_, beat);
   if (tick_observer_) tick_observer_(t.index_);
   t.tick_();
 }
@@ -75,7 +83,7 @@ bool TimerQueue::RunTick(int index) {
   if (index < 0 || static_cast<size_t>(index) >= timers_.size()) return false;
   Timer& t = timers_[static_cast<size_t>(index)];
   if (!t.Live() || t.running_) return false;
-  Tick(t);
+  Tick(t, std::nullopt);
   return true;
 }
 

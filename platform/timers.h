@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <utility>
 
 namespace palomir {
 
@@ -23,8 +24,11 @@ class Timer {
   // afresh from now.
   void SetInterval(int32_t ms);
   int32_t Interval() const { return interval_ms_; }
-  // A timer switched on counts a whole period from now before its first tick. Switching it
-  // off, even from inside its own tick, stops every further tick.
+  // A timer switched on counts a whole period from now before its first tick; switched on
+  // from inside a tick, from that tick's own moment on its schedule, however late the tick
+  // ran: timers switched on by ticks keep the beat of the timers that switched them, so the
+  // game thread wakes once a beat for all of them. Switching it off, even from inside its
+  // own tick, stops every further tick.
   void SetEnabled(bool enabled);
   bool Enabled() const { return enabled_; }
 
@@ -69,6 +73,20 @@ class TimerQueue {
   // more than a period is not repeated: the timer keeps its fixed schedule and ticks at the
   // next point of it, so nothing drifts and nothing bursts.
   void RunDue();
+  // For the event pump: while `pumping` lives, timers switched on count from now, not from
+  // the moment of a tick the pump runs inside (a tick that pumps, then takes an input that
+  // switches a timer on).
+  class Pumping {
+   public:
+    explicit Pumping(TimerQueue& queue) : queue_(queue), beat_(std::exchange(queue.beat_, {})) {}
+    ~Pumping() { queue_.beat_ = beat_; }
+    Pumping(const Pumping&) = delete;
+    Pumping& operator=(const Pumping&) = delete;
+
+   private:
+    TimerQueue& queue_;
+    std::optional<Micros> beat_;
+  };
   // When the next tick falls due; nothing when no timer can tick.
   std::optional<Micros> NextDue() const;
   // Runs one timer's tick now, as RunDue would when it falls due (a tick that is running
@@ -90,8 +108,11 @@ class TimerQueue {
 
  private:
   friend class Timer;
-  void Tick(Timer& t);
+  void Tick(Timer& t, std::optional<Micros> beat);
+  // Now, or inside a tick RunDue runs, that tick's point on its schedule.
+  Micros Beat() const { return beat_ ? *beat_ : now_(); }
   std::function<Micros()> now_;
+  std::optional<Micros> beat_;
   Observer observer_;
   std::function<void(int)> tick_observer_;
   std::optional<Micros> held_since_;

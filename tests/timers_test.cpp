@@ -135,6 +135,33 @@ TEST(Timers, EnablingAndNewIntervalsCountAFullPeriodFromNow) {
   EXPECT_EQ(ticks, 0);
 }
 
+TEST(Timers, ATimerSwitchedOnByATickKeepsThatTicksBeatHoweverLateItRan) {
+  Clock c;
+  Timer* other = nullptr;
+  Timer* pumped = nullptr;
+  Timer& a = c.queue.Add([&] {
+    other->SetEnabled(true);
+    // An input taken by a pump inside the tick counts from now, as any input does.
+    TimerQueue::Pumping pump(c.queue);
+    pumped->SetEnabled(true);
+  });
+  other = &c.queue.Add([] {});
+  pumped = &c.queue.Add([] {});
+  for (Timer* t : {&a, other, pumped}) t->SetInterval(10);
+  a.SetEnabled(true);
+  c.now = 10'700;  // the tick due at 10 ms runs 0.7 ms late
+  c.queue.RunDue();
+  a.SetEnabled(false);
+  EXPECT_EQ(*c.queue.NextDue(), 20'000);  // `other`, on a's beat: one wake-up for both
+  other->SetEnabled(false);
+  EXPECT_EQ(*c.queue.NextDue(), 20'700);  // `pumped`
+  // Outside a tick, from now again.
+  pumped->SetEnabled(false);
+  c.now = 12'300;
+  pumped->SetEnabled(true);
+  EXPECT_EQ(*c.queue.NextDue(), 22'300);
+}
+
 TEST(Timers, SimultaneousTicksRunInTheOrderTheTimersWereMade) {
   Clock c;
   std::vector<int> order;

@@ -263,6 +263,7 @@ void MachineCore::WhileSpeaking() {
 }
 
 void MachineCore::DoEvents() {
+  TimerQueue::Pumping pumping(timers_);
   if (recorder_) recorder_->Pump();
   WatchOutput();
   if (*voice_poll_) (*voice_poll_)();

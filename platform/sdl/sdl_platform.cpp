@@ -300,7 +300,9 @@ void SdlPlatform::WaitUntil(Micros until) {
     pollfd fds[2] = {{window_fd_, POLLIN, 0}, {close_signals_->fd(), POLLIN, 0}};
     const timespec wait{static_cast<time_t>(left / 1000000),
                         static_cast<long>(left % 1000000) * 1000};
-    ppoll(fds, 2, &wait, nullptr);
+    // Woken by the time alone, the window system has said nothing since the pump above: the
+    // pump that follows the wait need not ask it again (half of a tick's system calls).
+    if (ppoll(fds, 2, &wait, nullptr) == 0) last_pump_ = Clock();
     return;
   }
   // Elsewhere SDL's wait counts whole milliseconds and wakes up to one late; it waits for the
