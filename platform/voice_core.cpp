@@ -19,6 +19,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// How often a game thread waiting for a line looks at the window (the close box) and the
+// sound output: no player tells 50 ms, and the line's end wakes the wait at once.
+constexpr auto kLookEvery = 50ms;
+
 double Seconds() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
@@ -58,7 +62,7 @@ class VoiceCore final : public Voice {
     for (;;) {
       {
         std::unique_lock lock(mutex_);
-        if (changed_.wait_for(lock, 5ms, [&] { return ended_ >= id || failed_; }) &&
+        if (changed_.wait_for(lock, kLookEvery, [&] { return ended_ >= id || failed_; }) &&
             ended_ >= id) {
           return Status::Ok();
         }
@@ -232,10 +236,14 @@ std::unique_ptr<Voice> CreateVoiceCore(std::unique_ptr<VoiceBackend> backend,
 }
 
 Status SleepingBackend::Idle() {
-  std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, std::chrono::seconds(1), [this] { return woken_; });
-  woken_ = false;
+  Nap(std::chrono::seconds(1));
   return Status::Ok();
+}
+
+void SleepingBackend::Nap(std::chrono::microseconds most) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, most, [this] { return woken_; });
+  woken_ = false;
 }
 
 void SleepingBackend::Wake() {
@@ -265,11 +273,18 @@ Status MixedBackend::Play(const std::vector<float>& pcm, const std::atomic<bool>
       at += stream_.Write(std::span<const float>(pcm).subspan(at));
       end_.store(stream_.Written() + (pcm.size() - at));
     }
-    if (at == pcm.size() && stream_.Heard() >= stream_.Written()) {
+    const uint64_t written = stream_.Written();
+    const uint64_t heard = std::min(stream_.Heard(), written);
+    if (at == pcm.size() && heard == written) {
       end_.store(0);
       return Status::Ok();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Asleep till about half of what the mixer holds has been heard: a line of a few seconds
+    // wakes this thread a few dozen times, not every 2 ms. A cut wakes it at once (Wake);
+    // a lost output is seen within the longest nap.
+    const auto half = std::chrono::microseconds((written - heard) * 500000 / Mixer::kRate);
+    Nap(std::clamp<std::chrono::microseconds>(half, std::chrono::milliseconds(2),
+                                              std::chrono::milliseconds(50)));
   }
 }
 

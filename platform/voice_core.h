@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -52,6 +53,10 @@ class SleepingBackend : public VoiceBackend {
   Status Idle() override;  // voice thread
   void Wake() override;    // any thread
 
+ protected:
+  // Voice thread: sleeps `most` at most; Wake ends it early (and is used up by it).
+  void Nap(std::chrono::microseconds most);
+
  private:
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -81,8 +86,8 @@ class MixedBackend : public SleepingBackend {
 };
 
 struct VoiceCoreSetup {
-  // Game thread, every few milliseconds while a line is waited for; it may throw to
-  // abandon the wait (the window was closed).
+  // Game thread, about every 50 ms while a line is waited for (the line's end wakes the
+  // wait at once); it may throw to abandon the wait (the window was closed).
   std::function<void()> while_waiting;
   // The player's rate: the queue reckons how long its lines take from it.
   std::shared_ptr<VoiceLevels> levels;
