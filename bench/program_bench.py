@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The real program in an X server with SDL's disk audio driver: how soon the welcome is
-heard, how much memory it takes at most, and how much processor a rally costs.
+heard, how much memory it takes at most, and how much processor a rally costs, the game
+thread's share and how often it wakes.
 Run inside xvfb-run: program_bench.py PALOMIR [SECONDS [PROGRAM OPTIONS...]]; with options
-only the processor line is printed, named after them."""
+only the processor line is printed, named after them. With PALOMIR_BEFORE naming another
+build's program, the rally is played on both, taking turns, and both are printed."""
 import os
 import subprocess
 import sys
@@ -20,6 +22,55 @@ def first_sound(path):
         if abs(x) > 1e-4:
             return i // 2
     return None
+
+
+def threads(pid):
+    """Each thread's processor seconds and its wake-ups so far, by thread id."""
+    got = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            f = open("/proc/%d/task/%s/stat" % (pid, tid)).read().split(")")[1].split()
+            woke = sum(int(line.split()[1]) for line in open("/proc/%d/task/%s/status" % (pid, tid))
+                       if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")))
+        except OSError:
+            continue  # ended meanwhile
+        got[int(tid)] = ((int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK"), woke)
+    return got
+
+
+def rally(proc, seconds):
+    """A rally: the puck served with the grid every few seconds, the mouse moved now and then.
+    The whole program's share of a core, what its game thread (the first) took and how often
+    it woke, and the rally's length."""
+    t0, w0 = threads(proc.pid), time.monotonic()
+    n = 0
+    while time.monotonic() - w0 < seconds:
+        subprocess.run(["xdotool", "key", "5" if n % 2 else "g"])
+        subprocess.run(["xdotool", "mousemove_relative", "--", str(10 - 20 * (n % 2)), "-3"])
+        n += 1
+        time.sleep(1.5)
+    t1, took = threads(proc.pid), time.monotonic() - w0
+    total = sum(t1[t][0] - t0.get(t, (0, 0))[0] for t in t1)
+    game = [t1[proc.pid][i] - t0[proc.pid][i] for i in (0, 1)]
+    return (100.0 * total / took,
+            "the game thread %.2f%%, waking %.0f times a second" % (100.0 * game[0] / took, game[1] / took),
+            took)
+
+
+def played(palomir, seconds):
+    """A rally on `palomir`, after its welcome: (its processor share, the game thread's)."""
+    out = tempfile.mktemp(suffix=".raw")
+    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
+    proc = subprocess.Popen([palomir], env=env, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(4.0)
+        c, wakes, _ = rally(proc, seconds)
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        if os.path.exists(out):
+            os.unlink(out)
+    return c, wakes
 
 
 def main():
@@ -47,19 +98,7 @@ def main():
     k = first_sound(out)
     welcome = opened + k / 48000.0 if opened is not None and k is not None else None
 
-    # A rally: the puck served with the grid every few seconds, the mouse moved now and then.
-    def cpu():
-        f = open("/proc/%d/stat" % proc.pid).read().split(")")[1].split()
-        return (int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK")
-
-    c0, w0 = cpu(), time.monotonic()
-    n = 0
-    while time.monotonic() - w0 < seconds:
-        subprocess.run(["xdotool", "key", "5" if n % 2 else "g"])
-        subprocess.run(["xdotool", "mousemove_relative", "--", str(10 - 20 * (n % 2)), "-3"])
-        n += 1
-        time.sleep(1.5)
-    c1, w1 = cpu(), time.monotonic()
+    c, wakes, took = rally(proc, seconds)
     peak = 0
     for line in open("/proc/%d/status" % proc.pid):
         if line.startswith("VmHWM:"):
@@ -68,8 +107,7 @@ def main():
     proc.wait(timeout=10)
     os.unlink(out)
     if extra:
-        print("processor with %s: %.2f%% of one core" % (" ".join(a.split("=")[0] for a in extra),
-                                                         100.0 * (c1 - c0) / (w1 - w0)))
+        print("processor with %s: %.2f%% of one core" % (" ".join(a.split("=")[0] for a in extra), c))
         return
     if shown is None or welcome is None:
         print("start-up: not measured (window %s, sound device %s, first sound %s)" % (shown, opened, k))
@@ -77,7 +115,18 @@ def main():
         print("start-up: window shown %.0f ms after start, welcome heard %.0f ms after start, %.0f ms after the window"
               % ((shown - t0) * 1000, (welcome - t0) * 1000, (welcome - shown) * 1000))
     print("peak resident memory: %.1f MB" % peak)
-    print("processor during %.0f s of play: %.2f%% of one core" % (w1 - w0, 100.0 * (c1 - c0) / (w1 - w0)))
+    print("processor during %.0f s of play: %.2f%% of one core, %s" % (took, c, wakes))
+    before = os.environ.get("PALOMIR_BEFORE")
+    if before:
+        # Both builds in turns, so that what else the machine does falls on both alike.
+        figures = {palomir: [], before: []}
+        for _ in range(3):
+            for program in figures:
+                figures[program].append(played(program, seconds))
+        for name, program in (("this build", palomir), ("the build before", before)):
+            runs = sorted(figures[program])
+            print("processor, %s (3 rallies): %s; median %.2f%% of one core, %s"
+                  % (name, ", ".join("%.2f%%" % r[0] for r in figures[program]), runs[1][0], runs[1][1]))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark and prints one table of figures.
 #   bench/run.sh [BUILD_DIR]     (tools/dev.sh bench builds first, then calls this)
+# With PALOMIR_BEFORE=OTHER_BUILD/palomir the rally's processor use is measured on both
+# programs too, in turns (three rallies each), for a change's before and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
