@@ -1,4 +1,7 @@
 // The command line: what the player asked for, read with getopt_long.
+//
+// Threads: the main thread, as the game starts (getopt_long keeps its place in globals).
+// Nothing here blocks but FindSounds, which looks at the disk.
 #pragma once
 
 #include <optional>

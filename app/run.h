@@ -1,5 +1,7 @@
 // The program: makes the window on a machine, lets it load, and runs the message loop
 // until the window is unloaded. Returns the exit status.
+//
+// Threads: the game thread (the main thread). Both block for as long as the game is played.
 #pragma once
 
 #include <functional>

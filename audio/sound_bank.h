@@ -1,4 +1,6 @@
 // The sound bank: the ten sounds loaded from the sounds folder beside the program.
+// Game thread only. LoadSounds reads the files (the disk); ReleaseAudioAndInput closes the
+// sound output, waiting 50 ms at most. Nothing else blocks.
 #pragma once
 
 #include <array>

@@ -2,6 +2,9 @@
 // first), the speed level and the main keys. It is no part of the game's rules: it reads the
 // game's state after each pump and asks the window to draw again only when what it shows
 // has changed.
+//
+// Game thread only (Update runs from the window's pump); CardLines is pure. Update blocks
+// only while the window system draws the card.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,8 @@
 // The one window: it carries the whole game state and every handler. Everything runs on
 // the game thread; the timer ticks and the input handler run from the event pump, also
-// inside another handler's pump or inside a pause.
+// inside another handler's pump or inside a pause. What blocks: Form_Load (the voice's start,
+// the sound output's open, the sound files), Pause and NewGame (they pump until the seconds
+// are up), AnnounceGameEnd (its lines are waited for) and QuitGame (the output's close).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // The program-wide objects: made once at start-up, released once at quit, children before
 // parents. One instance per program; a test makes a fresh one for each game it plays.
+// Game thread only: made, used and released there (what blocks is in each object's header).
 #pragma once
 
 #include <memory>

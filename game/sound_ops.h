@@ -1,5 +1,6 @@
 // The game's side of a sound buffer: positions are read back at the moment of use, and a
 // buffer that did not load, or a call that fails, is a run-time error.
+// Game thread only; nothing here blocks (a buffer's calls only tell the mixer).
 #pragma once
 
 #include <algorithm>

@@ -3,6 +3,10 @@
 // volumes (kept in the settings file). While the help or the tour plays, the game holds
 // still and then goes on exactly where it stood. Every key it answers has first been a key
 // press for the game's own input handler, like any other key.
+//
+// Game thread only: its keys and steps come from the window's pump. Nothing here blocks but
+// a sound of the tour or a sample being opened (its file is read); a changed setting is
+// written on the settings file's own thread.
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,8 @@
 //   N_("...")                          a text kept in a table, looked up later with Tr
 //   Fill(Tr("Rate %d"), rate)          a catalog's line with its numbers and names put in
 // English needs no catalog: the texts are the English ones. Any thread may look up a text:
-// the language is chosen before the game starts a thread of its own (language.h).
+// the language is chosen before the game starts a thread of its own (language.h). Nothing
+// here blocks.
 // language/language.cpp looks them up in the compiled catalogs (GNU .mo), which the game
 // reads itself on every system.
 #pragma once

@@ -1,5 +1,6 @@
 // The game's arithmetic: 32-bit integers that never wrap, floating expressions that are
-// checked after the fact, and the one run-time error type that ends a handler.
+// checked after the fact, and the one run-time error type that ends a handler. Any thread;
+// pure.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 // What the game asks of the machine, written down call by call: wrappers round the
 // platform's objects that tell a log of every call the game makes on them, in the same
 // words on the real and the virtual machine, so that a trace of a real game and the replay
-// of its recording can be compared line by line. Game thread only.
+// of its recording can be compared line by line. Game thread only. Nothing here blocks but
+// the calls a wrapper passes on, and LineTrace's file (line_file.h).
 #pragma once
 
 #include <cstdint>

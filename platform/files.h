@@ -3,6 +3,12 @@
 // is, renaming without replacing, and removing a file only while it is still the one the game
 // made. Descriptors are the C library's (open/_open); nothing here names a system's types,
 // so that each system has its own files_*.cpp beside this header.
+//
+// Threads: any; nothing here is shared. Every call but FolderOf and SettingsFile is a system
+// call that waits on the disk (a network folder may take long). LockFolder also waits for the
+// other game that holds the lock, Sync for the disk to have the data, WaitWritable `ms` at
+// most, and RenameOver on Windows up to a second while another program reads the file.
+// Unlock on the thread that locked (on Windows the lock is that thread's).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 // Input devices: the system mouse, read as buffered records, and the system keyboard,
 // read as a whole key-state array. Both signal one shared input event. Every call is
-// made from the game thread.
+// made from the game thread. None blocks but the mouse's Acquire and Unacquire, which ask
+// the window system to take the pointer or give it back.
 #pragma once
 
 #include <array>

@@ -1,5 +1,7 @@
 // The input devices and the input event, shared by the real and the virtual machine: the
 // machine turns its own input into RawInput and hands it to Deliver(). Game thread only.
+// Nothing here blocks but what the input event's handler does (Deliver runs it) and taking
+// the mouse (the window system).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Key codes of the physical keys the game reads: the DirectInput scan codes, the same on
-// every keyboard layout.
+// every keyboard layout. Constants only: any thread.
 #pragma once
 
 #include <cstdint>

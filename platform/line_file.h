@@ -5,6 +5,9 @@
 // waits: a pipe or FIFO whose reader is slow keeps up to 64 KiB here, and past that the
 // file is given up with one warning. Only a plain file, a pipe or FIFO, or a terminal is
 // written: a device is refused.
+//
+// Threads: the game thread, but for WriteOutAfterCrash. Opening, Begin and Discard look at
+// and rename files (the disk); the destructor gives a slow reader 100 ms at most.
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,10 @@
 // Everything the game asks of the machine it runs on. Two machines implement it: the real
 // one (a window, a sound card, a mouse, a keyboard and a speech synthesizer) and the
 // virtual one that tests drive.
+//
+// Threads: the game thread, every call (GainOf is pure, for any thread). What blocks:
+// CreateVoice while the voice starts, and DirectSoundCreate while the sound output opens
+// (within the machine's deadline).
 #pragma once
 
 #include <cstdint>

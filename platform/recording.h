@@ -13,6 +13,10 @@
 //   outcome voice|sound ok|fail REASON, outcome file NAME ok|fail REASON
 //   close                    the close box, or a termination signal
 //   guide                    the player's guide (help, the sound tour) took its next step
+//
+// Threads: a Recorder is the game thread's, and a Replay the thread that runs the virtual
+// machine. Nothing here blocks but reading the recording (LinesOf, and a Replay reading its
+// source) and writing it (line_file.h).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 // Sound device and sound buffers: one buffer per sound file, each with its own pan,
-// volume and play position. Every call is made from the game thread.
+// volume and play position. Every call is made from the game thread. A buffer's calls never
+// block; CreateSoundBufferFromFile reads the file (the disk), and letting the device go
+// closes the sound output (50 ms at most).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 // waits for (the end of a game, the reason it cannot start) is never left out, nor is a line
 // of the help or the tour: the newest the player asked for. "Behind" counts what is really
 // still to be heard: the rest of the line being said, then the queue. Not locked: its owner
-// calls it from one thread at a time (the voice core under its lock).
+// calls it from one thread at a time (the voice core under its lock). Nothing here blocks.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 // The outcome of one platform call: success, or failure with a reason a person can read.
+// A plain value: any thread.
 #pragma once
 
 #include <string>

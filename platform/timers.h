@@ -1,4 +1,5 @@
 // The window's periodic timers. Ticks come from the event pump, on the game thread.
+// Game thread only; nothing here blocks but the ticks RunDue and RunTick run.
 #pragma once
 
 #include <cstdint>

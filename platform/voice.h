@@ -1,4 +1,6 @@
-// The speech voice. Called from the game thread only.
+// The speech voice. Called from the game thread only. Speak with kSpeakWait blocks until the
+// line has been heard; the other calls never wait for speech. Letting a voice go waits for
+// its thread to stop (a line being made, a backend still opening).
 #pragma once
 
 #include <atomic>

@@ -102,7 +102,9 @@ struct VoiceCoreSetup {
   std::shared_ptr<std::function<void()>> poll;
 };
 
-// Starts the core's thread; the backend is opened there.
+// Game thread. Starts the core's thread and returns at once; the backend is opened there.
+// The Voice it gives keeps voice.h's rules; besides, a backend that failed is replaced on the
+// game thread at the next Speak or pump, which then waits while `fallback` makes the new one.
 std::unique_ptr<Voice> CreateVoiceCore(std::unique_ptr<VoiceBackend> backend,
                                        VoiceCoreSetup setup);
 

@@ -1,5 +1,6 @@
 // The one window and its services: timers, the event pump, the clock, the program's
-// folder. Game thread only.
+// folder. Game thread only. WaitForEvents blocks, and DoEvents for as long as the handlers it
+// runs (a pause, a line waited for); Show and ShowCard may wait on the window system.
 #pragma once
 
 #include <cstdint>

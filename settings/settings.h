@@ -1,6 +1,10 @@
 // The player's own settings: how fast and how loud the voice speaks, and how loud the
 // game's sounds and the background are. None of them is a rule of play. Kept between games
 // in a small text file of "name = value" lines; options override them for one run.
+//
+// Threads: Settings and the functions beside it are for any thread and never block.
+// SettingsFile is the game thread's, but for Save; only Load, Save, Wait and its destructor
+// block (see each).
 #pragma once
 
 #include <functional>
@@ -60,7 +64,7 @@ class SettingsFile {
   using Changes = std::map<Settings::Name, int>;
 
   explicit SettingsFile(std::string path, std::string why_none = "");
-  // The changes not yet written are written first, waiting a moment at most.
+  // The changes not yet written are written first, waiting a moment at most (2.5 s).
   ~SettingsFile();
   SettingsFile(const SettingsFile&) = delete;
   SettingsFile& operator=(const SettingsFile&) = delete;
@@ -69,17 +73,21 @@ class SettingsFile {
   // is not a plain file, is too large or has a line that is not a setting: the defaults for
   // what is wrong, and one line for the player in `problem`. A file that is not right is
   // set aside (PATH.bad, PATH.bad.1, ...), never overwritten, before a new one is written.
+  // Game thread, as the game starts; blocks on the disk.
   Settings Load(std::string& problem);
   // Writes `changes` into the file as it stands now (another game may have changed other
   // values meanwhile): a new file, made in the same folder under a name of its own, then
   // renamed over the old. `kept_as` names a bad file set aside. False with `error` for the
-  // player when it cannot be written. Waits for another game writing the file.
+  // player when it cannot be written. Any thread; blocks on the disk, and waits for another
+  // game writing the file.
   bool Save(const Changes& changes, std::string& kept_as, std::string& error);
   // Game thread: the change is written soon on a thread of its own, several at once when
-  // they come quickly; what the player must know goes to `tell`, a failure once.
+  // they come quickly; what the player must know goes to `tell`, a failure once. Never waits
+  // for the disk.
   void Change(Settings::Name name, int value);
-  // Until every change is written, at most `seconds`: whether they are.
+  // Until every change is written, at most `seconds`: whether they are. Blocks that long.
   bool Wait(double seconds);
+  // Before the first Change: `tell` is called on the file's own thread.
   void set_tell(std::function<void(const std::string&)> tell);
   // Game thread: what the player must also hear (a failure to write), in a few words, once.
   std::vector<std::string> TakeSpoken();

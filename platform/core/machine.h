@@ -9,7 +9,9 @@
 // Threads. Game thread only, except where a function says otherwise. Nothing here blocks but
 // what a backend's hook blocks on: WaitForEvents (until the next input, tick or its bound),
 // CreateVoice (the voice's start), DirectSoundCreate (the output's open, within its deadline)
-// and a sound file's read (the disk).
+// and a sound file's read (the disk); besides, letting the sound device go waits 50 ms at most
+// for the output's close, and the pump's look at the voice waits while a failed voice's
+// replacement starts.
 #pragma once
 
 #include <chrono>
@@ -157,8 +159,8 @@ class MachineCore : public Platform, public Window {
   void DeliverQueued();
   // The user closed the window: recorded; throws WindowUnloaded.
   [[noreturn]] void Closed();
-  // Every few milliseconds while the game waits for a line to be heard: a close request cuts
-  // the wait short (throws), and a lost output is noticed.
+  // About every 50 ms while the game waits for a line to be heard: a close request cuts the
+  // wait short (throws), and a lost output is noticed.
   void WhileSpeaking();
   // The voice's look at its server, run at every pump; the voice sets it.
   const std::shared_ptr<std::function<void()>>& voice_poll() const { return voice_poll_; }

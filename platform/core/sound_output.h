@@ -49,7 +49,8 @@ class OutputDriver {
 
 class SoundOutput {
  public:
-  // Starts the output's thread (it runs the driver's ThreadBegins).
+  // Game thread, as every call below but where one says otherwise. Starts the output's
+  // thread (it runs the driver's ThreadBegins) and returns at once.
   SoundOutput(std::shared_ptr<Mixer> mixer, std::unique_ptr<OutputDriver> driver);
   // Closes the output if it can within 50 ms; a thread stuck in the system is left behind
   // (see abandoned()).
@@ -67,7 +68,8 @@ class SoundOutput {
   void Close();
   // Game thread, as often as it likes; never blocks. Notices a lost output (the driver says
   // so, or nothing has pulled the mixer for a second) and a moved default, has the output
-  // reopened, and says once what happened: on stderr, and to `told` in a few words.
+  // reopened, and says once what happened: on stderr, and to `told` (on the game thread,
+  // inside Watch) in a few words.
   void Watch();
   std::function<void(const std::string&)> told;
 

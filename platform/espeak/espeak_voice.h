@@ -1,4 +1,8 @@
 // The game's own voice: espeak-ng, heard through the mixer's speech stream, centred.
+//
+// Threads: the functions below on the game thread (the main thread, as the game starts);
+// whichever comes first loads the synthesizer's data (the disk). The backend makes and plays
+// its lines on the voice thread, holding the synthesizer's lock while it makes one.
 #pragma once
 
 #include <functional>
@@ -15,8 +19,8 @@ struct VoiceOutput {
   // True while a sound output pulls the mixer; without one, speech is dropped as it is
   // made, so that a waiting Speak does not wait for ever.
   std::function<bool()> running;
-  // Called on the game thread every few milliseconds while Speak waits; it may throw to
-  // abandon the wait (the window was closed).
+  // Called on the game thread about every 50 ms while Speak waits; it may throw to abandon
+  // the wait (the window was closed).
   std::function<void()> while_waiting;
   // The synthesizer's data folder; empty for the one it was installed with.
   std::string data_path;

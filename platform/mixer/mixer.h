@@ -38,7 +38,7 @@ struct StereoGain {
 // The sound card's laws: volume v (hundredths of a dB, -10000..0) scales both channels by
 // 10^(v/2000), -10000 being silence; pan p < 0 takes |p|/100 dB off the right channel and
 // p > 0 takes p/100 dB off the left, the other channel staying full; +-10000 silences the
-// far channel. Pan and volume multiply.
+// far channel. Pan and volume multiply. Any thread; pure.
 StereoGain GainsFor(int32_t pan, int32_t volume);
 
 // Speech samples (mono, mixer rate) handed from the voice's thread to the audio thread
@@ -49,7 +49,7 @@ class SpeechStream {
 
   // Voice thread. Copies as much as fits and returns how many samples it took.
   size_t Write(std::span<const float> samples);
-  // Samples ever written; a line has been heard once Heard() reaches its end.
+  // Any thread. Samples ever written; a line has been heard once Heard() reaches its end.
   uint64_t Written() const { return written_.load(std::memory_order_acquire); }
   uint64_t Heard() const { return read_.load(std::memory_order_acquire); }
   // Any thread, only while no output runs: nothing would ever be heard; drop what waits.
@@ -117,6 +117,7 @@ class Mixer {
   // thread last reported, or what was asked since.
   bool Playing(Channel c) const;
 
+  // Any thread: the stream the mixed voices write (SpeechStream says which thread does what).
   SpeechStream& speech() { return speech_; }
 
   // Any thread. How many blocks mix() has begun: a change made before a block began is heard

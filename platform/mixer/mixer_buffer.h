@@ -1,4 +1,5 @@
-// A sound buffer that plays through the mixer. Game thread only.
+// A sound buffer that plays through the mixer. Game thread only; nothing here blocks or
+// waits for the audio thread.
 #pragma once
 
 #include <memory>

@@ -1,6 +1,7 @@
 // Rate conversion to the mixer's 48 kHz by libsoxr, at its high quality: flat to well past
 // 10 kHz for a 22.05 kHz source, images far below hearing. Game thread or voice thread,
-// never the audio thread (it allocates).
+// never the audio thread (it allocates). It does not block, but takes time in proportion to
+// the sound.
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,8 @@
 // where each server was looked for.
 //
 // Threads: Open, Close and ThreadEnds on the core's output thread (they may block on the
-// server); Lost from any thread; Removed on the game thread.
+// server); Lost on the game thread while that thread has no job under way (the core's Watch
+// asks it so: the game's own stream is set and cleared there); Removed on the game thread.
 #pragma once
 
 #include <atomic>

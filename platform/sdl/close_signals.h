@@ -14,6 +14,7 @@ void CatchCloseSignals();
 
 // While it exists (made once SDL's event system runs), a caught signal becomes SDL's quit
 // event. A no-op where CatchCloseSignals was not called.
+// Made and let go on the game thread; letting go ends its thread at once.
 class CloseSignalWatch {
  public:
   CloseSignalWatch();
@@ -21,7 +22,7 @@ class CloseSignalWatch {
   CloseSignalWatch(const CloseSignalWatch&) = delete;
   CloseSignalWatch& operator=(const CloseSignalWatch&) = delete;
   // Becomes readable once a signal was caught and its quit event sent, so that a wait on the
-  // window system's connection wakes for it too; -1 when signals are not caught.
+  // window system's connection wakes for it too; -1 when signals are not caught. Any thread.
   int fd() const;
 
  private:

@@ -1,4 +1,5 @@
-// The physical keys of any keyboard, from SDL's scancodes to the game's key codes.
+// The physical keys of any keyboard, from SDL's scancodes to the game's key codes. Any
+// thread; pure.
 #pragma once
 
 #include <cstdint>

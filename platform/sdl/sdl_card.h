@@ -1,6 +1,8 @@
 // Draws the window's card: a plain dark card with light text, in a system font found through
 // fontconfig, sized to the window. Without a font the card is drawn without text. Game
-// thread only.
+// thread only. The first Paint (or font_file) blocks while fontconfig finds the font, which
+// may mean building its cache; a new size reads the font file; Paint waits on the window
+// system.
 #pragma once
 
 #include <map>

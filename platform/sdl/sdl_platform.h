@@ -25,8 +25,11 @@ class SdlPlatform final : public MachineCore {
   // `speech_data` is the synthesizer's data folder, empty for its own.
   // `sounds_folder` is where the ten sounds are, empty for "sounds" beside the program.
   // `system_speech`: speak through the desktop's speech service where it can be reached.
+  // Blocks while the window system is reached (a busy X server is asked again, about 0.6 s
+  // in all).
   explicit SdlPlatform(std::string program_folder, std::string speech_data = "",
                        std::string sounds_folder = "", bool system_speech = false);
+  // Waits 50 ms at most for the sound output's thread (see SoundOutput).
   ~SdlPlatform() override;
 
   int32_t Handle() const override;

@@ -1,5 +1,6 @@
 // The X11 connection behind a window, apart from everything else: X's headers define
-// names (Status, Window) that clash with the game's own.
+// names (Status, Window) that clash with the game's own. Game thread, once the window is
+// made; asks SDL only, and does not block.
 #pragma once
 
 struct SDL_Window;

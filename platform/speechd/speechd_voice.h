@@ -18,12 +18,13 @@
 namespace palomir {
 
 struct SpeechdSetup {
-  // Called on the game thread every few milliseconds while a line is waited for; it may
-  // throw to abandon the wait.
+  // Called on the game thread about every 50 ms while a line is waited for; it may throw to
+  // abandon the wait.
   std::function<void()> while_waiting;
-  // Makes the game's own voice, once speech-dispatcher has failed.
+  // Game thread: makes the game's own voice, once speech-dispatcher has failed (blocking
+  // while it loads).
   std::function<Status(std::unique_ptr<VoiceBackend>&)> own_voice;
-  // A message for the player; stderr when empty.
+  // Game thread: a message for the player; stderr when empty.
   std::function<void(const std::string&)> tell;
   // The voice sets it: a check the game thread runs at every pump, so that a server that
   // fails while the game says nothing is noticed and what was queued still said. Cleared
@@ -37,10 +38,11 @@ struct SpeechdSetup {
   std::string language;
 };
 
+// Game thread; returns at once (the server is reached on the voice's thread).
 std::unique_ptr<Voice> CreateSpeechdVoice(SpeechdSetup setup);
 
 // speech-dispatcher's volume (-100..100) for a level in decibels (0 the loudest): each step
-// of the level is heard as that many decibels.
+// of the level is heard as that many decibels. Any thread; pure.
 int SpeechdVolume(int db);
 
 }  // namespace palomir

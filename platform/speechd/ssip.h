@@ -2,6 +2,8 @@
 // command line, the server answers with lines "NNN-data" and a closing "NNN text"; events
 // (7NN) come the same way, between answers. The reader takes bytes as they arrive and
 // hands out whole answers; anything that is not such an answer makes it fail for good.
+// A reader is one thread's (the voice thread's); it only parses and never blocks. SsipText is
+// pure, for any thread.
 #pragma once
 
 #include <deque>

@@ -20,7 +20,8 @@
 namespace palomir {
 
 // The core with a clock of its own, and itself as the trace of every call. Game thread only
-// (the thread the test runs on); nothing blocks: a wait moves the clock.
+// (the thread the test runs on), RequestClose too. Nothing blocks but a replay reading its
+// recording (the disk): a wait moves the clock.
 class VirtualPlatform final : public MachineCore, public CallLog {
  public:
   using Call = palomir::Call;

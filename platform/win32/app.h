@@ -1,6 +1,10 @@
 // The program's start on Windows: its command line in UTF-8, its folder, the console it
 // was started from (for --help, --version and the game's messages), and the console's close
 // requests (Ctrl+C, Ctrl+Break, the console closed) taken as the close box.
+//
+// Threads: the main thread, as the game starts; nothing here blocks. The console's requests
+// come on a thread Windows makes: it asks the window to close (RequestClose, which only posts)
+// and, when the console closes or the session ends, waits there 4 s for the game to end.
 #pragma once
 #ifdef _WIN32
 

@@ -23,7 +23,7 @@ struct SapiSetup {
   std::shared_ptr<Mixer> mixer;
   // True while a sound output pulls the mixer; without one, speech is dropped as it is made.
   std::function<bool()> running;
-  // Game thread, every few milliseconds while Speak waits; may throw (the window closed).
+  // Game thread, about every 50 ms while Speak waits; may throw (the window closed).
   std::function<void()> while_waiting;
   std::shared_ptr<VoiceLevels> levels;
   bool system = false;
@@ -34,10 +34,14 @@ struct SapiSetup {
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name
 // of that voice, else of the English one the game then speaks with ("sapi" where the voices
-// say no name or language), "" when the system has no voice at all.
+// say no name or language), "" when the system has no voice at all. Main thread, as the game
+// starts; blocks while SAPI lists its voices (on a thread of its own, with COM set up there).
 bool ChooseSapiLanguage(const std::string& language, std::string& voice_name);
 
 // Fails with the reason when neither the screen reader nor the system's voice can speak.
+// Game thread. Blocks while the system's voice starts and says a first word on a thread of
+// its own; for the screen reader it returns at once, and that wait comes with the fallback,
+// on the game thread, once the screen reader fails.
 Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice);
 
 }  // namespace palomir

@@ -1,5 +1,6 @@
 // Windows keeps names in UTF-16 where the game keeps its text in UTF-8 as on Linux: the two
-// converted, Windows' error codes as errno values, and where the settings live.
+// converted, Windows' error codes as errno values, and where the settings live. Any thread;
+// pure.
 #pragma once
 #ifdef _WIN32
 

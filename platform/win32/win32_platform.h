@@ -24,6 +24,7 @@ class ComApartment;
 class Win32Platform final : public MachineCore {
  public:
   // Makes the window, hidden, and opens DirectInput. Throws RuntimeError when it cannot.
+  // On the thread that is to be the game thread: the window and COM are that thread's.
   // `system_speech`: speak through the player's screen reader where it can be reached.
   explicit Win32Platform(std::string program_folder, std::string speech_data = "",
                          std::string sounds_folder = "", bool system_speech = false);
@@ -34,7 +35,8 @@ class Win32Platform final : public MachineCore {
   void RequestClose() override;
 
   // Told when Windows ends the session (log-off, shutdown) while the game runs: the process
-  // ends as soon as the window has answered, so what must be kept is written out here.
+  // ends as soon as the window has answered, so what must be kept is written out here. Told
+  // on the game thread, inside the pump.
   void set_session_end(std::function<void()> end) { session_end_ = std::move(end); }
   // Windows' own sound settings, where a player turns a device on.
   std::string NoSoundOutputHelp(const std::string& reason) const override;
