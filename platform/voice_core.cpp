@@ -260,7 +260,7 @@ Status MixedBackend::Play(const std::vector<float>& pcm, const std::atomic<bool>
   for (;;) {
     if (running && !running()) {
       // With no output nothing would ever be heard.
-      stream_.DropPending();
+      stream_.Cut();
       end_.store(0);
       return Status::Ok();
     }

@@ -84,6 +84,13 @@ void SpeechStream::MixInto(std::span<float> stereo_out, float gain) {
   read_.store(r + n, std::memory_order_release);
 }
 
+namespace {
+// Per frame, the share of the gain's shortfall the limiter keeps. Worked out as the program
+// starts, so that the audio thread never meets a function's first-use guard (a lock).
+const float kReleaseKeep =
+    static_cast<float>(std::exp(-1.0 / (Limiter::kReleaseSeconds * Mixer::kRate)));
+}  // namespace
+
 // Audio thread.
 void Limiter::Process(std::span<float> stereo) {
   const size_t frames = stereo.size() / 2;
@@ -100,7 +107,6 @@ void Limiter::Process(std::span<float> stereo) {
   }
   // Per frame, what the gain lacks of 1 shrinks by a fixed share (kept as the shortfall, so
   // that the last steps are not lost to rounding near 1).
-  static const float kKeep = static_cast<float>(std::exp(-1.0 / (kReleaseSeconds * Mixer::kRate)));
   float shortfall = 1.0f - gain_;
   for (size_t i = 0; i < stereo.size() / 2; ++i) {
     const float peak = std::max(std::fabs(s[2 * i]), std::fabs(s[2 * i + 1]));
@@ -111,7 +117,7 @@ void Limiter::Process(std::span<float> stereo) {
     }
     s[2 * i] *= g;
     s[2 * i + 1] *= g;
-    shortfall *= kKeep;
+    shortfall *= kReleaseKeep;
     if (shortfall < 1e-4f) shortfall = 0.0f;  // within a thousandth of a decibel: untouched
   }
   gain_ = 1.0f - shortfall;

@@ -52,10 +52,10 @@ class SpeechStream {
   // Any thread. Samples ever written; a line has been heard once Heard() reaches its end.
   uint64_t Written() const { return written_.load(std::memory_order_acquire); }
   uint64_t Heard() const { return read_.load(std::memory_order_acquire); }
-  // Any thread, only while no output runs: nothing would ever be heard; drop what waits.
-  void DropPending() { read_.store(written_.load(std::memory_order_acquire)); }
   // Voice thread: what has been written stops being heard at the next block (a line cut
-  // short); the audio thread skips it.
+  // short, or one no output would ever play); the audio thread skips it. Only the audio
+  // thread moves what has been heard on, so an output coming back meanwhile never hears the
+  // skipped part again.
   void Cut() { cut_to_.store(written_.load(std::memory_order_relaxed), std::memory_order_release); }
 
   // Audio thread. Adds up to out.size()/2 frames of speech, centred, scaled by `gain`.
