@@ -148,8 +148,7 @@ void VirtualPlatform::PumpSystem() {
 }
 
 void VirtualPlatform::CheckClose() {
-  if (!close_requested_) return;
-  close_requested_ = false;
+  if (!close_requested_.exchange(false)) return;
   Closed();
 }
 

@@ -3,6 +3,7 @@
 // makes. Deterministic; it never touches a window system, a sound card or a synthesizer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,8 +21,8 @@
 namespace palomir {
 
 // The core with a clock of its own, and itself as the trace of every call. Game thread only
-// (the thread the test runs on), RequestClose too. Nothing blocks but a replay reading its
-// recording (the disk): a wait moves the clock.
+// (the thread the test runs on), but RequestClose: any thread, as on the real machines.
+// Nothing blocks but a replay reading its recording (the disk): a wait moves the clock.
 class VirtualPlatform final : public MachineCore, public CallLog {
  public:
   using Call = palomir::Call;
@@ -149,7 +150,7 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   std::vector<Call> calls_;
   std::vector<Spoken> spoken_;
   std::vector<std::string> cards_;
-  bool close_requested_ = false;
+  std::atomic<bool> close_requested_{false};  // any thread sets it
   mutable std::optional<Replay> replay_;
 };
 
