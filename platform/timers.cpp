@@ -64,17 +64,10 @@ void TimerQueue::RunDue() {
 void TimerQueue::Tick(Timer& t, std::optional<Micros> beat) {
   struct Running {
     Timer& t;
-    std::optional<Micros>& beat;
-    std::optional<Micros> outer;
-    Running(Timer& timer, std::optional<Micros>& b, std::optional<Micros> mine)
-        : t(timer), beat(b), outer(std::exchange(b, mine)) {
-      t.running_ = true;
-    }
-    ~Running() {
-      t.running_ = false;
-      beat = outer;
-    }
-  } running(t, beat_, beat);
+    explicit Running(Timer& timer) : t(timer) { t.running_ = true; }
+    ~Running() { t.running_ = false; }
+  } running(t);
+  const Pumping at_beat(*this, beat);
   if (tick_observer_) tick_observer_(t.index_);
   t.tick_();
 }

@@ -79,14 +79,18 @@ class TimerQueue {
   // switches a timer on).
   class Pumping {
    public:
-    explicit Pumping(TimerQueue& queue) : queue_(queue), beat_(std::exchange(queue.beat_, {})) {}
+    explicit Pumping(TimerQueue& queue) : Pumping(queue, std::nullopt) {}
     ~Pumping() { queue_.beat_ = beat_; }
     Pumping(const Pumping&) = delete;
     Pumping& operator=(const Pumping&) = delete;
 
    private:
+    friend class TimerQueue;
+    // The queue's own: the beat of the tick it runs, for as long as the tick runs.
+    Pumping(TimerQueue& queue, std::optional<Micros> beat)
+        : queue_(queue), beat_(std::exchange(queue.beat_, beat)) {}
     TimerQueue& queue_;
-    std::optional<Micros> beat_;
+    std::optional<Micros> beat_;  // the one it stood in for, given back at the end
   };
   // When the next tick falls due; nothing when no timer can tick.
   std::optional<Micros> NextDue() const;
