@@ -313,6 +313,54 @@ TEST(Speech, ALineStillBeingMadeCountsAsStillToBeHeard) {
   EXPECT_EQ(slow.made, (std::vector<std::string>{first, "three"}));
 }
 
+// A voice whose lines are a second of one level each ("a" 0.1, "b" 0.2, ...), played while
+// `running` says the sound output plays.
+struct Steady final : MixedBackend {
+  explicit Steady(Mixer& m) : MixedBackend(m.speech()) {}
+  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    const float level = 0.1f * static_cast<float>(text[0] - 'a' + 1);
+    return Play(std::vector<float>(Mixer::kRate, level), cut, [this] { return running.load(); });
+  }
+  std::atomic<bool> running{true};
+};
+
+TEST(Speech, ALineCutOrLeftByTheOutputIsNeverHeardAgainAndTheNextIsHeardFromItsStart) {
+  Mixer m;
+  auto backend = std::make_unique<Steady>(m);
+  Steady& steady = *backend;
+  auto voice = CreateVoiceCore(std::move(backend), {});
+  auto settled = [&] {
+    for (int i = 0; i < 5000 && voice->Behind() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return voice->Behind() == 0;
+  };
+  uint64_t before = 0;
+  auto heard_first = [&](const char* line) {
+    EXPECT_TRUE(voice->Speak(line, kSpeakGuide).ok());
+    for (int i = 0; i < 5000 && m.speech().Written() < before + Mixer::kRate; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    before = m.speech().Written();
+    return Mix(m, 100).L(0) / Mixer::kSpeechGain;
+  };
+  // Hushed while the voice sleeps on a line the mixer holds: cut where it was.
+  EXPECT_FLOAT_EQ(heard_first("a"), 0.1f);
+  voice->Hush();
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(Mix(m, 100).L(0), 0.0f);
+  // The output lost in the middle of a line: the rest of it is let go, and once the output
+  // is back the next line is heard from its first sample, nothing of the old one before it.
+  EXPECT_FLOAT_EQ(heard_first("b"), 0.2f);
+  steady.running = false;
+  ASSERT_TRUE(settled());
+  steady.running = true;
+  EXPECT_FLOAT_EQ(heard_first("c"), 0.3f);
+  EXPECT_FLOAT_EQ(Mix(m, Mixer::kRate).L(Mixer::kRate - 101) / Mixer::kSpeechGain, 0.3f);
+  EXPECT_EQ(Mix(m, 100).L(0), 0.0f);
+  EXPECT_TRUE(settled());
+}
+
 // ---------------------------------------------------------------- the master limiter
 
 TEST(Limiter, KeepsALoudMixInsideFullScaleAndLetsGoWithoutATrace) {
