@@ -303,8 +303,11 @@ def tone(s, a, b, hz):
 
 
 def not_the_loop(s, a, b, period=LOOP, block=64, near=int(LOOP * RATE) // 2, tol=1e-4, cycle=256):
-    """How much of the sound from `a` to `b` (seconds) is not the game's steady loop: blocks
-    found nowhere, blocks found only another loop away, and blocks looked at. What is in each block
+    """How much of the sound from `a` to `b` (seconds) is not the game's steady loop: the
+    places where blocks were found nowhere, the places where blocks were found only another
+    loop away (a place is a cycle's length from its first such block: a stream woken late
+    and read half written spoils one cycle, however many of its blocks), the blocks of each,
+    and the blocks looked at. What is in each block
     is the game's; where the blocks land is the server's and the recorder's, which drop or
     repeat whole cycles under load (two recorders of one sink lose different cycles), moving
     all that follows by a multiple of the cycle (`cycle` frames, the game's and the
@@ -331,7 +334,8 @@ def not_the_loop(s, a, b, period=LOOP, block=64, near=int(LOOP * RATE) // 2, tol
     # A loop away first, then whole cycles ever further from it; where the block before was
     # found, first.
     away = [p] + [p + x for k in range(1, near // cycle + 1) for x in (k * cycle, -k * cycle)]
-    last, nowhere, later, looked = p, 0, 0, 0
+    last, looked = p, 0
+    places = {"nowhere": [], "later": []}  # the first block of each place, and its blocks
     for i in range(-(-int(a * RATE) // block) * block, min(int(b * RATE), n - block), block):
         if silent_run(i):
             continue
@@ -339,11 +343,14 @@ def not_the_loop(s, a, b, period=LOOP, block=64, near=int(LOOP * RATE) // 2, tol
         d = next((d for d in [last] + away if found(i, i - d)), None)
         if d is not None:
             last = d
-        elif any(found(i, i + d) or found(i, i - p - d) for d in away):
-            later += 1
+            continue
+        kind = places["later" if any(found(i, i + d) or found(i, i - p - d) for d in away) else "nowhere"]
+        if kind and i - kind[-1][0] < cycle:
+            kind[-1][1] += 1
         else:
-            nowhere += 1
-    return nowhere, later, looked
+            kind.append([i, 1])
+    blocks = {k: sum(b for _, b in v) for k, v in places.items()}
+    return len(places["nowhere"]), len(places["later"]), blocks["nowhere"], blocks["later"], looked
 
 
 def analyse(s, driver, ref=None):
@@ -403,17 +410,21 @@ def loop_held(s, ref, a):
     and what was counted (`not_the_loop`): the game's and, where `ref` is given, the
     reference client's over the same span. On a busy machine the server and the recorders
     lose cycles, and a stream woken late may be read half written, and the reference, in the
-    same run, has its share of all that: the game's blocks found nowhere may be no more than
+    same run, has its share of all that: the game's places found nowhere may be no more than
     twice the reference's spoiled ones (nowhere or only another loop away), and those found
-    only another loop away (the loop before lost them) no more than four cycles' and as
-    many."""
-    nowhere, later, looked = not_the_loop(s, a, a + LOOP)
-    r_nowhere, r_later, r_looked = not_the_loop(ref, a, a + LOOP) if ref is not None else (0, 0, 0)
+    only another loop away (the loop before lost them) no more than four and as many. Places,
+    not blocks: one late cycle spoils one, two or four blocks as it happens to fall (seen: the
+    game's 4 blocks against the reference's 1)."""
+    nowhere, later, nowhere_blocks, later_blocks, looked = not_the_loop(s, a, a + LOOP)
+    r_nowhere, r_later, r_nowhere_blocks, r_later_blocks, r_looked = \
+        not_the_loop(ref, a, a + LOOP) if ref is not None else (0, 0, 0, 0, 0)
     spoiled = 2 * (r_nowhere + r_later)
-    held = rms(s, a, a + LOOP) > 0.03 and looked > 0 and nowhere <= spoiled and later <= 16 + spoiled
-    counts = "of %d blocks, %d not the loop, %d only another loop away" % (looked, nowhere, later)
+    held = rms(s, a, a + LOOP) > 0.03 and looked > 0 and nowhere <= spoiled and later <= 4 + spoiled
+    counts = "of %d blocks, %d not the loop in %d places, %d only another loop away in %d" % (
+        looked, nowhere_blocks, nowhere, later_blocks, later)
     if ref is not None:
-        counts += "; the reference: of %d, %d and %d" % (r_looked, r_nowhere, r_later)
+        counts += "; the reference: of %d, %d in %d and %d in %d" % (
+            r_looked, r_nowhere_blocks, r_nowhere, r_later_blocks, r_later)
     return held, counts
 
 
