@@ -28,6 +28,8 @@ namespace {
 // (PipeWire's node latency; the target buffer of a PulseAudio stream).
 constexpr int kPeriodFrames = 256;
 constexpr int kWindowSystemAttempts = 8;  // about 0.6 s in all
+// How often SDL pumps at least, for what it does on a clock of its own.
+constexpr int64_t kOwnWorkEvery = 50000;  // microseconds
 
 SDL_Window* Win(void* w) {
   return static_cast<SDL_Window*>(w);
@@ -163,6 +165,7 @@ SdlPlatform::~SdlPlatform() {
 }
 
 Status SdlPlatform::CaptureMouse(bool on) {
+  Touched();
   if (SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE) == 0) return Status::Ok();
   return Status::Fail(std::string("the mouse could not be taken for the window (") +
                       SDL_GetError() + ")");
@@ -175,7 +178,7 @@ void SdlPlatform::RequestClose() {
 }
 
 void SdlPlatform::CheckClose() {
-  SDL_PumpEvents();
+  Pump();
   if (SDL_HasEvent(SDL_QUIT)) Closed();
 }
 
@@ -220,16 +223,19 @@ int32_t SdlPlatform::Handle() const {
 }
 
 void SdlPlatform::Reveal() {
+  Touched();
   SDL_ShowWindow(Win(window_));
   // A Wayland desktop shows a window only once something is drawn in it.
   painter_.Paint(window_, card());
 }
 
 void SdlPlatform::DrawCard() {
+  Touched();
   painter_.Paint(window_, card());
 }
 
 void SdlPlatform::Hide() {
+  Touched();
   SDL_HideWindow(Win(window_));
 }
 
@@ -245,6 +251,7 @@ void SdlPlatform::HandleEvent(const void* e_) {
       if (e.window.event == SDL_WINDOWEVENT_CLOSE) Closed();
       if (shown() && (e.window.event == SDL_WINDOWEVENT_EXPOSED ||
                       e.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)) {
+        Touched();
         painter_.Paint(window_, card());
       }
       if (e.window.event == SDL_WINDOWEVENT_FOCUS_GAINED) Deliver(RawInput::FocusGained());
@@ -275,14 +282,17 @@ void SdlPlatform::HandleEvent(const void* e_) {
   }
 }
 
+void SdlPlatform::Pump() {
+  SDL_PumpEvents();
+  last_pump_ = last_full_pump_ = Clock();
+  // Sent and drained; a handler that paints says so after this.
+  quiet_ = true;
+}
+
 void SdlPlatform::PumpSystem() {
   // Asking the window system costs a few system calls, and every tick pumps: it is asked at
   // most once a millisecond, which no player can tell.
-  const Micros now = Clock();
-  if (now - last_pump_ >= 1000) {
-    SDL_PumpEvents();
-    last_pump_ = now;
-  }
+  if (Clock() - last_pump_ >= 1000) Pump();
   // One event at a time: a handler that pumps again takes the next one itself, in order.
   SDL_Event e;
   while (SDL_PeepEvents(&e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) > 0) HandleEvent(&e);
@@ -291,18 +301,25 @@ void SdlPlatform::PumpSystem() {
 void SdlPlatform::WaitUntil(Micros until) {
   if (window_fd_ >= 0) {
     // On X11 the wait is one poll of the window system's connection, to the microsecond:
-    // one wake-up per tick, and input wakes it at once.
-    SDL_PumpEvents();
-    last_pump_ = Clock();
+    // one wake-up per tick, and input wakes it at once. Before it, SDL pumps: to send what
+    // is unsent and take in what was read. Where nothing has been since the last pump, the
+    // pump is left out (each costs a few reads of the connection, most of what a tick costs
+    // besides its wake-up), but SDL still pumps every so often for work of its own on a
+    // clock (a focus it holds back a moment, the screen saver kept off).
+    if (!quiet_ || Clock() - last_full_pump_ >= kOwnWorkEvery) Pump();
     if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) return;
     const Micros left = until - Clock();
     if (left <= 0) return;
     pollfd fds[2] = {{window_fd_, POLLIN, 0}, {close_signals_->fd(), POLLIN, 0}};
     const timespec wait{static_cast<time_t>(left / 1000000),
                         static_cast<long>(left % 1000000) * 1000};
-    // Woken by the time alone, the window system has said nothing since the pump above: the
-    // pump that follows the wait need not ask it again (half of a tick's system calls).
-    if (ppoll(fds, 2, &wait, nullptr) == 0) last_pump_ = Clock();
+    // Woken by the time alone, the window system has said nothing since the pump: the pump
+    // that follows the wait need not ask it again, nor the next wait.
+    if (ppoll(fds, 2, &wait, nullptr) == 0) {
+      last_pump_ = Clock();
+    } else {
+      quiet_ = false;
+    }
     return;
   }
   // Elsewhere SDL's wait counts whole milliseconds and wakes up to one late; it waits for the

@@ -59,13 +59,23 @@ class SdlPlatform final : public MachineCore {
   // quieter in the mix.
   bool VoiceTakesVolume() const override { return system_speech_; }
   void HandleEvent(const void* sdl_event);
+  // SDL's pump, noted.
+  void Pump();
 
   std::string speech_data_;
   bool system_speech_ = false;
   void* window_ = nullptr;  // SDL_Window
   CardPainter painter_;
+  // Something other than a pump spoke to the X server (a paint, the window shown or hidden,
+  // the mouse taken): what it read or left unsent is for the next pump.
+  void Touched() { quiet_ = false; }
+
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
+  Micros last_full_pump_ = -1000000;  // when SDL last pumped (its own timed work, too)
+  // X11: since the last pump nothing has been read from the connection or left unsent, and
+  // nothing has arrived on it: the wait need not pump first.
+  bool quiet_ = false;
   std::unique_ptr<CloseSignalWatch> close_signals_;
   SdlOutputDriver* driver_ = nullptr;  // the core's output's driver (the game's PipeWire
                                        // stream, else SDL's audio), told of removed devices
