@@ -25,23 +25,25 @@ def first_sound(path):
 
 
 def threads(pid):
-    """Each thread's processor seconds and its wake-ups so far, by thread id."""
+    """Each thread's processor seconds, its wake-ups so far and its name, by thread id."""
     got = {}
     for tid in os.listdir("/proc/%d/task" % pid):
         try:
-            f = open("/proc/%d/task/%s/stat" % (pid, tid)).read().split(")")[1].split()
+            stat = open("/proc/%d/task/%s/stat" % (pid, tid)).read()
+            f = stat.split(")")[1].split()
             woke = sum(int(line.split()[1]) for line in open("/proc/%d/task/%s/status" % (pid, tid))
                        if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")))
         except OSError:
             continue  # ended meanwhile
-        got[int(tid)] = ((int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK"), woke)
+        got[int(tid)] = ((int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK"), woke,
+                         stat.split("(")[1].split(")")[0])
     return got
 
 
 def rally(proc, seconds):
     """A rally: the puck served with the grid every few seconds, the mouse moved now and then.
     The whole program's share of a core, what its game thread (the first) took and how often
-    it woke, and the rally's length."""
+    it woke, and the other thread that took most, and the rally's length."""
     t0, w0 = threads(proc.pid), time.monotonic()
     n = 0
     while time.monotonic() - w0 < seconds:
@@ -52,8 +54,10 @@ def rally(proc, seconds):
     t1, took = threads(proc.pid), time.monotonic() - w0
     total = sum(t1[t][0] - t0.get(t, (0, 0))[0] for t in t1)
     game = [t1[proc.pid][i] - t0[proc.pid][i] for i in (0, 1)]
+    other = max((t1[t][0] - t0.get(t, (0, 0))[0], t1[t][2]) for t in t1 if t != proc.pid)
     return (100.0 * total / took,
-            "the game thread %.2f%%, waking %.0f times a second" % (100.0 * game[0] / took, game[1] / took),
+            "the game thread %.2f%%, waking %.0f times a second; then %s %.2f%%"
+            % (100.0 * game[0] / took, game[1] / took, other[1], 100.0 * other[0] / took),
             took)
 
 
