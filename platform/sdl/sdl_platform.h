@@ -61,15 +61,14 @@ class SdlPlatform final : public MachineCore {
   void HandleEvent(const void* sdl_event);
   // SDL's pump, noted.
   void Pump();
+  // Something other than a pump spoke to the X server (a paint, the window shown or hidden,
+  // the mouse taken): what it read or left unsent is for the next pump.
+  void Touched() { quiet_ = false; }
 
   std::string speech_data_;
   bool system_speech_ = false;
   void* window_ = nullptr;  // SDL_Window
   CardPainter painter_;
-  // Something other than a pump spoke to the X server (a paint, the window shown or hidden,
-  // the mouse taken): what it read or left unsent is for the next pump.
-  void Touched() { quiet_ = false; }
-
   int window_fd_ = -1;           // the X11 connection, where there is one
   Micros last_pump_ = -1000000;  // when the window system was last asked for events
   Micros last_full_pump_ = -1000000;  // when SDL last pumped (its own timed work, too)
