@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -159,8 +160,10 @@ std::string NotPlain(const std::string& path, files::Kind kind) {
 }
 
 // Reads the file without ever waiting on it (a FIFO by that name included) and no more of it
-// than a settings file can be.
-Found Read(const std::string& path) {
+// than a settings file can be. `link`: the settings file's name where it is a link that leads
+// to `path`; what is there then is the game's to rewrite only where it holds settings (or
+// nothing), else it is left alone, whatever it is.
+Found Read(const std::string& path, const std::string& link = "") {
   Found f;
   int error = 0;
   // What is not a plain file is never opened at all: opening some devices does something.
@@ -170,8 +173,22 @@ Found Read(const std::string& path) {
   const int fd = plain ? files::OpenFile(path, files::kRead | files::kNoWait, error) : -1;
   if (!plain) f.info = first;
   if (fd < 0 && (error == ENOENT || error == ENOTDIR)) return f;  // no file, or no folder
+  int settings_lines = 0;
   // `what` is a whole clause naming the file; what follows is the same for every fault.
   auto bad = [&](const std::string& what, bool in_part = false) {
+    if (!link.empty() && !(in_part && settings_lines > 0)) {
+      f.state = Found::State::kLeftAlone;
+      f.left_alone =
+          in_part ? Fill(Tr("the settings file %1$s leads to %2$s, which does not hold the "
+                            "game's settings"),
+                         link, path)
+                  // TRANSLATORS: %1$s is "the settings file PATH cannot be read (WHY)" or the
+                  // like; %2$s is the link that leads to PATH.
+                  : Fill(Tr("%1$s, where the link %2$s leads"), what, link);
+      f.problem = Fill(Tr("%s; it is left as it is, and the settings last for this game only"),
+                       f.left_alone);
+      return;
+    }
     f.state = Found::State::kBad;
     // TRANSLATORS: %1$s is one of the lines "the settings file PATH cannot be read (WHY)",
     // "... is not right at line N" and so on; %2$s is the file's path.
@@ -223,6 +240,8 @@ Found Read(const std::string& path) {
     return f;
   }
   text.resize(got);
+  // A byte-order mark, which some editors put before UTF-8, is not part of the first line.
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
   f.state = Found::State::kRead;
   std::istringstream in(text);
   std::string line;
@@ -237,7 +256,8 @@ Found Read(const std::string& path) {
     if (eq != std::string::npos) {
       const std::string name = Trim(line.substr(0, eq));
       // The language is kept as written: the game says so once if it has no such language.
-      if (name == "language" && !Trim(line.substr(eq + 1)).empty()) {
+      // Left empty, it is the usual choice.
+      if (name == "language") {
         f.language = Trim(line.substr(eq + 1));
         taken = true;
       }
@@ -249,6 +269,7 @@ Found Read(const std::string& path) {
         }
       }
     }
+    if (taken) ++settings_lines;
     if (!taken && first_wrong.empty()) first_wrong = Fill(Tr("line %d"), number);
   }
   if (!first_wrong.empty()) {
@@ -256,6 +277,44 @@ Found Read(const std::string& path) {
     bad(Fill(Tr("the settings file %s is not right at %s"), path, first_wrong), true);
   }
   return f;
+}
+
+// Where the settings are read and written: `path`, or where it leads when it is a link (kept
+// with the player's other dotfiles), the link then in `link`; "" for a link that leads
+// nowhere (or round in a loop).
+std::string Through(const std::string& path, std::string& link) {
+  link.clear();
+  files::Info at;
+  int failed = 0;
+  if (!files::InfoAt(path, at, failed) || at.kind != files::Kind::kLink) return path;
+  link = path;
+  return files::Resolved(path);
+}
+
+// The files a game stopped while it saved left behind (".settings-" and six letters, made
+// by CreateUnique): removed while no other game is saving there. A folder that cannot be
+// locked keeps them, as another game may be writing one.
+void RemoveLeftovers(const std::string& folder) {
+  const int lock = files::LockFolder(folder);
+  if (lock < 0) return;
+  const std::string prefix = ".settings-";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(std::u8string(folder.begin(), folder.end())), error)) {
+    const std::u8string name = entry.path().filename().u8string();
+    if (name.size() != prefix.size() + 6 ||
+        std::string(name.begin(), name.begin() + prefix.size()) != prefix) {
+      continue;
+    }
+    const std::u8string whole = entry.path().u8string();
+    const std::string path(whole.begin(), whole.end());
+    files::Info info;
+    int failed = 0;
+    if (files::InfoAt(path, info, failed) && info.kind == files::Kind::kPlain) {
+      files::RemoveIfSame(path, info.id);
+    }
+  }
+  files::Unlock(lock);
 }
 
 // Every folder on the way is made, as far as the player may: "" or what went wrong.
@@ -388,7 +447,16 @@ bool SettingsFile::Wait(double seconds) {
 Settings SettingsFile::Load(std::string& problem) {
   problem.clear();
   if (path_.empty()) return Settings{};
-  Found f = Read(path_);
+  std::string link;
+  const std::string target = Through(path_, link);
+  if (target.empty()) {
+    problem = Fill(Tr("the settings file %s is a link that leads nowhere; it is left as it is, "
+                      "and the settings last for this game only"),
+                   path_);
+    return Settings{};
+  }
+  RemoveLeftovers(files::FolderOf(target));
+  Found f = Read(target, link);
   problem = f.problem;
   language_ = f.language;
   if (f.state == Found::State::kLeftAlone) return Settings{};
@@ -411,18 +479,15 @@ static bool SaveTo(const std::string& path, const std::string& why_none,
   }
   error = MakeFolders(files::FolderOf(path));
   if (!error.empty()) return false;
-  // A settings file that is a link (kept with the player's other dotfiles) is written where
-  // it leads, and stays a link.
-  std::string target = path;
+  // A settings file that is a link is written where it leads, and stays a link.
+  std::string link;
+  const std::string target = Through(path, link);
+  if (target.empty()) {
+    error = Fill(Tr("the settings file %s is a link that leads nowhere; it is left as it is"), path);
+    return false;
+  }
   files::Info at;
   int failed = 0;
-  if (files::InfoAt(path, at, failed) && at.kind == files::Kind::kLink) {
-    target = files::Resolved(path);
-    if (target.empty()) {
-      error = Fill(Tr("the settings file %s is a link that leads nowhere; it is left as it is"), path);
-      return false;
-    }
-  }
   const std::string folder = files::FolderOf(target);
   // Another game writing its change meanwhile is waited for; this one then adds its own.
   const int lock = files::LockFolder(folder);
@@ -430,7 +495,7 @@ static bool SaveTo(const std::string& path, const std::string& why_none,
     int lock;
     ~Unlock() { files::Unlock(lock); }
   } unlock{lock};
-  Found f = Read(target);
+  Found f = Read(target, link);
   if (f.state == Found::State::kLeftAlone) {
     // TRANSLATORS: %s is "the settings file PATH is a folder, not a plain file" or the like.
     error = Fill(Tr("%s; it is left as it is"), f.left_alone);

@@ -73,7 +73,12 @@ class SettingsFile {
   // is not a plain file, is too large or has a line that is not a setting: the defaults for
   // what is wrong, and one line for the player in `problem`. A file that is not right is
   // set aside (PATH.bad, PATH.bad.1, ...), never overwritten, before a new one is written.
-  // Game thread, as the game starts; blocks on the disk.
+  // A file that is a link is read and written where it leads, the link kept; what is there
+  // is rewritten only where it holds settings or nothing, and otherwise left as it is, as is
+  // a link that leads nowhere (the settings then last for the game). What a game stopped
+  // while it saved left in the folder is removed.
+  // Game thread, as the game starts; blocks on the disk, and waits for another game writing
+  // the file.
   Settings Load(std::string& problem);
   // Writes `changes` into the file as it stands now (another game may have changed other
   // values meanwhile): a new file, made in the same folder under a name of its own, then

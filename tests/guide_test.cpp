@@ -378,6 +378,8 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {"\x01\x02garbage", {}, true},
       {"language = pt_BR\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // kept as it is
       {"language = pt_BR\nloudness = 3\n", {}, true},  // kept in the new file too
+      {"\xEF\xBB\xBFspeech-rate = 250\n", {250, 0, 0, 0}, false},  // an editor's byte-order mark
+      {"language =\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // the usual language
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
@@ -404,7 +406,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     SettingsFile again(path);
     EXPECT_EQ(again.Load(problem), changed);
     EXPECT_EQ(problem, "");
-    EXPECT_EQ(again.language(), std::string(r.text).starts_with("language") ? "pt_BR" : "");
+    EXPECT_EQ(again.language(), std::string(r.text).starts_with("language = pt") ? "pt_BR" : "");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path / "palomir"), {}),
               r.problem ? 2 : 1);  // nothing else left behind
   }
@@ -573,7 +575,8 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
     std::function<void(const fs::path& dir, const std::string& settings)> make;
     const char* problem;  // a part of the line said as the file is read; "" for none
     const char* error;    // a part of the line said when a change cannot be kept; "" if kept
-    // Then: a file and a part of what it holds, or "link", "fifo", "a gigabyte".
+    // Then: a file and a part of what it holds ("=" and all it holds), or "link", "fifo",
+    // "a gigabyte", "absent".
     std::vector<std::pair<const char*, const char*>> then;
   } rows[] = {
 #ifndef _WIN32  // no links or FIFOs for a player on Windows
@@ -589,7 +592,31 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
          fs::create_symlink(d / "dotfiles", p);
        },
        "", "", {{"palomir/settings", "link"}, {"dotfiles", "sound-volume = -6 "}}},
+      {"a settings file that links to the player's notes",
+       [&](const fs::path& d, const std::string& p) {
+         put(d / "notes", "buy milk\n");
+         fs::create_symlink(d / "notes", p);
+       },
+       "leads to", "does not hold the game's settings; it is left as it is",
+       {{"palomir/settings", "link"}, {"notes", "=buy milk\n"}, {"notes.bad", "absent"}}},
+      {"a link to settings with a line that is not one",
+       [&](const fs::path& d, const std::string& p) {
+         put(d / "dotfiles", "sound-volume = -6\nloud\n");
+         fs::create_symlink(d / "dotfiles", p);
+       },
+       "dotfiles is not right at line 2", "",
+       {{"palomir/settings", "link"}, {"dotfiles.bad", "loud"}, {"dotfiles", "sound-volume = -6 "}}},
+      {"a link round in a loop",
+       [&](const fs::path& d, const std::string& p) {
+         fs::create_symlink(p, d / "loop");
+         fs::create_symlink(d / "loop", p);
+       },
+       "a link that leads nowhere; it is left as it is", "a link that leads nowhere",
+       {{"palomir/settings", "link"}}},
 #endif
+      {"what a game stopped while it saved left",
+       [&](const fs::path& d, const std::string&) { put(d / "palomir/.settings-Ab3xYz", "speech"); },
+       "", "", {{"palomir/.settings-Ab3xYz", "absent"}}},
       {"a bad file beside an earlier settings.bad",
        [&](const fs::path&, const std::string& p) { put(p, "loud\n"), put(p + ".bad", "first\n"); },
        "is not right at line 1", "",
@@ -641,6 +668,10 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
       const std::string w = what;
       if (w == "link" || w == "fifo") {
         EXPECT_TRUE(w == "link" ? fs::is_symlink(at) : fs::is_fifo(at)) << name;
+      } else if (w == "absent") {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(at))) << name;
+      } else if (w.starts_with("=")) {
+        EXPECT_EQ(dir.Read(name), w.substr(1)) << name;
       } else if (w == "a gigabyte") {
         EXPECT_EQ(fs::file_size(at), 1ull << 30);
       } else {
