@@ -113,10 +113,10 @@ int main(int argc, char** argv) {
   palomir::SettingsFile settings_file(settings_path, no_settings);
   palomir::GuideSetup guide;
   std::string settings_problem;
+  const std::string language_read_in = palomir::CurrentLanguage();
   {
     std::string& problem = settings_problem;
     guide.kept = settings_file.Load(problem);
-    if (!problem.empty()) std::cerr << "palomir: " << problem << "\n";
     guide.settings = guide.kept;
     using N = palomir::Settings::Name;
     if (options.speech_rate) guide.settings.Of(N::kSpeechRate) = *options.speech_rate;
@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
       std::string have = "en";
       for (const std::string& c : catalogs) have += " " + c;
       // Said in English, the language it is played in.
-      std::cerr << "palomir: the game has no " << named << " (it speaks " << have
-                << "); playing in English\n";
+      std::cerr << "palomir: the game has no " << palomir::Printable(named) << " (it speaks "
+                << have << "); playing in English\n";
     }
   }
   // The game's own voice speaks the language, or text and voice are English together.
@@ -150,6 +150,12 @@ int main(int argc, char** argv) {
               << ", so the game speaks and writes English\n";
     language.clear();
     palomir::UseLanguage(language, locales);
+  }
+  // The settings file's line in the language chosen, which the file itself may have named
+  // (read again for it).
+  if (!settings_problem.empty()) {
+    if (palomir::CurrentLanguage() != language_read_in) settings_file.Load(settings_problem);
+    std::cerr << "palomir: " << settings_problem << "\n";
   }
   // Chosen: the game's threads, which start from here on, read it as it stands.
   palomir::KeepLanguage();

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <climits>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -211,6 +212,21 @@ std::string LanguageName(const std::string& code) {
     if (code == c) return name;
   }
   return code;
+}
+
+std::string Printable(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02x", u);
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace palomir

@@ -64,4 +64,9 @@ std::string Fill(const char* format, const A&... args) {
   }
 }
 
+// A name as the player gave it, for a line on the terminal: its control characters (an
+// escape, a line break, a NUL) written out as \xNN, so that the terminal shows them rather
+// than obeys them. Any thread.
+std::string Printable(const std::string& name);
+
 }  // namespace palomir

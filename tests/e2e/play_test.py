@@ -157,14 +157,15 @@ def guide(palomir, xclose):
         check(heard and behind < 4.5 and not err,
               "ten F4 presses in 1.5 s: speech ends %.2f s after the last, the voice keeps up %s" % (behind, err))
 
-        # A settings file gone bad: one line, a game that plays, and the file kept aside.
-        bad = "speech-volume = loud\n\x00\x7f garbage\n"
+        # A settings file gone bad: one line, a game that plays, and the file kept aside; both
+        # lines in the language the file names, from the first.
+        bad = "language = de\nspeech-volume = loud\n\x00\x7f garbage\n"
         open(settings, "w").write(bad)
         # (F9 well after the start: a busy machine may take a few seconds to show the window.)
         rec, at, err = played(palomir, xclose, [], config, [(5.0, "change", "key", "F9"), (6.5, "close")])
         said = [l for l in err if settings in l]
-        check(len(said) == 2 and "not right" in said[0] and "settings.bad" in said[1],
-              "a bad settings file is said in one line, and said again once kept aside %s" % err)
+        check(len(said) == 2 and "fehlerhaft" in said[0] and "settings.bad" in said[1] and "aufbewahrt" in said[1],
+              "a bad settings file is said in one line, and said again once kept aside, in its language %s" % err)
         check(rec.rms(2.2, 4.0) > 0.001, "and the game plays (the puck at %.4f)" % rec.rms(2.2, 4.0))
         check(open(settings + ".bad").read() == bad and "sound-volume = -3" in open(settings).read(),
               "the bad file is kept as settings.bad and a new one written")
@@ -176,7 +177,7 @@ def languages(palomir, xclose):
     spoken by an espeak-ng voice of that language; the play-again question in it too, through
     the same catalogs on the scenario runner. A language the game does not have, or one its
     voice does not speak (espeak-ng's data without its German voice), is English, said in one
-    line."""
+    line (the name as given, its control characters written out)."""
     listed = subprocess.run(["espeak-ng", "--voices"], capture_output=True, text=True).stdout
     voices = {f[3].replace("_", " "): f[1] for f in (l.split() for l in listed.splitlines()[1:]) if len(f) > 3}
     scenario = os.path.join(os.path.dirname(palomir), "scenario")
@@ -184,18 +185,19 @@ def languages(palomir, xclose):
     data = subprocess.run(["espeak-ng", "--version"], capture_output=True, text=True).stdout.split("Data at: ")[1].strip()
     shutil.copytree(data, os.path.join(mute.name, "espeak-ng-data"))
     os.unlink(os.path.join(mute.name, "espeak-ng-data", "lang", "gmw", "de"))
-    no_language = "palomir: the game has no xx (it speaks en de es fr pt_BR ru); playing in English"
+    # A name with an escape in it (one that clears the screen) is shown, not obeyed.
+    no_language = "palomir: the game has no xx\\x1b[2J (it speaks en de es fr pt_BR ru); playing in English"
     no_voice = "palomir: the voice does not speak German, so the game speaks and writes English"
     for env, args, code, welcome, help_line, question, said_once in (
             ({"LANGUAGE": "de", "LANG": "C.UTF-8"}, [], "de", "Willkommen bei Palomir, einem Spiel von Vossk",
              "Hilfe. Noch einmal F1 oder Esc beendet sie.", "willst du noch mal verlieren?", None),
             ({"LANGUAGE": "de"}, ["--language=ru"], "ru", "Добро пожаловать в Паломир, игру от Восск",
              "Справка. Снова F1 или Esc её остановит.", "хочешь снова проиграть?", None),
-            ({"LANGUAGE": "fr"}, ["--language=xx"], "", "Welcome to Palomir: a Vossk game",
+            ({"LANGUAGE": "fr"}, ["--language=xx\x1b[2J"], "", "Welcome to Palomir: a Vossk game",
              "Help. F1 again or Escape stops it.", "wanna get beat again?", no_language),
             ({"LANGUAGE": "de", "ESPEAK_DATA_PATH": mute.name}, [], "", "Welcome to Palomir: a Vossk game",
              "Help. F1 again or Escape stops it.", "wanna get beat again?", no_voice)):
-        name = " ".join(["LANGUAGE=" + env["LANGUAGE"], *args] + (["without its voice"] if "ESPEAK_DATA_PATH" in env else []))
+        name = " ".join(["LANGUAGE=" + env["LANGUAGE"], *args] + (["without its voice"] if "ESPEAK_DATA_PATH" in env else [])).replace("\x1b", "\\x1b")
         with tempfile.TemporaryDirectory() as config:
             trace = os.path.join(config, "game.trace")
             rec, at, err = played(palomir, xclose, ["--trace", trace, *args], config,
