@@ -83,6 +83,12 @@ class MainForm {
   void SpeedLevelKeys();
   void HitGrid();
 
+  // The play-again question as it was last asked, while it waits for Y or N ("" otherwise):
+  // for the guide, which asks it again when the help or the tour that held it ends.
+  std::string PendingQuestion() const {
+    return GameOver != kFalse && !replay_pending_ ? question_ : std::string();
+  }
+
   // How many run-time errors ended a handler since start-up.
   int errors() const { return errors_; }
   // Where what the player should read is told (run-time errors, a start that failed);
@@ -115,6 +121,7 @@ class MainForm {
   Window& window_;
   ProgramObjects& o_;
   bool replay_pending_ = false;
+  std::string question_;  // the last line of the game's end, in the player's language
   int errors_ = 0;
   std::set<std::string> reported_;
   std::map<size_t, std::string> startup_failures_;  // step number, reason

@@ -291,7 +291,8 @@ void MainForm::AnnounceGameEnd(Side side) {
   // TRANSLATORS: the computer speaks: it lost, or it won.
   Speak(Tr(player_ahead ? N_("darn!  You win!") : N_("Yippee!  I win!")), kSpeakWait);
   const ClosingLines& lines = side == Side::kComputer ? kComputerReached : kPlayerReached;
-  Speak(Tr(player_ahead ? lines.ahead : lines.behind), kSpeakWait);
+  question_ = Tr(player_ahead ? lines.ahead : lines.behind);
+  Speak(question_, kSpeakWait);
 }
 
 }  // namespace palomir

@@ -285,7 +285,7 @@ void Guide::AddTourSteps(std::vector<Step>& steps) {
 }
 
 void Guide::Start(Mode mode, std::vector<Step> steps) {
-  if (mode_ != Mode::kIdle) Stop();
+  if (mode_ != Mode::kIdle) Stop(/*game_goes_on=*/false);
   if (form_.Voice) form_.Voice->Hush();
   mode_ = mode;
   steps_ = std::move(steps);
@@ -297,7 +297,7 @@ void Guide::Start(Mode mode, std::vector<Step> steps) {
   Schedule();
 }
 
-void Guide::Stop() {
+void Guide::Stop(bool game_goes_on) {
   // What the guide was saying stops at once, also a last line still being said.
   if (form_.Voice) form_.Voice->Hush();
   if (mode_ == Mode::kIdle) return;
@@ -309,6 +309,11 @@ void Guide::Stop() {
   tour_.clear();
   platform_.window().Timers().WakeAt(std::nullopt);
   platform_.HoldGame(false);
+  // The game was waiting for an answer, which the hold kept from it (a Y or N pressed
+  // meanwhile was not taken): it is asked again, so that the player knows what it waits for.
+  if (const std::string question = form_.PendingQuestion(); game_goes_on && !question.empty()) {
+    Say(question, kSpeakAsync);
+  }
 }
 
 void Guide::Schedule() {

@@ -54,7 +54,8 @@ class Guide {
   void OnKey(const RawInput& in);
   void Pumped();
   void Start(Mode mode, std::vector<Step> steps);
-  void Stop();
+  // `game_goes_on`: false where another part of the guide follows at once.
+  void Stop(bool game_goes_on = true);
   void Schedule();
   void Say(const std::string& text, int32_t flags = kSpeakAsync);
   double SayingTime(const std::string& text) const;

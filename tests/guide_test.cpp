@@ -248,12 +248,13 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
     double yes;    // when Y is pressed (0: never)
     bool end_game;  // the computer's 50th goal comes first
     double stop = 2.3;  // seconds after F1 that Escape stops the help
+    bool asked_again = false;  // the help held the question: it is asked again as it ends
   } moments[] = {
       {"the welcome's pause", 0.7, 0, false},
       {"the welcome's pause, stopped 4 s in", 0.5, 0, false, 4.0},
       {"mid-rally", 2.6, 0, false},
       {"just before the computer's 50th goal", 2.6, 0, true},
-      {"the play-again question", 7.0, 7.6, true},
+      {"the play-again question", 7.0, 7.6, true, 2.3, true},
       {"the pause after Y", 7.6, 7.0, true},
   };
   struct Heard {
@@ -309,8 +310,14 @@ TEST(Guide, TheGameGoesOnAfterTheHelpShiftedInTimeOnly) {
       if (help == Help::kStopped) {
         EXPECT_EQ(shift, std::llround(m.stop * 1e6));
       }
-      const Heard with = play(m, help, shift);
+      Heard with = play(m, help, shift);
       EXPECT_EQ(with.while_held, 0);
+      // Asked again, the question is said once more as the help ends; nothing else changes.
+      const auto question = [](const std::string& c) { return c.ends_with("say wanna get beat again?"); };
+      const auto asked = std::find_if(with.calls.begin(), with.calls.end(), question);
+      const auto again = asked == with.calls.end() ? asked : std::find_if(asked + 1, with.calls.end(), question);
+      EXPECT_EQ(again != with.calls.end(), m.asked_again);
+      if (again != with.calls.end() && m.asked_again) with.calls.erase(again);
       EXPECT_EQ(with.calls, without.calls);
       if (m.end_game) {
         EXPECT_NE(std::find_if(without.calls.begin(), without.calls.end(),
