@@ -18,9 +18,22 @@ bool Number(const std::string& text) {
   return true;
 }
 
-// Two lines of one kind: two numbers, or the same sentence.
+// What a line reads out, without the value it reads: the words before its first number
+// ("Rate " of "Rate 450, the highest", "Speech " of "Speech -6 dB", nothing of a bare
+// number), or the whole line where it has no number.
+std::string KindOf(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    const bool sign = text[i] == '-' && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9';
+    if (digit || sign) return text.substr(0, i);
+  }
+  return text;
+}
+
+// Two lines of one kind: two numbers, two readouts of one thing (two rates, two levels of
+// the sounds), or the same sentence.
 bool SameKind(const QueuedLine& a, const QueuedLine& b) {
-  return Number(a.text) ? Number(b.text) : a.text == b.text;
+  return Number(a.text) ? Number(b.text) : KindOf(a.text) == KindOf(b.text);
 }
 
 }  // namespace
@@ -49,7 +62,6 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line, double saying) {
   lines_.push_back(std::move(line));
   std::vector<QueuedLine> dropped;
   double total = seconds() + std::max(0.0, saying);
-  if (total <= kMostBehind) return dropped;
 
   // The groups of lines that may be left out, oldest first; the newest never is.
   struct Group {
@@ -81,10 +93,12 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line, double saying) {
     }
     return false;
   };
+  // What a newer line of its kind has made stale always goes: the newest is enough. Then,
+  // while more than kMostBehind is still to be heard, the oldest of the others.
   std::vector<bool> gone(lines_.size(), false);
-  for (int pass = 0; pass < 2 && total > kMostBehind; ++pass) {
+  for (int pass = 0; pass < 2 && (pass == 0 || total > kMostBehind); ++pass) {
     for (const Group& g : groups) {
-      if (total <= kMostBehind) break;
+      if (pass == 1 && total <= kMostBehind) break;
       if (gone[g.first] || (pass == 0 && !stale(g))) continue;
       for (size_t k = g.first; k < g.first + g.count; ++k) {
         gone[k] = true;

@@ -1,7 +1,8 @@
 // The lines a voice has still to say, and what it leaves out to keep up with play. A line
 // queued behind more than about three seconds of speech would be heard long after the
-// moment it belongs to: the lines that a newer line of the same kind has made stale (an
-// old speed level, an old readout) go first, then the oldest of the others. A line the game
+// moment it belongs to: the oldest of them go. Lines that a newer line of the same kind has
+// made stale (an old speed level, an old rate or volume, an old score) go at once, however
+// little is queued: the newest is enough. A line the game
 // waits for (the end of a game, the reason it cannot start) is never left out, nor is a line
 // of the help or the tour: the newest the player asked for. "Behind" counts what is really
 // still to be heard: the rest of the line being said, then the queue. Not locked: its owner

@@ -161,6 +161,26 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
          EXPECT_LE(g.vp.SpeechBehind(), SpeechQueue::kMostBehind);
          EXPECT_FALSE(g.vp.left_out().empty());
        }},
+      {"F6, F8 and F5 twenty times each, back to back: the newest readout of each is enough",
+       [](GuidedGame& g) {
+         for (uint8_t key : {dik::kF6, dik::kF8, dik::kF5}) {
+           for (int i = 0; i < 20; ++i) {
+             g.Key(key);
+             g.vp.RunFor(0.02);
+           }
+         }
+       },
+       [](GuidedGame& g) {
+         // What waits is the line being said and one rate at most: never two of a kind.
+         std::vector<std::string> kept;
+         for (const auto& l : g.vp.spoken()) {
+           const bool gone = std::any_of(g.vp.left_out().begin(), g.vp.left_out().end(),
+                                         [&](const auto& o) { return o.at == l.at && o.text == l.text; });
+           if (!gone) kept.push_back(l.text);
+         }
+         EXPECT_LE(kept.size(), 4u) << ::testing::PrintToString(kept);
+         EXPECT_EQ(kept.back(), "Rate 75, the lowest");
+       }},
       {"the slowest voice says all eight help lines, none left out",
        [](GuidedGame& g) {
          for (int i = 0; i < 5; ++i) g.Key(dik::kF5);
