@@ -145,9 +145,18 @@ int main(int argc, char** argv) {
   // The game's own voice speaks the language, or text and voice are English together.
   const bool system_speech = options.speech == palomir::Options::Speech::kSystem;
   std::string language = palomir::CurrentLanguage(), voice;
-  if (!language.empty() && !start::ChooseVoice(language, system_speech, voice)) {
-    std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
-              << ", so the game speaks and writes English\n";
+  bool no_words = false;
+  std::string voiceless;  // the language whose voice has no words
+  if (!language.empty() && !start::ChooseVoice(language, system_speech, voice, no_words)) {
+    if (no_words) {
+      voiceless = palomir::LanguageName(language);
+      std::cerr << "palomir: the voice for " << voiceless
+                << " has no words (its dictionary is missing or empty), so the game speaks and "
+                   "writes English\n";
+    } else {
+      std::cerr << "palomir: the voice does not speak " << palomir::LanguageName(language)
+                << ", so the game speaks and writes English\n";
+    }
     language.clear();
     palomir::UseLanguage(language, locales);
   }
@@ -175,6 +184,10 @@ int main(int argc, char** argv) {
       }
     });
     platform.set_language(language);
+    if (!voiceless.empty()) {
+      // Said in English, which the game is now played in, with the English voice.
+      platform.TellPlayer("The voice for " + voiceless + " has no words, so the game speaks English.");
+    }
     if (!settings_problem.empty()) {
       // TRANSLATORS: spoken when the settings file could not be read; short, no symbols.
       platform.TellPlayer(Tr("Your settings file is not right. The usual settings are used."));

@@ -30,8 +30,9 @@ std::string FromHere(const std::string& path);
 std::string DesktopLanguage(const std::vector<std::string>& catalogs);
 // The voice that will speak `language` (not English), as a recording and a trace name it
 // ("none" when no voice is there). False when there is a voice but it does not speak the
-// language: the game is then played in English.
-bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice);
+// language, or its data has no words (`no_words`): the game is then played in English.
+bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice,
+                 bool& no_words);
 // The option lines of --help that are the system's own (the voices, the sounds' folder, the
 // default language), where the settings file is kept, and its last lines (where to read
 // more).

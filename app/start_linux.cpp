@@ -50,8 +50,9 @@ std::string DesktopLanguage(const std::vector<std::string>& catalogs) {
   return palomir::DesktopLanguage(catalogs, [](const char* name) { return std::getenv(name); });
 }
 
-bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice) {
-  const bool speaks = ChooseEspeakLanguage(language, "", voice) || voice.empty();
+bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice,
+                 bool& no_words) {
+  const bool speaks = ChooseEspeakLanguage(language, "", voice, &no_words) || voice.empty();
   if (voice.empty()) voice = "none";
   // speech-dispatcher speaks in the language the game tells it; espeak-ng takes over in it.
   if (system_speech) voice = "speech-dispatcher";

@@ -32,7 +32,9 @@ std::string DesktopLanguage(const std::vector<std::string>& catalogs) {
   return asked.empty() ? win32::UserLanguage() : asked;
 }
 
-bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice) {
+bool ChooseVoice(const std::string& language, bool system_speech, std::string& voice,
+                 bool& no_words) {
+  no_words = false;  // a SAPI voice of the language has its data
   // The screen reader speaks in its own language; else the SAPI voice of the language.
   if (system_speech) {
     voice = "screen-reader";

@@ -2,6 +2,7 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -142,13 +143,26 @@ Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& ba
 }
 
 bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
-                          std::string& voice_name) {
+                          std::string& voice_name, bool* no_words) {
   Synthesizer& synth = Synthesizer::Get();
   std::lock_guard lock(synth.lock);
   synth.Start(data_path);
   voice_name.clear();
+  if (no_words) *no_words = false;
   if (synth.rate == 0) return false;
-  const bool found = espeak_SetVoiceByName(EspeakName(language).c_str()) == EE_OK;
+  bool found = espeak_SetVoiceByName(EspeakName(language).c_str()) == EE_OK;
+  if (found) {
+    // A voice without its dictionary loads, and then makes only silence for any line
+    // (espeak-ng just prints that it cannot read it): a word tells.
+    Gathered g;
+    espeak_Synth("a", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, &g);
+    const bool heard = std::any_of(g.samples.begin(), g.samples.end(),
+                                   [](short v) { return v > 64 || v < -64; });
+    if (!heard) {
+      found = false;
+      if (no_words) *no_words = true;
+    }
+  }
   if (!found) espeak_SetVoiceByName("en");
   if (const espeak_VOICE* v = espeak_GetCurrentVoice(); v && v->name) voice_name = v->name;
   return found;

@@ -31,9 +31,11 @@ struct VoiceOutput {
 // Starts the synthesizer, once for the whole program, speaking `language` ("de", "pt_BR"):
 // true, with its voice's name ("German"), when it has a voice for it. False when it has
 // none (it then speaks English, `voice_name` saying which voice) or cannot start at all
-// (`voice_name` empty: the voice's start says why).
+// (`voice_name` empty: the voice's start says why). A voice whose data has no words (its
+// dictionary missing or empty: it would say nothing at all) counts as none, `no_words` then
+// true. Before any other thread starts; blocks while the voice loads and says a word.
 bool ChooseEspeakLanguage(const std::string& language, const std::string& data_path,
-                          std::string& voice_name);
+                          std::string& voice_name, bool* no_words = nullptr);
 
 // Fails with the reason when the synthesizer or its English voice cannot be loaded. The
 // voice is the one chosen above, English when none was.
