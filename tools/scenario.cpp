@@ -162,8 +162,9 @@ struct Runner {
   }
 
   // A recording of a real game, from its `start` on: the game is played from start-up to
-  // its end as the recording says. Returns the program's status.
-  int Replay(palomir::Replay::Source lines) {
+  // its end as the recording says. Returns the program's status: 1 where the recording
+  // ends before the game did (`read`: the lines read of it by then).
+  int Replay(palomir::Replay::Source lines, const int& read) {
     vp.StartReplay(palomir::Replay(std::move(lines)));
     // The window's own settings, made as it was created, before anything was replayed.
     for (const VirtualPlatform::Call& c : vp.calls()) out << TraceLine(c) << "\n";
@@ -173,6 +174,11 @@ struct Runner {
       out << "end of recording\n";
       vp.on_call = nullptr;
       ReleaseAudioAndInput(o);
+      out.flush();
+      std::cerr << "scenario: the recording ends at line " << read
+                << " while the game was still playing: it was cut off (the game was stopped "
+                   "before it could close it, or the disk filled up); replayed up to there\n";
+      return 1;
     }
     return 0;
   }
@@ -283,7 +289,7 @@ int main(int argc, char** argv) {
     std::cout << "> " << line.substr(line.find_first_not_of(' ')) << "\n";
     try {
       if (w[0] == "start") {
-        return r.Replay(palomir::Replay::LinesOf(in, number));  // read as the game asks
+        return r.Replay(palomir::Replay::LinesOf(in, number), number);  // read as the game asks
       }
       r.Do(w);
     } catch (const palomir::WindowUnloaded&) {

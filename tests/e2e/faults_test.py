@@ -181,6 +181,17 @@ def main():
         check(code == 0 and took < 2 and err == ["palomir: the earlier recording game.rec was kept as game.rec.1"]
               and open(rec + ".1").read() == first and replays(rec),
               "SIGQUIT: status %s after %.2f s, %r; the earlier recording kept whole" % (code, took, err))
+        # That recording cut off before its end (a game killed, a full disk): replayed up to
+        # there, and said so.
+        lines = first.splitlines(keepends=True)
+        cut = os.path.join(folder, "cut.rec")
+        open(cut, "w").write("".join(lines[:-3]))
+        r = subprocess.run([sys.argv[3], cut], capture_output=True, text=True, timeout=120)
+        check(r.returncode == 1 and "end of recording" in r.stdout
+              and ("the recording ends at line %d while the game was still playing: it was cut off" % (len(lines) - 3))
+              in r.stderr,
+              "a recording cut off replays to where it ends and says so: status %s, %r"
+              % (r.returncode, r.stderr.strip()[-300:]))
         code, took, err = game(["--record=closed.rec"], signal.SIGINT, cwd=folder, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, pass_fds=(), preexec_fn=lambda: [os.close(f) for f in (0, 1, 2)])
         check(code == 0 and took < 2 and replays(os.path.join(folder, "closed.rec")),
