@@ -190,7 +190,7 @@ void LineFile::Discard() {
   fd_ = -1;
   head_ = tail_ = 0;
   // By what it is, not by its name: a file put at that name meanwhile stays.
-  if (created_) files::RemoveIfSame(path_, info_.id);
+  if (created_) files::RemoveIfSame(made_at_.empty() ? path_ : made_at_, info_.id);
 }
 
 bool LineFile::Begin(bool keep_earlier, std::string& kept_as) {
@@ -199,16 +199,23 @@ bool LineFile::Begin(bool keep_earlier, std::string& kept_as) {
   if (fd_ < 0 || created_ || info_.kind != Kind::kPlain || info_.size == 0) return ok();
   int failed = 0;
   if (keep_earlier) {
-    // The name must still be the file that was read: a link, or another file put there
-    // meanwhile, is left where it is.
+    // Named through a link, the earlier recording is where the link leads: kept in its own
+    // folder, and the new one made under its name, so that the link leads to the new one.
     Info now;
-    if (!InfoAt(path_, now, failed) || now.id != info_.id || now.kind != Kind::kPlain) {
+    std::string at = path_;
+    if (InfoAt(path_, now, failed) && now.kind == Kind::kLink) {
+      at = Resolved(path_);
+      if (at.empty() || !InfoAt(at, now, failed)) at.clear();
+    }
+    // The name must still be the file that was read: another file put there meanwhile is
+    // left where it is.
+    if (at.empty() || now.id != info_.id || now.kind != Kind::kPlain) {
       if (!failed) failed = EEXIST;
     }
     for (int n = 1; n <= 9999 && kept_as.empty() && !failed; ++n) {
-      const std::string name = path_ + "." + std::to_string(n);
+      const std::string name = at + "." + std::to_string(n);
       // Never over another: a game started at the same time may have taken this name.
-      const int r = RenameNoReplace(path_, name);
+      const int r = RenameNoReplace(at, name);
       if (r == 0) {
         kept_as = name;
       } else if (r != EEXIST) {
@@ -217,13 +224,16 @@ bool LineFile::Begin(bool keep_earlier, std::string& kept_as) {
     }
     int fresh = -1;
     if (!kept_as.empty()) {
-      fresh = OpenFile(path_, kWrite | kCreateNew | kNoWait, failed);
+      fresh = OpenFile(at, kWrite | kCreateNew | kNoWait, failed);
     } else if (!failed) {
       failed = EEXIST;  // every name taken
     }
     Close(fd_);
     fd_ = fresh;
-    if (fresh >= 0 && InfoOf(fresh, info_, failed)) created_ = true;
+    if (fresh >= 0 && InfoOf(fresh, info_, failed)) {
+      created_ = true;
+      made_at_ = at;
+    }
   } else {
     Empty(fd_, failed);
   }

@@ -45,7 +45,8 @@ class LineFile {
   void Discard();
   // Makes a plain file that held something ready to be written from its start: the earlier
   // file is kept under the first free name PATH.1, PATH.2, ... (its new name in `kept_as`)
-  // when `keep_earlier` (never in place of another file by that name), else emptied. False,
+  // when `keep_earlier` (never in place of another file by that name; named through a link,
+  // the file it leads to is kept and made anew, the link left as it is), else emptied. False,
   // with error() saying why, when it cannot be.
   bool Begin(bool keep_earlier, std::string& kept_as);
 
@@ -63,6 +64,7 @@ class LineFile {
   bool Claim();
   void Unclaim();
   std::string path_;
+  std::string made_at_;  // where the file Begin made is, when the name is a link to it
   std::string what_;  // "recording", "trace"
   std::string error_;
   std::string first_line_;

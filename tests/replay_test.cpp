@@ -249,6 +249,21 @@ TEST(Recording, AFileIsKnownByWhatItIsNotByItsNameAndAnEarlierOneIsKept) {
   EXPECT_EQ(text(game + ".1"), "# palomir earlier\n");
   EXPECT_EQ(text(game + ".2"), "# palomir .1\n");  // written as on Linux: no CR
   EXPECT_EQ(text(game), "call\n");
+#ifndef _WIN32  // a player's links are Linux's
+  // Named through a link: the file it leads to is kept beside itself, and the new one made
+  // under its name, the link left as it is.
+  std::filesystem::create_symlink(dir / "game.rec", dir / "latest.rec");
+  {
+    LineFile a(testing::Utf8(dir / "latest.rec"), "recording");
+    std::string kept_as;
+    ASSERT_TRUE(a.Begin(true, kept_as)) << a.error();
+    EXPECT_TRUE(kept_as.ends_with("/game.rec.3")) << kept_as;
+    a.Line("# palomir through the link");
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "latest.rec"));
+  EXPECT_EQ(text(game + ".3"), "call\n");
+  EXPECT_EQ(text(game), "# palomir through the link\n");
+#endif
   std::filesystem::remove_all(dir);
 }
 
