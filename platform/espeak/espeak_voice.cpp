@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "language/tr.h"
 #include "platform/mixer/resample.h"
 #include "platform/voice_core.h"
 
@@ -60,7 +61,7 @@ struct Synthesizer {
   std::mutex lock;
   bool tried = false;
   int rate = 0;  // samples per second; 0 when it could not start
-  std::string failure;
+  const char* failure = "";  // a line of the catalogs, in English
 
   static Synthesizer& Get() {
     static Synthesizer s;
@@ -74,11 +75,11 @@ struct Synthesizer {
                                     data_path.empty() ? nullptr : data_path.c_str(),
                                     espeakINITIALIZE_DONT_EXIT);
     if (r <= 0) {
-      failure = "the speech synthesizer could not load its data";
+      failure = N_("the speech synthesizer could not load its data");
       return;
     }
     if (espeak_SetVoiceByName("en") != EE_OK) {
-      failure = "the speech synthesizer has no English voice";
+      failure = N_("the speech synthesizer has no English voice");
       return;
     }
     espeak_SetSynthCallback(OnSynth);
@@ -136,7 +137,8 @@ Status CreateEspeakBackend(VoiceOutput output, std::unique_ptr<VoiceBackend>& ba
     std::lock_guard lock(synth.lock);
     synth.Start(output.data_path);
     rate = synth.rate;
-    if (rate == 0) return Status::Fail(synth.failure);
+    // In the player's language: the line that says so is.
+    if (rate == 0) return Status::Fail(Tr(synth.failure));
   }
   backend = std::make_unique<EspeakBackend>(std::move(output), rate);
   return Status::Ok();
