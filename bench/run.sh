@@ -30,6 +30,8 @@ printf '%-34s | %s\n' "--record and --trace, 1 s of play" "${recording} us = $(a
 printf '%-34s | %s\n' "whole games in virtual time" "${game#*: }"
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$loop"
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$program"
+burst=$(xvfb python3 bench/burst_bench.py "$build/palomir" 2>/dev/null)
+while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$burst"
 server=$(xvfb python3 bench/server_bench.py "$build" 2>/dev/null)
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$server"
 latency=$(xvfb python3 bench/latency_bench.py "$build" 22 2>/dev/null)

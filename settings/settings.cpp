@@ -208,6 +208,7 @@ Found Read(const std::string& path, const std::string& link = "") {
   if (f.info.kind != files::Kind::kPlain) {
     f.state = Found::State::kLeftAlone;
     f.left_alone = NotPlain(path, f.info.kind);
+    if (!link.empty()) f.left_alone = Fill(Tr("%1$s, where the link %2$s leads"), f.left_alone, link);
     // TRANSLATORS: %s is "the settings file PATH is a folder, not a plain file" or the like.
     f.problem = Fill(Tr("%s; it is left as it is, and the settings last for this game only"),
                      f.left_alone);
