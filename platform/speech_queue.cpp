@@ -38,6 +38,12 @@ bool SameKind(const QueuedLine& a, const QueuedLine& b) {
 
 }  // namespace
 
+bool SpeechQueue::Replaces(const std::string& newer, const std::string& older) {
+  const std::string kind = KindOf(newer);
+  return !Number(newer) && !Number(older) && !kind.empty() && kind != newer &&
+         KindOf(older) == kind;
+}
+
 double SpeechQueue::Length(const std::string& text) {
   // Characters, not bytes: a Cyrillic letter takes two bytes of UTF-8, and is one letter.
   const auto characters = std::count_if(text.begin(), text.end(), [](char c) {

@@ -56,6 +56,10 @@ class VoiceCore final : public Voice {
       // What falls too far behind is left out unsaid.
       queue_.Push({id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide},
                   SayingLeft());
+      if (flags == kSpeakAsync && current_ && !current_->wait && !current_->guide &&
+          SpeechQueue::Replaces(text, current_->text)) {
+        cut_ = true;
+      }
     }
     backend_->Wake();
     if (flags != kSpeakWait) return Status::Ok();

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -313,12 +314,15 @@ TEST(Speech, ALineStillBeingMadeCountsAsStillToBeHeard) {
   EXPECT_EQ(slow.made, (std::vector<std::string>{first, "three"}));
 }
 
-// A voice whose lines are a second of one level each ("a" 0.1, "b" 0.2, ...), played while
-// `running` says the sound output plays.
+// A voice whose lines are a second of one level each ("a" 0.1, "b" 0.2, ...; "Rate 3" 0.3),
+// played while `running` says the sound output plays.
 struct Steady final : MixedBackend {
   explicit Steady(Mixer& m) : MixedBackend(m.speech()) {}
   Status Say(const std::string& text, const std::atomic<bool>& cut) override {
-    const float level = 0.1f * static_cast<float>(text[0] - 'a' + 1);
+    const char last = text.back();
+    const float level = 0.1f * static_cast<float>(std::isdigit(static_cast<unsigned char>(last))
+                                                      ? last - '0'
+                                                      : text[0] - 'a' + 1);
     return Play(std::vector<float>(Mixer::kRate, level), cut, [this] { return running.load(); });
   }
   std::atomic<bool> running{true};
@@ -359,6 +363,19 @@ TEST(Speech, ALineCutOrLeftByTheOutputIsNeverHeardAgainAndTheNextIsHeardFromItsS
   EXPECT_FLOAT_EQ(Mix(m, Mixer::kRate).L(Mixer::kRate - 101) / Mixer::kSpeechGain, 0.3f);
   EXPECT_EQ(Mix(m, 100).L(0), 0.0f);
   EXPECT_TRUE(settled());
+  // A readout made stale by a newer one of its kind is cut short where it is: the next
+  // sample heard is the newer one's.
+  ASSERT_TRUE(voice->Speak("Rate 1", kSpeakAsync).ok());
+  for (int i = 0; i < 5000 && m.speech().Written() < before + Mixer::kRate; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  before = m.speech().Written();
+  EXPECT_FLOAT_EQ(Mix(m, 100).L(0) / Mixer::kSpeechGain, 0.1f);
+  ASSERT_TRUE(voice->Speak("Rate 2", kSpeakAsync).ok());
+  for (int i = 0; i < 5000 && m.speech().Written() < before + Mixer::kRate; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_FLOAT_EQ(Mix(m, 100).L(0) / Mixer::kSpeechGain, 0.2f);
 }
 
 // ---------------------------------------------------------------- the master limiter

@@ -215,6 +215,7 @@ void VirtualPlatform::SettleSpeech() {
   QueuedLine line;
   while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
     saying_guide_ = line.guide;
+    saying_ = line;
     speaking_until_ =
         std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
         SpeechLength(line.text);
@@ -229,6 +230,12 @@ void VirtualPlatform::QueueSpeech(const std::string& text, int32_t flags) {
   for (QueuedLine& gone : speech_queue_.Push(
            {++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide}, saying)) {
     if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
+  }
+  // As the voice core does: a readout being said that this one makes stale is cut short.
+  if (flags == kSpeakAsync && speaking_until_ > now_ && !saying_.wait && !saying_.guide &&
+      SpeechQueue::Replaces(text, saying_.text)) {
+    speaking_until_ = now_;
+    if (recording) cut_short_.push_back(Now());
   }
   SettleSpeech();
 }

@@ -141,6 +141,7 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   Micros now_ = 0;
   Micros speaking_until_ = 0;   // when the line being said ends
   bool saying_guide_ = false;   // that line is the guide's
+  QueuedLine saying_;           // that line
   std::vector<double> cut_short_;
   SpeechQueue speech_queue_;
   uint64_t lines_queued_ = 0;
