@@ -599,8 +599,8 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
     std::function<void(const fs::path& dir, const std::string& settings)> make;
     const char* problem;  // a part of the line said as the file is read; "" for none
     const char* error;    // a part of the line said when a change cannot be kept; "" if kept
-    // Then: a file and a part of what it holds ("=" and all it holds), or "link", "fifo",
-    // "a gigabyte", "absent".
+    // Then: a file and a part of what it holds ("exactly:" and all it holds), or "link",
+    // "fifo", "a gigabyte", "absent".
     std::vector<std::pair<const char*, const char*>> then;
   } rows[] = {
 #ifndef _WIN32  // no links or FIFOs for a player on Windows
@@ -622,7 +622,7 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
          fs::create_symlink(d / "notes", p);
        },
        "leads to", "does not hold the game's settings; it is left as it is",
-       {{"palomir/settings", "link"}, {"notes", "=buy milk\n"}, {"notes.bad", "absent"}}},
+       {{"palomir/settings", "link"}, {"notes", "exactly:buy milk\n"}, {"notes.bad", "absent"}}},
       {"a link to settings with a line that is not one",
        [&](const fs::path& d, const std::string& p) {
          put(d / "dotfiles", "sound-volume = -6\nloud\n");
@@ -694,8 +694,8 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
         EXPECT_TRUE(w == "link" ? fs::is_symlink(at) : fs::is_fifo(at)) << name;
       } else if (w == "absent") {
         EXPECT_FALSE(fs::exists(fs::symlink_status(at))) << name;
-      } else if (w.starts_with("=")) {
-        EXPECT_EQ(dir.Read(name), w.substr(1)) << name;
+      } else if (w.starts_with("exactly:")) {
+        EXPECT_EQ(dir.Read(name), w.substr(8)) << name;
       } else if (w == "a gigabyte") {
         EXPECT_EQ(fs::file_size(at), 1ull << 30);
       } else {
