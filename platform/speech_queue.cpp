@@ -38,10 +38,11 @@ bool SameKind(const QueuedLine& a, const QueuedLine& b) {
 
 }  // namespace
 
-bool SpeechQueue::Replaces(const std::string& newer, const std::string& older) {
-  const std::string kind = KindOf(newer);
-  return !Number(newer) && !Number(older) && !kind.empty() && kind != newer &&
-         KindOf(older) == kind;
+bool SpeechQueue::Replaces(const QueuedLine& newer, const QueuedLine& saying) {
+  if (newer.wait || newer.guide || saying.wait || saying.guide) return false;
+  const std::string kind = KindOf(newer.text);
+  return !Number(newer.text) && !Number(saying.text) && !kind.empty() && kind != newer.text &&
+         KindOf(saying.text) == kind;
 }
 
 double SpeechQueue::Length(const std::string& text) {
@@ -102,7 +103,7 @@ std::vector<QueuedLine> SpeechQueue::Push(QueuedLine line, double saying) {
   // What a newer line of its kind has made stale always goes: the newest is enough. Then,
   // while more than kMostBehind is still to be heard, the oldest of the others.
   std::vector<bool> gone(lines_.size(), false);
-  for (int pass = 0; pass < 2 && (pass == 0 || total > kMostBehind); ++pass) {
+  for (int pass = 0; pass < 2; ++pass) {
     for (const Group& g : groups) {
       if (pass == 1 && total <= kMostBehind) break;
       if (gone[g.first] || (pass == 0 && !stale(g))) continue;

@@ -34,11 +34,12 @@ class SpeechQueue {
   // Any thread. How long a line (UTF-8) takes to say, near enough: 60 ms a character,
   // 0.3 s at least.
   static double Length(const std::string& text);
-  // Any thread. Whether `newer` makes a readout being said stale at once: both say what a
-  // value now is in words and a number ("Rate 325", "Rate 350"; "Speech -6 dB"), of one
-  // thing. The voice then cuts `older` short: the newest is enough. Bare numbers (a score, a
-  // speed, read in groups) are not cut.
-  static bool Replaces(const std::string& newer, const std::string& older);
+  // Any thread. Whether `newer` makes the readout being said stale at once: both are lines
+  // of the game's own (not waited for, not the guide's) that say what a value now is in
+  // words and a number ("Rate 325", "Rate 350"; "Speech -6 dB"), of one thing. The voice
+  // then cuts `saying` short: the newest is enough. Bare numbers (a score, a speed, read in
+  // groups) are not cut.
+  static bool Replaces(const QueuedLine& newer, const QueuedLine& saying);
 
   // Queues a line; returns the lines that were left out to make room, oldest first.
   // `saying`: seconds still to be heard of the line being said.

@@ -54,12 +54,9 @@ class VoiceCore final : public Voice {
       id = ++queued_;
       queue_.set_pace(RatePace() * learned_);
       // What falls too far behind is left out unsaid.
-      queue_.Push({id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide},
-                  SayingLeft());
-      if (flags == kSpeakAsync && current_ && !current_->wait && !current_->guide &&
-          SpeechQueue::Replaces(text, current_->text)) {
-        cut_ = true;
-      }
+      QueuedLine line{id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide};
+      if (current_ && SpeechQueue::Replaces(line, *current_)) cut_ = true;
+      queue_.Push(std::move(line), SayingLeft());
     }
     backend_->Wake();
     if (flags != kSpeakWait) return Status::Ok();

@@ -214,7 +214,6 @@ Micros VirtualPlatform::SpeechLength(const std::string& text) const {
 void VirtualPlatform::SettleSpeech() {
   QueuedLine line;
   while (speaking_until_ <= now_ && speech_queue_.Pop(line)) {
-    saying_guide_ = line.guide;
     saying_ = line;
     speaking_until_ =
         std::max(speaking_until_, static_cast<Micros>(std::llround(line.at * 1e6))) +
@@ -227,15 +226,14 @@ void VirtualPlatform::QueueSpeech(const std::string& text, int32_t flags) {
                          std::max(1, levels().speech_rate));
   SettleSpeech();
   const double saying = static_cast<double>(std::max<Micros>(0, speaking_until_ - now_)) / 1e6;
-  for (QueuedLine& gone : speech_queue_.Push(
-           {++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide}, saying)) {
-    if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
-  }
+  QueuedLine line{++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide};
   // As the voice core does: a readout being said that this one makes stale is cut short.
-  if (flags == kSpeakAsync && speaking_until_ > now_ && !saying_.wait && !saying_.guide &&
-      SpeechQueue::Replaces(text, saying_.text)) {
+  if (speaking_until_ > now_ && SpeechQueue::Replaces(line, saying_)) {
     speaking_until_ = now_;
     if (recording) cut_short_.push_back(Now());
+  }
+  for (QueuedLine& gone : speech_queue_.Push(std::move(line), saying)) {
+    if (recording) left_out_.push_back({gone.at, gone.text, gone.wait ? kSpeakWait : kSpeakAsync});
   }
   SettleSpeech();
 }
@@ -249,7 +247,7 @@ double VirtualPlatform::SpeechBehind() {
 void VirtualPlatform::HushSpeech() {
   SettleSpeech();
   speech_queue_.DropGuide();
-  if (saying_guide_ && speaking_until_ > now_) {
+  if (saying_.guide && speaking_until_ > now_) {
     speaking_until_ = now_;  // cut short where it is heard
     if (recording) cut_short_.push_back(Now());
   }

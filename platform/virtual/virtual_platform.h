@@ -140,7 +140,6 @@ class VirtualPlatform final : public MachineCore, public CallLog {
 
   Micros now_ = 0;
   Micros speaking_until_ = 0;   // when the line being said ends
-  bool saying_guide_ = false;   // that line is the guide's
   QueuedLine saying_;           // that line
   std::vector<double> cut_short_;
   SpeechQueue speech_queue_;
