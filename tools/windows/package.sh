@@ -3,6 +3,8 @@
 # per-user installer; then installs, starts and uninstalls the installer under Wine.
 #   tools/windows/package.sh BUILD-WINDOWS DIST
 set -euo pipefail
+# A step that fails says which it was: most of them print nothing of their own.
+trap 'echo "package.sh: line $LINENO failed (status $?): $BASH_COMMAND" >&2' ERR
 tree=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath "$1")
 mkdir -p "$2"
@@ -34,7 +36,7 @@ done
 rm -f "$dist/$name.zip"
 (cd "$work" && zip -q -X -r "$dist/$name.zip" "$name")
 makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUT="$dist/palomir-$version-setup.exe" \
-  "$tree/tools/windows/palomir.nsi" >/dev/null
+  "$tree/tools/windows/palomir.nsi" >"$work/makensis.log" || { cat "$work/makensis.log" >&2; false; }
 
 # The installer under Wine: silently, for this user; everything in place, the game starts
 # (--version), and the uninstaller leaves nothing behind.
