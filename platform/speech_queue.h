@@ -40,6 +40,12 @@ class SpeechQueue {
   // then cuts `saying` short: the newest is enough. Bare numbers (a score, a speed, read in
   // groups) are not cut.
   static bool Replaces(const QueuedLine& newer, const QueuedLine& saying);
+  // Any thread. Whether `newer` is such a readout with the very words being said ("Rate
+  // 450, the highest" again, at the end of a burst): the line being said carries it, and
+  // the newer one is left out rather than heard twice.
+  static bool Repeats(const QueuedLine& newer, const QueuedLine& saying) {
+    return newer.text == saying.text && Replaces(newer, saying);
+  }
 
   // Queues a line; returns the lines that were left out to make room, oldest first.
   // `saying`: seconds still to be heard of the line being said.

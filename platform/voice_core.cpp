@@ -51,10 +51,12 @@ class VoiceCore final : public Voice {
     uint64_t id;
     {
       std::lock_guard lock(mutex_);
-      id = ++queued_;
+      id = queued_ + 1;
+      QueuedLine line{id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide};
+      if (current_ && SpeechQueue::Repeats(line, *current_)) return Status::Ok();
+      queued_ = id;
       queue_.set_pace(RatePace() * learned_);
       // What falls too far behind is left out unsaid.
-      QueuedLine line{id, text, flags == kSpeakWait, Seconds(), 0, flags >= kSpeakGuide};
       if (current_ && SpeechQueue::Replaces(line, *current_)) cut_ = true;
       queue_.Push(std::move(line), SayingLeft());
     }

@@ -319,6 +319,7 @@ TEST(Speech, ALineStillBeingMadeCountsAsStillToBeHeard) {
 struct Steady final : MixedBackend {
   explicit Steady(Mixer& m) : MixedBackend(m.speech()) {}
   Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    ++begun;
     const char last = text.back();
     const float level = 0.1f * static_cast<float>(std::isdigit(static_cast<unsigned char>(last))
                                                       ? last - '0'
@@ -326,6 +327,7 @@ struct Steady final : MixedBackend {
     return Play(std::vector<float>(Mixer::kRate, level), cut, [this] { return running.load(); });
   }
   std::atomic<bool> running{true};
+  std::atomic<int> begun{0};
 };
 
 TEST(Speech, ALineCutOrLeftByTheOutputIsNeverHeardAgainAndTheNextIsHeardFromItsStart) {
@@ -367,6 +369,12 @@ TEST(Speech, ALineCutOrLeftByTheOutputIsNeverHeardAgainAndTheNextIsHeardFromItsS
   // sample heard is the newer one's.
   EXPECT_FLOAT_EQ(heard_first("Rate 1", kSpeakAsync), 0.1f);
   EXPECT_FLOAT_EQ(heard_first("Rate 2", kSpeakAsync), 0.2f);
+  // The same readout again while it is said: heard once, not begun again.
+  const int begun = steady.begun;
+  ASSERT_TRUE(voice->Speak("Rate 2", kSpeakAsync).ok());
+  Mix(m, Mixer::kRate);  // the rest of the one being said
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(steady.begun, begun);
 }
 
 // ---------------------------------------------------------------- the master limiter

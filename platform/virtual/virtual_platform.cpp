@@ -226,8 +226,14 @@ void VirtualPlatform::QueueSpeech(const std::string& text, int32_t flags) {
                          std::max(1, levels().speech_rate));
   SettleSpeech();
   const double saying = static_cast<double>(std::max<Micros>(0, speaking_until_ - now_)) / 1e6;
-  QueuedLine line{++lines_queued_, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide};
-  // As the voice core does: a readout being said that this one makes stale is cut short.
+  QueuedLine line{lines_queued_ + 1, text, flags == kSpeakWait, Now(), 0, flags >= kSpeakGuide};
+  // As the voice core does: the very readout being said again is left out; one that this
+  // one makes stale is cut short.
+  if (speaking_until_ > now_ && SpeechQueue::Repeats(line, saying_)) {
+    if (recording) left_out_.push_back({line.at, line.text, kSpeakAsync});
+    return;
+  }
+  ++lines_queued_;
   if (speaking_until_ > now_ && SpeechQueue::Replaces(line, saying_)) {
     speaking_until_ = now_;
     if (recording) cut_short_.push_back(Now());
