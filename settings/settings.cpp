@@ -456,11 +456,13 @@ Settings SettingsFile::Load(std::string& problem) {
                    path_);
     return Settings{};
   }
-  RemoveLeftovers(files::FolderOf(target));
   Found f = Read(target, link);
   problem = f.problem;
   language_ = f.language;
   if (f.state == Found::State::kLeftAlone) return Settings{};
+  // Only a folder the game writes its settings in has its leftovers: where a link leads to
+  // something else, the folder is the player's (or the system's) and nothing there is ours.
+  RemoveLeftovers(files::FolderOf(target));
   return f.settings;
 }
 

@@ -623,13 +623,17 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
          fs::create_symlink(d / "dotfiles", p);
        },
        "", "", {{"palomir/settings", "link"}, {"dotfiles", "sound-volume = -6 "}}},
-      {"a settings file that links to the player's notes",
+      {"a settings file that links to the player's notes (beside another program's file)",
        [&](const fs::path& d, const std::string& p) {
          put(d / "notes", "buy milk\n");
+         put(d / ".settings-Ab3xYz", "not ours");
          fs::create_symlink(d / "notes", p);
        },
        "leads to", "does not hold the game's settings; it is left as it is",
-       {{"palomir/settings", "link"}, {"notes", "exactly:buy milk\n"}, {"notes.bad", "absent"}}},
+       {{"palomir/settings", "link"},
+        {"notes", "exactly:buy milk\n"},
+        {"notes.bad", "absent"},
+        {".settings-Ab3xYz", "exactly:not ours"}}},
       {"a link to settings with a line that is not one",
        [&](const fs::path& d, const std::string& p) {
          put(d / "dotfiles", "sound-volume = -6\nloud\n");

@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, stacks, stopped
+from harness import check, find_window, finish, ordinary_user, readable_copy, stacks, stopped
 
 
 
@@ -70,6 +70,81 @@ def replays(record):
     """Whether a recording replays to its own end: the game closed, not cut off."""
     r = subprocess.run([sys.argv[3], record], capture_output=True, text=True, timeout=120)
     return r.returncode == 0 and "end of recording" not in r.stdout
+
+
+def settings_links(palomir, xclose):
+    """A settings file that is a link, and a rate changed with F6 in play: where the link leads
+    to the player's own settings, they are updated and the link stays; where it leads to
+    anything else (the player's notes; for root, /etc/passwd, on a copy of /etc that only
+    the game sees), nothing there changes, byte for byte, nor beside it. Run as root, the
+    player is an ordinary user of the test's own."""
+    as_root = os.geteuid() == 0
+    user, made_user = ordinary_user("palomir-links") if as_root else (None, False)
+    folder = tempfile.mkdtemp(prefix="palomir-links-")
+    try:
+        os.chmod(folder, 0o755)
+        program = readable_copy(folder, palomir) if as_root else palomir
+        xauthority = os.environ.get("XAUTHORITY")
+        if as_root and xauthority:
+            shutil.copy(xauthority, os.path.join(folder, "xauth"))
+            os.chmod(os.path.join(folder, "xauth"), 0o644)
+            xauthority = os.path.join(folder, "xauth")
+        etc = os.path.join(folder, "etc")
+        rows = [("a link to the player's notes", "notes", b"buy milk\n", False, user),
+                ("a link to the player's own settings", "dotfiles", b"speech-rate = 200\n", True, user)]
+        if as_root:
+            subprocess.run(["cp", "-a", "/etc", etc], check=True)
+            rows.append(("root's link to /etc/passwd", "/etc/passwd", None, False, None))
+        for name, target, content, settings, player in rows:
+            home = tempfile.mkdtemp(dir=folder)
+            for sub in ("palomir", "run"):
+                os.mkdir(os.path.join(home, sub), 0o700)
+            if content is not None:
+                target = os.path.join(home, target)
+                open(target, "wb").write(content)
+            os.symlink(target, os.path.join(home, "palomir", "settings"))
+            if player:
+                subprocess.run(["chown", "-R", "%d:%d" % (player.pw_uid, player.pw_gid), home], check=True)
+            # Where the game sees the target, and the folder it is in, as they were.
+            seen = etc + "/passwd" if target == "/etc/passwd" else target
+            before, beside = open(seen, "rb").read(), sorted(os.listdir(os.path.dirname(seen)))
+            env = dict(os.environ, SDL_AUDIODRIVER="dummy", HOME=home, XDG_CONFIG_HOME=home,
+                       XDG_RUNTIME_DIR=os.path.join(home, "run"), XDG_CACHE_HOME=os.path.join(home, "run"))
+            if xauthority:
+                env["XAUTHORITY"] = xauthority
+            command = [program]
+            if target == "/etc/passwd":
+                command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                           'mount --bind "$0" /etc && exec "$@"', etc, program]
+            p = subprocess.Popen(command, env=env, stderr=subprocess.PIPE, text=True, cwd=home,
+                                 user=player.pw_uid if player else None, group=player.pw_gid if player else None)
+            try:
+                window = find_window(p.pid)
+                if window:
+                    time.sleep(2.5)
+                    subprocess.run(["xdotool", "key", "F6"], check=True)
+                    time.sleep(1.0)
+                    subprocess.run([xclose, window], check=True)
+            finally:
+                code = stopped(p, sig=None if window else signal.SIGTERM)
+            err = p.stderr.read().strip().splitlines()
+            after = open(seen, "rb").read()
+            link = os.path.join(home, "palomir", "settings")
+            kept = os.path.islink(link) and os.readlink(link) == target
+            if settings:
+                check(window and code == 0 and kept and b"\nspeech-rate = 225 " in after and not err,
+                      "%s: the link kept, the rate written where it leads (%r), status %s %s"
+                      % (name, after, code, err))
+            else:
+                check(window and code == 0 and kept and after == before
+                      and sorted(os.listdir(os.path.dirname(seen))) == beside
+                      and len(err) == 2 and all("does not hold the game's settings" in l for l in err),
+                      "%s: the link and what it leads to unchanged, nothing beside it, said as read and "
+                      "at F6, status %s %s" % (name, code, err))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        if made_user:
+            subprocess.run(["userdel", user.pw_name], check=False)
 
 
 def main():
@@ -251,6 +326,8 @@ def main():
             # (Where the settings file is a link, the line names both it and where it leads.)
             check(code == 0 and took < 2 and len(err) == 1 and "/palomir/settings" in err[0],
                   "%s as the settings file: played, status %s after %.2f s on SIGTERM, %r" % (name, code, took, err))
+
+    settings_links(sys.argv[1], sys.argv[2])
 
     # A missing background sound is only a warning: the game plays, and closing ends it.
     with tempfile.TemporaryDirectory() as folder:
