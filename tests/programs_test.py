@@ -38,7 +38,7 @@ PROGRAMS = {
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",
-    "tr": "coreutils", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",
+    "tr": "coreutils", "unshare": "util-linux", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",
     "wine": "wine", "winepath": "wine", "wineserver": "libwine", "wireplumber": "wireplumber",
     "x86_64-w64-mingw32-strip": "binutils-mingw-w64-x86-64", "xdotool": "xdotool",
     "xgettext": "gettext", "xvfb-run": "xvfb", "zip": "zip",

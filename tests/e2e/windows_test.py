@@ -14,6 +14,7 @@ again; another sink made the default, the game is heard there; the close box end
 status 0 and a whole recording, which the Linux scenario runner replays to the very calls
 the Windows game traced."""
 import array
+import glob
 import os
 import re
 import shutil
@@ -189,11 +190,13 @@ def main():
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
         # Where a system has /run/user/UID, Wine keeps its server's folder there, named after
-        # the prefix's device and inode: this prefix's alone goes.
+        # the prefix's device and inode; where it has not, in a folder /tmp/wine-XXXXXX of its
+        # own making: this prefix's alone goes.
         if os.path.isdir(prefix):
             st = os.stat(prefix)
             name = "server-%x-%x" % (st.st_dev, st.st_ino)
-            for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid()):
+            made = [os.path.dirname(p) for p in glob.glob("/tmp/wine-??????/" + name) if os.stat(p).st_uid == os.getuid()]
+            for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid(), *made):
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)
                 try:
                     os.rmdir(root)

@@ -18,13 +18,19 @@ wine_stop() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   # Where a system has /run/user/UID, Wine keeps its server's folder there, named after the
-  # prefix's device and inode, whatever XDG_RUNTIME_DIR says: this prefix's alone goes.
-  local server uid
+  # prefix's device and inode, whatever XDG_RUNTIME_DIR says; where it has not (root on a
+  # machine with no login), in a folder it makes as /tmp/wine-XXXXXX. This prefix's alone goes.
+  local server uid found
   server=$(stat -c 'server-%d-%i' "$WINEPREFIX" 2>/dev/null | awk -F- '{printf "server-%x-%x", $2, $3}')
   uid=$(id -u)
   if [ -n "$server" ]; then
     rm -rf "/run/user/$uid/wine/$server" "/tmp/.wine-$uid/$server"
     rmdir "/run/user/$uid/wine" "/tmp/.wine-$uid" 2>/dev/null || true
+    for found in /tmp/wine-??????/"$server"; do
+      [ -O "$found" ] || continue
+      rm -rf "$found"
+      rmdir "$(dirname "$found")" 2>/dev/null || true
+    done
   fi
   rm -rf "$wine_home"
 }
