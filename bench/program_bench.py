@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import wave
 
 
 def first_sound(path):
@@ -61,10 +62,11 @@ def rally(proc, seconds):
             took)
 
 
-def played(palomir, seconds):
-    """A rally on `palomir`, after its welcome: (its processor share, the game thread's)."""
+def played(palomir, seconds, env=None):
+    """A rally on `palomir`, after its welcome: (its processor share, the game thread's).
+    Played into SDL's disk driver, or with `env` where that says."""
     out = tempfile.mktemp(suffix=".raw")
-    env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
+    env = env or dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=out)
     proc = subprocess.Popen([palomir], env=env, stderr=subprocess.DEVNULL)
     try:
         time.sleep(4.0)
@@ -120,6 +122,35 @@ def main():
               % ((shown - t0) * 1000, (welcome - t0) * 1000, (welcome - shown) * 1000))
     print("peak resident memory: %.1f MB" % peak)
     print("processor during %.0f s of play: %.2f%% of one core, %s" % (took, c, wakes))
+    # SDL's disk driver above is the bench's own: its thread wakes every 10 ms to write a
+    # file, as no player's sound does. As a player on Linux hears the game: through a
+    # PipeWire server (started as the end-to-end tests start it), on the game's own stream.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+    from server_test import SoundServer, game_env
+    server = SoundServer()
+    try:
+        c, wakes = played(palomir, seconds, game_env(server.env, "own"))
+        # What any client pays PipeWire at the game's 256-frame cycle: pw-play, playing a
+        # file as long, on the same server.
+        reference = tempfile.mktemp(suffix=".wav")
+        with wave.open(reference, "wb") as w:
+            w.setnchannels(2), w.setsampwidth(2), w.setframerate(48000)
+            w.writeframes(b"\x10\x00\xf0\xff" * int(48000 * (seconds + 10)))
+        player = subprocess.Popen(["pw-play", "--latency=256", reference], env=server.env)
+        try:
+            time.sleep(3.0)
+            t0, w0 = threads(player.pid), time.monotonic()
+            time.sleep(seconds)
+            t1, took = threads(player.pid), time.monotonic() - w0
+            paid = 100.0 * sum(t1[t][0] - t0.get(t, (0, 0, ""))[0] for t in t1) / took
+        finally:
+            player.kill()
+            player.wait()
+            os.unlink(reference)
+    finally:
+        server.stop()
+    print("processor through PipeWire: %.2f%% of one core (the game's own stream), %s; pw-play at the "
+          "same 256-frame cycle %.2f%%" % (c, wakes, paid))
     before = os.environ.get("PALOMIR_BEFORE")
     if before:
         # Both builds in turns, so that what else the machine does falls on both alike.
