@@ -185,6 +185,17 @@ TEST(Guide, ItsLinesAreNeverLostAndWhileItPlaysTheRulesTakeNoInput) {
                    SpeechQueue::Length("Rate 75, the lowest") * VoiceLevels::kUsualRate / 75 + 1e-6);
          EXPECT_FALSE(g.vp.cut_short().empty());
        }},
+      {"F4 twice, F1, then F7, F8 and F6: the help's first line, queued behind them all, is kept",
+       [](GuidedGame& g) {
+         for (uint8_t key : {dik::kF4, dik::kF4, dik::kF1, dik::kF7, dik::kF8, dik::kF6}) {
+           g.Key(key);
+           g.vp.RunFor(0.05);
+         }
+       },
+       [](GuidedGame& g) {
+         EXPECT_FALSE(g.vp.left_out().empty());
+         for (const auto& gone : g.vp.left_out()) EXPECT_NE(gone.text, Guide::HelpLines()[0]);
+       }},
       {"the slowest voice says all eight help lines, none left out",
        [](GuidedGame& g) {
          for (int i = 0; i < 5; ++i) g.Key(dik::kF5);
@@ -591,6 +602,23 @@ TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
     EXPECT_EQ(mo.Find("no line of the game"), nullptr);
   }
   EXPECT_FALSE(MoCatalog().Load(std::string(PALOMIR_LOCALE) + "/../CMakeCache.txt", "de"));
+  {
+    // A catalog cut short (its last string's end gone), or counting more lines than its
+    // tables hold, is not read at all.
+    std::ifstream in(std::string(PALOMIR_LOCALE) + "/de/LC_MESSAGES/palomir.mo", std::ios::binary);
+    const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    TempFolder dir;
+    const std::string path = (dir.path / "palomir.mo").string();
+    auto loads = [&](const std::string& data) {
+      std::ofstream(path, std::ios::binary) << data;
+      return MoCatalog().Load(path, "de");
+    };
+    std::string counted = whole;
+    counted[9] = '\x7f';  // some 32 000 lines more
+    EXPECT_TRUE(loads(whole));
+    EXPECT_FALSE(loads(whole.substr(0, whole.size() - 1)));
+    EXPECT_FALSE(loads(counted));
+  }
   UseLanguage("", PALOMIR_LOCALE);
   EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "You 3   Computer 7");
 }

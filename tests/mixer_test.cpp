@@ -314,6 +314,35 @@ TEST(Speech, ALineStillBeingMadeCountsAsStillToBeHeard) {
   EXPECT_EQ(slow.made, (std::vector<std::string>{first, "three"}));
 }
 
+// A voice that says its lines at once into `said`, and fails at `fails_at` (its server gone).
+struct Failing final : SleepingBackend {
+  Failing(std::vector<std::string>& said, std::string fails_at) : said(said), fails_at(fails_at) {}
+  Status Say(const std::string& text, const std::atomic<bool>&) override {
+    if (text == fails_at) return Status::Fail("the server hung up");
+    said.push_back(text);
+    return Status::Ok();
+  }
+  std::vector<std::string>& said;
+  std::string fails_at;
+};
+
+TEST(Speech, TheLineAFailedVoiceCouldNotSayIsTheFirstTheOneTakingOverSays) {
+  std::vector<std::string> first, then, told;
+  VoiceCoreSetup setup;
+  setup.fallback = [&](std::unique_ptr<VoiceBackend>& own) {
+    own = std::make_unique<Failing>(then, "");
+    return Status::Ok();
+  };
+  setup.tell = [&](const std::string& line) { told.push_back(line); };
+  auto voice = CreateVoiceCore(std::make_unique<Failing>(first, "b"), setup);
+  for (const char* line : {"a", "b", "c"}) ASSERT_TRUE(voice->Speak(line, kSpeakAsync).ok());
+  // Waited for: the failure is seen, the new voice made, and everything unheard said by it.
+  ASSERT_TRUE(voice->Speak("d", kSpeakWait).ok());
+  EXPECT_EQ(first, (std::vector<std::string>{"a"}));
+  EXPECT_EQ(then, (std::vector<std::string>{"b", "c", "d"}));
+  EXPECT_EQ(told, (std::vector<std::string>{"the server hung up; using the game's own voice"}));
+}
+
 // A voice whose lines are a second of one level each ("a" 0.1, "b" 0.2, ...; "Rate 3" 0.3),
 // played while `running` says the sound output plays.
 struct Steady final : MixedBackend {
