@@ -73,6 +73,12 @@ void Close(int fd);
 // Renames `from` to `to` only where `to` is not there: 0, or EEXIST when it is, or another
 // errno value.
 int RenameNoReplace(const std::string& from, const std::string& to);
+#ifndef _WIN32
+// RenameNoReplace where the file system cannot rename without replacing (some network and
+// FUSE folders): a second name, made only where none is, then the first removed; the same
+// answers.
+int RenameByLink(const std::string& from, const std::string& to);
+#endif
 // Renames `from` over `to` in one step: whoever reads `to` sees the old file or the new one.
 int RenameOver(const std::string& from, const std::string& to);
 // Removes `path` only while it is the file `id` (the one this game made): a file put there in

@@ -157,7 +157,10 @@ void Close(int fd) {
 int RenameNoReplace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system without it: a second name, made only where none is, then the first goes.
+  return RenameByLink(from, to);
+}
+
+int RenameByLink(const std::string& from, const std::string& to) {
   if (link(from.c_str(), to.c_str()) != 0) return errno;
   if (unlink(from.c_str()) != 0) return errno;
   return 0;

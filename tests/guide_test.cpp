@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -28,6 +27,7 @@
 #include "language/language.h"
 #include "language/mo_catalog.h"
 #include "language/tr.h"
+#include "platform/files.h"
 #include "platform/keycodes.h"
 #include "temp_folder.h"
 
@@ -791,6 +791,33 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
   unsetenv("XDG_CONFIG_HOME");
 #endif
 }
+
+#ifndef _WIN32
+// The file layer's answers where the disk or the folder says no: a full disk is a failure,
+// and a rename that must not replace (by a second name, where the file system has no such
+// rename) keeps both files when the name is taken.
+TEST(Files, AFullDiskFailsAndARenameByASecondNameNeverReplaces) {
+  namespace fs = std::filesystem;
+  int error = 0;
+  const int full = files::OpenFile("/dev/full", files::kWrite, error);
+  ASSERT_GE(full, 0) << error;
+  EXPECT_FALSE(files::WriteAll(full, "speech", 6, error));
+  EXPECT_EQ(error, ENOSPC);
+  files::Close(full);
+  TempFolder dir;
+  const std::string a = (dir.path / "a").string(), b = (dir.path / "b").string();
+  std::ofstream(a) << "new";
+  std::ofstream(b) << "the player's";
+  EXPECT_EQ(files::RenameByLink(a, b), EEXIST);
+  EXPECT_TRUE(fs::exists(a));
+  EXPECT_EQ(files::RenameByLink(a, (dir.path / "c").string()), 0);
+  EXPECT_FALSE(fs::exists(a));
+  std::stringstream b_holds, c_holds;
+  b_holds << std::ifstream(b).rdbuf();
+  c_holds << std::ifstream(dir.path / "c").rdbuf();
+  EXPECT_EQ(b_holds.str() + "/" + c_holds.str(), "the player's/new");
+}
+#endif
 
 }  // namespace
 }  // namespace palomir::testing

@@ -5,8 +5,10 @@
 #include <windows.h>
 #undef CreateEvent  // the game's own name, which windows.h would turn into its wide function's
 #else
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 #include <sys/stat.h>
 
@@ -226,6 +228,9 @@ TEST(Recording, AFileIsKnownByWhatItIsNotByItsNameAndAnEarlierOneIsKept) {
     c.Discard();  // made by this run: removed again
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "other.rec"));
+  // A file that starts blank is not known for the game's own either.
+  std::ofstream(dir / "notes", std::ios::binary) << "\nbuy milk\n";
+  EXPECT_EQ(LineFile(testing::Utf8(dir / "notes"), "recording").first_line(), "?");
   // Kept as game.rec.1, then game.rec.2 beside it: nothing already there is replaced.
   for (const char* kept : {".1", ".2"}) {
     LineFile a(game, "recording");
@@ -450,6 +455,33 @@ TEST(Recording, AFifoNobodyReadsNeverHoldsTheGame) {
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(said.rfind("palomir: the recording " + path + " is not being read (", 0), 0u) << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
+
+  // A reader that is behind, by less than what is kept, and then reads: nothing is lost and
+  // nothing said, though the lines written out early lie far back in what is kept.
+  const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  fcntl(reader, F_SETPIPE_SZ, 4096);  // a pipe of a page: the rest waits in the game
+  const std::string line(63, 'y');
+  const size_t lines = 62 * 1024 / (line.size() + 1);
+  std::string got;
+  ::testing::internal::CaptureStderr();
+  {
+    LineFile late(path, "recording");
+    for (size_t i = 0; i < lines; ++i) {
+      late.Line(line);
+      late.Flush();
+    }
+    char buffer[4096];
+    for (int i = 0; i < 10000 && got.size() < lines * (line.size() + 1); ++i) {
+      const ssize_t n = read(reader, buffer, sizeof(buffer));
+      if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      late.Flush();
+    }
+    EXPECT_TRUE(late.ok());
+  }
+  close(reader);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(got.size(), lines * (line.size() + 1));
   std::remove(path.c_str());
 }
 #endif
