@@ -3,8 +3,12 @@
 // settings file read, written, overridden and, when it is not right, kept.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/file.h>
+#endif
 
 #include <atomic>
 #include <functional>
@@ -29,6 +33,7 @@
 #include "language/tr.h"
 #include "platform/files.h"
 #include "platform/keycodes.h"
+#include "platform/line_file.h"
 #include "temp_folder.h"
 
 namespace palomir::testing {
@@ -816,6 +821,25 @@ TEST(Files, AFullDiskFailsAndARenameByASecondNameNeverReplaces) {
   b_holds << std::ifstream(b).rdbuf();
   c_holds << std::ifstream(dir.path / "c").rdbuf();
   EXPECT_EQ(b_holds.str() + "/" + c_holds.str(), "the player's/new");
+  // Started with no standard input (by a launcher that closes it), the first file the game
+  // opens is descriptor 0, a file like any other: locked and let go, written to.
+  const int saved = dup(0);
+  close(0);
+  const int lock = files::LockFolder(dir.path.string());
+  EXPECT_EQ(lock, 0);
+  files::Unlock(lock);
+  const int other = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);  // let go
+  close(other);
+  {
+    LineFile trace((dir.path / "trace").string(), "trace");
+    trace.Line("call");
+  }
+  dup2(saved, 0);
+  close(saved);
+  std::stringstream traced;
+  traced << std::ifstream(dir.path / "trace").rdbuf();
+  EXPECT_EQ(traced.str(), "call\n");
 }
 #endif
 

@@ -188,6 +188,18 @@ TEST(InputHub, WhatEachDeviceTakesAndWhen) {
     ASSERT_TRUE(h.keyboard->GetDeviceStateKeyboard(s).ok());
     EXPECT_EQ(s[255], 0);  // let go with the focus
   }
+  {  // A mouse let go of and made again: each move reaches the new one once, and nothing
+     // reaches the old one.
+    Hub h;
+    h.mouse.reset();
+    ASSERT_TRUE(h.root->CreateDevice("guid_SysMouse", h.mouse).ok());
+    ASSERT_TRUE(h.mouse->SetCommonDataFormat(kFormatMouse).ok());
+    ASSERT_TRUE(h.mouse->SetCooperativeLevel(1, kLevelExclusive | kLevelForeground).ok());
+    ASSERT_TRUE(h.mouse->SetProperty("DIPROP_BUFFERSIZE", {0, 0, 10}).ok());
+    ASSERT_TRUE(h.mouse->Acquire().ok());
+    h.hub.Deliver(RawInput::MouseMove(3, 0));
+    EXPECT_EQ(h.Read().size(), 1u);
+  }
   {  // A release is recorded as 0, a press as 0x80; at most 4096 records wait unread.
     Hub h;
     h.hub.Deliver(RawInput::Button(1, false));

@@ -19,6 +19,7 @@
 #include "platform/core/sound_output.h"
 #include "platform/mixer/mixer_buffer.h"
 #include "platform/mixer/resample.h"
+#include "platform/speech_queue.h"
 #include "platform/voice_core.h"
 
 namespace palomir {
@@ -270,11 +271,13 @@ TEST(Speech, MixedCentredAboveTheSoundsWhateverTheBuffersDo) {
 TEST(Speech, TheRingNeverOverwritesWhatIsNotYetHeard) {
   Mixer m;
   std::vector<float> big(SpeechStream::kCapacity + 10, 0.1f);
+  big[SpeechStream::kCapacity] = 0.9f;  // the first sample that does not fit
   EXPECT_EQ(m.speech().Write(big), SpeechStream::kCapacity);
-  EXPECT_EQ(m.speech().Write(big), 0u);
   std::vector<float> out(20);
   m.mix(out);
+  EXPECT_FLOAT_EQ(out[0], 0.1f * Mixer::kSpeechGain);
   EXPECT_EQ(m.speech().Write(big), 10u);
+  EXPECT_EQ(m.speech().Write(big), 0u);
 }
 
 // A voice that takes a while to make a line before the mixer has any of it (espeak-ng or SAPI
@@ -343,6 +346,31 @@ TEST(Speech, TheLineAFailedVoiceCouldNotSayIsTheFirstTheOneTakingOverSays) {
   EXPECT_EQ(told, (std::vector<std::string>{"the server hung up; using the game's own voice"}));
 }
 
+// What the queue leaves out, at a slow voice's pace (each line takes twice as long as usual):
+// a readout made stale goes and what it took is no longer counted, so nothing more goes; and
+// a line before one of the help's may go as any other.
+TEST(Speech, TheQueueCountsWhatGoesAtTheVoicesPace) {
+  auto left_out = [](std::vector<std::pair<const char*, bool>> lines) {
+    SpeechQueue q;
+    q.set_pace(2.0);
+    std::vector<std::string> gone;
+    double at = 0;
+    for (const auto& [text, guide] : lines) {
+      for (const QueuedLine& l : q.Push(QueuedLine{0, text, false, at += 0.01, 0, guide})) {
+        gone.push_back(l.text);
+      }
+    }
+    return gone;
+  };
+  // 0.96 s each: 3.84 s, less the stale rate's 0.96.
+  EXPECT_EQ(left_out({{"Sounds 3", false}, {"Rate 100", false}, {"Speech 2", false}, {"Rate 125", false}}),
+            (std::vector<std::string>{"Rate 100"}));
+  // 0.96, 0.96 and the help's 2.88: both readouts go.
+  const std::string help(24, 'h');
+  EXPECT_EQ(left_out({{"Sounds 3", false}, {"Rate 100", false}, {help.c_str(), true}}),
+            (std::vector<std::string>{"Sounds 3", "Rate 100"}));
+}
+
 // A voice whose lines are a second of one level each ("a" 0.1, "b" 0.2, ...; "Rate 3" 0.3),
 // played while `running` says the sound output plays.
 struct Steady final : MixedBackend {
@@ -355,7 +383,12 @@ struct Steady final : MixedBackend {
                                                       : text[0] - 'a' + 1);
     return Play(std::vector<float>(Mixer::kRate, level), cut, [this] { return running.load(); });
   }
+  void Wake() override {
+    ++woken;
+    MixedBackend::Wake();
+  }
   std::atomic<bool> running{true};
+  std::atomic<int> woken{0};
   std::atomic<int> begun{0};
 };
 
@@ -381,7 +414,9 @@ TEST(Speech, ALineCutOrLeftByTheOutputIsNeverHeardAgainAndTheNextIsHeardFromItsS
   };
   // Hushed while the voice sleeps on a line the mixer holds: cut where it was.
   EXPECT_FLOAT_EQ(heard_first("a"), 0.1f);
+  const int woken = steady.woken;
   voice->Hush();
+  EXPECT_EQ(steady.woken, woken + 1);  // the line asleep in the mixer hears of it at once
   ASSERT_TRUE(settled());
   EXPECT_EQ(Mix(m, 100).L(0), 0.0f);
   // The output lost in the middle of a line: the rest of it is let go, and once the output
