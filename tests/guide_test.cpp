@@ -797,32 +797,41 @@ TEST(Settings, WhatIsNotThePlayersPlainFileIsLeftAloneOrKeptAside) {
 #endif
 }
 
-#ifndef _WIN32
-// The file layer's answers where the disk or the folder says no: a full disk is a failure,
-// and a rename that must not replace (by a second name, where the file system has no such
-// rename) keeps both files when the name is taken.
-TEST(Files, AFullDiskFailsAndARenameByASecondNameNeverReplaces) {
+// The file layer's answers where the disk or the folder says no: a full disk is a failure;
+// a rename that must not replace (by a second name too, where the file system has no such
+// rename) keeps both files when the name is taken; descriptor 0 is a file like any other.
+TEST(Files, AFullDiskFailsARenameNeverReplacesAndDescriptorZeroIsAFile) {
   namespace fs = std::filesystem;
+  TempFolder dir;
+  const std::string a = (dir.path / "a").string(), b = (dir.path / "b").string();
+  auto text = [](const fs::path& p) {
+    std::stringstream holds;
+    holds << std::ifstream(p).rdbuf();
+    return holds.str();
+  };
+  std::vector<int (*)(const std::string&, const std::string&)> renames = {files::RenameNoReplace};
+#ifndef _WIN32
+  renames.push_back(files::RenameByLink);
+#endif
+  for (auto rename : renames) {
+    std::ofstream(a) << "new";
+    std::ofstream(b) << "the player's";
+    EXPECT_EQ(rename(a, b), EEXIST);
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_EQ(rename(a, (dir.path / "c").string()), 0);
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_EQ(text(b) + "/" + text(dir.path / "c"), "the player's/new");
+    fs::remove(dir.path / "c");
+  }
+#ifndef _WIN32
   int error = 0;
   const int full = files::OpenFile("/dev/full", files::kWrite, error);
   ASSERT_GE(full, 0) << error;
   EXPECT_FALSE(files::WriteAll(full, "speech", 6, error));
   EXPECT_EQ(error, ENOSPC);
   files::Close(full);
-  TempFolder dir;
-  const std::string a = (dir.path / "a").string(), b = (dir.path / "b").string();
-  std::ofstream(a) << "new";
-  std::ofstream(b) << "the player's";
-  EXPECT_EQ(files::RenameByLink(a, b), EEXIST);
-  EXPECT_TRUE(fs::exists(a));
-  EXPECT_EQ(files::RenameByLink(a, (dir.path / "c").string()), 0);
-  EXPECT_FALSE(fs::exists(a));
-  std::stringstream b_holds, c_holds;
-  b_holds << std::ifstream(b).rdbuf();
-  c_holds << std::ifstream(dir.path / "c").rdbuf();
-  EXPECT_EQ(b_holds.str() + "/" + c_holds.str(), "the player's/new");
   // Started with no standard input (by a launcher that closes it), the first file the game
-  // opens is descriptor 0, a file like any other: locked and let go, written to.
+  // opens is descriptor 0: locked and let go, written to.
   const int saved = dup(0);
   close(0);
   const int lock = files::LockFolder(dir.path.string());
@@ -837,11 +846,9 @@ TEST(Files, AFullDiskFailsAndARenameByASecondNameNeverReplaces) {
   }
   dup2(saved, 0);
   close(saved);
-  std::stringstream traced;
-  traced << std::ifstream(dir.path / "trace").rdbuf();
-  EXPECT_EQ(traced.str(), "call\n");
-}
+  EXPECT_EQ(text(dir.path / "trace"), "call\n");
 #endif
+}
 
 }  // namespace
 }  // namespace palomir::testing
