@@ -312,6 +312,18 @@ TEST_F(Sdl, SpeechIsHeardInOrderAndAWaitingLineWaits) {
   EXPECT_LT(std::chrono::steady_clock::now() - hushed, 500ms);
 }
 
+TEST_F(Sdl, TheGamesOwnVoiceTakingOverFromSpeechDispatcherSpeaksAtThePlayersVolume) {
+  setenv("SPEECHD_ADDRESS", "unix_socket:/nonexistent/speechd.sock", 1);
+  SdlPlatform p("/tmp", "", "", true);
+  p.SetLevels({175, -12, 0, 0});
+  EXPECT_FLOAT_EQ(p.mixer()->speech_level(), 1.0f);  // speech-dispatcher's to give
+  std::unique_ptr<Voice> voice;
+  ASSERT_TRUE(p.CreateVoice(voice).ok());
+  ASSERT_TRUE(voice->Speak("x", kSpeakWait).ok());  // said by the game's own voice
+  EXPECT_FLOAT_EQ(p.mixer()->speech_level(), GainOf(-12));
+  unsetenv("SPEECHD_ADDRESS");
+}
+
 TEST_F(Sdl, WithoutSpeechDataTheVoiceFailsInsteadOfEndingTheProgram) {
   // The synthesizer starts once per process: try it in a fresh one.
   GTEST_FLAG_SET(death_test_style, "threadsafe");

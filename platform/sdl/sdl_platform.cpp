@@ -195,8 +195,14 @@ Status SdlPlatform::MakeVoice(std::unique_ptr<Voice>& voice) {
     // should it fail the game's own voice takes over.
     SpeechdSetup setup;
     setup.while_waiting = while_waiting;
-    setup.own_voice = [out](std::unique_ptr<VoiceBackend>& own) {
-      return CreateEspeakBackend(out, own);
+    setup.own_voice = [this, out](std::unique_ptr<VoiceBackend>& own) {
+      const Status s = CreateEspeakBackend(out, own);
+      if (s.ok()) {
+        // The mix now carries the voice: the player's speech volume is given there.
+        own_voice_took_over_ = true;
+        SetLevels(levels());
+      }
+      return s;
     };
     setup.poll = voice_poll();
     setup.tell = [this, said = false](const std::string& text) mutable {

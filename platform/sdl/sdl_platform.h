@@ -56,8 +56,8 @@ class SdlPlatform final : public MachineCore {
   // loads its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
   // speech-dispatcher is told the player's loudness; the embedded voice is made louder or
-  // quieter in the mix.
-  bool VoiceTakesVolume() const override { return system_speech_; }
+  // quieter in the mix, also once it has taken over from speech-dispatcher.
+  bool VoiceTakesVolume() const override { return system_speech_ && !own_voice_took_over_; }
   void HandleEvent(const void* sdl_event);
   // SDL's pump, noted.
   void Pump();
@@ -67,6 +67,7 @@ class SdlPlatform final : public MachineCore {
 
   std::string speech_data_;
   bool system_speech_ = false;
+  bool own_voice_took_over_ = false;  // game thread
   void* window_ = nullptr;  // SDL_Window
   CardPainter painter_;
   int window_fd_ = -1;           // the X11 connection, where there is one
