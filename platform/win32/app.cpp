@@ -4,9 +4,9 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_platform.h"
@@ -14,12 +14,17 @@
 namespace palomir::win32 {
 
 namespace {
-std::atomic<Win32Platform*> g_platform{nullptr};
+// The platform the console's requests close, and a lock that keeps it from going while a
+// request reaches it (the handler runs on a thread of Windows' own).
+std::mutex g_lock;
+Win32Platform* g_platform = nullptr;
 
 BOOL WINAPI OnConsole(DWORD event) {
-  Win32Platform* p = g_platform.load();
-  if (!p) return FALSE;  // before the window: Windows' usual end
-  p->RequestClose();
+  {
+    std::lock_guard lock(g_lock);
+    if (!g_platform) return FALSE;  // before the window, or after it: Windows' usual end
+    g_platform->RequestClose();
+  }
   // Closing the console, logging off or shutting down end the process once this returns:
   // the game thread is given the time Windows allows to close the game.
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -82,7 +87,8 @@ std::string UserLanguage() {
 }
 
 void CloseOnConsoleRequests(Win32Platform* platform) {
-  g_platform.store(platform);
+  std::lock_guard lock(g_lock);
+  g_platform = platform;
 }
 
 }  // namespace palomir::win32

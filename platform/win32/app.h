@@ -29,6 +29,7 @@ std::string FromHere(const std::string& path);
 // The player's display language as Windows names it ("de-DE", "pt-BR"); "" when unknown.
 std::string UserLanguage();
 // From now on the console's close requests close `platform`'s window; nothing while null.
+// Waits for a request under way to have reached the platform it replaces, which may then go.
 void CloseOnConsoleRequests(Win32Platform* platform);
 
 }  // namespace palomir::win32
