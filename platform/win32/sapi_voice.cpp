@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "language/tr.h"
 #include "platform/mixer/resample.h"
 #include "platform/speech_queue.h"
 #include "platform/voice_core.h"
@@ -157,7 +158,7 @@ class Synthesizer {
   std::string Start(const std::string& language) {
     const HRESULT hr = CoCreateInstance(CLSID_SpVoice, nullptr, CLSCTX_ALL, IID_ISpVoice,
                                         reinterpret_cast<void**>(&voice_));
-    if (FAILED(hr)) return "the system's voice (SAPI) could not be started (" + Hex(hr) + ")";
+    if (FAILED(hr)) return Fill(Tr("the system's voice (SAPI) could not be started (%s)"), Hex(hr));
     bool any = false;
     if (ISpObjectToken* token = VoiceFor(language, any)) {
       voice_->SetVoice(token);
@@ -195,7 +196,7 @@ class Synthesizer {
     // the system's sound output.
     if (stream) stream->Release();
     if (memory) memory->Release();
-    if (FAILED(hr)) return "the system's voice (SAPI) cannot speak (" + Hex(hr) + ")";
+    if (FAILED(hr)) return Fill(Tr("the system's voice (SAPI) cannot speak (%s)"), Hex(hr));
     return "";
   }
 
@@ -231,8 +232,8 @@ class SapiBackend final : public MixedBackend {
   Status Open(const std::atomic<bool>& /*stop*/) override {
     com_.emplace(COINIT_MULTITHREADED);
     if (!com_->ok()) {
-      return Status::Fail("the system's voice (SAPI) could not be started (" +
-                          Hex(com_->result()) + ")");
+      return Status::Fail(
+          Fill(Tr("the system's voice (SAPI) could not be started (%s)"), Hex(com_->result())));
     }
     synth_ = std::make_unique<Synthesizer>();
     const std::string why = synth_->Start(out_.language);
@@ -287,7 +288,7 @@ class ScreenReaderBackend final : public SleepingBackend {
   explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels) {
     uia_ = LoadLibraryW(L"UIAutomationCore.dll");
     if (!uia_) {
-      why_ = "UI Automation is not there";
+      why_ = Tr("UI Automation is not there");
       return;
     }
     auto host = reinterpret_cast<HostProvider>(
@@ -295,9 +296,9 @@ class ScreenReaderBackend final : public SleepingBackend {
     raise_ = reinterpret_cast<RaiseNotification>(
         reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
     if (!host || !raise_) {
-      why_ = "this Windows has no UI Automation notifications";
+      why_ = Tr("this Windows has no UI Automation notifications");
     } else if (const HRESULT hr = host(setup.window, &provider_); FAILED(hr) || !provider_) {
-      why_ = "the window has no UI Automation provider (" + Hex(hr) + ")";
+      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(hr));
     }
   }
   ~ScreenReaderBackend() override {
@@ -316,7 +317,7 @@ class ScreenReaderBackend final : public SleepingBackend {
     SysFreeString(line);
     SysFreeString(activity);
     if (FAILED(hr)) {
-      why_ = "its notification failed with " + Hex(hr);
+      why_ = Fill(Tr("its notification failed with %s"), Hex(hr));
       return Reached();
     }
     const int rate = levels_ ? levels_->rate.load() : VoiceLevels::kUsualRate;
@@ -338,7 +339,7 @@ class ScreenReaderBackend final : public SleepingBackend {
  private:
   Status Reached() const {
     if (why_.empty()) return Status::Ok();
-    return Status::Fail("the screen reader could not be reached (" + why_ + ")");
+    return Status::Fail(Fill(Tr("the screen reader could not be reached (%s)"), why_));
   }
 
   std::shared_ptr<VoiceLevels> levels_;
