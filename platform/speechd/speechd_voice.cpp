@@ -163,7 +163,11 @@ class SpeechdBackend final : public VoiceBackend {
           ReadSome();
           SsipReply r;
           while (reader_.Next(r)) {
-            if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
+            if (r.event()) continue;
+            if (cancels_unread_ == 0) {
+              throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
+            }
+            --cancels_unread_;
           }
         }
       }
@@ -189,7 +193,9 @@ class SpeechdBackend final : public VoiceBackend {
   void Cancel() {
     if (fd_ < 0) return;
     const char cancel[] = "CANCEL SELF\r\n";
-    (void)send(fd_, cancel, sizeof(cancel) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = send(fd_, cancel, sizeof(cancel) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    // Its answer comes before the answer to anything sent later, and is read there.
+    if (n == static_cast<ssize_t>(sizeof(cancel) - 1)) ++cancels_unread_;
   }
 
   void CheckStop() const {
@@ -260,12 +266,16 @@ class SpeechdBackend final : public VoiceBackend {
   // The next answer or event, within the deadline.
   SsipReply Next(Clock::time_point deadline, const char* late = "it did not answer for 2 seconds") {
     SsipReply r;
-    while (!reader_.Next(r)) {
-      Await(POLLIN, deadline, late);
-      ReadSome();
+    for (;;) {
+      while (!reader_.Next(r)) {
+        Await(POLLIN, deadline, late);
+        ReadSome();
+      }
+      answered_ = true;
+      if (r.event() || cancels_unread_ == 0) return r;
+      // The answer to an earlier CANCEL, whatever it says: the line it stopped is over.
+      --cancels_unread_;
     }
-    answered_ = true;
-    return r;
   }
 
   // The answer to a command (`want`, or any success for 0): events that come first are looked at,
@@ -422,6 +432,7 @@ class SpeechdBackend final : public VoiceBackend {
   int fd_ = -1;  // the voice thread's own
   SsipReader reader_;
   bool answered_ = false;
+  int cancels_unread_ = 0;  // CANCELs sent whose answer is still to be read
   std::shared_ptr<VoiceLevels> levels_;
   std::string language_;  // as speech-dispatcher names it ("pt-br"); empty: the server's own
   int sent_rate_ = VoiceLevels::kUsualRate;  // the voice thread only

@@ -179,6 +179,10 @@ def slow_servers(program, folder):
         ("90 ms a character: the whole help", dict(per_char=0.09), ["F1"], 75, lambda t: len(t) == 9, ""),
         ("a line that takes 4 seconds", dict(per_char=0.05, begin=3.0), ["F3"], 16, lambda t: len(t) == 3, ""),
         ("a line begun and never finished", dict(per_char=None), [], 12, lambda t: False, "stopped working"),
+        # Escape's cancel is answered; the answer is read as the cancel's, and the help
+        # asked again is said there from its first line.
+        ("F1, Escape, F1", dict(per_char=0.03), ["F1", "Escape", "F1"], 40,
+         lambda t: len(t) >= 10 and t.count(t[1]) == 2, ""),
     ]
     for what, how, keys, most, done, complaint in rows:
         speaker = Speaker(tempfile.mkdtemp(dir=folder), **how)
@@ -188,6 +192,7 @@ def slow_servers(program, folder):
             time.sleep(3.5 + how.get("begin", 0))  # the welcome
             for k in keys:
                 subprocess.run(["xdotool", "key", k], check=True)
+                time.sleep(0.5)
             end = time.monotonic() + most
             while time.monotonic() < end and not done(speaker.texts):
                 time.sleep(0.1)
@@ -200,7 +205,7 @@ def slow_servers(program, folder):
             check(window != "" and code == 0 and len(err) == 1 and complaint in err[0] and cancels,
                   "%s: said once, and cancelled there for the game's own voice %r" % (what, err))
         else:
-            check(window != "" and code == 0 and not err and done(said) and len(set(said)) == len(said),
+            check(window != "" and code == 0 and not err and done(said) and len(said) - len(set(said)) == keys.count("Escape"),
                   "%s: every line said there, once, nothing printed: %r %r" % (what, said, err))
 
 
@@ -317,7 +322,10 @@ def main():
             try:
                 window = find_window(p.pid)
                 time.sleep(3.5)
-                for action in (["click", "2"], ["key", "Up"], ["key", "Up"], ["key", "F6"], ["key", "F7"]):
+                # Then the help cut by Escape, asked again and cut again: both cancels are
+                # answered, and the level after it still goes to speech-dispatcher.
+                for action in (["click", "2"], ["key", "Up"], ["key", "Up"], ["key", "F6"], ["key", "F7"],
+                               ["key", "F1"], ["key", "Escape"], ["key", "F1"], ["key", "Escape"], ["key", "Up"]):
                     subprocess.run(["xdotool", *action], check=True)
                     time.sleep(0.3)
                 time.sleep(1.0)
@@ -330,7 +338,8 @@ def main():
             # at its press and again at its release.
             want = ["Welcome to Palomir: a Vossk game", "0", "1", "0", "1", "11", "12", "Rate 200",
                     "Speech minus 3 decibels"]
-            check(texts == want, "the lines arrived in the game's order: %r" % texts)
+            check(texts[:len(want)] == want and texts[-1] == "13" and len(texts) >= len(want) + 3,
+                  "the lines arrived in the game's order: %r" % texts)
 
             # A waiting line: the reason the game cannot start, read out before it ends.
             with tempfile.TemporaryDirectory() as install:
