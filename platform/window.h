@@ -29,7 +29,8 @@ class Window {
   virtual ~Window() = default;
 
   virtual int32_t Handle() const = 0;
-  // 312 x 213 pixels, caption "MainForm"; hidden until shown.
+  // 312 x 213 pixels, captioned with the game's name, "Palomir" (screen readers read it when
+  // the window gets the focus, and the taskbar and Alt+Tab show it); hidden until shown.
   virtual Status Show() = 0;
   virtual Status SetScaleMode(int32_t mode) = 0;
 

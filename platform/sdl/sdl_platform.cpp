@@ -143,7 +143,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
   }
   // Resizable: a player who reads the card may make it larger.
-  window_ = SDL_CreateWindow("MainForm", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
+  window_ = SDL_CreateWindow("Palomir", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 312, 213,
                              SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
   if (!window_) {
     std::string why = SDL_GetError();

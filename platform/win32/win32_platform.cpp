@@ -97,7 +97,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
   RegisterClassExW(&wc);
   RECT r{0, 0, 312, 213};
   AdjustWindowRect(&r, WS_OVERLAPPEDWINDOW, FALSE);
-  native_->hwnd = CreateWindowExW(0, kClass, L"MainForm", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+  native_->hwnd = CreateWindowExW(0, kClass, L"Palomir", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                   CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr,
                                   nullptr, instance, this);
   if (!native_->hwnd) {
