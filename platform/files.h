@@ -94,6 +94,10 @@ void Unlock(int lock);
 // Makes one folder, for this player alone: 0, EEXIST when a folder is there already, or
 // another errno value.
 int MakeFolder(const std::string& path);
+// How much of a whole path is its root, which no program makes: "/" on Linux; on Windows
+// "C:\", and a network folder's "\\server\share\" (also as "\\?\UNC\server\share\").
+// 0 for a path that is not whole. Pure, any thread.
+size_t RootLength(const std::string& path);
 
 // What parts a path: '/', and on Windows '\\' too.
 #ifdef _WIN32

@@ -319,8 +319,10 @@ void RemoveLeftovers(const std::string& folder) {
 }
 
 // Every folder on the way is made, as far as the player may: "" or what went wrong.
+// The root ("/", "C:\", a network folder's "\\server\share\") is the system's: made by nobody.
 std::string MakeFolders(const std::string& folder) {
-  for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
+  for (size_t at = std::max<size_t>(1, files::RootLength(folder));
+       at != std::string::npos && at <= folder.size();) {
     at = folder.find_first_of(files::kSeparators, at);
     const std::string part = folder.substr(0, at == std::string::npos ? folder.size() : at);
     if (at != std::string::npos) ++at;

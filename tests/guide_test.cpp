@@ -813,6 +813,18 @@ TEST(Files, AFullDiskFailsARenameNeverReplacesAndDescriptorZeroIsAFile) {
 #ifndef _WIN32
   renames.push_back(files::RenameByLink);
 #endif
+  // A root is never made: on a network folder (%APPDATA% on a share, as in offices) the
+  // settings' folders are made below the share.
+  const std::vector<std::pair<std::string, size_t>> roots = {
+      {"a/b", 0},
+#ifdef _WIN32
+      {"C:\\Users\\a", 3}, {"\\\\server\\share\\a\\b", 15}, {"//server/share", 14},
+      {"\\\\?\\UNC\\server\\share\\a", 21}, {"\\\\?\\C:\\a", 7}, {"\\a", 1}, {"C:a", 0},
+#else
+      {"/home/a", 1},
+#endif
+  };
+  for (const auto& [path, root] : roots) EXPECT_EQ(files::RootLength(path), root) << path;
   for (auto rename : renames) {
     std::ofstream(a) << "new";
     std::ofstream(b) << "the player's";

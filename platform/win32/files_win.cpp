@@ -364,6 +364,22 @@ int MakeFolder(const std::string& path) {
   return ErrnoOf(why);
 }
 
+size_t RootLength(const std::string& path) {
+  const auto separator = [&](size_t at) {
+    return at < path.size() && (path[at] == '\\' || path[at] == '/');
+  };
+  const auto past = [&](size_t at) {  // past the next part and its separator
+    at = path.find_first_of(kSeparators, at);
+    return at == std::string::npos ? path.size() : at + 1;
+  };
+  size_t at = 0;
+  if (path.rfind("\\\\?\\UNC\\", 0) == 0) return past(past(8));
+  if (path.rfind("\\\\?\\", 0) == 0) at = 4;
+  else if (separator(0) && separator(1)) return past(past(2));  // a network folder's server and share
+  if (path.size() >= at + 2 && path[at + 1] == ':') return separator(at + 2) ? at + 3 : 0;
+  return separator(at) ? at + 1 : 0;
+}
+
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of(kSeparators);
   if (slash == std::string::npos) return ".";
