@@ -4,10 +4,12 @@
 
 #include "game/main_form.h"
 #include "language/tr.h"
+#include "platform/keycodes.h"
 
 namespace palomir {
 
-std::vector<CardLine> CardLines(const CardState& state) {
+std::vector<CardLine> CardLines(const CardState& state, const KeyLabels& keys) {
+  auto key = [&keys](uint8_t code) { return KeyLabel(keys, code); };
   using Size = CardLine::Size;
   std::vector<CardLine> lines;
   lines.push_back({"Palomir", Size::kTitle});
@@ -15,8 +17,17 @@ std::vector<CardLine> CardLines(const CardState& state) {
   lines.push_back({Fill(Tr("You %d   Computer %d"), state.player, state.computer), Size::kLarge});
   lines.push_back(
       {state.level >= 1 ? Fill(Tr("Speed level %d"), state.level) : "", Size::kLarge});
-  lines.push_back({state.game_over ? Tr("Game over: Y plays again, N quits") : "", Size::kSmall});
-  lines.push_back({Tr("Mouse: paddle    Keys 1-9, Q-O, A-L, Z-.: hit"), Size::kSmall});
+  // TRANSLATORS: the two %s are the keys labelled Y and N on the player's keyboard.
+  lines.push_back({state.game_over ? Fill(Tr("Game over: %s plays again, %s quits"),
+                                          key(PlaceOfLetter(keys, 'Y', dik::kY)),
+                                          key(PlaceOfLetter(keys, 'N', dik::kN)))
+                                   : "",
+                   Size::kSmall});
+  // TRANSLATORS: each %s is a key as printed on it: the first and last of each grid row.
+  lines.push_back({Fill(Tr("Mouse: paddle    Keys %s-%s, %s-%s, %s-%s, %s-%s: hit"), key(dik::k1),
+                        key(dik::k9), key(dik::kQ), key(dik::kO), key(dik::kA), key(dik::kL),
+                        key(dik::kZ), key(dik::kPeriod)),
+                   Size::kSmall});
   lines.push_back({Tr("Middle button: score    Up, Down: speed level"), Size::kSmall});
   lines.push_back({Tr("F1 help    F2 sounds    F3 score    F4 speeds"), Size::kSmall});
   lines.push_back({Tr("F5-F8 voice    F9, F10 sounds (Shift: background)"), Size::kSmall});
@@ -37,7 +48,7 @@ void CardWatcher::Update() {
   if (drawn_ && now == shown_) return;
   shown_ = now;
   drawn_ = true;
-  window_.ShowCard(CardLines(now));
+  window_.ShowCard(CardLines(now, window_.key_labels()));
 }
 
 }  // namespace palomir

@@ -25,8 +25,8 @@ struct CardState {
   bool operator==(const CardState&) const = default;
 };
 
-// The card's lines for a game in that state.
-std::vector<CardLine> CardLines(const CardState& state);
+// The card's lines for a game in that state, its keys named as `keys` labels them.
+std::vector<CardLine> CardLines(const CardState& state, const KeyLabels& keys = UsKeyLabels());
 
 // Keeps the window's card in step with a game, from the window's pump.
 class CardWatcher {
