@@ -118,4 +118,8 @@ uint8_t AnswerKeys::Release(uint8_t place) {
   return pressed_as_[place];
 }
 
+void AnswerKeys::LetGo() {
+  for (bool& down : down_) down = false;
+}
+
 }  // namespace palomir

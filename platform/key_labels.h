@@ -54,6 +54,8 @@ class AnswerKeys {
   // and for its release.
   uint8_t Press(uint8_t place, const KeyLabels& keys);
   uint8_t Release(uint8_t place);
+  // The window lost the focus: every key counts as let go, as the keyboard's state does.
+  void LetGo();
 
  private:
   bool answering_ = false;

@@ -208,6 +208,7 @@ void MachineCore::Deliver(const RawInput& input) {
   if (key && input.kind == RawInput::Kind::kKeyDown)
     read.a = answer_keys_.Press(place, key_labels());
   if (key && input.kind == RawInput::Kind::kKeyUp) read.a = answer_keys_.Release(place);
+  if (input.kind == RawInput::Kind::kFocusLost) answer_keys_.LetGo();
   DeliverAsRead(read);
 }
 
