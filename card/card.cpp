@@ -8,6 +8,12 @@
 
 namespace palomir {
 
+namespace {
+// The keys the card names: the answers and the ends of the grid's rows.
+constexpr uint8_t kNamed[] = {dik::k1, dik::k9, dik::kQ, dik::kO, dik::kA,
+                              dik::kL, dik::kZ, dik::kPeriod, dik::kY, dik::kN};
+}  // namespace
+
 std::vector<CardLine> CardLines(const CardState& state, const KeyLabels& keys) {
   auto key = [&keys](uint8_t code) { return KeyLabel(keys, code); };
   using Size = CardLine::Size;
@@ -45,10 +51,15 @@ CardWatcher::~CardWatcher() {
 void CardWatcher::Update() {
   const CardState now{form_.PlayerScore, form_.ComputerScore, form_.SpeedLevel,
                       form_.GameOver == kTrue};
-  if (drawn_ && now == shown_) return;
+  // The player may change the keyboard's layout at any time: the card follows it too.
+  const KeyLabels& labels = window_.key_labels();
+  std::string keys;
+  for (uint8_t code : kNamed) keys += labels.LabelAt(code) + '\n';
+  if (drawn_ && now == shown_ && keys == keys_shown_) return;
   shown_ = now;
+  keys_shown_ = keys;
   drawn_ = true;
-  window_.ShowCard(CardLines(now, window_.key_labels()));
+  window_.ShowCard(CardLines(now, labels));
 }
 
 }  // namespace palomir

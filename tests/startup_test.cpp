@@ -427,6 +427,9 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
       recorder = std::make_unique<Recorder>(*file);
       vp.set_recorder(recorder.get());
     }
+    // The game starts on the American layout and the player changes to theirs.
+    vp.SetLayout("us");
+    vp.At(1.0, [&] { vp.SetLayout(row.layout); });
     if (row.stray) vp.At(7.0, [&] { vp.KeyDown(row.stray); });
     if (row.stray) vp.At(7.1, [&] { vp.KeyUp(row.stray); });
     vp.At(9.0, [&] { vp.KeyDown(row.answer); });
@@ -438,6 +441,11 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
     EXPECT_TRUE(std::any_of(cards.begin(), cards.end(), [&](const std::string& c) {
       return c.find(row.card) != std::string::npos;
     })) << cards.back();
+    // The card follows the new layout at once, in the welcome, before the speed level shows.
+    const std::string grid_keys = std::string(row.card).substr(std::string(row.card).find('\n'));
+    EXPECT_TRUE(std::any_of(cards.begin(), cards.end(), [&](const std::string& c) {
+      return c.find("Speed level") == std::string::npos && c.find(grid_keys) != std::string::npos;
+    })) << cards.front();
     // Answered by the labelled key, at 9 s, never by the stray one: a new game's welcome
     // after the answer's 2 s pause, or the end there.
     std::vector<double> welcomes;
