@@ -35,7 +35,9 @@ class UsLabels final : public KeyLabels {
 std::string Capital(std::string label) {
   if (label.size() == 1 && label[0] >= 'a' && label[0] <= 'z') {
     label[0] = static_cast<char>(label[0] - 'a' + 'A');
-  } else if (label.size() == 2) {
+  } else if (label.size() == 2 && (static_cast<unsigned char>(label[0]) & 0xE0u) == 0xC0u &&
+             (static_cast<unsigned char>(label[1]) & 0xC0u) == 0x80u) {
+    // One character of two bytes.
     const auto b0 = static_cast<unsigned char>(label[0]);
     const auto b1 = static_cast<unsigned char>(label[1]);
     unsigned c = ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);

@@ -37,9 +37,9 @@ uint8_t PlaceOfLetter(const KeyLabels& keys, char letter, uint8_t us_place);
 // gives nothing as on the American layout.
 std::string KeyLabel(const KeyLabels& keys, uint8_t code);
 
-// The key at `code` as a player hears it named: a letter in capitals, a digit, a punctuation key
-// by its name ("full stop", "comma", in the player's language), anything else as printed. A
-// key the layout gives nothing is named as on the American layout.
+// The key at `code` as a player hears it named: a letter in capitals, a digit, a punctuation
+// key by its name ("full stop", "comma", in the player's language), anything else as printed.
+// A key the layout gives nothing is named as on the American layout.
 std::string KeyName(const KeyLabels& keys, uint8_t code);
 
 // Turns the keys the player answers a question with into the codes the rules read: while
