@@ -1,13 +1,14 @@
 // The card the window shows to someone looking: the game's name, the score (the player's
 // first), the speed level and the main keys. It is no part of the game's rules: it reads the
-// game's state after each pump and asks the window to draw again only when what it shows
-// has changed.
+// game's state and the keyboard's labels after each pump and asks the window to draw again
+// only when what it shows has changed.
 //
 // Game thread only (Update runs from the window's pump); CardLines is pure. Update blocks
 // only while the window system draws the card.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/window.h"
@@ -25,8 +26,8 @@ struct CardState {
   bool operator==(const CardState&) const = default;
 };
 
-// The card's lines for a game in that state.
-std::vector<CardLine> CardLines(const CardState& state);
+// The card's lines for a game in that state, its keys named as `keys` labels them.
+std::vector<CardLine> CardLines(const CardState& state, const KeyLabels& keys = UsKeyLabels());
 
 // Keeps the window's card in step with a game, from the window's pump.
 class CardWatcher {
@@ -43,6 +44,7 @@ class CardWatcher {
   Window& window_;
   const MainForm& form_;
   CardState shown_;
+  std::string keys_shown_;  // the labels of the keys it names, as last drawn
   bool drawn_ = false;
 };
 

@@ -60,6 +60,7 @@ void MainForm::Speak(const std::string& text, int32_t flags) {
 
 void MainForm::NewGame() {
   GameOver = kFalse;
+  platform_.window().set_answering(false);
   OpponentPace = 1;
   OpponentTicks = 0;
   OpponentPan = 0;

@@ -280,6 +280,8 @@ void MainForm::PlayerGoal() {
 
 void MainForm::AnnounceGameEnd(Side side) {
   GameOver = kTrue;
+  // From now on the keys labelled Y and N answer, wherever the player's layout has them.
+  platform_.window().set_answering(true);
   // TRANSLATORS: the final score is read as four lines: this, the player's goals, "to", the
   // computer's goals, each number said by the voice as a bare number.
   Speak(Tr("The score is"), kSpeakWait);

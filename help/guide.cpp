@@ -63,7 +63,8 @@ constexpr double kGap = 0.25;  // between a name and its sound, and after each s
 constexpr double kQuiet = 0.02;  // seconds of speech left that count as none
 }  // namespace
 
-std::vector<std::string> Guide::HelpLines() {
+std::vector<std::string> Guide::HelpLines(const KeyLabels& keys) {
+  auto name = [&keys](uint8_t code) { return KeyName(keys, code); };
   // TRANSLATORS: the spoken help, one sentence after another. Keys are named as printed
   // on them (F1, Escape, Y, N, Q, Shift; "full stop" is the key with the dot).
   return {
@@ -71,9 +72,15 @@ std::vector<std::string> Guide::HelpLines() {
       Tr("Move the mouse to move your paddle: sideways, and forward and back."),
       Tr("The left button brings your paddle to the puck's line. The middle button says the "
          "score, the right button the speeds."),
-      Tr("The grid of keys from 1 to 9, Q to O, A to L and Z to full stop is the table: hit "
-         "with the key where the puck is."),
-      Tr("Up and Down change the speed level. After a game, Y plays again and N quits."),
+      // TRANSLATORS: each %s is a key as the player's keyboard labels it ("1", "Q", "full
+      // stop"): the first and the last key of each of the grid's four rows.
+      Fill(Tr("The grid of keys from %s to %s, %s to %s, %s to %s and %s to %s is the table: "
+              "hit with the key where the puck is."),
+           name(dik::k1), name(dik::k9), name(dik::kQ), name(dik::kO), name(dik::kA), name(dik::kL),
+           name(dik::kZ), name(dik::kPeriod)),
+      // TRANSLATORS: the two %s are the keys labelled Y and N on the player's keyboard.
+      Fill(Tr("Up and Down change the speed level. After a game, %s plays again and %s quits."),
+           name(PlaceOfLetter(keys, 'Y', dik::kY)), name(PlaceOfLetter(keys, 'N', dik::kN))),
       Tr("F2 plays the tour of the sounds. F3 says the score, F4 the speeds."),
       Tr("F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder."),
       Tr("F9 and F10 make the game's sounds quieter and louder, and with Shift the background."),
@@ -122,7 +129,7 @@ void Guide::OnKey(const RawInput& in) {
       } else {
         std::vector<Step> steps;
         double after = 0;
-        for (const std::string& line : HelpLines()) {
+        for (const std::string& line : HelpLines(platform_.window().key_labels())) {
           steps.push_back({after, [this, line] { Say(line, kSpeakGuide); }, true});
           after = SayingTime(line);
         }

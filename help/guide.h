@@ -42,7 +42,8 @@ class Guide {
   Mode mode() const { return mode_; }
   const Settings& settings() const { return setup_.settings; }
   // The help's sentences and the tour's names, in order (tests and the manual use them).
-  static std::vector<std::string> HelpLines();
+  // The keys named as `keys` labels them.
+  static std::vector<std::string> HelpLines(const KeyLabels& keys = UsKeyLabels());
   static std::vector<std::string> TourNames();
 
  private:

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/key_labels.h"
 #include "platform/status.h"
 #include "platform/timers.h"
 
@@ -61,6 +62,14 @@ class Window {
   // player or the installation says otherwise.
   virtual std::string SoundsFolder() const { return ProgramFolder() + "/sounds"; }
   virtual Status SetCurrentDirectory(const std::string& folder) = 0;
+
+  // What the keys of the player's keyboard have printed on them, on the layout in use now
+  // (asked again for each text that names a key); the American layout where the system
+  // cannot tell.
+  virtual const KeyLabels& key_labels() const { return UsKeyLabels(); }
+  // The game waits for the answer to its play-again question (true) or no longer (false):
+  // meanwhile the keys labelled Y and N give the codes the rules read for them.
+  virtual void set_answering(bool /*on*/) {}
 
   // Takes the window away; throws WindowUnloaded.
   [[noreturn]] virtual void Unload() = 0;

@@ -11,6 +11,7 @@
 
 #include "contract.h"
 #include "platform/call_log.h"
+#include "platform/key_labels.h"
 #include "platform/keycodes.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
@@ -257,12 +258,23 @@ TEST_P(Contract, TheRecordingAndTheTraceHaveWhatReachedTheGame) {
   m->Input(RawInput::FocusGained());
   m->Input(RawInput::KeyDown(dik::k5));
   RunFor(*m, 0.05);
+  // The machine's layout names its keys, each found again by its label; while the game waits
+  // for an answer, its key labelled Y is written down as the Y the rules read.
+  const KeyLabels& keys = m->key_labels();
+  for (uint8_t key : {dik::kQ, dik::kA, dik::kZ, dik::kY}) {
+    EXPECT_EQ(PlaceOf(keys, keys.LabelAt(key)), key) << int(key) << " " << keys.LabelAt(key);
+  }
+  EXPECT_EQ(keys.LabelAt(dik::kUp), "");
+  m->set_answering(true);
+  m->Input(RawInput::KeyDown(PlaceOfLetter(keys, 'Y', dik::kY)));
+  RunFor(*m, 0.05);
+  m->set_answering(false);
   (void)m->TimeOfDay();
   EXPECT_FALSE(m->GuideStepDue(m->GuideClock() + 60000000));
   EXPECT_TRUE(m->GuideStepDue(m->GuideClock()));
   const auto lines = recording.Lines();
-  for (const char* line : {"pump", "done", "input focus gained", "input key down 6", "tick 0",
-                           "guide"}) {
+  for (const char* line : {"pump", "done", "input focus gained", "input key down 6",
+                           "input key down 21", "tick 0", "guide"}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
   }
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "guide"), 1);

@@ -4,7 +4,9 @@
 
 #include <vector>
 
+#include "platform/key_labels.h"
 #include "platform/keycodes.h"
+#include "platform/virtual/virtual_platform.h"
 
 namespace palomir {
 namespace {
@@ -135,6 +137,28 @@ TEST(InputHub, AutoRepeatIsNotAPress) {
   h.hub.Deliver(RawInput::KeyDown(dik::kUp));
   h.hub.Deliver(RawInput::KeyDown(dik::kUp));
   EXPECT_EQ(h.calls, 1);
+}
+
+// After a game the keys labelled Y and N give the rules' Y and N; a key keeps the code of its
+// press to its release (or to a lost focus, which lets every key go), whatever comes between.
+TEST(InputHub, TheAnswerKeysGoByTheirLabelsAndKeepAPresssCode) {
+  VirtualPlatform vp;
+  vp.SetLayout("de");
+  const KeyLabels& de = vp.key_labels();
+  AnswerKeys keys;
+  EXPECT_EQ(keys.Press(dik::kZ, de), dik::kZ);  // during play, by place
+  EXPECT_EQ(keys.Release(dik::kZ), dik::kZ);
+  keys.set_answering(true);
+  EXPECT_EQ(keys.Press(dik::kZ, de), dik::kY);  // labelled Y
+  EXPECT_EQ(keys.Press(dik::kY, de), dik::kZ);  // labelled Z: no answer
+  EXPECT_EQ(keys.Press(dik::kN, de), dik::kN);
+  keys.set_answering(false);
+  EXPECT_EQ(keys.Press(dik::kZ, de), dik::kY);  // the system's repeat: as first pressed
+  EXPECT_EQ(keys.Release(dik::kZ), dik::kY);    // the new game sees Y let go
+  keys.LetGo();                                 // the key labelled Z was still down
+  EXPECT_EQ(keys.Press(dik::kY, de), dik::kY);  // by place again
+  EXPECT_EQ(keys.Release(dik::kY), dik::kY);
+  EXPECT_EQ(keys.Release(dik::kM), dik::kM);  // never pressed
 }
 
 TEST(InputHub, FocusLossTakesTheInputAwayAndFocusGivesItBack) {

@@ -148,12 +148,21 @@ TEST(KeyMap, EveryGridKeyTheArrowsYAndN) {
   for (Pair p : pairs) EXPECT_EQ(KeyCodeForScancode(p.sc), p.code) << SDL_GetScancodeName(p.sc);
   const char* row[] = {"1234567890", "QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM"};
   const uint8_t first[] = {0x02, 0x10, 0x1E, 0x2C};
+  ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_VIDEO), 0) << SDL_GetError();  // its keymap
   for (int r = 0; r < 4; ++r) {
     for (size_t i = 0; row[r][i]; ++i) {
       const char name[2] = {row[r][i], 0};
       EXPECT_EQ(KeyCodeForScancode(SDL_GetScancodeFromName(name)), first[r] + i) << name;
+      // Back to SDL's key, and named as SDL's keymap (American here) labels it.
+      EXPECT_EQ(ScancodeForKeyCode(static_cast<uint8_t>(first[r] + i)),
+                SDL_GetScancodeFromName(name));
+      EXPECT_EQ(SdlKeyLabels().LabelAt(static_cast<uint8_t>(first[r] + i)), name);
     }
   }
+  EXPECT_EQ(SdlKeyLabels().LabelAt(dik::kPeriod), ".");
+  EXPECT_EQ(SdlKeyLabels().LabelAt(dik::kUp), "");  // nothing printable
+  EXPECT_EQ(SdlKeyLabels().LabelAt(0x00), "");     // no key at all
+  SDL_QuitSubSystem(SDL_INIT_VIDEO);
   EXPECT_EQ(KeyCodeForScancode(-1), 0);
   EXPECT_EQ(KeyCodeForScancode(SDL_NUM_SCANCODES), 0);
 }

@@ -8,7 +8,11 @@
 #include "app/options.h"
 #include "app/run.h"
 #include "game_fixture.h"
+#include "help/guide.h"
+#include "platform/call_log.h"
 #include "platform/keycodes.h"
+#include "platform/line_file.h"
+#include "platform/recording.h"
 #include "temp_folder.h"
 
 namespace palomir::testing {
@@ -370,6 +374,114 @@ TEST(Card, FollowsTheScoreTheSpeedLevelAndTheEndOfAGame) {
       "Palomir\nYou 0   Computer 50\nSpeed level 11\nGame over: Y plays again, N quits\n" + keys,
   };
   EXPECT_EQ(vp.cards(), want);
+}
+
+// The keys are named as the player's keyboard labels them, and the key labelled Y or N
+// answers after a game, wherever the layout has it (by its American place where the layout
+// has no such letter). The German game, recorded, replays the same on an American layout.
+TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
+  struct Row {
+    const char* layout;
+    uint8_t stray;   // a key that is no answer here, pressed first (0: none)
+    uint8_t answer;  // then the key labelled Y (a new game) or N (the end)
+    bool again;
+    const char* card;  // the game-over line and the grid's keys
+    const char* grid;     // the help's line on the grid
+    const char* answers;  // and its line on the answer
+  };
+  const Row rows[] = {
+      {"us", 0, dik::kN, false,
+       "Game over: Y plays again, N quits\nMouse: paddle    Keys 1-9, Q-O, A-L, Z-.",
+       "1 to 9, Q to O, A to L and Z to full stop", "Y plays again and N quits"},
+      {"de", dik::kY, dik::kZ, true,
+       "Game over: Y plays again, N quits\nMouse: paddle    Keys 1-9, Q-O, A-L, Y-.",
+       "1 to 9, Q to O, A to L and Y to full stop", "Y plays again and N quits"},
+      {"fr", dik::kZ, dik::kN, false,
+       "Game over: Y plays again, N quits\nMouse: paddle    Keys 1-9, A-O, Q-L, W-:",
+       "1 to 9, A to O, Q to L and W to colon", "Y plays again and N quits"},
+      {"ru", dik::kZ, dik::kY, true,
+       "Game over: Н plays again, Т quits\nMouse: paddle    Keys 1-9, Й-Щ, Ф-Д, Я-Ю",
+       "1 to 9, Й to Щ, Ф to Д and Я to Ю", "Н plays again and Т quits"},
+  };
+  const std::filesystem::path folder = testing::MakeTempFolder("palomir-layouts");
+  const std::string path = testing::Utf8(folder / "de.recording");
+  std::vector<std::string> german;  // the German game's calls, in the trace's words
+  auto traced = [](const VirtualPlatform& vp) {
+    std::vector<std::string> lines;
+    for (const Call& c : vp.calls()) lines.push_back(TraceLine(c));
+    return lines;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.layout);
+    VirtualPlatform vp;
+    vp.SetLayout(row.layout);
+    const auto help = Guide::HelpLines(vp.key_labels());
+    EXPECT_NE(help[3].find(row.grid), std::string::npos) << help[3];
+    EXPECT_NE(help[4].find(row.answers), std::string::npos) << help[4];
+    std::unique_ptr<LineFile> file;
+    std::unique_ptr<Recorder> recorder;
+    if (row.layout == std::string("de")) {
+      file = std::make_unique<LineFile>(path, "recording");
+      std::string kept;
+      ASSERT_TRUE(file->Begin(false, kept));
+      recorder = std::make_unique<Recorder>(*file);
+      vp.set_recorder(recorder.get());
+    }
+    // The game starts on the American layout and the player changes to theirs.
+    vp.SetLayout("us");
+    vp.At(1.0, [&] { vp.SetLayout(row.layout); });
+    if (row.stray) vp.At(7.0, [&] { vp.KeyDown(row.stray); });
+    if (row.stray) vp.At(7.1, [&] { vp.KeyUp(row.stray); });
+    vp.At(9.0, [&] { vp.KeyDown(row.answer); });
+    vp.At(9.1, [&] { vp.KeyUp(row.answer); });
+    vp.At(13.0, [&] { vp.RequestClose(); });
+    // The first goal ends the game.
+    EXPECT_EQ(RunGame(vp, [](MainForm& f) { f.ComputerScore = 49; }), 0);
+    const auto& cards = vp.cards();
+    EXPECT_TRUE(std::any_of(cards.begin(), cards.end(), [&](const std::string& c) {
+      return c.find(row.card) != std::string::npos;
+    })) << cards.back();
+    // The card follows the new layout at once, in the welcome, before the speed level shows.
+    const std::string grid_keys = std::string(row.card).substr(std::string(row.card).find('\n'));
+    EXPECT_TRUE(std::any_of(cards.begin(), cards.end(), [&](const std::string& c) {
+      return c.find("Speed level") == std::string::npos && c.find(grid_keys) != std::string::npos;
+    })) << cards.front();
+    // Answered by the labelled key, at 9 s, never by the stray one: a new game's welcome
+    // after the answer's 2 s pause, or the end there.
+    std::vector<double> welcomes;
+    for (const auto& line : vp.spoken()) {
+      if (line.text == "Welcome to Palomir: a Vossk game") welcomes.push_back(line.at);
+    }
+    ASSERT_EQ(welcomes.size(), row.again ? 2u : 1u);
+    const double answered = row.again ? welcomes[1] - 2.0 : vp.Now();
+    EXPECT_TRUE(answered >= 9.0 && answered < 9.1) << answered;
+    if (recorder) {
+      vp.set_recorder(nullptr);
+      recorder.reset();
+      file.reset();
+      german = traced(vp);
+    }
+  }
+  // Replayed on the American layout: the same calls, the same new game.
+  // The virtual machine has the window's focus from the start, where a real one is given it
+  // in its first pump: the mouse is taken there.
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  in.close();
+  lines.erase(std::find(lines.begin(), lines.end(), "capture ok"));
+  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1,
+               {"input focus gained", "capture ok"});
+  std::vector<std::pair<int, std::string>> numbered;
+  for (const std::string& line : lines) numbered.emplace_back(int(numbered.size()) + 1, line);
+  VirtualPlatform us;
+  us.StartReplay(Replay::Parse(numbered));
+  try {
+    RunGame(us, [](MainForm& f) { f.ComputerScore = 49; });
+  } catch (const ReplayEnded&) {
+  }
+  EXPECT_EQ(traced(us), german);
+  std::filesystem::remove_all(folder);
 }
 
 TEST(Closing, NoGameMeansStatusOneEvenWhenClosedDuringTheReason) {

@@ -202,6 +202,19 @@ void MachineCore::Closed() {
 }
 
 void MachineCore::Deliver(const RawInput& input) {
+  RawInput read = input;
+  const auto place = static_cast<uint8_t>(input.a);
+  const bool key = input.a >= 0 && input.a <= 255;
+  if (key && input.kind == RawInput::Kind::kKeyDown) {
+    read.a = answer_keys_.Press(place, key_labels());
+  } else if (key && input.kind == RawInput::Kind::kKeyUp) {
+    read.a = answer_keys_.Release(place);
+  }
+  if (input.kind == RawInput::Kind::kFocusLost) answer_keys_.LetGo();
+  DeliverAsRead(read);
+}
+
+void MachineCore::DeliverAsRead(const RawInput& input) {
   if (recorder_) recorder_->Input(input);
   hub_.Deliver(input);
 }

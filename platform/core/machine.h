@@ -72,6 +72,7 @@ class MachineCore : public Platform, public Window {
   std::string SoundsFolder() const final { return sounds_.empty() ? folder_ + "/sounds" : sounds_; }
   Status SetCurrentDirectory(const std::string& folder) final;
   [[noreturn]] void Unload() final;
+  void set_answering(bool on) final { answer_keys_.set_answering(on); }
 
   // --- The machine's own
   // Before the window loads. Every platform call and spoken line is told to `trace`;
@@ -152,8 +153,12 @@ class MachineCore : public Platform, public Window {
   bool ShutdownOutput();
   // The core's sound output; null until UseOutput.
   SoundOutput* output() const { return output_.get(); }
-  // One piece of input from the system: recorded, then to the input hub.
+  // One piece of input from the system: its keys turned into the codes the rules read
+  // (the play-again answer by the keys' labels, AnswerKeys), recorded so, then to the input
+  // hub. A recording thus keeps what the rules saw, and replays the same on any layout.
   void Deliver(const RawInput& input);
+  // Input already as the rules read it (a recording's): recorded, then to the input hub.
+  void DeliverAsRead(const RawInput& input);
   // The input queued with Input(), delivered now; the pump does it after PumpSystem, and a
   // backend that must keep it in order with its own may do it sooner.
   void DeliverQueued();
@@ -191,6 +196,7 @@ class MachineCore : public Platform, public Window {
   std::shared_ptr<VoiceLevels> voice_levels_ = std::make_shared<VoiceLevels>();
   std::shared_ptr<std::function<void()>> voice_poll_ = std::make_shared<std::function<void()>>();
   std::deque<RawInput> queued_;
+  AnswerKeys answer_keys_;
   std::vector<CardLine> card_;
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;

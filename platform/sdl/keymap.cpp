@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <array>
+#include <string>
 
 namespace palomir {
 
@@ -141,6 +142,23 @@ constexpr std::array<uint8_t, SDL_NUM_SCANCODES> kTable = BuildTable();
 uint8_t KeyCodeForScancode(int scancode) {
   if (scancode < 0 || scancode >= SDL_NUM_SCANCODES) return 0;
   return kTable[static_cast<size_t>(scancode)];
+}
+
+int ScancodeForKeyCode(uint8_t code) {
+  for (const KeyPair& k : kKeys) {
+    if (k.code == code) return k.scancode;
+  }
+  return SDL_SCANCODE_UNKNOWN;
+}
+
+std::string SdlKeyLabels::LabelAt(uint8_t code) const {
+  const int scancode = ScancodeForKeyCode(code);
+  if (scancode == SDL_SCANCODE_UNKNOWN) return "";
+  // SDL keeps the layout's keymap up to date as the player changes it (X11 and Wayland
+  // alike); a letter's key is named in capitals, any other printable key by its character.
+  const SDL_Keycode key = SDL_GetKeyFromScancode(static_cast<SDL_Scancode>(scancode));
+  if (key == SDLK_UNKNOWN || (key & SDLK_SCANCODE_MASK) != 0) return "";
+  return SDL_GetKeyName(key);
 }
 
 }  // namespace palomir

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <stdexcept>
 
 namespace palomir {
 
@@ -98,6 +100,70 @@ Status VirtualPlatform::ChangeFolder(const std::string& folder) {
   return Status::Ok();
 }
 
+namespace {
+
+// A layout as the keys the American one prints otherwise.
+class Layout final : public KeyLabels {
+ public:
+  explicit Layout(std::map<uint8_t, std::string> moved) : moved_(std::move(moved)) {}
+  std::string LabelAt(uint8_t code) const override {
+    auto it = moved_.find(code);
+    return it != moved_.end() ? it->second : UsKeyLabels().LabelAt(code);
+  }
+
+ private:
+  std::map<uint8_t, std::string> moved_;
+};
+
+const Layout kGerman({{0x0C, "ß"},
+                      {0x15, "z"},
+                      {0x1A, "ü"},
+                      {0x1B, "+"},
+                      {0x27, "ö"},
+                      {0x28, "ä"},
+                      {0x29, "^"},
+                      {0x2B, "#"},
+                      {0x2C, "y"},
+                      {0x35, "-"}});
+// The row of digits as SDL names it on AZERTY: by the digits printed there.
+const Layout kFrench({{0x0C, ")"},
+                      {0x10, "a"},
+                      {0x11, "z"},
+                      {0x1A, "^"},
+                      {0x1B, "$"},
+                      {0x1E, "q"},
+                      {0x27, "m"},
+                      {0x28, "ù"},
+                      {0x29, "²"},
+                      {0x2B, "*"},
+                      {0x2C, "w"},
+                      {0x32, ","},
+                      {0x33, ";"},
+                      {0x34, ":"},
+                      {0x35, "!"}});
+const Layout kRussian({{0x10, "й"}, {0x11, "ц"}, {0x12, "у"}, {0x13, "к"}, {0x14, "е"}, {0x15, "н"},
+                       {0x16, "г"}, {0x17, "ш"}, {0x18, "щ"}, {0x19, "з"}, {0x1A, "х"}, {0x1B, "ъ"},
+                       {0x1E, "ф"}, {0x1F, "ы"}, {0x20, "в"}, {0x21, "а"}, {0x22, "п"}, {0x23, "р"},
+                       {0x24, "о"}, {0x25, "л"}, {0x26, "д"}, {0x27, "ж"}, {0x28, "э"}, {0x29, "ё"},
+                       {0x2C, "я"}, {0x2D, "ч"}, {0x2E, "с"}, {0x2F, "м"}, {0x30, "и"}, {0x31, "т"},
+                       {0x32, "ь"}, {0x33, "б"}, {0x34, "ю"}, {0x35, "."}});
+
+}  // namespace
+
+void VirtualPlatform::SetLayout(const std::string& name) {
+  if (name == "us") {
+    layout_ = &UsKeyLabels();
+  } else if (name == "de") {
+    layout_ = &kGerman;
+  } else if (name == "fr") {
+    layout_ = &kFrench;
+  } else if (name == "ru") {
+    layout_ = &kRussian;
+  } else {
+    throw std::invalid_argument("no layout " + name);
+  }
+}
+
 bool VirtualPlatform::GuideStepDue(Micros due) {
   if (replay_) {
     if (!replay_->NextIs("guide")) return false;
@@ -124,7 +190,7 @@ void VirtualPlatform::DoEvents() {
   for (;;) {
     const std::string next = replay_->Next();
     if (next == "input") {
-      Deliver(Replay::InputOf(replay_->Take("input")));
+      DeliverAsRead(Replay::InputOf(replay_->Take("input")));
     } else if (next == "tick") {
       const Replay::Record r = replay_->Take("tick");
       if (!Timers().RunTick(std::stoi(r.words[1]))) {

@@ -57,6 +57,10 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   void KeyUp(int32_t key) { Input(RawInput::KeyUp(key)); }
   void MouseMove(int32_t dx, int32_t dy) { Input(RawInput::MouseMove(dx, dy)); }
   void Button(int32_t button, bool down) { Input(RawInput::Button(button, down)); }
+  // The player's keyboard layout: "us" (as made), "de" (QWERTZ), "fr" (AZERTY) or "ru"
+  // (Cyrillic); any other name is refused (std::invalid_argument).
+  void SetLayout(const std::string& name);
+  const KeyLabels& key_labels() const override { return *layout_; }
   // Runs `action` once the clock reaches `seconds` (virtual clock seconds).
   void At(double seconds, std::function<void()> action);
 
@@ -96,6 +100,7 @@ class VirtualPlatform final : public MachineCore, public CallLog {
     cut_short_.clear();
     cards_.clear();
   }
+  const KeyLabels* layout_ = &UsKeyLabels();
   // Off: nothing is recorded (long runs).
   bool recording = true;
   // Called for every call recorded, as it happens (the scenario runner prints them).

@@ -166,6 +166,30 @@ Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   return CreateSapiVoice(std::move(setup), voice);
 }
 
+std::string Win32Platform::Labels::LabelAt(uint8_t code) const {
+  // The scan codes the game names keys by are DirectInput's: an extended key (E0) has the
+  // high bit; none of those prints anything.
+  if (code == 0 || code >= 0x80) return "";
+  HKL layout = GetKeyboardLayout(0);
+  const UINT vk = MapVirtualKeyExW(code, MAPVK_VSC_TO_VK_EX, layout);
+  if (vk == 0) return "";
+  // No key held, and Windows' dead-key state left as it is (flag 4): only the label is read.
+  const BYTE none[256] = {};
+  wchar_t typed[8] = {};
+  const int n = ToUnicodeEx(vk, code, none, typed, 8, 4, layout);
+  std::wstring label;
+  if (n != 0) {
+    // A dead key (n < 0) gives the accent it puts on the next letter.
+    label.assign(typed, static_cast<size_t>(n < 0 ? 1 : n));
+  } else {
+    // What the layout's table has for the key, when it gives no text to type.
+    const UINT ch = MapVirtualKeyExW(vk, MAPVK_VK_TO_CHAR, layout) & 0x7FFFFFFFu;
+    if (ch != 0) label.assign(1, static_cast<wchar_t>(ch));
+  }
+  if (label.empty() || static_cast<unsigned>(label[0]) < 0x20) return "";
+  return win32::Utf8(label);
+}
+
 int32_t Win32Platform::Handle() const {
   // Window handles keep to 32 bits, so that 32- and 64-bit programs can share them.
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(native_->hwnd));

@@ -2,7 +2,8 @@
 """The game on a Wayland desktop with no window frames of its own: a headless sway, with the
 game natively on Wayland and then through sway's XWayland. Each time the window must be
 mapped and focused under the game's app id / class, take keys, relative mouse movement and
-buttons from a virtual keyboard and pointer (one of each for the whole test), and end with
+buttons from a virtual keyboard (German) and pointer (one of each for the whole test), name
+the keys in its help as that keyboard labels them, and end with
 status 0 when sway closes it. sway will not run as root: as root the test runs sway and the
 game as an ordinary user of its own, from a copy of the program that user can read.
 
@@ -20,7 +21,7 @@ import time
 from harness import check, finish, ordinary_user, readable_copy, stop_group, stopped
 
 USER = "palomir-e2e"
-KEY_UP, BTN_MIDDLE = 103, 0x112
+KEY_ESC, KEY_F1, KEY_UP, BTN_MIDDLE = 1, 59, 103, 0x112
 
 
 def read(path):
@@ -172,6 +173,14 @@ def play(desktop, hands, game, name, env):
 
         ok, new = act("key %d" % KEY_UP)
         check(ok and "11" in new, "%s: Up is answered by the new speed level %s" % (name, new))
+        # The keyboard is German: the help names the grid's bottom row from the key labelled
+        # Y, where an American keyboard has Z, and Escape stops it.
+        before = len(said())
+        ok, _ = act("key %d" % KEY_F1, 0.1)
+        grid = wait_for(lambda: [s for s in said()[before:] if s.startswith("The grid of keys")], 20)
+        check(ok and grid and "A to L and Y to full stop" in grid[0],
+              "%s: the help names the keys as the German keyboard labels them %s" % (name, grid))
+        ok, _ = act("key %d" % KEY_ESC)
         ok, new = act("button %d" % BTN_MIDDLE)
         check(ok and len(new) >= 2 and all(s.isdigit() for s in new),
               "%s: the middle button is answered by the score %s" % (name, new))
@@ -214,7 +223,7 @@ def main():
         if "WAYLAND_DISPLAY" not in desktop.env:
             print(open(os.path.join(folder, "sway.log")).read()[-2000:])
             return finish()
-        hands = desktop.start([os.path.join(game, os.path.basename(wl_input))], stdin=subprocess.PIPE,
+        hands = desktop.start([os.path.join(game, os.path.basename(wl_input)), "de"], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
         check(hands.stdout.readline().strip() == "ready", "a virtual keyboard and pointer are made")
         # Only WAYLAND_DISPLAY is set. Under the leak checker the native game is not checked

@@ -4,8 +4,9 @@
  *   key CODE          press and release an evdev key (103 is Up)
  *   move DX DY        move the pointer by DX, DY
  *   button CODE       press and release a button (0x112 is the middle one)
- * "ready" is printed once both devices exist. Ends at the end of its input.
- *   WAYLAND_DISPLAY=... wl_input */
+ * "ready" is printed once both devices exist. Ends at the end of its input. The keyboard's
+ * layout is LAYOUT (an XKB layout: "de", "fr"), or the American one.
+ *   WAYLAND_DISPLAY=... wl_input [LAYOUT] */
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,10 +50,10 @@ static uint32_t now_ms(void) {
   return (uint32_t)(t.tv_sec * 1000 + t.tv_nsec / 1000000);
 }
 
-/* The keymap of a US keyboard, in a file the compositor can map. */
-static int keymap_fd(uint32_t* size) {
+/* The keymap of a keyboard with that layout, in a file the compositor can map. */
+static int keymap_fd(const char* layout, uint32_t* size) {
   struct xkb_context* ctx = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  struct xkb_rule_names names = {"evdev", "pc105", "us", "", ""};
+  struct xkb_rule_names names = {"evdev", "pc105", layout, "", ""};
   struct xkb_keymap* map = ctx ? xkb_keymap_new_from_names(ctx, &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : NULL;
   char* text = map ? xkb_keymap_get_as_string(map, XKB_KEYMAP_FORMAT_TEXT_V1) : NULL;
   int fd = -1;
@@ -70,7 +71,7 @@ static int keymap_fd(uint32_t* size) {
   return fd;
 }
 
-int main(void) {
+int main(int argc, char** argv) {
   struct wl_display* display = wl_display_connect(NULL);
   if (!display) {
     fprintf(stderr, "wl_input: no Wayland display\n");
@@ -84,7 +85,7 @@ int main(void) {
     return 1;
   }
   uint32_t size = 0;
-  int fd = keymap_fd(&size);
+  int fd = keymap_fd(argc > 1 ? argv[1] : "us", &size);
   if (fd < 0) {
     fprintf(stderr, "wl_input: no keymap\n");
     return 1;

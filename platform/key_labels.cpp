@@ -1,0 +1,127 @@
+#include "platform/key_labels.h"
+
+#include <utility>
+
+#include "language/tr.h"
+#include "platform/keycodes.h"
+
+namespace palomir {
+
+namespace {
+
+// The keys a layout moves about, from the row of digits down to the row of Z, with what
+// the American layout prints on each.
+constexpr std::pair<uint8_t, const char*> kUsKeys[] = {
+    {0x02, "1"}, {0x03, "2"},  {0x04, "3"}, {0x05, "4"}, {0x06, "5"}, {0x07, "6"}, {0x08, "7"},
+    {0x09, "8"}, {0x0A, "9"},  {0x0B, "0"}, {0x0C, "-"}, {0x0D, "="}, {0x10, "q"}, {0x11, "w"},
+    {0x12, "e"}, {0x13, "r"},  {0x14, "t"}, {0x15, "y"}, {0x16, "u"}, {0x17, "i"}, {0x18, "o"},
+    {0x19, "p"}, {0x1A, "["},  {0x1B, "]"}, {0x1E, "a"}, {0x1F, "s"}, {0x20, "d"}, {0x21, "f"},
+    {0x22, "g"}, {0x23, "h"},  {0x24, "j"}, {0x25, "k"}, {0x26, "l"}, {0x27, ";"}, {0x28, "'"},
+    {0x29, "`"}, {0x2B, "\\"}, {0x2C, "z"}, {0x2D, "x"}, {0x2E, "c"}, {0x2F, "v"}, {0x30, "b"},
+    {0x31, "n"}, {0x32, "m"},  {0x33, ","}, {0x34, "."}, {0x35, "/"},
+};
+
+class UsLabels final : public KeyLabels {
+ public:
+  std::string LabelAt(uint8_t code) const override {
+    for (const auto& [place, label] : kUsKeys) {
+      if (place == code) return label;
+    }
+    return "";
+  }
+};
+
+// A letter in capitals: ASCII, Latin-1 and Cyrillic ones; anything else as it is.
+std::string Capital(std::string label) {
+  if (label.size() == 1 && label[0] >= 'a' && label[0] <= 'z') {
+    label[0] = static_cast<char>(label[0] - 'a' + 'A');
+  } else if (label.size() == 2 && (static_cast<unsigned char>(label[0]) & 0xE0u) == 0xC0u &&
+             (static_cast<unsigned char>(label[1]) & 0xC0u) == 0x80u) {
+    // One character of two bytes.
+    const auto b0 = static_cast<unsigned char>(label[0]);
+    const auto b1 = static_cast<unsigned char>(label[1]);
+    unsigned c = ((b0 & 0x1Fu) << 6) | (b1 & 0x3Fu);
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x430 && c <= 0x44F)) {
+      c -= 0x20;
+    } else if (c >= 0x450 && c <= 0x45F) {
+      c -= 0x50;  // ё and the rest of its row
+    }
+    label[0] = static_cast<char>(0xC0u | (c >> 6));
+    label[1] = static_cast<char>(0x80u | (c & 0x3Fu));
+  }
+  return label;
+}
+
+}  // namespace
+
+const KeyLabels& UsKeyLabels() {
+  static const UsLabels kUs;
+  return kUs;
+}
+
+std::optional<uint8_t> PlaceOf(const KeyLabels& keys, std::string_view label) {
+  const std::string wanted = Capital(std::string(label));
+  for (const auto& [place, us] : kUsKeys) {
+    if (Capital(keys.LabelAt(place)) == wanted) return place;
+  }
+  return std::nullopt;
+}
+
+uint8_t PlaceOfLetter(const KeyLabels& keys, char letter, uint8_t us_place) {
+  return PlaceOf(keys, std::string(1, letter)).value_or(us_place);
+}
+
+std::string KeyLabel(const KeyLabels& keys, uint8_t code) {
+  std::string label = keys.LabelAt(code);
+  if (label.empty()) label = UsKeyLabels().LabelAt(code);
+  return Capital(label);
+}
+
+std::string KeyName(const KeyLabels& keys, uint8_t code) {
+  const std::string label = KeyLabel(keys, code);
+  // TRANSLATORS: the names of punctuation keys, said as a key of the keyboard.
+  if (label == ".") return Tr("full stop");
+  if (label == ",") return Tr("comma");
+  if (label == ";") return Tr("semicolon");
+  if (label == ":") return Tr("colon");
+  if (label == "-") return Tr("minus");
+  return label;
+}
+
+uint8_t AnswerKeys::Press(uint8_t place, const KeyLabels& keys) {
+  // The system's auto-repeat presses a key that is down again: it keeps its first code.
+  if (down_[place]) return pressed_as_[place];
+  uint8_t as = place;
+  if (answering_) {
+    // The rules read dik::kY and dik::kN: the labelled keys take those codes, and the keys
+    // at those places take the labelled keys' places, so no other key answers.
+    const uint8_t yes = PlaceOfLetter(keys, 'Y', dik::kY);
+    const uint8_t no = PlaceOfLetter(keys, 'N', dik::kN);
+    uint8_t to[256];
+    for (int i = 0; i < 256; ++i) to[i] = static_cast<uint8_t>(i);
+    for (const auto& [from, rule] : {std::pair{yes, dik::kY}, std::pair{no, dik::kN}}) {
+      for (int i = 0; i < 256; ++i) {
+        if (to[i] == rule) {
+          std::swap(to[i], to[from]);
+          break;
+        }
+      }
+    }
+    as = to[place];
+  }
+  down_[place] = true;
+  pressed_as_[place] = as;
+  return as;
+}
+
+uint8_t AnswerKeys::Release(uint8_t place) {
+  if (!down_[place]) return place;
+  down_[place] = false;
+  return pressed_as_[place];
+}
+
+void AnswerKeys::LetGo() {
+  for (bool& down : down_) down = false;
+}
+
+}  // namespace palomir
