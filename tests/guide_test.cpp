@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -623,6 +624,63 @@ TEST(Language, TheNamedOneTheDesktopsOrEnglish) {
     EXPECT_TRUE(loads(whole));
     EXPECT_FALSE(loads(whole.substr(0, whole.size() - 1)));
     EXPECT_FALSE(loads(counted));
+  }
+  {
+    // A catalog made here: (English, translation) pairs in the file's order, the header's
+    // first. With `shared`, every translation is the one string of the first.
+    auto catalog = [](const std::vector<std::pair<std::string, std::string>>& lines,
+                      bool shared = false) {
+      const auto n = static_cast<uint32_t>(lines.size());
+      std::string head(28, '\0'), tables(16 * n, '\0'), strings;
+      auto word = [](std::string& to, size_t at, uint32_t v) { std::memcpy(&to[at], &v, 4); };
+      word(head, 0, 0x950412deu);
+      word(head, 8, n);
+      word(head, 12, 28);
+      word(head, 16, 28 + 8 * n);
+      size_t first = 0;
+      for (uint32_t i = 0; i < 2 * n; ++i) {
+        const std::string& text = i < n ? lines[i].first : lines[shared ? 0 : i - n].second;
+        if (i == n) first = 28 + 16 * n + strings.size();
+        word(tables, 8 * i, static_cast<uint32_t>(text.size()));
+        word(tables, 8 * i + 4, static_cast<uint32_t>(shared && i > n ? first : 28 + 16 * n + strings.size()));
+        if (!shared || i <= n) strings += text + '\0';
+      }
+      return head + tables + strings;
+    };
+    // Its own Plural-Forms, whatever the language's name says; a rule that is none leaves
+    // the language's; a form past the count, or a division by zero, is the first form.
+    const std::string russian =
+        "nplurals=3; plural=n%10==1 && n%100!=11 ? 0 : n%10>=2 && n%10<=4 && (n%100<10 || "
+        "n%100>=20) ? 1 : 2;";
+    const std::string forms = std::string("one\0few\0many", 12);
+    for (const auto& [rule, counts] : std::vector<std::pair<std::string, std::string>>{
+             {russian, "many one few many one many"},     // 0 1 2 5 21 111
+             {"nplurals=2; plural=n %% ;", "few one few few few few"},  // German's, by name
+             {"nplurals=2; plural=(n>1;", "few one few few few few"},
+             {"nplurals=2; plural=5;", "one one one one one one"},
+             {"nplurals=3; plural=2/(n-n) + n%0;", "one one one one one one"},
+             {"nplurals=3; plural=!(n<2) ? (n>=5 ? 2 : 1) : 0;", "one one few many many many"},
+         }) {
+      MoCatalog mo;
+      ASSERT_TRUE(mo.Read(catalog({{"", "Plural-Forms: " + rule + "\n"},
+                                   {std::string("%d goal\0%d goals", 15), forms}}),
+                          "de"))
+          << rule;
+      std::string said;
+      for (unsigned long n : {0, 1, 2, 5, 21, 111}) {
+        said += std::string(said.empty() ? "" : " ") + mo.FindN("%d goal", n);
+      }
+      EXPECT_EQ(said, counts) << rule;
+    }
+    // 3,000 lines sharing one translation of a megabyte: kept once, not 3,000 times.
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (int i = 0; i < 3000; ++i) lines.push_back({"line " + std::to_string(i), ""});
+    lines[0].second = std::string(1 << 20, 'x');
+    const std::string hostile = catalog(lines, true);
+    MoCatalog mo;
+    ASSERT_TRUE(mo.Read(hostile, "de"));
+    EXPECT_EQ(std::strlen(mo.Find("line 2999")), size_t{1} << 20);
+    EXPECT_LT(mo.kept(), 2 * hostile.size()) << hostile.size();
   }
   UseLanguage("", PALOMIR_LOCALE);
   EXPECT_EQ(CardLines({3, 7, 11, true})[1].text, "You 3   Computer 7");
