@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "language/language.h"
+#include "language/tr.h"
 #include "platform/win32/app.h"
 #include "platform/win32/sapi_voice.h"
 #include "platform/win32/win32_platform.h"
@@ -47,7 +48,9 @@ bool ChooseVoice(const std::string& language, bool system_speech, std::string& v
 
 std::string UsageOptions() {
   // Windows' own words for the screen reader, the sounds' folder and the language.
-  return "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
+  // TRANSLATORS: keep the option names and the column the descriptions start in.
+  return Tr(
+      "  --speech=VOICE            embedded (default): the game's own voice, mixed with its\n"
          "                            sounds; system: your screen reader (NVDA, JAWS,\n"
          "                            Narrator), through UI Automation notifications\n"
          "  --sounds=DIR              where the ten sound files are (default: the folder\n"
@@ -57,7 +60,7 @@ std::string UsageOptions() {
          "                            replayed exactly; attach FILE when you report a problem\n"
          "  --trace=FILE              write every sound, timer and speech call the game makes\n"
          "  --language=CODE           the language the game speaks and writes: en, de, es, fr,\n"
-         "                            pt_BR or ru (default: Windows' display language)\n";
+         "                            pt_BR or ru (default: Windows' display language)\n");
 }
 
 std::string SettingsPlace() {
@@ -65,8 +68,9 @@ std::string SettingsPlace() {
 }
 
 std::string UsageEnd() {
-  return "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
-         "2 for a bad command line. See README.txt beside palomir.exe for how to play.\n";
+  return Tr(
+      "Exit status: 0 when the game was played and closed, 1 when it could not start,\n"
+      "2 for a bad command line. See README.txt beside palomir.exe for how to play.\n");
 }
 
 std::unique_ptr<MachineCore> MakeMachine(const std::string& folder, const std::string& sounds,

@@ -95,7 +95,9 @@ void WaitAMoment() {
 }
 
 std::string Message(const std::string& what, const std::string& path, int error_number) {
-  return "the " + what + " " + path + " could not be written (" + std::strerror(error_number) + ")";
+  return Fill(what == "recording" ? Tr("the recording %s could not be written (%s)")
+                                  : Tr("the trace %s could not be written (%s)"),
+              path, std::strerror(error_number));
 }
 
 // A device named as the file to write, in the player's words.
@@ -331,15 +333,21 @@ void LineFile::WriteOutAfterCrash() {
 
 void LineFile::Failed(int error_number) {
   // Said once; the game goes on without the file.
-  std::fprintf(stderr, "palomir: %s; it stops here\n", Message(what_, path_, error_number).c_str());
+  // TRANSLATORS: %s is why the file could not be written; the game goes on without it.
+  const std::string line = Fill(Tr("%s; it stops here"), Message(what_, path_, error_number));
+  std::fprintf(stderr, "palomir: %s\n", line.c_str());
   files::Close(fd_);
   fd_ = -1;
 }
 
 void LineFile::Stalled() {
-  std::fprintf(stderr,
-               "palomir: the %s %s is not being read (%zu bytes are waiting); it stops here\n",
-               what_.c_str(), path_.c_str(), tail_ - head_);
+  const std::string waiting = std::to_string(tail_ - head_);
+  const std::string line =
+      Fill(what_ == "recording"
+               ? Tr("the recording %s is not being read (%s bytes are waiting); it stops here")
+               : Tr("the trace %s is not being read (%s bytes are waiting); it stops here"),
+           path_, waiting);
+  std::fprintf(stderr, "palomir: %s\n", line.c_str());
   files::Close(fd_);
   fd_ = -1;
   head_ = tail_ = 0;

@@ -1,5 +1,7 @@
 #include "platform/sdl/audio_output.h"
 
+#include "language/tr.h"
+
 #include "platform/pipewire/pipewire_output.h"
 
 #include <SDL.h>
@@ -100,7 +102,7 @@ int RaiseAudioThreads() {
 std::string AtSocket(const std::string& path) {
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(a.sun_path)) return "the name is too long for a socket";
+  if (path.size() >= sizeof(a.sun_path)) return Tr("the name is too long for a socket");
   std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::strerror(errno);
@@ -111,12 +113,12 @@ std::string AtSocket(const std::string& path) {
   switch (e) {
     case ENOENT:
     case ENOTDIR:
-      return "nothing there";
+      return Tr("nothing there");
     case ECONNREFUSED:
-      return "no server listens there any more";
+      return Tr("no server listens there any more");
     case EACCES:
     case EPERM:
-      return "this user may not use it (another user's, or a folder this user cannot enter)";
+      return Tr("this user may not use it (another user's, or a folder this user cannot enter)");
     default:
       return std::strerror(e);
   }
@@ -157,38 +159,41 @@ std::vector<std::string> PulseSockets() {
 // and PulseAudio were looked for and what is there, what the PipeWire server said when one
 // answered (`pipewire`), and what SDL said of the sound card (`card`).
 std::string NoServer(const std::string& pipewire, const std::string& card) {
-  std::string s = "no sound server answered:";
+  std::string s = Tr("no sound server answered:");
   bool first = true;
   auto place = [&](const char* server, const std::string& path, const std::string& found) {
-    s += (first ? " " : "; ") + std::string(server) + " at " + path + ": " + found;
+    // TRANSLATORS: a sound server (PipeWire, PulseAudio), where it was looked for, and what
+    // is there.
+    s += (first ? " " : "; ") + Fill(Tr("%s at %s: %s"), server, path, found);
     first = false;
   };
   for (const std::string& path : PipeWireOutput::Sockets()) {
     const std::string found = AtSocket(path);
-    place("PipeWire", path, found.empty() ? "a server answered, but " + pipewire : found);
+    place("PipeWire", path, found.empty() ? Fill(Tr("a server answered, but %s"), pipewire) : found);
   }
   for (const std::string& path : PulseSockets()) {
     if (path[0] != '/') {
-      place("PulseAudio", path + " (from PULSE_SERVER)", "no answer");
+      place("PulseAudio", Fill(Tr("%s (from PULSE_SERVER)"), path), Tr("no answer"));
       continue;
     }
     const std::string found = AtSocket(path);
-    place("PulseAudio", path, found.empty() ? "a server answered, but refused the game's sound" : found);
+    place("PulseAudio", path, found.empty() ? Tr("a server answered, but refused the game's sound") : found);
   }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (!runtime || !*runtime) {
     // sudo, su and ssh without a login session leave out the folder a desktop's server
     // listens in; the usual one may still be there.
     const std::string usual = "/run/user/" + std::to_string(getuid());
-    s += "; XDG_RUNTIME_DIR, the folder where your desktop's sound server listens, is not set "
-         "(sudo and su leave it out)";
+    s += std::string("; ") + Tr("XDG_RUNTIME_DIR, the folder where your desktop's sound server "
+                                "listens, is not set (sudo and su leave it out)");
     if (AtSocket(usual + "/pipewire-0").empty() || AtSocket(usual + "/pulse/native").empty()) {
-      s += "; a server answers in " + usual + ": start the game with XDG_RUNTIME_DIR=" + usual;
+      s += "; " + Fill(Tr("a server answers in %s: start the game with XDG_RUNTIME_DIR=%s"), usual, usual);
     } else {
-      s += ": start the game from your desktop session, or with XDG_RUNTIME_DIR set to its folder";
+      s += std::string(": ") + Tr("start the game from your desktop session, or with XDG_RUNTIME_DIR set "
+                                  "to its folder");
     }
   }
-  return s + "; and no sound card could be opened directly (" + card + ")";
+  return s + "; " + Fill(Tr("and no sound card could be opened directly (%s)"), card);
 }
 
 }  // namespace
