@@ -363,7 +363,12 @@ bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
     bool any = false;
     ISpObjectToken* token = VoiceFor(language, any);
     found = token != nullptr;
-    if (!token && any) token = VoiceFor("", any);  // the English voice the game falls back to
+    if (!token && any) {
+      token = VoiceFor("", any);  // the English voice the game falls back to
+      // One that cannot speak either (no audio engine, as under Wine) leaves no voice at
+      // all: the text then stays in the player's language rather than go English with it.
+      if (token && !Synthesizer().Start("").empty()) found = true;
+    }
     if (token) {
       voice_name = NameOf(token);
       token->Release();

@@ -34,7 +34,8 @@ struct SapiSetup {
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name
 // of that voice, else of the English one the game then speaks with ("sapi" where the voices
-// say no name or language), "" when the system has no voice at all. Main thread, as the game
+// say no name or language), "" when the system has no voice at all. True also where the
+// English one cannot speak either: no voice speaks, and the text keeps the language. Main thread, as the game
 // starts; blocks while SAPI lists its voices (on a thread of its own, with COM set up there).
 bool ChooseSapiLanguage(const std::string& language, std::string& voice_name);
 
