@@ -275,42 +275,65 @@ Status OwnBackend(const SapiSetup& setup, std::unique_ptr<VoiceBackend>& backend
 // neither declare it nor ship an import library.
 using HostProvider = HRESULT(WINAPI*)(HWND, IUnknown**);
 using RaiseNotification = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
+using ClientsListening = BOOL(WINAPI*)();
 constexpr int kNotificationKindOther = 4;
-constexpr int kProcessingAll = 2;  // ImportantAll: every line is said, in order
+constexpr int kProcessingAll = 2;  // NotificationProcessing_All: every line is said, in order
 
 // The player's screen reader speaks each line, as a backend of the voice core. It cannot
 // say when a line has been heard: a line is taken as heard once it would have been said at
-// the player's rate. Where it cannot be reached, at the start or later, the core says so
-// once and the game's own voice says that line and everything after.
+// the player's rate. A notification nobody listens to still succeeds, so whether a client
+// listens is asked before each line. Where none does, or UI Automation cannot be reached, at
+// the start or later, the core says so once and the game's own voice says that line and
+// everything after.
 class ScreenReaderBackend final : public SleepingBackend {
  public:
-  // Game thread: the window's provider is taken where the window lives.
-  explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels) {
+  // Game thread; only loads the library, which does not block.
+  explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels), window_(setup.window) {
     uia_ = LoadLibraryW(L"UIAutomationCore.dll");
     if (!uia_) {
       why_ = Tr("UI Automation is not there");
       return;
     }
-    auto host = reinterpret_cast<HostProvider>(
+    host_ = reinterpret_cast<HostProvider>(
         reinterpret_cast<void*>(GetProcAddress(uia_, "UiaHostProviderFromHwnd")));
     raise_ = reinterpret_cast<RaiseNotification>(
         reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
-    if (!host || !raise_) {
-      why_ = Tr("this Windows has no UI Automation notifications");
-    } else if (const HRESULT hr = host(setup.window, &provider_); FAILED(hr) || !provider_) {
-      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(hr));
-    }
+    listening_ = reinterpret_cast<ClientsListening>(
+        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaClientsAreListening")));
+    if (!host_ || !raise_ || !listening_) why_ = Tr("this Windows has no UI Automation notifications");
   }
   ~ScreenReaderBackend() override {
-    if (provider_) provider_->Release();
     if (uia_) FreeLibrary(uia_);
   }
 
-  // Voice thread.
-  Status Open(const std::atomic<bool>& /*stop*/) override { return Reached(); }
+  // Voice thread: COM set up there, and the window's provider taken in its apartment, so
+  // that the thread that raises the notifications is the one that holds them.
+  Status Open(const std::atomic<bool>& /*stop*/) override {
+    if (!why_.empty()) return Reached();
+    com_.emplace(COINIT_MULTITHREADED);
+    if (!com_->ok()) {
+      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(com_->result()));
+    } else if (const HRESULT hr = host_(window_, &provider_); FAILED(hr) || !provider_) {
+      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(hr));
+    } else if (!listening_()) {
+      why_ = Tr("no screen reader is listening");
+    }
+    return Reached();
+  }
+
+  // Voice thread: the provider released where it was taken, then COM let go there.
+  void Close() override {
+    if (provider_) provider_->Release();
+    provider_ = nullptr;
+    com_.reset();
+  }
 
   // Voice thread.
   Status Say(const std::string& text, const std::atomic<bool>& cut) override {
+    if (!listening_()) {
+      why_ = Tr("no screen reader is listening");
+      return Reached();
+    }
     BSTR line = SysAllocString(win32::Wide(text).c_str());
     BSTR activity = SysAllocString(L"palomir");
     const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
@@ -343,9 +366,13 @@ class ScreenReaderBackend final : public SleepingBackend {
   }
 
   std::shared_ptr<VoiceLevels> levels_;
+  HWND window_ = nullptr;
   HMODULE uia_ = nullptr;
-  IUnknown* provider_ = nullptr;
+  HostProvider host_ = nullptr;
   RaiseNotification raise_ = nullptr;
+  ClientsListening listening_ = nullptr;
+  std::optional<win32::ComApartment> com_;  // the voice thread's, from Open to Close
+  IUnknown* provider_ = nullptr;            // the voice thread's, from Open to Close
   std::string why_;  // why the screen reader cannot be reached; empty while it can
   std::atomic<std::chrono::steady_clock::rep> until_{0};  // when the line being said ends
 };

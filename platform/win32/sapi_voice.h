@@ -4,8 +4,8 @@
 // embedded voice is on Linux (so the player's rate and loudness keys work the same). With `system`, the lines go to the
 // player's screen reader instead, as UI Automation notifications raised on the game's window
 // (NVDA, JAWS and Narrator speak those of the window in front); where UI Automation has no
-// notifications (before Windows 10 1709, or under Wine), the game says so once and speaks
-// with its own voice.
+// notifications (before Windows 10 1709, or under Wine), or no screen reader listens for
+// them, the game says so once and speaks with its own voice.
 #pragma once
 
 #include <functional>
