@@ -94,6 +94,10 @@ void Unlock(int lock);
 // Makes one folder, for this player alone: 0, EEXIST when a folder is there already, or
 // another errno value.
 int MakeFolder(const std::string& path);
+// How much of `path` is its root, which no one can make: "/" on Linux; on Windows a drive
+// ("C:\"), a share ("\\server\share\") and their long forms ("\\?\C:\",
+// "\\?\UNC\server\share\"). 0 for a relative path. Any thread; does not block.
+size_t RootLength(const std::string& path);
 
 // What parts a path: '/', and on Windows '\\' too.
 #ifdef _WIN32

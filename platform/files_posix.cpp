@@ -208,6 +208,8 @@ int MakeFolder(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
 }
 
+size_t RootLength(const std::string& path) { return path.rfind('/', 0) == 0 ? 1 : 0; }
+
 std::string FolderOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";

@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -318,9 +319,12 @@ void RemoveLeftovers(const std::string& folder) {
   files::Unlock(lock);
 }
 
-// Every folder on the way is made, as far as the player may: "" or what went wrong.
+// Every folder on the way is made, as far as the player may: "" or what went wrong. The root
+// (a drive, or a network share as an office's roaming APPDATA is on) is there or not; making it
+// fails, and "\\server" alone is no folder at all.
 std::string MakeFolders(const std::string& folder) {
-  for (size_t at = 1; at != std::string::npos && at <= folder.size();) {
+  for (size_t at = std::max<size_t>(files::RootLength(folder), 1);
+       at != std::string::npos && at <= folder.size();) {
     at = folder.find_first_of(files::kSeparators, at);
     const std::string part = folder.substr(0, at == std::string::npos ? folder.size() : at);
     if (at != std::string::npos) ++at;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "contract.h"
+#include "platform/files.h"
 #include "platform/win32/com.h"
 #include "platform/win32/wasapi_output.h"
 #include "platform/win32/win32_platform.h"
@@ -101,3 +102,32 @@ TEST(Wasapi, OnlyTheDefaultOutputForGamesMovesTheGame) {
 
 }  // namespace
 }  // namespace palomir::win32
+
+namespace palomir::files {
+namespace {
+
+// The settings' folders are made below the root only: an office's roaming APPDATA is often on a
+// share, where "\\server" and "\\server\share" cannot be made and the game kept nothing.
+TEST(Files, OnlyWhatIsBelowTheDriveOrTheShareIsMade) {
+  const struct {
+    const char* path;
+    const char* root;
+  } rows[] = {
+      {"C:\\Users\\ana\\AppData\\Roaming\\Palomir", "C:\\"},
+      {"c:/Users/ana", "c:/"},
+      {"C:", "C:"},
+      {"\\\\server\\share\\ana\\AppData\\Roaming\\Palomir", "\\\\server\\share\\"},
+      {"\\\\server\\share", "\\\\server\\share"},
+      {"//server/share/ana", "//server/share/"},
+      {"\\\\?\\UNC\\server\\share\\ana\\Palomir", "\\\\?\\UNC\\server\\share\\"},
+      {"\\\\?\\C:\\Users\\ana", "\\\\?\\C:\\"},
+      {"\\Users\\ana", "\\"},
+      {"Palomir\\settings", ""},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(std::string(r.path).substr(0, RootLength(r.path)), r.root) << r.path;
+  }
+}
+
+}  // namespace
+}  // namespace palomir::files

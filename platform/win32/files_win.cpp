@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
@@ -362,6 +363,32 @@ int MakeFolder(const std::string& path) {
     return EEXIST;
   }
   return ErrnoOf(why);
+}
+
+size_t RootLength(const std::string& path) {
+  const auto separator = [&](size_t at) {
+    return at < path.size() && (path[at] == '\\' || path[at] == '/');
+  };
+  // Past `parts` more names, each with the separator after it (the last one may end the path).
+  const auto past = [&](size_t at, int parts) {
+    for (; parts > 0 && at < path.size(); --parts) {
+      const auto next = path.find_first_of(kSeparators, at);
+      at = next == std::string::npos ? path.size() : next + 1;
+    }
+    return at;
+  };
+  const auto drive = [&](size_t at) {
+    return at + 1 < path.size() && path[at + 1] == ':' &&
+           std::isalpha(static_cast<unsigned char>(path[at]));
+  };
+  if (path.rfind("\\\\?\\", 0) == 0) {
+    // A share's folders can be made only below the share; "\\?\UNC\" itself is no folder.
+    if (path.compare(4, 4, "UNC\\") == 0) return past(8, 2);
+    return drive(4) ? (separator(6) ? 7 : 6) : 4;
+  }
+  if (separator(0) && separator(1)) return past(2, 2);
+  if (drive(0)) return separator(2) ? 3 : 2;
+  return separator(0) ? 1 : 0;
 }
 
 std::string FolderOf(const std::string& path) {
