@@ -56,6 +56,33 @@ done
 [ -f "$menu/Palomir.lnk" ] || problems+=("no Start-menu entry")
 said=$(wine "$installed\\Programs\\Palomir\\palomir.exe" --version | tr -d '\r')
 [ "$said" = "palomir $version" ] || problems+=("the installed game says '$said'")
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Palomir'
+wine reg query "$key" /v EstimatedSize 2>/dev/null | grep -q EstimatedSize ||
+  problems+=("the uninstall entry has no EstimatedSize")
+
+# Installed again over a game that is running (an older one: here the unstripped build, whose
+# hash differs): the game is closed and the new palomir.exe is in place.
+cp "$build/palomir.exe" "$folder/palomir.exe"
+printf 'pcm.!default {\n  type null\n}\n' >"$HOME/.asoundrc"  # no sound card: a null one
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+wine explorer /desktop=package,320x240 "$installed\\Programs\\Palomir\\palomir.exe" >/dev/null 2>&1 &
+game=$!
+sleep 5  # the game is up and holds palomir.exe
+# The installer on the game's desktop, where it can find the game's window.
+wine explorer /desktop=package,320x240 "C:\\palomir-$version-setup.exe" /S >/dev/null 2>&1 || true
+[ "$(sha256sum <"$folder/palomir.exe")" = "$(sha256sum <"$stage/palomir.exe")" ] ||
+  problems+=("installing over the running game left the old palomir.exe")
+for _ in $(seq 50); do
+  kill -0 "$game" 2>/dev/null || break
+  sleep 0.2
+done
+! kill -0 "$game" 2>/dev/null || problems+=("the running game was not closed")
+wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1
+
+# The player's settings outlive the game.
+settings=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Palomir")
+mkdir -p "$settings"
+echo "speech-rate = 300" >"$settings/settings"
 wine "$installed\\Programs\\Palomir\\uninstall.exe" /S
 # The uninstaller copies itself away and returns at once: its copy is given 20 s.
 for _ in $(seq 100); do
@@ -64,6 +91,7 @@ for _ in $(seq 100); do
 done
 [ ! -e "$folder" ] || problems+=("the uninstaller left $(ls -A "$folder" | tr '\n' ' ')")
 [ ! -e "$menu" ] || problems+=("the uninstaller left the Start-menu folder")
+[ -f "$settings/settings" ] || problems+=("the uninstaller removed the player's settings")
 if ((${#problems[@]})); then
   printf 'windows installer: %s\n' "${problems[@]}" >&2
   exit 1
