@@ -29,7 +29,8 @@ class Window {
   virtual ~Window() = default;
 
   virtual int32_t Handle() const = 0;
-  // 312 x 213 pixels, caption "MainForm"; hidden until shown.
+  // 312 x 213 pixels, caption "Palomir" (the game's name, which a screen reader
+  // says when the window takes the focus); hidden until shown.
   virtual Status Show() = 0;
   virtual Status SetScaleMode(int32_t mode) = 0;
 

@@ -5,7 +5,8 @@ The picture is a rounded blue square, two white curves bowing towards the middle
 (the table's sides) and a black puck with a white rim. It is drawn here in the
 svg's own 64-unit coordinates, four samples a side per pixel for smooth edges,
 and written as PNG images inside an ICO with only zlib, so no imaging library
-is needed. Run: python3 tools/make_icon.py [out.ico] [png-size out.png]
+is needed. The 32-pixel picture is also written as a C++ array, which the Linux game
+gives its window (platform/sdl/icon_pixels.h). Run from the tree: python3 tools/make_icon.py
 """
 import math
 import struct
@@ -99,14 +100,34 @@ def ico(images):
     return out + body
 
 
+def header(size, rows):
+    """The picture as its colours and one letter a pixel, a row a line: the few colours of
+    the picture make this a quarter the size of a byte array, and it can be read."""
+    pixels = [r[i:i + 4] for r in rows for i in range(0, len(r), 4)]
+    colours = sorted(set(pixels))
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    assert len(colours) <= len(letters), "too many colours for one letter each"
+    lines = ["// Made by tools/make_icon.py: the game's icon, %d x %d pixels. Each pixel is a letter," % (size, size),
+             "// which kColours[the letter's place in kLetters] gives as R, G, B, A.",
+             "#pragma once", "", "#include <cstdint>", "", "namespace palomir::icon {", "",
+             "inline constexpr int kSize = %d;" % size,
+             'inline constexpr char kLetters[] = "%s";' % letters[:len(colours)],
+             "inline constexpr uint8_t kColours[][4] = {"]
+    for c in colours:
+        lines.append("    {%s}," % ", ".join("0x%02x" % b for b in c))
+    lines += ["};", "inline constexpr const char* kRows[kSize] = {"]
+    for y in range(size):
+        row = pixels[y * size:(y + 1) * size]
+        lines.append('    "%s",' % "".join(letters[colours.index(p)] for p in row))
+    lines += ["};", "", "}  // namespace palomir::icon", ""]
+    return "\n".join(lines)
+
+
 def main():
-    if len(sys.argv) == 4:
-        size = int(sys.argv[2])
-        with open(sys.argv[3], "wb") as f:
-            f.write(png(size, render(size)))
-    out = sys.argv[1] if len(sys.argv) > 1 else "data/windows/palomir.ico"
-    with open(out, "wb") as f:
+    with open("data/windows/palomir.ico", "wb") as f:
         f.write(ico([(s, png(s, render(s))) for s in SIZES]))
+    with open("platform/sdl/icon_pixels.h", "w") as f:
+        f.write(header(32, render(32)))
 
 
 if __name__ == "__main__":

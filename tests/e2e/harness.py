@@ -41,7 +41,7 @@ private_home()
 
 
 def find_window(pid, timeout=10.0):
-    """The id of the window captioned MainForm that process `pid` shows, or "".
+    """The id of the window captioned Palomir that process `pid` shows, or "".
 
     The window is looked up by process and its caption checked, since SDL may make other
     windows of its own first, and xdotool cannot match SDL's caption by name."""
@@ -50,7 +50,7 @@ def find_window(pid, timeout=10.0):
         ids = subprocess.run(["xdotool", "search", "--pid", str(pid)], capture_output=True, text=True).stdout.split()
         for w in ids:
             name = subprocess.run(["xdotool", "getwindowname", w], capture_output=True, text=True).stdout.strip()
-            if name == "MainForm":
+            if name == "Palomir":
                 return w
         time.sleep(0.02)
     return ""

@@ -254,7 +254,7 @@ def main():
 
     try:
         window = find_window(proc.pid)
-        check(window != "", "the program shows a window captioned MainForm")
+        check(window != "", "the program shows a window captioned Palomir")
 
         at(6.5, "middle click", "click", "2")        # the score, spoken
         at(7.5, "paddle right", "mousemove_relative", "--", "200", "0")

@@ -151,7 +151,7 @@ def play(desktop, hands, game, name, env):
                       env=dict(env, SDL_AUDIODRIVER="dummy"), stderr=subprocess.PIPE, text=True,
                       start_new_session=True)
     try:
-        mine = lambda: [w for w in desktop.windows() if w["pid"] == p.pid and w.get("name") == "MainForm"]
+        mine = lambda: [w for w in desktop.windows() if w["pid"] == p.pid and w.get("name") == "Palomir"]
         window = wait_for(lambda: [w for w in mine() if w.get("visible") and w.get("focused")])
         props = window[0] if window else {}
         app = props.get("app_id") or (props.get("window_properties") or {}).get("class")
@@ -181,7 +181,7 @@ def play(desktop, hands, game, name, env):
         pans = [int(v) for v in re.findall(r"^call paddleslide\.wav SetPan (-?\d+)$", read(trace)[mark:], re.M)]
         check(ok and moved >= 200 and pans and max(pans) > 0,
               "%s: moving the mouse right slides the paddle right (moved %d, pans %s)" % (name, moved, pans[:4]))
-        desktop.msg('[title="MainForm"] kill')
+        desktop.msg('[title="Palomir"] kill')
         code = stopped(p, timeout=10, sig=None)
     finally:
         if p.poll() is None:

@@ -90,7 +90,7 @@ def main():
                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         window, end = "", time.monotonic() + 30
         while not window and time.monotonic() < end and game.poll() is None:
-            found = subprocess.run(["xdotool", "search", "--name", "^MainForm$"], capture_output=True, text=True)
+            found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
             window = (found.stdout.split() or [""])[0]
             time.sleep(0.2)
         check(window != "", "the game's window opens")

@@ -102,6 +102,16 @@ else
   failed=$((failed + 1))
 fi
 
+# The program's resources: its icon (four sizes and their group), its version and its manifest.
+resources=$(wrestool -l "$win/palomir.exe" | sed -n 's/^--type=\([0-9]*\) .*/\1/p' | tr '\n' ' ')
+if [ "$resources" = "3 3 3 3 14 16 24 " ] &&
+   wrestool -x --raw --type=24 "$win/palomir.exe" | grep -q "PerMonitorV2"; then
+  passed=$((passed + 1))
+else
+  echo "windows: palomir.exe's resources are types '$resources' (3 3 3 3 14 16 24: four icons, their group, the version, the manifest)"
+  failed=$((failed + 1))
+fi
+
 for script in "$tree"/tests/scenarios/*.txt; do
   name=$(basename "$script" .txt)
   wine 'C:\palomir\scenario.exe' "C:\\palomir\\scenarios\\$name.txt" >"$work/$name.out" 2>"$work/$name.err" || true
