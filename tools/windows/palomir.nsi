@@ -22,6 +22,7 @@ UninstPage instfiles
 Section "Palomir"
   SetOutPath "$INSTDIR"
   File "${STAGE}\palomir.exe"
+  File "${STAGE}\palomir.com"
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENCES.txt"
   SetOutPath "$INSTDIR\sounds"
@@ -48,6 +49,7 @@ SectionEnd
 
 Section "Uninstall"
   Delete "$INSTDIR\palomir.exe"
+  Delete "$INSTDIR\palomir.com"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENCES.txt"
   Delete "$INSTDIR\sounds\*.wav"
