@@ -103,8 +103,9 @@ else
 fi
 
 # From a command prompt, "palomir" is palomir.com, which waits for the game: its lines come
-# before the prompt's next command, and its status is the game's.
-console=$(cd "$drive" && wine cmd /c 'palomir --version & echo status=%ERRORLEVEL% & palomir --no-such-option 2>nul & echo status=%ERRORLEVEL%' | tr -d '\r' | sed 's/ *$//')
+# before the prompt's next command, and its status is the game's (cmd itself ends with the
+# last one, 2).
+console=$(cd "$drive" && wine cmd /c 'palomir --version & echo status=%ERRORLEVEL% & palomir --no-such-option 2>nul & echo status=%ERRORLEVEL%' | tr -d '\r' | sed 's/ *$//') || true
 if [ "$console" = "$version
 status=0
 status=2" ]; then
