@@ -255,6 +255,7 @@ int main(int argc, char** argv) {
         guide);
   } catch (const palomir::RuntimeError& e) {
     std::cerr << "palomir: " << e.what() << "\n";
+    start::CouldNotStart(e.what());
     return 1;
   }
 }

@@ -73,6 +73,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       {nullptr, 0, nullptr, 0},
   };
   std::vector<std::string> copies = args;
+  // /? is how Windows' own commands are asked for their help; it is taken on every system.
+  for (size_t i = 1; i < copies.size() && copies[i] != "--"; ++i) {
+    if (copies[i] == "/?") copies[i] = "--help";
+  }
   std::vector<char*> argv;
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);

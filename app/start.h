@@ -42,6 +42,10 @@ std::string UsageEnd();
 // The system's machine. Throws RuntimeError, in the player's words, when it cannot be made.
 std::unique_ptr<MachineCore> MakeMachine(const std::string& folder, const std::string& sounds,
                                          bool system_speech);
+// The game could not start, for `why` (already written to the error output, in the player's
+// words): on Windows, a player who started it from the Start menu, with no console to read,
+// is shown it in a message box, which blocks until it is closed. Nothing more on Linux.
+void CouldNotStart(const std::string& why);
 // The system's own ways to end a game, for as long as the returned object lives: on Windows
 // the console's close requests close the window, and `flush` writes the files out as the
 // session ends (the player logs off). Made before the game plays, let go before the machine.

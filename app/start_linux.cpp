@@ -90,6 +90,10 @@ std::unique_ptr<MachineCore> MakeMachine(const std::string& folder, const std::s
   return std::make_unique<SdlPlatform>(folder, "", sounds, system_speech);
 }
 
+void CouldNotStart(const std::string&) {
+  // The error output has it: the desktop keeps it in the session's log.
+}
+
 std::shared_ptr<void> WhilePlaying(MachineCore&, std::function<void()>) {
   // Signals close the game as the close box does (CatchCloseSignals, at the start).
   return nullptr;

@@ -78,6 +78,10 @@ std::unique_ptr<MachineCore> MakeMachine(const std::string& folder, const std::s
   return std::make_unique<Win32Platform>(folder, "", sounds, system_speech);
 }
 
+void CouldNotStart(const std::string& why) {
+  win32::ShowStartFailure(why);
+}
+
 std::shared_ptr<void> WhilePlaying(MachineCore& machine, std::function<void()> flush) {
   auto& platform = static_cast<Win32Platform&>(machine);  // MakeMachine's
   win32::CloseOnConsoleRequests(&platform);

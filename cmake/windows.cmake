@@ -43,3 +43,19 @@ function(palomir_windows_tests)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   add_subdirectory(tests)
 endfunction()
+
+# A program's resources (data/windows/palomir.rc.in): the game's icon, its version for
+# Explorer's details and its manifest (per-monitor DPI, UTF-8 code page, common controls 6).
+enable_language(RC)
+function(palomir_windows_resources target file description)
+  set(PALOMIR_RC_HEADER ${CMAKE_SOURCE_DIR}/platform/win32/resources.h)
+  set(PALOMIR_RC_ICON ${CMAKE_SOURCE_DIR}/data/windows/palomir.ico)
+  set(PALOMIR_RC_MANIFEST ${CMAKE_SOURCE_DIR}/data/windows/palomir.manifest)
+  set(PALOMIR_RC_NAME ${file})
+  set(PALOMIR_RC_DESCRIPTION ${description})
+  set(rc ${CMAKE_BINARY_DIR}/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/data/windows/palomir.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  # windres reads the icon and the manifest itself; a change to either remakes the resources.
+  set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${PALOMIR_RC_ICON} ${PALOMIR_RC_MANIFEST})
+endfunction()

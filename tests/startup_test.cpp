@@ -534,6 +534,9 @@ TEST(CommandLine, OptionsAndBadUsage) {
   ASSERT_TRUE(ParseOptions({"palomir", "-h", "--version", "--record", "a", "--trace=b"}, o, error));
   EXPECT_TRUE(o.help && o.version);
   EXPECT_EQ(o.record + o.trace, "ab");
+  o = Options{};  // Windows' way to ask for the help
+  ASSERT_TRUE(ParseOptions({"palomir", "/?"}, o, error));
+  EXPECT_TRUE(o.help);
 }
 
 TEST(CommandLine, TheSoundsAreLookedForBesideTheProgramThenWhereItWasInstalled) {

@@ -10,11 +10,13 @@
 #include <ctime>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/espeak/espeak_voice.h"
 #include "platform/sdl/close_signals.h"
+#include "platform/sdl/icon_pixels.h"
 #include "platform/sdl/audio_output.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/x11_fd.h"
@@ -149,6 +151,19 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
     std::string why = SDL_GetError();
     SDL_Quit();
     throw RuntimeError("cannot make the window: " + why);
+  }
+  // The game's icon, for the task switcher and the panel (made by tools/make_icon.py).
+  std::vector<uint8_t> icon_rgba;
+  for (const char* row : icon::kRows) {
+    for (const char* p = row; *p; ++p) {
+      const uint8_t* c = icon::kColours[std::strchr(icon::kLetters, *p) - icon::kLetters];
+      icon_rgba.insert(icon_rgba.end(), c, c + 4);
+    }
+  }
+  if (SDL_Surface* icon = SDL_CreateRGBSurfaceWithFormatFrom(
+          icon_rgba.data(), icon::kSize, icon::kSize, 32, icon::kSize * 4, SDL_PIXELFORMAT_RGBA32)) {
+    SDL_SetWindowIcon(Win(window_), icon);
+    SDL_FreeSurface(icon);
   }
   SDL_StopTextInput();
   window_fd_ = X11ConnectionFd(Win(window_));

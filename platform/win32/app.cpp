@@ -32,18 +32,29 @@ BOOL WINAPI OnConsole(DWORD event) {
   }
   return TRUE;
 }
+
+// Whether the game's error output reaches the player or a file (UseParentConsole).
+bool g_error_read = false;
+
 }  // namespace
 
 void UseParentConsole() {
   // Output already sent somewhere (a file, a pipe) stays there.
   const bool out = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN;
   const bool err = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) != FILE_TYPE_UNKNOWN;
+  g_error_read = err;
   if ((!out || !err) && AttachConsole(ATTACH_PARENT_PROCESS)) {
     if (!out) std::freopen("CONOUT$", "w", stdout);
     if (!err) std::freopen("CONOUT$", "w", stderr);
+    g_error_read = true;
   }
   SetConsoleOutputCP(CP_UTF8);
   SetConsoleCtrlHandler(OnConsole, TRUE);
+}
+
+void ShowStartFailure(const std::string& why) {
+  if (g_error_read) return;
+  MessageBoxW(nullptr, Wide(why).c_str(), L"Palomir", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 std::vector<std::string> Arguments() {

@@ -20,6 +20,11 @@ namespace palomir::win32 {
 // Before anything is printed: a game started from a console writes to it; one started from
 // the desktop has no console and opens none.
 void UseParentConsole();
+// When the game could not start and its error output reaches no one (started from the
+// Start menu or Explorer: no console, nothing redirected), says `why` in a message box
+// titled Palomir, which screen readers read; else does nothing, the console has it. Blocks
+// until the player closes the box; the game is over by then.
+void ShowStartFailure(const std::string& why);
 // The command line as the player typed it, each argument in UTF-8.
 std::vector<std::string> Arguments();
 // The folder the program is in, without a trailing separator.

@@ -13,6 +13,7 @@
 #include "language/tr.h"
 #include "platform/arith.h"
 #include "platform/win32/com.h"
+#include "platform/win32/resources.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
 
@@ -92,7 +93,12 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
   wc.lpfnWndProc = reinterpret_cast<WNDPROC>(&Win32Platform::Proc);
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  wc.hIcon = LoadIconW(instance, L"PALOMIR");
+  // The game's icon from the exe's resources, at the sizes Windows asks for: the big one for
+  // Alt+Tab, the small one for the caption and the taskbar.
+  wc.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(PALOMIR_ICON), IMAGE_ICON,
+                                           GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+  wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(PALOMIR_ICON), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   wc.lpszClassName = kClass;
   RegisterClassExW(&wc);
   RECT r{0, 0, 312, 213};

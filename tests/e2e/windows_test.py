@@ -82,6 +82,27 @@ def main():
         for folder in ("sounds", "locale"):
             shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
                             os.path.join(drive, "palomir", folder))
+        # A start that fails, its error output read by no one (as from the Start menu): the
+        # reason is shown in a box titled Palomir, which Return closes; status 1.
+        failed = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", r"--sounds=C:\nowhere"], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        box, end = "", time.monotonic() + 30
+        while not box and time.monotonic() < end and failed.poll() is None:
+            found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
+            box = (found.stdout.split() or [""])[0]
+            time.sleep(0.2)
+        if box and shutil.which("xwd"):
+            subprocess.run(["xwd", "-root", "-silent", "-out", os.path.join(work, "box.xwd")], timeout=10)
+        if box:
+            subprocess.run(["xdotool", "windowactivate", "--sync", box], capture_output=True, timeout=10)
+            subprocess.run(["xdotool", "key", "--window", box, "Return"], capture_output=True, timeout=10)
+        try:
+            code = failed.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            failed.kill()
+            code = failed.wait()
+        check(box != "" and code == 1,
+              "a failed start says why in a box titled Palomir, closed by Return, status 1 (status %s)" % code)
         before, after = os.path.join(work, "before.wav"), os.path.join(work, "after.wav")
         rec = recorder(server, before)
         time.sleep(0.5)

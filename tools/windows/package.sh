@@ -23,6 +23,8 @@ trap stop EXIT
 stage=$work/$name
 mkdir -p "$stage/sounds"
 x86_64-w64-mingw32-strip -o "$stage/palomir.exe" "$build/palomir.exe"
+# palomir.com: the game from a command prompt, which waits for it.
+x86_64-w64-mingw32-strip -o "$stage/palomir.com" "$build/palomir.com"
 cp "$tree"/sounds/*.wav "$stage/sounds/"
 # The catalogs as the build compiled them: locale\LANG\LC_MESSAGES\palomir.mo.
 for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
@@ -48,7 +50,7 @@ installed=$(wine cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')
 folder=$(winepath -u "$installed\\Programs\\Palomir")
 menu=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\Palomir")
 problems=()
-for f in palomir.exe README.txt LICENCES.txt uninstall.exe sounds/puck.wav \
+for f in palomir.exe palomir.com README.txt LICENCES.txt uninstall.exe sounds/puck.wav \
          locale/de/LC_MESSAGES/palomir.mo locale/ru/LC_MESSAGES/palomir.mo; do
   [ -f "$folder/$f" ] || problems+=("$f was not installed")
 done

@@ -88,6 +88,7 @@ Section "Palomir"
   SetOutPath "$INSTDIR"
   Call CloseGame
   File "${STAGE}\palomir.exe"
+  File "${STAGE}\palomir.com"
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENCES.txt"
   SetOutPath "$INSTDIR\sounds"
@@ -124,6 +125,7 @@ SectionEnd
 Section "Uninstall"
   Call un.CloseGame
   Delete "$INSTDIR\palomir.exe"
+  Delete "$INSTDIR\palomir.com"
   Delete "$INSTDIR\palomir.ico"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENCES.txt"

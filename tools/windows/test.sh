@@ -30,7 +30,7 @@ wine wineboot -i >/dev/null 2>&1
 drive=$WINEPREFIX/drive_c/palomir
 mkdir -p "$drive/scenarios"
 cp "$win/tests/palomir_tests.exe" "$win/tests/palomir_win32_tests.exe" "$win/scenario.exe" \
-   "$win/palomir.exe" "$drive/"
+   "$win/palomir.exe" "$win/palomir.com" "$drive/"
 cp -r "$tree/sounds" "$win/locale" "$drive/"  # the catalogs, as the zip has them
 cp "$tree"/tests/scenarios/*.txt "$drive/scenarios/"
 echo "windows: Wine prefix ready in $(since) s"
@@ -99,6 +99,29 @@ $said" ]; then
 else
   echo "windows: palomir.exe: --version '$version' (Linux: '$expected'), a bad option $status (2)," \
        "no display $nowindow (1): $said; in German: '$german'; German with no German voice: '$fallback'"
+  failed=$((failed + 1))
+fi
+
+# From a command prompt, "palomir" is palomir.com, which waits for the game: its lines come
+# before the prompt's next command, and its status is the game's (cmd itself ends with the
+# last one, 2).
+console=$(cd "$drive" && wine cmd /c 'palomir --version & echo status=%ERRORLEVEL% & palomir --no-such-option 2>nul & echo status=%ERRORLEVEL%' | tr -d '\r' | sed 's/ *$//') || true
+if [ "$console" = "$version
+status=0
+status=2" ]; then
+  passed=$((passed + 1))
+else
+  echo "windows: palomir.com said '$console' (the version, status=0, status=2)"
+  failed=$((failed + 1))
+fi
+
+# The program's resources: its icon (four sizes and their group), its version and its manifest.
+resources=$(wrestool -l "$win/palomir.exe" | sed -n 's/^--type=\([0-9]*\) .*/\1/p' | tr '\n' ' ')
+if [ "$resources" = "3 3 3 3 14 16 24 " ] &&
+   wrestool -x --raw --type=24 "$win/palomir.exe" | grep -q "PerMonitorV2"; then
+  passed=$((passed + 1))
+else
+  echo "windows: palomir.exe's resources are types '$resources' (3 3 3 3 14 16 24: four icons, their group, the version, the manifest)"
   failed=$((failed + 1))
 fi
 
