@@ -36,6 +36,7 @@ PROGRAMS = {
     "pw-play": "pipewire-bin", "pw-profiler": "pipewire-bin", "paplay": "pulseaudio-utils", "pw-record": "pipewire-bin",
     "python3": "python3-minimal", "realpath": "coreutils", "renice": "bsdutils", "rm": "coreutils",
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
+    "sha256sum": "coreutils", "wrestool": "icoutils",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",
     "tr": "coreutils", "unshare": "util-linux", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",

@@ -91,8 +91,6 @@ def main():
             found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
             box = (found.stdout.split() or [""])[0]
             time.sleep(0.2)
-        if box and shutil.which("xwd"):
-            subprocess.run(["xwd", "-root", "-silent", "-out", os.path.join(work, "box.xwd")], timeout=10)
         if box:
             subprocess.run(["xdotool", "windowactivate", "--sync", box], capture_output=True, timeout=10)
             subprocess.run(["xdotool", "key", "--window", box, "Return"], capture_output=True, timeout=10)
