@@ -50,8 +50,9 @@ class RuleParser {
     nodes_.push_back(PluralRule::Node{op, value, a, b, c});
     return static_cast<int>(nodes_.size()) - 1;
   }
-  int Make(char op, int a, int b = -1, int c = -1, uint64_t value = 0) {
-    return a < 0 || (op != '!' && op != '#' && op != 'n' && b < 0) ? -1 : Add(op, value, a, b, c);
+  // An operator's node, once its operands were read ('!' has one).
+  int Make(char op, int a, int b = -1) {
+    return a < 0 || (op != '!' && b < 0) ? -1 : Add(op, 0, a, b, -1);
   }
 
   int Conditional(int depth) {

@@ -1,5 +1,8 @@
 #include "platform/key_labels.h"
 
+#include <algorithm>
+#include <array>
+#include <numeric>
 #include <utility>
 
 #include "language/tr.h"
@@ -97,16 +100,10 @@ uint8_t AnswerKeys::Press(uint8_t place, const KeyLabels& keys) {
     // at those places take the labelled keys' places, so no other key answers.
     const uint8_t yes = PlaceOfLetter(keys, 'Y', dik::kY);
     const uint8_t no = PlaceOfLetter(keys, 'N', dik::kN);
-    uint8_t to[256];
-    for (int i = 0; i < 256; ++i) to[i] = static_cast<uint8_t>(i);
-    for (const auto& [from, rule] : {std::pair{yes, dik::kY}, std::pair{no, dik::kN}}) {
-      for (int i = 0; i < 256; ++i) {
-        if (to[i] == rule) {
-          std::swap(to[i], to[from]);
-          break;
-        }
-      }
-    }
+    std::array<uint8_t, 256> to;
+    std::iota(to.begin(), to.end(), uint8_t{0});
+    std::swap(*std::find(to.begin(), to.end(), dik::kY), to[yes]);
+    std::swap(*std::find(to.begin(), to.end(), dik::kN), to[no]);
     as = to[place];
   }
   down_[place] = true;

@@ -162,12 +162,8 @@ class SpeechdBackend final : public VoiceBackend {
         if (fd_ >= 0 && fds[1].revents) {
           ReadSome();
           SsipReply r;
-          while (reader_.Next(r)) {
-            if (r.event()) continue;
-            if (cancels_unread_ == 0) {
-              throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
-            }
-            --cancels_unread_;
+          while (Pending(r)) {
+            if (!r.event()) throw Failed{"it answered " + std::to_string(r.code) + " unasked"};
           }
         }
       }
@@ -266,16 +262,22 @@ class SpeechdBackend final : public VoiceBackend {
   // The next answer or event, within the deadline.
   SsipReply Next(Clock::time_point deadline, const char* late = "it did not answer for 2 seconds") {
     SsipReply r;
-    for (;;) {
-      while (!reader_.Next(r)) {
-        Await(POLLIN, deadline, late);
-        ReadSome();
-      }
-      answered_ = true;
-      if (r.event() || cancels_unread_ == 0) return r;
-      // The answer to an earlier CANCEL, whatever it says: the line it stopped is over.
+    while (!Pending(r)) {
+      Await(POLLIN, deadline, late);
+      ReadSome();
+    }
+    answered_ = true;
+    return r;
+  }
+
+  // The next answer or event read so far, past the answers to earlier CANCELs (whatever they
+  // say: the line each stopped is over).
+  bool Pending(SsipReply& r) {
+    while (reader_.Next(r)) {
+      if (r.event() || cancels_unread_ == 0) return true;
       --cancels_unread_;
     }
+    return false;
   }
 
   // The answer to a command (`want`, or any success for 0): events that come first are looked at,
