@@ -29,6 +29,10 @@ function(palomir_windows_machine)
     platform/win32/win32_platform.cpp
     platform/win32/wasapi_output.cpp
     platform/win32/sapi_voice.cpp
+    platform/win32/readers.cpp
+    platform/win32/nvda_reader.cpp
+    platform/win32/jaws_reader.cpp
+    platform/win32/uia_reader.cpp
     platform/win32/app.cpp
   )
   target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid

@@ -22,8 +22,8 @@ packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libpipewire-0.3-dev gettext)
 # The Windows build: Debian's mingw-w64 compiler, GoogleTest's source for the suite, and apt's
 # source-package tools for libsoxr (tools/windows/soxr.sh), and icoutils' wrestool, which lists
-# the program's resources.
-windows=(mingw-w64 g++-mingw-w64-x86-64-posix libgtest-dev dpkg-dev xz-utils gettext icoutils)
+# the program's resources; mingw-w64-tools' widl, which makes the NVDA controller's RPC stubs.
+windows=(mingw-w64 mingw-w64-tools g++-mingw-w64-x86-64-posix libgtest-dev dpkg-dev xz-utils gettext icoutils)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
                    libclang-rt-14-dev llvm-14 gdb dpkg-dev file libc6-dbg lintian appstream man-db

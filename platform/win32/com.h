@@ -7,6 +7,9 @@
 
 #include <objbase.h>
 
+#include <cstdio>
+#include <string>
+
 namespace palomir::win32 {
 
 class ComApartment {
@@ -28,5 +31,12 @@ class ComApartment {
  private:
   HRESULT result_;
 };
+
+// Any thread: a COM or system result as the player's report shows it ("0x80004005").
+inline std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
 
 }  // namespace palomir::win32

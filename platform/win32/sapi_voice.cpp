@@ -22,6 +22,7 @@
 #include "platform/speech_queue.h"
 #include "platform/voice_core.h"
 #include "platform/win32/com.h"
+#include "platform/win32/readers.h"
 #include "platform/win32/wide.h"
 
 namespace palomir {
@@ -29,16 +30,11 @@ namespace palomir {
 namespace {
 
 using namespace std::chrono_literals;
+using win32::Hex;
 
 // Not defined in mingw-w64's SAPI header: the stream format "a WAVEFORMATEX follows".
 const GUID kWaveFormatEx = {0xC31ADBAE, 0x527F, 0x4ff5, {0xA2, 0x30, 0xF6, 0x2B, 0xB6, 0x1F, 0xF7, 0x0C}};
 constexpr int kVoiceRate = 22050;
-
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
-}
 
 // SAPI's rate runs from -10 (a third of the usual speed) to 10 (three times it).
 long SapiRate(int words_a_minute) {
@@ -271,112 +267,6 @@ Status OwnBackend(const SapiSetup& setup, std::unique_ptr<VoiceBackend>& backend
   return Status::Ok();
 }
 
-// UI Automation's notification, taken from UIAutomationCore.dll by name: mingw-w64's headers
-// neither declare it nor ship an import library.
-using HostProvider = HRESULT(WINAPI*)(HWND, IUnknown**);
-using RaiseNotification = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
-using ClientsListening = BOOL(WINAPI*)();
-constexpr int kNotificationKindOther = 4;
-constexpr int kProcessingAll = 2;  // NotificationProcessing_All: every line is said, in order
-
-// The player's screen reader speaks each line, as a backend of the voice core. It cannot
-// say when a line has been heard: a line is taken as heard once it would have been said at
-// the player's rate. A notification nobody listens to still succeeds, so whether a client
-// listens is asked before each line. Where none does, or UI Automation cannot be reached, at
-// the start or later, the core says so once and the game's own voice says that line and
-// everything after.
-class ScreenReaderBackend final : public SleepingBackend {
- public:
-  // Game thread; only loads the library, which does not block.
-  explicit ScreenReaderBackend(const SapiSetup& setup) : levels_(setup.levels), window_(setup.window) {
-    uia_ = LoadLibraryW(L"UIAutomationCore.dll");
-    if (!uia_) {
-      why_ = Tr("UI Automation is not there");
-      return;
-    }
-    host_ = reinterpret_cast<HostProvider>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaHostProviderFromHwnd")));
-    raise_ = reinterpret_cast<RaiseNotification>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
-    listening_ = reinterpret_cast<ClientsListening>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaClientsAreListening")));
-    if (!host_ || !raise_ || !listening_) why_ = Tr("this Windows has no UI Automation notifications");
-  }
-  ~ScreenReaderBackend() override {
-    if (uia_) FreeLibrary(uia_);
-  }
-
-  // Voice thread: COM set up there, and the window's provider taken in its apartment, so
-  // that the thread that raises the notifications is the one that holds them.
-  Status Open(const std::atomic<bool>& /*stop*/) override {
-    if (!why_.empty()) return Reached();
-    com_.emplace(COINIT_MULTITHREADED);
-    if (!com_->ok()) {
-      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(com_->result()));
-    } else if (const HRESULT hr = host_(window_, &provider_); FAILED(hr) || !provider_) {
-      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(hr));
-    } else if (!listening_()) {
-      why_ = Tr("no screen reader is listening");
-    }
-    return Reached();
-  }
-
-  // Voice thread: the provider released where it was taken, then COM let go there.
-  void Close() override {
-    if (provider_) provider_->Release();
-    provider_ = nullptr;
-    com_.reset();
-  }
-
-  // Voice thread.
-  Status Say(const std::string& text, const std::atomic<bool>& cut) override {
-    if (!listening_()) {
-      why_ = Tr("no screen reader is listening");
-      return Reached();
-    }
-    BSTR line = SysAllocString(win32::Wide(text).c_str());
-    BSTR activity = SysAllocString(L"palomir");
-    const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
-    SysFreeString(line);
-    SysFreeString(activity);
-    if (FAILED(hr)) {
-      why_ = Fill(Tr("its notification failed with %s"), Hex(hr));
-      return Reached();
-    }
-    const int rate = levels_ ? levels_->rate.load() : VoiceLevels::kUsualRate;
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(SpeechQueue::Length(text) * 175.0 / rate));
-    until_.store(until.time_since_epoch().count());
-    while (!cut && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
-    until_.store(0);
-    return Status::Ok();
-  }
-
-  double Left() const override {
-    const auto until = std::chrono::steady_clock::duration(until_.load());
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return until > now ? std::chrono::duration<double>(until - now).count() : 0.0;
-  }
-
- private:
-  Status Reached() const {
-    if (why_.empty()) return Status::Ok();
-    return Status::Fail(Fill(Tr("the screen reader could not be reached (%s)"), why_));
-  }
-
-  std::shared_ptr<VoiceLevels> levels_;
-  HWND window_ = nullptr;
-  HMODULE uia_ = nullptr;
-  HostProvider host_ = nullptr;
-  RaiseNotification raise_ = nullptr;
-  ClientsListening listening_ = nullptr;
-  std::optional<win32::ComApartment> com_;  // the voice thread's, from Open to Close
-  IUnknown* provider_ = nullptr;            // the voice thread's, from Open to Close
-  std::string why_;  // why the screen reader cannot be reached; empty while it can
-  std::atomic<std::chrono::steady_clock::rep> until_{0};  // when the line being said ends
-};
-
 }  // namespace
 
 bool ChooseSapiLanguage(const std::string& language, std::string& voice_name) {
@@ -412,8 +302,13 @@ Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
   core.levels = setup.levels;
   std::unique_ptr<VoiceBackend> backend;
   if (setup.system) {
-    // A screen reader that cannot be reached is told when the game first speaks.
-    backend = std::make_unique<ScreenReaderBackend>(setup);
+    // The first running screen reader of these takes the lines; none running is told when
+    // the game first speaks.
+    std::vector<std::unique_ptr<VoiceBackend>> readers;
+    readers.push_back(win32::NvdaReader(setup));
+    readers.push_back(win32::JawsReader(setup));
+    readers.push_back(win32::UiaReader(setup));
+    backend = win32::FirstReader(std::move(readers));
     core.fallback = [setup](std::unique_ptr<VoiceBackend>& own) { return OwnBackend(setup, own); };
   } else {
     const Status s = OwnBackend(setup, backend);
