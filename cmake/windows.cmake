@@ -33,6 +33,7 @@ function(palomir_windows_machine)
     platform/win32/nvda_reader.cpp
     platform/win32/jaws_reader.cpp
     platform/win32/uia_reader.cpp
+    platform/win32/uia_provider.cpp
     platform/win32/app.cpp
   )
   target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid

@@ -61,6 +61,36 @@ TEST(Com, LetGoOnlyWhereItWasSetUpAndOnlyWhenItWas) {
   }).join();
 }
 
+// A UI Automation client (Narrator, a screen reader) asks the window for its element and
+// reads the game's name from it: the window's own provider, served on WM_GETOBJECT.
+TEST(Uia, TheWindowServesItsOwnElement) {
+  using NodeFromHandle = HRESULT(WINAPI*)(HWND, void**);
+  using PropertyValue = HRESULT(WINAPI*)(void*, int, VARIANT*);
+  using NodeRelease = BOOL(WINAPI*)(void*);
+  const ComApartment com(COINIT_APARTMENTTHREADED);
+  const Win32Platform machine(".", "", "sounds");
+  const HWND window = FindWindowW(L"Palomir", L"Palomir");
+  ASSERT_TRUE(window);
+  EXPECT_NE(SendMessageW(window, WM_GETOBJECT, 0, -25), 0);  // UiaRootObjectId
+  const HMODULE uia = GetModuleHandleW(L"UIAutomationCore.dll");
+  ASSERT_TRUE(uia);
+  auto node_from = reinterpret_cast<NodeFromHandle>(reinterpret_cast<void*>(GetProcAddress(uia, "UiaNodeFromHandle")));
+  auto value_of = reinterpret_cast<PropertyValue>(reinterpret_cast<void*>(GetProcAddress(uia, "UiaGetPropertyValue")));
+  auto release = reinterpret_cast<NodeRelease>(reinterpret_cast<void*>(GetProcAddress(uia, "UiaNodeRelease")));
+  ASSERT_TRUE(node_from && value_of && release);
+  void* node = nullptr;
+  ASSERT_EQ(node_from(window, &node), S_OK);
+  VARIANT name;
+  VariantInit(&name);
+  EXPECT_EQ(value_of(node, 30005, &name), S_OK);  // UIA_NamePropertyId
+  EXPECT_EQ(name.vt, VT_BSTR);
+  if (name.vt == VT_BSTR) {
+    EXPECT_STREQ(name.bstrVal, L"Palomir");
+  }
+  VariantClear(&name);
+  release(node);
+}
+
 // What Windows tells of its endpoints moves or loses the game's output only when it is about
 // the output played on: the default for games' sound (console role) changed, or that
 // endpoint gone.

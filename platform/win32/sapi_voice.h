@@ -16,6 +16,7 @@
 #include "platform/voice.h"
 
 struct HWND__;
+struct IRawElementProviderSimple;
 
 namespace palomir {
 
@@ -30,6 +31,9 @@ struct SapiSetup {
   // The game's language ("de", "pt_BR"; "" is English): the voice that speaks it is chosen.
   std::string language;
   HWND__* window = nullptr;
+  // The window's UI Automation element (win32/uia_provider.h), on which the screen reader's
+  // notifications are raised; null where there is no UI Automation.
+  IRawElementProviderSimple* provider = nullptr;
 };
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name

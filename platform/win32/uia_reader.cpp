@@ -1,5 +1,6 @@
 #include <objbase.h>
 #include <oleauto.h>
+#include <uiautomationcore.h>
 #include <windows.h>
 
 #include <optional>
@@ -8,17 +9,13 @@
 #include "language/tr.h"
 #include "platform/win32/com.h"
 #include "platform/win32/readers.h"
+#include "platform/win32/uia_provider.h"
 #include "platform/win32/wide.h"
 
 namespace palomir::win32 {
 
 namespace {
 
-// UI Automation's notification, taken from UIAutomationCore.dll by name: mingw-w64's headers
-// neither declare it nor ship an import library.
-using HostProvider = HRESULT(WINAPI*)(HWND, IUnknown**);
-using RaiseNotification = HRESULT(WINAPI*)(IUnknown*, int, int, BSTR, BSTR);
-using ClientsListening = BOOL(WINAPI*)();
 constexpr int kNotificationKindOther = 4;
 constexpr int kProcessingAll = 2;  // NotificationProcessing_All: every line is said, in order
 
@@ -28,56 +25,45 @@ constexpr int kProcessingAll = 2;  // NotificationProcessing_All: every line is 
 // later, the core says so once and the game's own voice says that line and everything after.
 class UiaBackend final : public ReckoningReader {
  public:
-  // Game thread; only loads the library, which does not block.
-  explicit UiaBackend(const SapiSetup& setup) : ReckoningReader(setup.levels), window_(setup.window) {
-    uia_ = LoadLibraryW(L"UIAutomationCore.dll");
+  // Game thread; only loads the library, which does not block. The window's provider is
+  // held from here until the reader goes.
+  explicit UiaBackend(const SapiSetup& setup) : ReckoningReader(setup.levels), provider_(setup.provider) {
+    uia_ = Uia();
+    if (provider_) provider_->AddRef();
     if (!uia_) {
       why_ = Tr("UI Automation is not there");
-      return;
+    } else if (!uia_->raise_notification || !uia_->clients_listening || !provider_) {
+      why_ = Tr("this Windows has no UI Automation notifications");
     }
-    host_ = reinterpret_cast<HostProvider>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaHostProviderFromHwnd")));
-    raise_ = reinterpret_cast<RaiseNotification>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaRaiseNotificationEvent")));
-    listening_ = reinterpret_cast<ClientsListening>(
-        reinterpret_cast<void*>(GetProcAddress(uia_, "UiaClientsAreListening")));
-    if (!host_ || !raise_ || !listening_) why_ = Tr("this Windows has no UI Automation notifications");
   }
   ~UiaBackend() override {
-    if (uia_) FreeLibrary(uia_);
+    if (provider_) provider_->Release();
   }
 
-  // Voice thread: COM set up there, and the window's provider taken in its apartment, so
-  // that the thread that raises the notifications is the one that holds them.
+  // Voice thread: COM set up there, for the notifications raised from it.
   Status Open(const std::atomic<bool>& /*stop*/) override {
     if (!why_.empty()) return Reached();
     com_.emplace(COINIT_MULTITHREADED);
     if (!com_->ok()) {
       why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(com_->result()));
-    } else if (const HRESULT hr = host_(window_, &provider_); FAILED(hr) || !provider_) {
-      why_ = Fill(Tr("the window has no UI Automation provider (%s)"), Hex(hr));
-    } else if (!listening_()) {
+    } else if (!uia_->clients_listening()) {
       why_ = Tr("no screen reader is listening");
     }
     return Reached();
   }
 
-  // Voice thread: the provider released where it was taken, then COM let go there.
-  void Close() override {
-    if (provider_) provider_->Release();
-    provider_ = nullptr;
-    com_.reset();
-  }
+  // Voice thread: COM let go where it was set up.
+  void Close() override { com_.reset(); }
 
   // Voice thread.
   Status Say(const std::string& text, const std::atomic<bool>& cut) override {
-    if (!listening_()) {
+    if (!uia_->clients_listening()) {
       why_ = Tr("no screen reader is listening");
       return Reached();
     }
     BSTR line = SysAllocString(Wide(text).c_str());
     BSTR activity = SysAllocString(L"palomir");
-    const HRESULT hr = raise_(provider_, kNotificationKindOther, kProcessingAll, line, activity);
+    const HRESULT hr = uia_->raise_notification(provider_, kNotificationKindOther, kProcessingAll, line, activity);
     SysFreeString(line);
     SysFreeString(activity);
     if (FAILED(hr)) {
@@ -94,13 +80,9 @@ class UiaBackend final : public ReckoningReader {
     return Status::Fail(Fill(Tr("the screen reader could not be reached (%s)"), why_));
   }
 
-  HWND window_ = nullptr;
-  HMODULE uia_ = nullptr;
-  HostProvider host_ = nullptr;
-  RaiseNotification raise_ = nullptr;
-  ClientsListening listening_ = nullptr;
+  const UiaFunctions* uia_ = nullptr;
+  IRawElementProviderSimple* provider_ = nullptr;  // the window's, free-threaded
   std::optional<ComApartment> com_;  // the voice thread's, from Open to Close
-  IUnknown* provider_ = nullptr;            // the voice thread's, from Open to Close
   std::string why_;  // why the screen reader cannot be reached; empty while it can
 };
 

@@ -2,6 +2,7 @@
 
 #define DIRECTINPUT_VERSION 0x0800
 #include <dinput.h>
+#include <uiautomationcore.h>
 #include <windows.h>
 // The game's own names, which windows.h would turn into its wide functions' names.
 #undef SetCurrentDirectory
@@ -16,6 +17,7 @@
 #include "platform/win32/resources.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/sapi_voice.h"
+#include "platform/win32/uia_provider.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -58,9 +60,14 @@ struct Win32Platform::Native {
   IDirectInput8W* di = nullptr;
   IDirectInputDevice8W* mouse = nullptr;
   IDirectInputDevice8W* keyboard = nullptr;
+  IRawElementProviderSimple* provider = nullptr;  // the window's UI Automation element
   bool active = false;
 
   ~Native() {
+    if (provider) {
+      win32::WithdrawProvider(hwnd, provider);
+      provider->Release();
+    }
     for (IDirectInputDevice8W* d : {mouse, keyboard}) {
       if (d) {
         d->Unacquire();
@@ -109,6 +116,7 @@ Win32Platform::Win32Platform(std::string program_folder, std::string /*speech_da
   if (!native_->hwnd) {
     throw RuntimeError("cannot make the window (error " + std::to_string(GetLastError()) + ")");
   }
+  native_->provider = win32::MakeWindowProvider(native_->hwnd, L"Palomir");
   // The timers' wait: to a tenth of a millisecond where Windows offers it (10 version 1803
   // on), the usual waitable timer elsewhere.
   native_->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
@@ -169,6 +177,7 @@ Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   setup.system = system_speech_;
   setup.language = language();
   setup.window = native_->hwnd;
+  setup.provider = native_->provider;
   return CreateSapiVoice(std::move(setup), voice);
 }
 
@@ -307,6 +316,12 @@ intptr_t Win32Platform::OnMessage(unsigned message, uintptr_t w, intptr_t l) {
       return 0;
     case WM_ERASEBKGND:
       return 1;
+    case WM_GETOBJECT: {
+      // Narrator and other UI Automation clients ask the window for its element.
+      LRESULT served = 0;
+      if (win32::ServeProvider(h, w, l, native_->provider, served)) return served;
+      break;
+    }
     case WM_SIZE:
       InvalidateRect(h, nullptr, FALSE);
       break;
