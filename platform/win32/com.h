@@ -7,6 +7,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,35 @@ class ComApartment {
 
  private:
   HRESULT result_;
+};
+
+// A COM object of the game's own that offers the one interface `I`: IUnknown's part, for any
+// thread (the count is atomic). Made with one reference, deleted with its last.
+template <typename I>
+class ComObject : public I {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(I)) {
+      *out = static_cast<I*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual ~ComObject() = default;
+
+ private:
+  std::atomic<ULONG> references_{1};
 };
 
 // Any thread: a COM or system result as the player's report shows it ("0x80004005").

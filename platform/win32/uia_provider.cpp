@@ -3,7 +3,7 @@
 #include <oleauto.h>
 #include <uiautomationcore.h>
 
-#include <atomic>
+#include "platform/win32/com.h"
 
 namespace palomir::win32 {
 
@@ -24,26 +24,9 @@ void Take(HMODULE library, const char* name, F& f) {
   f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
-class WindowProvider final : public IRawElementProviderSimple {
+class WindowProvider final : public ComObject<IRawElementProviderSimple> {
  public:
   WindowProvider(HWND window, std::wstring name) : window_(window), name_(std::move(name)) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IRawElementProviderSimple)) {
-      *out = static_cast<IRawElementProviderSimple*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   // A provider of the game's own, in its process, callable from any thread.
   HRESULT STDMETHODCALLTYPE get_ProviderOptions(ProviderOptions* options) override {
@@ -87,11 +70,8 @@ class WindowProvider final : public IRawElementProviderSimple {
   }
 
  private:
-  ~WindowProvider() = default;
-
   HWND window_;
   std::wstring name_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace

@@ -135,26 +135,10 @@ struct WasapiDriver::Events {
 
 // Windows' news of its endpoints: the default for games' sound (the console role) changed,
 // or the endpoint played on went away.
-class WasapiDriver::Listener final : public IMMNotificationClient {
+class WasapiDriver::Listener final : public win32::ComObject<IMMNotificationClient> {
  public:
   explicit Listener(std::shared_ptr<Events> events) : events_(std::move(events)) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
-      *out = static_cast<IMMNotificationClient*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
                                                    LPCWSTR id) override {
     if (flow != eRender || role != eConsole) return S_OK;
@@ -182,7 +166,6 @@ class WasapiDriver::Listener final : public IMMNotificationClient {
 
  private:
   std::shared_ptr<Events> events_;
-  std::atomic<ULONG> references_{1};
 };
 
 WasapiDriver::WasapiDriver()
