@@ -18,6 +18,9 @@ namespace {
 
 constexpr int kNotificationKindOther = 4;
 constexpr int kProcessingAll = 2;  // NotificationProcessing_All: every line is said, in order
+// NotificationProcessing_MostRecent: the reader stops what it says of the game for this one
+// (NVDA interrupts for no other kind).
+constexpr int kProcessingMostRecent = 3;
 
 // The screen reader speaks each line as a UI Automation notification of the game's window.
 // A notification nobody listens to still succeeds, so whether a client listens is asked
@@ -63,7 +66,9 @@ class UiaBackend final : public ReckoningReader {
     }
     BSTR line = SysAllocString(Wide(text).c_str());
     BSTR activity = SysAllocString(L"palomir");
-    const HRESULT hr = uia_->raise_notification(provider_, kNotificationKindOther, kProcessingAll, line, activity);
+    // A line cut short (Escape, F1) goes on in the reader: the next one interrupts it.
+    const int processing = interrupt_ ? kProcessingMostRecent : kProcessingAll;
+    const HRESULT hr = uia_->raise_notification(provider_, kNotificationKindOther, processing, line, activity);
     SysFreeString(line);
     SysFreeString(activity);
     if (FAILED(hr)) {
@@ -71,6 +76,7 @@ class UiaBackend final : public ReckoningReader {
       return Reached();
     }
     Wait(text, cut);
+    interrupt_ = cut.load();
     return Status::Ok();
   }
 
@@ -83,6 +89,7 @@ class UiaBackend final : public ReckoningReader {
   const UiaFunctions* uia_ = nullptr;
   IRawElementProviderSimple* provider_ = nullptr;  // the window's, free-threaded
   std::optional<ComApartment> com_;  // the voice thread's, from Open to Close
+  bool interrupt_ = false;  // voice thread: the line before was cut short
   std::string why_;  // why the screen reader cannot be reached; empty while it can
 };
 
