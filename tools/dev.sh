@@ -196,7 +196,7 @@ case "${1:-}" in
     joined windows "the Windows build, its suite and its installer"
     # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
     xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
-      build-windows/palomir.exe build/tests/xclose build/scenario
+      build-windows/palomir.exe build/tests/xclose build/scenario build-windows/tests/jaws_standin.dll
     stage "the Windows game under Wine passed"
     joined sanitizers "the sanitizers' and the fuzzers' builds and the fuzzers"
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and

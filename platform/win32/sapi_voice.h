@@ -2,8 +2,9 @@
 // one at a time. The game's own voice is the system's SAPI 5 voice of the game's language,
 // rendered to memory on the core's thread and mixed with the sounds, centred, as the
 // embedded voice is on Linux (so the player's rate and loudness keys work the same). With `system`, the lines go to the
-// player's screen reader instead, as UI Automation notifications raised on the game's window
-// (NVDA, JAWS and Narrator speak those of the window in front); where UI Automation has no
+// player's screen reader instead: to JAWS through its automation object while it runs, else
+// as UI Automation notifications raised on the game's window (NVDA and Narrator speak those
+// of the window in front; readers.h); where UI Automation has no
 // notifications (before Windows 10 1709, or under Wine), or no screen reader listens for
 // them, the game says so once and speaks with its own voice.
 #pragma once

@@ -1,7 +1,7 @@
 """The Windows game under Wine: its window in an X server of the test's own (xvfb-run), its
 sound through WASAPI into a PipeWire server started here with a null sink, its input from
 xdotool through DirectInput 8.
-  windows_test.py PALOMIR_EXE XCLOSE SCENARIO
+  windows_test.py PALOMIR_EXE XCLOSE SCENARIO JAWS_STANDIN
 The game is played in German with --speech=system, --record and --trace, all Windows paths
 on the prefix's C: drive: Wine has no UI Automation notifications and its SAPI voice cannot
 speak, so the game says once that the screen reader cannot be reached, and its lines are
@@ -12,7 +12,9 @@ mid-game is written once as lost and once as back, in German (Wine's voice canno
 them: they reach the voice as on Linux, through the same core), and the game is heard
 again; another sink made the default, the game is heard there; the close box ends it with
 status 0 and a whole recording, which the Linux scenario runner replays to the very calls
-the Windows game traced."""
+the Windows game traced. JAWS's stand-in (tests/e2e/jaws_standin.cpp) is installed in the
+prefix throughout: not running, it is passed over; once its window is there, a game in
+English says its lines through its automation object, and Escape in the help stops it."""
 import array
 import glob
 import os
@@ -56,8 +58,98 @@ def loudest_second(s):
     return max((rms(s, t, t + 1.0) for t in range(int(len(s) / 2 / RATE))), default=0.0)
 
 
+def palomir_window(proc):
+    """The id of the window named Palomir once it is there (the game's, or its message box), or
+    "" when none comes within 30 s or the process ends first."""
+    end = time.monotonic() + 30
+    while time.monotonic() < end and proc.poll() is None:
+        found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
+        if found.stdout.split():
+            return found.stdout.split()[0]
+        time.sleep(0.2)
+    return ""
+
+
+def start_game(env, options, what):
+    """The game with --speech=system and `options`, its window in front once the welcome has
+    been said and the puck comes down the table: the process and its window ("" if none)."""
+    game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system", *options],
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    window = palomir_window(game)
+    check(window != "", what)
+    if window:
+        subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
+        time.sleep(4)
+    return game, window
+
+
+# The CLSID the stand-in is registered under: one of its own, as JAWS's object is found by
+# its ProgID.
+JAWS_REG = r"""REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Classes\FreedomSci.JawsApi\CLSID]
+@="{6B0F7E52-93C4-4D1A-B8E5-2F3A9C1D7E40}"
+
+[HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{6B0F7E52-93C4-4D1A-B8E5-2F3A9C1D7E40}\InprocServer32]
+@="C:\\jaws\\jaws_standin.dll"
+"ThreadingModel"="Apartment"
+"""
+
+
+def install_jaws(env, drive, standin):
+    """JAWS's stand-in in C:\\jaws, registered for the whole machine as JAWS is (Wine 8 reads no
+    user's classes), not running."""
+    os.makedirs(os.path.join(drive, "jaws"))
+    shutil.copy(standin, os.path.join(drive, "jaws", "jaws_standin.dll"))
+    open(os.path.join(drive, "jaws", "standin.reg"), "w").write(JAWS_REG.replace("\n", "\r\n"))
+    subprocess.run(["wine", "reg", "import", r"C:\jaws\standin.reg"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+def jaws_log(drive):
+    path = os.path.join(drive, "jaws", "jaws.log")
+    return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
+
+
+def play_with_jaws(env, drive, xclose):
+    """JAWS running (the stand-in's window): the welcome, the level after Up and the score
+    after the middle button are said through its object, and Escape in the help stops it."""
+    jaws = subprocess.Popen(["wine", "rundll32", r"C:\jaws\jaws_standin.dll,Run"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    game = None
+    try:
+        end = time.monotonic() + 30
+        while "running" not in jaws_log(drive) and time.monotonic() < end:
+            time.sleep(0.2)
+        game, window = start_game(env, [r"--trace=C:\jaws.trace"], "the game's window opens with JAWS running")
+        if not window:
+            return
+        for key, wait in (("Up", 1), ("click", 1), ("F1", 1), ("Escape", 0.5)):
+            subprocess.run(["xdotool", "click", "2"] if key == "click" else ["xdotool", "key", key])
+            time.sleep(wait)
+        escaped = jaws_log(drive)  # before the close box, which stops JAWS too
+        subprocess.run([xclose, window], timeout=10)
+        _, err = game.communicate(timeout=20)
+        told = [l for l in err.splitlines() if l.startswith("palomir:")]
+        trace = open(os.path.join(drive, "jaws.trace"), encoding="utf-8").read().splitlines()
+        said = [l.split(" ", 2)[2][1:-1] for l in trace if l.startswith("say ")]
+        log = jaws_log(drive)
+        level = said.index("11") if "11" in said else len(said) - 1
+        help_line = next((i for i, l in enumerate(escaped) if l.startswith("say 0 Help.")), len(escaped))
+        check(not told and log[:1] == ["running"] and said and len(said) > level + 1 and
+              all("say 0 " + said[i] in log for i in (0, level, level + 1)),
+              "with JAWS running, the welcome, the level and the score go to its object, nothing "
+              "is told (%r): %r" % (told, log[:8]))
+        check("stop" in escaped[help_line:], "Escape in the help is JAWS's StopSpeech: %r" % escaped[help_line:])
+    finally:
+        for proc in (game, jaws):
+            if proc and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+
 def main():
-    exe, xclose, scenario = sys.argv[1:4]
+    exe, xclose, scenario, standin = sys.argv[1:5]
     work = tempfile.mkdtemp(prefix="palomir-windows-")
     config = os.path.join(work, "config")
     os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
@@ -82,15 +174,12 @@ def main():
         for folder in ("sounds", "locale"):
             shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
                             os.path.join(drive, "palomir", folder))
+        install_jaws(env, drive, standin)
         # A start that fails, its error output read by no one (as from the Start menu): the
         # reason is shown in a box titled Palomir, which Return closes; status 1.
         failed = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", r"--sounds=C:\nowhere"], env=env,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        box, end = "", time.monotonic() + 30
-        while not box and time.monotonic() < end and failed.poll() is None:
-            found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
-            box = (found.stdout.split() or [""])[0]
-            time.sleep(0.2)
+        box = palomir_window(failed)
         if box:
             subprocess.run(["xdotool", "windowactivate", "--sync", box], capture_output=True, timeout=10)
             subprocess.run(["xdotool", "key", "--window", box, "Return"], capture_output=True, timeout=10)
@@ -104,19 +193,10 @@ def main():
         before, after = os.path.join(work, "before.wav"), os.path.join(work, "after.wav")
         rec = recorder(server, before)
         time.sleep(0.5)
-        game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system", "--language=de",
-                                 r"--record=C:\game.rec", r"--trace=C:\game.trace"],
-                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        window, end = "", time.monotonic() + 30
-        while not window and time.monotonic() < end and game.poll() is None:
-            found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
-            window = (found.stdout.split() or [""])[0]
-            time.sleep(0.2)
-        check(window != "", "the game's window opens")
+        game, window = start_game(env, ["--language=de", r"--record=C:\game.rec", r"--trace=C:\game.trace"],
+                                  "the game's window opens")
         if not window:
             return
-        subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
-        time.sleep(4)  # the welcome, then the puck comes down the table
         subprocess.run(["xdotool", "key", "Up"])
         time.sleep(1)
         subprocess.run(["xdotool", "click", "2"])
@@ -163,6 +243,7 @@ def main():
         check(sum("Screenreader war nicht erreichbar (dieses Windows hat keine" in l
                   for l in err) == 1,
               "the screen reader that cannot be reached is said once, in German: %r" % err)
+        check(jaws_log(drive) == [], "JAWS installed but not running is passed over: %r" % jaws_log(drive))
         lost = [l for l in err if "Tonausgabe ist verloren" in l]
         found_back = [l for l in err if "Tonausgabe ist wieder da" in l]
         check(len(lost) == 1 and len(found_back) == 1,
@@ -205,6 +286,7 @@ def main():
         check(replay.returncode == 0 and replayed == traced,
               "the recording replays on Linux to the very calls the Windows game traced (status %d, %d "
               "lines against %d)" % (replay.returncode, replayed.count("\n"), trace.count("\n")))
+        play_with_jaws(env, drive, xclose)
     finally:
         if game and game.poll() is None:
             game.kill()
