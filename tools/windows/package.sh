@@ -72,7 +72,7 @@ said=$(wine "C:\\$name\\palomir.exe" --version | tr -d '\r')
 [ "$said" = "palomir $version" ] || problems+=("the game from the zip says '$said'")
 
 # The installer under Wine: silently, for this user; everything in place, the game starts
-# (--version), and the uninstaller leaves nothing behind.
+# (--version), and the uninstaller leaves nothing behind, in %TEMP% neither.
 cp "$dist/palomir-$version-setup.exe" "$WINEPREFIX/drive_c/"
 wine "C:\\palomir-$version-setup.exe" /S
 installed=$(wine cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')
@@ -112,6 +112,8 @@ wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1
 settings=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Palomir")
 mkdir -p "$settings"
 echo "speech-rate = 300" >"$settings/settings"
+temp=$(winepath -u "$(wine cmd /c 'echo %TEMP%' | tr -d '\r')")
+before=$(ls -A "$temp")
 wine "$installed\\Programs\\Palomir\\uninstall.exe" /S
 # The uninstaller copies itself away and returns at once: its copy is given 20 s.
 for _ in $(seq 100); do
@@ -119,6 +121,13 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 [ ! -e "$folder" ] || problems+=("the uninstaller left $(ls -A "$folder" | tr '\n' ' ')")
+# Its copy's folder in %TEMP% goes a moment after the copy ends.
+for _ in $(seq 25); do
+  [ "$(ls -A "$temp")" != "$before" ] || break
+  sleep 0.2
+done
+[ "$(ls -A "$temp")" = "$before" ] ||
+  problems+=("the uninstaller left in %TEMP%: $(comm -13 <(echo "$before") <(ls -A "$temp") | tr '\n' ' ')")
 [ ! -e "$menu" ] || problems+=("the uninstaller left the Start-menu folder")
 [ -f "$settings/settings" ] || problems+=("the uninstaller removed the player's settings")
 if ((${#problems[@]})); then
