@@ -1,6 +1,7 @@
 # Cross-builds the game for 64-bit Windows with Debian's mingw-w64. The -posix compiler is
-# the one whose C++ library has std::thread and std::mutex; everything is linked statically,
-# so that the program needs only the system's own DLLs.
+# the one whose C++ library has std::thread and std::mutex; the compiler's runtime is linked
+# statically, so that the program needs only the system's own DLLs and libsoxr's, which ships
+# beside it (tools/windows/soxr.sh).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(PALOMIR_MINGW x86_64-w64-mingw32)

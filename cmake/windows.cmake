@@ -1,18 +1,33 @@
 # The Windows build's part of the project, included from the top CMakeLists.txt when
 # cross-building with cmake/mingw-w64-x86_64.cmake.
 #
-# libsoxr for Windows is built from Debian's source package by tools/windows/soxr.sh; its
-# folder is PALOMIR_SOXR_PREFIX (build-windows-deps/soxr beside the tree's builds by default).
+# libsoxr for Windows is built as a DLL from Debian's source package by tools/windows/soxr.sh;
+# its folder is PALOMIR_SOXR_PREFIX (build-windows-deps/soxr beside the tree's builds by
+# default). The programs link its import library and find the DLL beside them: it is copied
+# next to the game and next to the test programs, under the name libsoxr gave it.
 set(PALOMIR_SOXR_PREFIX "${CMAKE_SOURCE_DIR}/build-windows-deps/soxr" CACHE PATH
     "libsoxr built for Windows (tools/windows/soxr.sh)")
-find_library(PALOMIR_SOXR_LIBRARY soxr PATHS "${PALOMIR_SOXR_PREFIX}/lib" NO_DEFAULT_PATH
-             NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+find_file(PALOMIR_SOXR_IMPLIB libsoxr.dll.a PATHS "${PALOMIR_SOXR_PREFIX}/lib" NO_DEFAULT_PATH
+          NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+find_file(PALOMIR_SOXR_DLL NAMES libsoxr.dll PATHS "${PALOMIR_SOXR_PREFIX}/bin" NO_DEFAULT_PATH
+          NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 find_path(PALOMIR_SOXR_INCLUDE soxr.h PATHS "${PALOMIR_SOXR_PREFIX}/include" NO_DEFAULT_PATH
           NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-add_library(palomir_soxr STATIC IMPORTED)
-set_target_properties(palomir_soxr PROPERTIES IMPORTED_LOCATION "${PALOMIR_SOXR_LIBRARY}"
+add_library(palomir_soxr SHARED IMPORTED)
+set_target_properties(palomir_soxr PROPERTIES IMPORTED_IMPLIB "${PALOMIR_SOXR_IMPLIB}"
+                      IMPORTED_LOCATION "${PALOMIR_SOXR_DLL}"
                       INTERFACE_INCLUDE_DIRECTORIES "${PALOMIR_SOXR_INCLUDE}")
 set(PALOMIR_SOXR palomir_soxr)
+get_filename_component(PALOMIR_SOXR_DLL_NAME "${PALOMIR_SOXR_DLL}" NAME)
+set(PALOMIR_SOXR_COPIES ${CMAKE_BINARY_DIR}/${PALOMIR_SOXR_DLL_NAME})
+if(PALOMIR_TESTS)
+  list(APPEND PALOMIR_SOXR_COPIES ${CMAKE_BINARY_DIR}/tests/${PALOMIR_SOXR_DLL_NAME})
+endif()
+foreach(copy ${PALOMIR_SOXR_COPIES})
+  add_custom_command(OUTPUT ${copy} COMMAND ${CMAKE_COMMAND} -E copy "${PALOMIR_SOXR_DLL}" ${copy}
+                     DEPENDS "${PALOMIR_SOXR_DLL}" VERBATIM)
+endforeach()
+add_custom_target(soxr_dll ALL DEPENDS ${PALOMIR_SOXR_COPIES})
 
 # Wide-character Windows calls, and no min/max macros in the way of the standard library's.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)

@@ -41,6 +41,7 @@ PROGRAMS = {
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",
     "tr": "coreutils", "unshare": "util-linux", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",
     "wine": "wine", "winepath": "wine", "wineserver": "libwine", "wireplumber": "wireplumber",
+    "x86_64-w64-mingw32-objdump": "binutils-mingw-w64-x86-64",
     "x86_64-w64-mingw32-strip": "binutils-mingw-w64-x86-64", "xdotool": "xdotool",
     "xgettext": "gettext", "xvfb-run": "xvfb", "zip": "zip",
     "/usr/lib/polkit-1/polkitd": "polkitd", "/usr/libexec/rtkit-daemon": "rtkit",

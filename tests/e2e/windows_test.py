@@ -171,6 +171,8 @@ def main():
         drive = os.path.join(prefix, "drive_c")
         os.makedirs(os.path.join(drive, "palomir"))
         shutil.copy(exe, os.path.join(drive, "palomir", "palomir.exe"))
+        for dll in glob.glob(os.path.join(os.path.dirname(os.path.abspath(exe)), "*.dll")):
+            shutil.copy(dll, os.path.join(drive, "palomir"))  # libsoxr's, which the game loads
         for folder in ("sounds", "locale"):
             shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
                             os.path.join(drive, "palomir", folder))

@@ -21,10 +21,17 @@ trap stop EXIT
 
 # The folder the zip holds, and the installer installs: the text files with Windows' line ends.
 stage=$work/$name
-mkdir -p "$stage/sounds"
+mkdir -p "$stage/sounds" "$stage/licences"
 x86_64-w64-mingw32-strip -o "$stage/palomir.exe" "$build/palomir.exe"
 # palomir.com: the game from a command prompt, which waits for it.
 x86_64-w64-mingw32-strip -o "$stage/palomir.com" "$build/palomir.com"
+# libsoxr, a DLL of its own beside the game (a player may put another build of it there), and
+# its licence and source package as tools/windows/soxr.sh left them in the build's prefix.
+x86_64-w64-mingw32-strip -o "$stage/libsoxr.dll" "$build/libsoxr.dll"
+soxr=$(sed -n 's/^PALOMIR_SOXR_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+read -r soxr_source _ <"$soxr/.built"  # libsoxr_UPSTREAM-DEBIAN
+soxr_debian=${soxr_source#libsoxr_}
+sed 's/$/\r/' "$soxr/doc/COPYING.LGPL" >"$stage/licences/libsoxr-LGPL-2.1.txt"
 cp "$tree"/sounds/*.wav "$stage/sounds/"
 # The catalogs as the build compiled them: locale\LANG\LC_MESSAGES\palomir.mo.
 for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
@@ -33,25 +40,45 @@ for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
   cp "$mo" "$stage/locale/$lang/LC_MESSAGES/"
 done
 for text in README LICENCES; do
-  sed "s/@VERSION@/$version/g; s/\$/\r/" "$tree/data/windows/$text.txt" >"$stage/$text.txt"
+  sed "s/@VERSION@/$version/g; s/@SOXR_DEBIAN@/$soxr_debian/g; s/@SOXR_VERSION@/${soxr_debian%-*}/g; s/\$/\r/" \
+    "$tree/data/windows/$text.txt" >"$stage/$text.txt"
 done
 rm -f "$dist/$name.zip"
 (cd "$work" && zip -q -X -r "$dist/$name.zip" "$name")
 makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUT="$dist/palomir-$version-setup.exe" \
   "$tree/tools/windows/palomir.nsi" >"$work/makensis.log" || { cat "$work/makensis.log" >&2; false; }
 
-# The installer under Wine: silently, for this user; everything in place, the game starts
-# (--version), and the uninstaller leaves nothing behind.
+problems=()
+! grep -o '@[A-Z_]*@' "$stage/README.txt" "$stage/LICENCES.txt" >"$work/unfilled" ||
+  problems+=("left unfilled: $(tr '\n' ' ' <"$work/unfilled")")
+# What the game and its DLL load: Windows' own DLLs and what ships beside them, no runtime of
+# the compiler's (libstdc++, libgcc and winpthreads are linked in).
+for program in "$stage"/*.exe "$stage"/*.com "$stage"/*.dll; do
+  for dll in $(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/^\tDLL Name: //p'); do
+    [ -f "$stage/$dll" ] || [[ "$dll" != lib* ]] || problems+=("${program##*/} needs $dll, which is not shipped")
+  done
+done
+
 wineserver -p
 wine wineboot -i >/dev/null 2>&1
+# The zip, unpacked: everything in it, and the game starts from its folder.
+python3 -m zipfile -e "$dist/$name.zip" "$WINEPREFIX/drive_c/"
+shipped=(palomir.exe palomir.com libsoxr.dll README.txt LICENCES.txt licences/libsoxr-LGPL-2.1.txt
+         sounds/puck.wav locale/de/LC_MESSAGES/palomir.mo locale/ru/LC_MESSAGES/palomir.mo)
+for f in "${shipped[@]}"; do
+  [ -f "$WINEPREFIX/drive_c/$name/$f" ] || problems+=("$f is not in the zip")
+done
+said=$(wine "C:\\$name\\palomir.exe" --version | tr -d '\r')
+[ "$said" = "palomir $version" ] || problems+=("the game from the zip says '$said'")
+
+# The installer under Wine: silently, for this user; everything in place, the game starts
+# (--version), and the uninstaller leaves nothing behind, in %TEMP% neither.
 cp "$dist/palomir-$version-setup.exe" "$WINEPREFIX/drive_c/"
 wine "C:\\palomir-$version-setup.exe" /S
 installed=$(wine cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')
 folder=$(winepath -u "$installed\\Programs\\Palomir")
 menu=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs\\Palomir")
-problems=()
-for f in palomir.exe palomir.com README.txt LICENCES.txt uninstall.exe sounds/puck.wav \
-         locale/de/LC_MESSAGES/palomir.mo locale/ru/LC_MESSAGES/palomir.mo; do
+for f in "${shipped[@]}" uninstall.exe; do
   [ -f "$folder/$f" ] || problems+=("$f was not installed")
 done
 [ "$(ls "$folder/sounds" | wc -l)" -eq "$(ls "$tree"/sounds/*.wav | wc -l)" ] || problems+=("not every sound was installed")
@@ -85,6 +112,8 @@ wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1
 settings=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' | tr -d '\r')\\Palomir")
 mkdir -p "$settings"
 echo "speech-rate = 300" >"$settings/settings"
+temp=$(winepath -u "$(wine cmd /c 'echo %TEMP%' | tr -d '\r')")
+before=$(ls -A "$temp")
 wine "$installed\\Programs\\Palomir\\uninstall.exe" /S
 # The uninstaller copies itself away and returns at once: its copy is given 20 s.
 for _ in $(seq 100); do
@@ -92,6 +121,13 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 [ ! -e "$folder" ] || problems+=("the uninstaller left $(ls -A "$folder" | tr '\n' ' ')")
+# Its copy's folder in %TEMP% goes a moment after the copy ends.
+for _ in $(seq 25); do
+  [ "$(ls -A "$temp")" != "$before" ] || break
+  sleep 0.2
+done
+[ "$(ls -A "$temp")" = "$before" ] ||
+  problems+=("the uninstaller left in %TEMP%: $(comm -13 <(echo "$before") <(ls -A "$temp") | tr '\n' ' ')")
 [ ! -e "$menu" ] || problems+=("the uninstaller left the Start-menu folder")
 [ -f "$settings/settings" ] || problems+=("the uninstaller removed the player's settings")
 if ((${#problems[@]})); then

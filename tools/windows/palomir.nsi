@@ -89,8 +89,11 @@ Section "Palomir"
   Call CloseGame
   File "${STAGE}\palomir.exe"
   File "${STAGE}\palomir.com"
+  File "${STAGE}\libsoxr.dll"
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENCES.txt"
+  SetOutPath "$INSTDIR\licences"
+  File "${STAGE}\licences\*.txt"
   SetOutPath "$INSTDIR\sounds"
   File "${STAGE}\sounds\*.wav"
   ; The catalogs of the game's lines, one folder a language.
@@ -121,14 +124,41 @@ Section "Palomir"
   WriteRegDWORD HKCU "${UNINSTALL}" "EstimatedSize" $0
 SectionEnd
 
+; Windows does not let a running program's file be removed, so the uninstaller runs from a
+; copy NSIS makes in %TEMP%\~nsu*.tmp, which nothing removes afterwards. That copy starts
+; itself once more under a hidden command prompt, which waits for it to end and then removes
+; the folder; the first copy ends at once. Run in place (_?= given), or where no command
+; prompt may be started, the copy uninstalls by itself, its folder left as NSIS leaves it.
+Function un.onInit
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/WATCHED" $R1
+  IfErrors 0 uninstall
+  ${GetFileName} $EXEDIR $R1
+  StrCpy $R1 $R1 4
+  StrCmp $R1 "~nsu" 0 uninstall
+  ReadRegDWORD $R1 HKCU "Software\Policies\Microsoft\Windows\System" "DisableCMD"
+  StrCmp $R1 1 uninstall
+  ; The prompt's folder is not the one it removes.
+  SetOutPath $TEMP
+  ClearErrors
+  ExecShell "open" "$SYSDIR\cmd.exe" '/d /c "start "" /wait "$EXEPATH" $R0 /WATCHED _?=$INSTDIR& rmdir /s /q "$EXEDIR""' SW_HIDE
+  IfErrors uninstall
+  Quit
+  uninstall:
+FunctionEnd
+
 ; The player's settings (%APPDATA%\Palomir) stay: a game installed again finds them.
 Section "Uninstall"
   Call un.CloseGame
   Delete "$INSTDIR\palomir.exe"
   Delete "$INSTDIR\palomir.com"
+  Delete "$INSTDIR\libsoxr.dll"
   Delete "$INSTDIR\palomir.ico"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENCES.txt"
+  Delete "$INSTDIR\licences\*.txt"
+  RMDir "$INSTDIR\licences"
   Delete "$INSTDIR\sounds\*.wav"
   RMDir "$INSTDIR\sounds"
   RMDir /r "$INSTDIR\locale"

@@ -3,12 +3,16 @@
 #   tools/windows/soxr.sh PREFIX
 # The source comes through apt from the archive the system's own apt sources name, with a
 # source list of this script's own kept in a folder beside PREFIX: the system's apt sources
-# and lists are left as they are. A PREFIX that
-# already holds a build is kept.
+# and lists are left as they are. libsoxr is built as a DLL (PREFIX/bin/libsoxr.dll, its
+# import library PREFIX/lib/libsoxr.dll.a), which the game ships beside palomir.exe and a
+# player may replace (LGPL-2.1); its licence texts from the source go to PREFIX/doc. A PREFIX
+# that already holds this build is kept; one that holds anything else (a static libsoxr of
+# an older tree) is built again.
 set -euo pipefail
 prefix=$(realpath -m "$1")
 tree=$(cd "$(dirname "$0")/../.." && pwd)
-[ ! -f "$prefix/.built" ] || exit 0
+built=shared  # what .built says besides the source package's name and version
+[ "$(cut -d' ' -f2 "$prefix/.built" 2>/dev/null)" != "$built" ] || exit 0
 work=$prefix.work
 rm -rf "$work" "$prefix"
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/source"
@@ -48,11 +52,13 @@ apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/n
 apt-get "${apt[@]}" update >/dev/null
 (cd "$work/source" && apt-get "${apt[@]}" source --download-only libsoxr >/dev/null)
 dpkg-source --no-check -x "$work"/source/libsoxr_*.dsc "$work/src" >/dev/null
+# libgcc linked into the DLL, as into the game: it needs no DLL of the compiler's.
 cmake -S "$work/src" -B "$work/build" -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DBUILD_SHARED_LIBS=OFF -DWITH_OPENMP=OFF -DBUILD_TESTS=OFF -DWITH_LSR_BINDINGS=OFF \
-  -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+  -DBUILD_SHARED_LIBS=ON -DWITH_OPENMP=OFF -DBUILD_TESTS=OFF -DWITH_LSR_BINDINGS=OFF \
+  -DCMAKE_SHARED_LINKER_FLAGS="-static-libgcc" -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build "$work/build" -j "$(nproc)" >/dev/null
 cmake --install "$work/build" >/dev/null
-basename "$work"/source/libsoxr_*.dsc .dsc >"$prefix/.built"
+cp "$work/src/COPYING.LGPL" "$prefix/doc/"
+echo "$(basename "$work"/source/libsoxr_*.dsc .dsc) $built" >"$prefix/.built"
 rm -rf "$work"

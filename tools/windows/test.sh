@@ -29,8 +29,9 @@ wineserver -p
 wine wineboot -i >/dev/null 2>&1
 drive=$WINEPREFIX/drive_c/palomir
 mkdir -p "$drive/scenarios"
+# The DLLs the programs load (libsoxr's) beside them, as the zip has them.
 cp "$win/tests/palomir_tests.exe" "$win/tests/palomir_win32_tests.exe" "$win/scenario.exe" \
-   "$win/palomir.exe" "$win/palomir.com" "$drive/"
+   "$win/palomir.exe" "$win/palomir.com" "$win"/*.dll "$drive/"
 cp -r "$tree/sounds" "$win/locale" "$drive/"  # the catalogs, as the zip has them
 cp "$tree"/tests/scenarios/*.txt "$drive/scenarios/"
 echo "windows: Wine prefix ready in $(since) s"
