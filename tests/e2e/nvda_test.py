@@ -91,13 +91,13 @@ def main():
 
         # A game played: each line as SSML, Escape in the help a cancel.
         running[:] = [standin(env, drive, 2000)[0]]
-        proc, err = game(env, work)
+        proc, err = game(env, work, "--language=fr")  # its help: "l'arrête", to be escaped
         running.append(proc)
         window = named_window("Palomir", proc)
         subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
         time.sleep(4)  # the welcome, then the puck comes down the table
         # Each key once the line before it has been said.
-        for step, then in ((["key", "Up"], "<speak>11<"), (["click", "2"], "<speak>0<"), (["key", "F1"], "Help"),
+        for step, then in ((["key", "Up"], "<speak>11<"), (["click", "2"], "<speak>0<"), (["key", "F1"], "Aide"),
                            (["key", "Escape"], "cut")):
             wait_for(lambda: "spoken" in logged(log))
             subprocess.run(["xdotool", *step])
@@ -107,8 +107,8 @@ def main():
         check(got[:2] == ["listening", "test"] and len(lines) >= 3 and
               all(ssml(l) in got for l in lines[:3]) and lines[1] == "11",
               "the welcome, the level and the score reach NVDA as SSML: %r against %r" % (got[:8], lines[:3]))
-        check(sorted(got[-2:]) == ["cancel", "cut"] and "Help" in got[-3],
-              "Escape in the help cancels the line being said: %r" % got[-3:])
+        check(sorted(got[-2:]) == ["cancel", "cut"] and got[-3] == ssml(lines[-1]) and "&apos;" in got[-3],
+              "Escape in the help cancels the line being said, escaped: %r" % got[-3:])
         err.seek(0)
         check("voice" not in err.read(), "nothing falls back to the game's own voice")
         for p in running:
