@@ -30,6 +30,9 @@ struct SapiSetup {
   // The game's language ("de", "pt_BR"; "" is English): the voice that speaks it is chosen.
   std::string language;
   HWND__* window = nullptr;
+  // The machine's look at every pump (VoiceCoreSetup::poll): a screen reader that goes
+  // while the game says nothing (NVDA closed) is noticed there, not at the next line.
+  std::shared_ptr<std::function<void()>> poll;
 };
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name

@@ -169,6 +169,7 @@ Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   setup.system = system_speech_;
   setup.language = language();
   setup.window = native_->hwnd;
+  setup.poll = voice_poll();
   return CreateSapiVoice(std::move(setup), voice);
 }
 

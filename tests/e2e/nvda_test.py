@@ -5,8 +5,9 @@ writing down each call it takes.
 Checked: a start that cannot play says why as SSML, synchronously, and goes on only once the
 stand-in has said it (holding it three seconds); the welcome, the level after Up and the score
 (middle button) reach the stand-in as SSML, escaped, each with its mark, none through the
-game's own voice; Escape in the help is a cancelSpeech that ends the line being said; an
-NVDA older than 2024.1, with no speakSsml, is given the lines through speakText."""
+game's own voice; Escape in the help is a cancelSpeech that ends the line being said; NVDA
+closed mid-game is said once; an NVDA older than 2024.1, with no speakSsml, is given the
+lines through speakText."""
 import html
 import os
 import subprocess
@@ -110,7 +111,13 @@ def main():
         check(sorted(got[-2:]) == ["cancel", "cut"] and got[-3] == ssml(lines[-1]) and "&apos;" in got[-3],
               "Escape in the help cancels the line being said, escaped: %r" % got[-3:])
         err.seek(0)
-        check("voice" not in err.read(), "nothing falls back to the game's own voice")
+        told = [l for l in err.read().splitlines() if l.startswith("palomir:")]
+        check(told == [], "nothing falls back to the game's own voice: %r" % told)
+        # NVDA closed mid-game: said once at the next pump, as the game's own voice takes over.
+        running[0].kill()
+        subprocess.run(["xdotool", "key", "Up"])
+        told = wait_for(lambda: [l for l in open(err.name).read().splitlines() if "NVDA" in l])
+        check(len(told) == 1 and "lancé" in told[0], "NVDA closed mid-game is said once, in French: %r" % told)
         for p in running:
             p.kill()
 
