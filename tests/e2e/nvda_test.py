@@ -28,9 +28,8 @@ def ssml(text):
     return "ssml 100 <speak>%s<mark name=\"said\"/></speak>" % html.escape(text, quote=True).replace("&#x27;", "&apos;")
 
 
-def standin(env, drive, hold, *flags):
-    """The stand-in, holding each synchronous line `hold` ms, once it listens; its log."""
-    log = os.path.join(drive, "nvda.log")
+def standin(env, log, hold, *flags):
+    """The stand-in, holding each synchronous line `hold` ms, once it listens."""
     if os.path.exists(log):
         os.remove(log)
     proc = subprocess.Popen(["wine", r"C:\palomir\nvda_standin.exe", r"C:\nvda.log", str(hold), *flags],
@@ -38,7 +37,14 @@ def standin(env, drive, hold, *flags):
     end = time.monotonic() + 30
     while "listening" not in logged(log) and time.monotonic() < end:
         time.sleep(0.1)
-    return proc, log
+    return proc
+
+
+def stop(running):
+    for p in running:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
 
 
 def game(env, work, *options):
@@ -71,8 +77,8 @@ def main():
 
         # A start that cannot play: its reason is said and waited for, the game holding until
         # the stand-in has said it.
-        running[:] = [standin(env, drive, 3000)[0]]
         log = os.path.join(drive, "nvda.log")
+        running[:] = [standin(env, log, 3000)]
         proc, err = game(env, work, r"--sounds=C:\nowhere")
         running.append(proc)
         held = wait_for(lambda: any(l.startswith("ssml ") for l in logged(log)))
@@ -87,11 +93,10 @@ def main():
               "a start that cannot play says why as SSML, synchronously: %r" % logged(log)[-3:])
         check(reason not in says_held and trace[-1] != 'say 0 "%s"' % reason,
               "the game goes on only once the stand-in has said the line: %r" % trace[-2:])
-        for p in running:
-            p.kill()
+        stop(running)
 
         # A game played: each line as SSML, Escape in the help a cancel.
-        running[:] = [standin(env, drive, 2000)[0]]
+        running[:] = [standin(env, log, 2000)]
         proc, err = game(env, work, "--language=fr")  # its help: "l'arrête", to be escaped
         running.append(proc)
         window = named_window("Palomir", proc)
@@ -114,15 +119,14 @@ def main():
         told = [l for l in err.read().splitlines() if l.startswith("palomir:")]
         check(told == [], "nothing falls back to the game's own voice: %r" % told)
         # NVDA closed mid-game: said once at the next pump, as the game's own voice takes over.
-        running[0].kill()
+        stop(running[:1])
         subprocess.run(["xdotool", "key", "Up"])
         told = wait_for(lambda: [l for l in open(err.name).read().splitlines() if "NVDA" in l])
         check(len(told) == 1 and "lancé" in told[0], "NVDA closed mid-game is said once, in French: %r" % told)
-        for p in running:
-            p.kill()
+        stop(running)
 
         # An NVDA older than 2024.1: speakSsml unknown, the lines go through speakText.
-        running[:] = [standin(env, drive, 0, "--old")[0]]
+        running[:] = [standin(env, log, 0, "--old")]
         proc, err = game(env, work)
         running.append(proc)
         got = wait_for(lambda: [l for l in logged(log) if l.startswith("text ")])
@@ -130,9 +134,7 @@ def main():
         check(got and lines and got[0] == "text " + lines[0] and logged(log).count("unknown") == 1,
               "an older NVDA is tried once with SSML, then given the lines as text: %r" % logged(log)[:5])
     finally:
-        for p in running:
-            if p.poll() is None:
-                p.kill()
+        stop(running)
         drop_prefix(env, server, work)
 
 
