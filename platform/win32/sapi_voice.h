@@ -35,6 +35,9 @@ struct SapiSetup {
   // The window's UI Automation element (win32/uia_provider.h), on which the screen reader's
   // notifications are raised; null where there is no UI Automation.
   IRawElementProviderSimple* provider = nullptr;
+  // The machine's look at every pump (VoiceCoreSetup::poll): a screen reader that goes
+  // while the game says nothing (NVDA closed) is noticed there, not at the next line.
+  std::shared_ptr<std::function<void()>> poll;
 };
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name

@@ -178,6 +178,7 @@ Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   setup.language = language();
   setup.window = native_->hwnd;
   setup.provider = native_->provider;
+  setup.poll = voice_poll();
   return CreateSapiVoice(std::move(setup), voice);
 }
 
