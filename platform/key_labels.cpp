@@ -94,7 +94,8 @@ bool TakenLabels::Take(const KeyLabels& keys) {
 std::vector<std::string> TakenLabels::Words() const {
   std::vector<std::string> words;
   for (size_t i = 0; i < kKeys; ++i) {
-    if (labels_[i] == kUsKeys[i].second) continue;
+    // A letter's case is no difference: the game names letters in capitals.
+    if (Capital(labels_[i]) == Capital(kUsKeys[i].second)) continue;
     std::string word = std::to_string(kUsKeys[i].first) + "=";
     for (const char c : labels_[i]) {
       const auto b = static_cast<unsigned char>(c);

@@ -38,9 +38,9 @@ class TakenLabels final : public KeyLabels {
   std::string LabelAt(uint8_t code) const override;
   // Takes what `keys` has now; true when any label changed.
   bool Take(const KeyLabels& keys);
-  // The keys labelled otherwise than on the American layout, each as "CODE=LABEL": the code
-  // in decimal, and in the label each byte that is a space, a control character, '%' or '#'
-  // (which starts a comment in a recording) as %XX.
+  // The keys labelled otherwise than on the American layout (a letter's case aside), each
+  // as "CODE=LABEL": the code in decimal, and in the label each byte that is a space, a
+  // control character, '%' or '#' (which starts a comment in a recording) as %XX.
   std::vector<std::string> Words() const;
   // The labels such words give, the rest as on the American layout; none when a word is not
   // one of them (not a code of a key a layout moves about, a bad %XX).
