@@ -24,6 +24,14 @@ constexpr std::pair<uint8_t, const char*> kUsKeys[] = {
     {0x31, "n"}, {0x32, "m"},  {0x33, ","}, {0x34, "."}, {0x35, "/"},
 };
 
+// Where `code` is among those keys, or none.
+std::optional<size_t> IndexOf(uint8_t code) {
+  for (size_t i = 0; i < std::size(kUsKeys); ++i) {
+    if (kUsKeys[i].first == code) return i;
+  }
+  return std::nullopt;
+}
+
 class UsLabels final : public KeyLabels {
  public:
   std::string LabelAt(uint8_t code) const override {
@@ -60,6 +68,80 @@ std::string Capital(std::string label) {
 const KeyLabels& UsKeyLabels() {
   static const UsLabels kUs;
   return kUs;
+}
+
+TakenLabels::TakenLabels() {
+  static_assert(std::size(kUsKeys) == kKeys);
+  for (size_t i = 0; i < kKeys; ++i) labels_[i] = kUsKeys[i].second;
+}
+
+std::string TakenLabels::LabelAt(uint8_t code) const {
+  const auto i = IndexOf(code);
+  return i ? labels_[*i] : std::string();
+}
+
+bool TakenLabels::Take(const KeyLabels& keys) {
+  bool changed = false;
+  for (size_t i = 0; i < kKeys; ++i) {
+    std::string label = keys.LabelAt(kUsKeys[i].first);
+    if (label == labels_[i]) continue;
+    labels_[i] = std::move(label);
+    changed = true;
+  }
+  return changed;
+}
+
+std::vector<std::string> TakenLabels::Words() const {
+  std::vector<std::string> words;
+  for (size_t i = 0; i < kKeys; ++i) {
+    // A letter's case is no difference: the game names letters in capitals.
+    if (Capital(labels_[i]) == Capital(kUsKeys[i].second)) continue;
+    std::string word = std::to_string(kUsKeys[i].first) + "=";
+    for (const char c : labels_[i]) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b <= 0x20 || b == 0x7F || c == '%' || c == '#') {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        word += {'%', kHex[b >> 4], kHex[b & 0xF]};
+      } else {
+        word += c;
+      }
+    }
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+std::optional<TakenLabels> TakenLabels::FromWords(const std::vector<std::string>& words) {
+  TakenLabels taken;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (const std::string& word : words) {
+    const size_t equals = word.find('=');
+    if (equals == std::string::npos || equals == 0 || equals > 3 ||
+        word.find_first_not_of("0123456789") < equals) {
+      return std::nullopt;
+    }
+    const int code = std::stoi(word.substr(0, equals));
+    const auto i = code <= 255 ? IndexOf(static_cast<uint8_t>(code)) : std::nullopt;
+    if (!i) return std::nullopt;
+    std::string label;
+    for (size_t at = equals + 1; at < word.size(); ++at) {
+      if (word[at] != '%') {
+        label += word[at];
+        continue;
+      }
+      const int high = at + 2 < word.size() ? hex(word[at + 1]) : -1;
+      const int low = at + 2 < word.size() ? hex(word[at + 2]) : -1;
+      if (high < 0 || low < 0) return std::nullopt;
+      label += static_cast<char>(high * 16 + low);
+      at += 2;
+    }
+    taken.labels_[*i] = std::move(label);
+  }
+  return taken;
 }
 
 std::optional<uint8_t> PlaceOf(const KeyLabels& keys, std::string_view label) {

@@ -7,10 +7,13 @@
 // built after the player changes layout names the keys of the new one.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace palomir {
 
@@ -24,6 +27,29 @@ class KeyLabels {
 
 // The American layout, as printed on the keys the game's codes are named after. Any thread.
 const KeyLabels& UsKeyLabels();
+
+// A layout's labels as they stood when last taken: the labels the game names keys by. The
+// machine takes them from the system's layout as keys arrive and as it pumps, and its
+// recording keeps each change (a `keys` record), so a game replays the same on any layout.
+// Only the keys a layout moves about have labels here; any other key has none ("").
+class TakenLabels final : public KeyLabels {
+ public:
+  TakenLabels();  // the American layout's
+  std::string LabelAt(uint8_t code) const override;
+  // Takes what `keys` has now; true when any label changed.
+  bool Take(const KeyLabels& keys);
+  // The keys labelled otherwise than on the American layout (a letter's case aside), each
+  // as "CODE=LABEL": the code in decimal, and in the label each byte that is a space, a
+  // control character, '%' or '#' (which starts a comment in a recording) as %XX.
+  std::vector<std::string> Words() const;
+  // The labels such words give, the rest as on the American layout; none when a word is not
+  // one of them (not a code of a key a layout moves about, a bad %XX).
+  static std::optional<TakenLabels> FromWords(const std::vector<std::string>& words);
+
+ private:
+  static constexpr size_t kKeys = 47;  // the keys a layout moves about
+  std::array<std::string, kKeys> labels_;
+};
 
 // The place of the letter, digit or punctuation key labelled `label` (either case), among the
 // keys a layout moves about; none when no key there has that label.

@@ -68,6 +68,12 @@ void Recorder::Clock(float seconds) {
   file_.Line(text);
 }
 
+void Recorder::Keys(const TakenLabels& labels) {
+  std::string line = "keys";
+  for (const std::string& word : labels.Words()) line += " " + word;
+  file_.Line(line);
+}
+
 void Recorder::Outcome(const std::string& what, const Status& s) {
   std::string reason = s.reason();
   for (char& c : reason) {
@@ -90,6 +96,8 @@ Replay::Record Replay::ParseLine(int number, const std::string& text) {
   } else if (w == "clock") {
     Need(r, 2);
     (void)ClockOf(r);
+  } else if (w == "keys") {
+    (void)LabelsOf(r);
   } else if (w == "input") {
     (void)InputOf(r);
   } else if (w == "capture") {
@@ -187,6 +195,12 @@ RawInput Replay::InputOf(const Record& r) {
     return w[2] == "lost" ? RawInput::FocusLost() : RawInput::FocusGained();
   }
   throw bad();
+}
+
+TakenLabels Replay::LabelsOf(const Record& r) {
+  auto labels = TakenLabels::FromWords({r.words.begin() + 1, r.words.end()});
+  if (!labels) throw ReplayError(r.line, "not the labels of a layout's keys");
+  return *labels;
 }
 
 float Replay::ClockOf(const Record& r) {

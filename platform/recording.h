@@ -13,6 +13,8 @@
 //   outcome voice|sound ok|fail REASON, outcome file NAME ok|fail REASON
 //   close                    the close box, or a termination signal
 //   guide                    the player's guide (help, the sound tour) took its next step
+//   keys CODE=LABEL...       the player's layout changed: the keys labelled otherwise than
+//                            on the American layout (TakenLabels::Words)
 //
 // Threads: a Recorder is the game thread's, and a Replay the thread that runs the virtual
 // machine. Nothing here blocks but reading the recording (LinesOf, and a Replay reading its
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "platform/input_hub.h"
+#include "platform/key_labels.h"
 #include "platform/line_file.h"
 #include "platform/status.h"
 
@@ -47,6 +50,7 @@ class Recorder {
   void Heard() { file_.Line("heard"); }
   void Close() { file_.Line("close"); }
   void Guide() { file_.Line("guide"); }
+  void Keys(const TakenLabels& labels);
   void Capture(const Status& s) { Outcome("capture", s); }
   void Outcome(const std::string& what, const Status& s);
 
@@ -97,6 +101,7 @@ class Replay {
   Status TakeOutcome(const std::string& kind);
   static RawInput InputOf(const Record& r);
   static float ClockOf(const Record& r);
+  static TakenLabels LabelsOf(const Record& r);
   // An outcome record's status: ok, or a failure with the rest of the line as its reason.
   static Status StatusOf(const Record& r, size_t first);
 

@@ -144,7 +144,7 @@ TEST(InputHub, AutoRepeatIsNotAPress) {
 TEST(InputHub, TheAnswerKeysGoByTheirLabelsAndKeepAPresssCode) {
   VirtualPlatform vp;
   vp.SetLayout("de");
-  const KeyLabels& de = vp.key_labels();
+  const KeyLabels& de = *vp.layout_;
   AnswerKeys keys;
   EXPECT_EQ(keys.Press(dik::kZ, de), dik::kZ);  // during play, by place
   EXPECT_EQ(keys.Release(dik::kZ), dik::kZ);

@@ -113,6 +113,14 @@ TEST(Replay, StopsAtTheFirstBadLineAndNamesIt) {
            Row{kStart + "input mouse button 1 down\n", "line 13: the game asked for 'clock'"},
            Row{kStart + "input mouse move 1 99999999999\n",
                "line 13: '99999999999' is not a whole"},
+           // A layout's labels, by codes of the keys a layout moves about.
+           Row{kStart + "clock 36000\nclock 36000.5\npump\nkeys 21=z 44=y\nclose\n", "closed"},
+           Row{"keys 1=x\n", "line 1: not the labels of a layout's keys"},  // Escape
+           Row{"keys 300=x\n", "line 1: not the labels"},
+           Row{"keys 21\n", "line 1: not the labels"},
+           Row{"keys =x\n", "line 1: not the labels"},
+           Row{"keys 21=%4\n", "line 1: not the labels"},
+           Row{"keys 21=%zz\n", "line 1: not the labels"},
            Row{"outcome voice maybe\n", "line 1: an outcome is ok or fail"},
            Row{"outcome sound ok\n",
                "line 1: the game asked for the outcome of its voice here, and the recording has "
@@ -170,6 +178,22 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   VirtualPlatform day;
   day.SetTimeOfDay(86399.9999);  // so close to midnight that it rounds up to it
   const float clocks[] = {0.0f, 36000.5f, 86399.99f, 45296.123f, day.TimeOfDay()};
+  // A layout's labels: a letter moved, one of two bytes, one a recording would take for a
+  // comment, a space, none at all.
+  struct Odd final : KeyLabels {
+    std::string LabelAt(uint8_t code) const override {
+      const std::pair<uint8_t, const char*> odd[] = {{0x15, "z"}, {0x27, "\xC3\xB6"},
+                                                     {0x2B, "#"}, {0x29, " %"},
+                                                     {0x0C, ""}};
+      for (const auto& [place, label] : odd) {
+        if (place == code) return label;
+      }
+      return UsKeyLabels().LabelAt(code);
+    }
+  } odd;
+  TakenLabels labels;
+  EXPECT_TRUE(labels.Take(odd));
+  EXPECT_FALSE(labels.Take(odd));
   const std::string path = ::testing::TempDir() + "/palomir-records";
   ::testing::internal::CaptureStderr();
   {
@@ -179,11 +203,12 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
     for (float c : clocks) rec.Clock(c);
     rec.Outcome("voice", Status::Fail("two\nlines"));
     rec.Capture(Status::Ok());
+    rec.Keys(labels);
   }
   const auto lines = Numbered(std::ifstream(path));
   std::remove(path.c_str());
   const std::deque<Replay::Record> records = Replay::Parse(lines);
-  ASSERT_EQ(records.size(), std::size(inputs) + std::size(clocks) + 2);
+  ASSERT_EQ(records.size(), std::size(inputs) + std::size(clocks) + 3);
   size_t i = 0;
   for (const RawInput& want : inputs) {
     const RawInput got = Replay::InputOf(records[i++]);
@@ -195,6 +220,9 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
   const Status voice = Replay::StatusOf(records[i++], 2);
   EXPECT_EQ(voice.reason(), "two lines");
   EXPECT_TRUE(Replay::StatusOf(records[i++], 1).ok());
+  EXPECT_EQ(lines[i].second, "keys 12= 21=z 39=\xC3\xB6 41=%20%25 43=%23");
+  const TakenLabels read = Replay::LabelsOf(records[i++]);
+  for (uint8_t code = 0; code < 0x40; ++code) EXPECT_EQ(read.LabelAt(code), labels.LabelAt(code));
 
   // However fast the lines come, no more than 64 KiB wait in memory.
   {

@@ -406,6 +406,7 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
   const std::filesystem::path folder = testing::MakeTempFolder("palomir-layouts");
   const std::string path = testing::Utf8(folder / "de.recording");
   std::vector<std::string> german;  // the German game's calls, in the trace's words
+  std::vector<std::string> german_cards;
   auto traced = [](const VirtualPlatform& vp) {
     std::vector<std::string> lines;
     for (const Call& c : vp.calls()) lines.push_back(TraceLine(c));
@@ -415,7 +416,7 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
     SCOPED_TRACE(row.layout);
     VirtualPlatform vp;
     vp.SetLayout(row.layout);
-    const auto help = Guide::HelpLines(vp.key_labels());
+    const auto help = Guide::HelpLines(*vp.layout_);
     EXPECT_NE(help[3].find(row.grid), std::string::npos) << help[3];
     EXPECT_NE(help[4].find(row.answers), std::string::npos) << help[4];
     std::unique_ptr<LineFile> file;
@@ -460,6 +461,7 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
       recorder.reset();
       file.reset();
       german = traced(vp);
+      german_cards = vp.cards();
     }
   }
   // Replayed on the American layout: the same calls, the same new game.
@@ -481,6 +483,7 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
   } catch (const ReplayEnded&) {
   }
   EXPECT_EQ(traced(us), german);
+  EXPECT_EQ(us.cards(), german_cards);  // the German keys, by the layout the recording keeps
   std::filesystem::remove_all(folder);
 }
 

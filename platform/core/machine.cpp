@@ -206,12 +206,18 @@ void MachineCore::Deliver(const RawInput& input) {
   const auto place = static_cast<uint8_t>(input.a);
   const bool key = input.a >= 0 && input.a <= 255;
   if (key && input.kind == RawInput::Kind::kKeyDown) {
-    read.a = answer_keys_.Press(place, key_labels());
+    // A key is named and answers by the layout it was pressed on.
+    LookAtLayout();
+    read.a = answer_keys_.Press(place, labels_);
   } else if (key && input.kind == RawInput::Kind::kKeyUp) {
     read.a = answer_keys_.Release(place);
   }
   if (input.kind == RawInput::Kind::kFocusLost) answer_keys_.LetGo();
   DeliverAsRead(read);
+}
+
+void MachineCore::LookAtLayout() {
+  if (labels_.Take(system_key_labels()) && recorder_) recorder_->Keys(labels_);
 }
 
 void MachineCore::DeliverAsRead(const RawInput& input) {
@@ -282,6 +288,12 @@ void MachineCore::DoEvents() {
   if (*voice_poll_) (*voice_poll_)();
   PumpSystem();
   DeliverQueued();
+  // The player may change the layout at any time: the card follows within a tenth of a
+  // second. Looked at no more often, as a system may take a call of its own for each key.
+  if (layout_seen_ < 0 || Clock() - layout_seen_ >= 100000) {
+    layout_seen_ = Clock();
+    LookAtLayout();
+  }
   timers_.RunDue();
   Pumped();
   if (recorder_) recorder_->Done();

@@ -72,6 +72,9 @@ class MachineCore : public Platform, public Window {
   std::string SoundsFolder() const final { return sounds_.empty() ? folder_ + "/sounds" : sounds_; }
   Status SetCurrentDirectory(const std::string& folder) final;
   [[noreturn]] void Unload() final;
+  // The labels taken from the system's layout when a key last came or the pump last looked
+  // (or, in a replay, the recording's): the game's texts name keys by them.
+  const KeyLabels& key_labels() const final { return labels_; }
   void set_answering(bool on) final { answer_keys_.set_answering(on); }
 
   // --- The machine's own
@@ -120,6 +123,9 @@ class MachineCore : public Platform, public Window {
   virtual void DrawCard() {}
   // Takes the pointer for the window (true) or gives it back (false).
   virtual Status CaptureMouse(bool on) = 0;
+  // What the keys of the player's layout have printed on them, as the system has it now;
+  // the American layout unless the backend can tell.
+  virtual const KeyLabels& system_key_labels() const { return UsKeyLabels(); }
   // Whether the system's input can be had at all.
   virtual Status OpenInput() { return Status::Ok(); }
   // The sound output, pulling the mixer while it is open: opened (blocking within its
@@ -159,6 +165,8 @@ class MachineCore : public Platform, public Window {
   void Deliver(const RawInput& input);
   // Input already as the rules read it (a recording's): recorded, then to the input hub.
   void DeliverAsRead(const RawInput& input);
+  // The labels the game names keys by from here on (a recording's `keys`).
+  void UseLabels(const TakenLabels& labels) { labels_ = labels; }
   // The input queued with Input(), delivered now; the pump does it after PumpSystem, and a
   // backend that must keep it in order with its own may do it sooner.
   void DeliverQueued();
@@ -196,7 +204,12 @@ class MachineCore : public Platform, public Window {
   std::shared_ptr<VoiceLevels> voice_levels_ = std::make_shared<VoiceLevels>();
   std::shared_ptr<std::function<void()>> voice_poll_ = std::make_shared<std::function<void()>>();
   std::deque<RawInput> queued_;
+  // The system's layout, taken as keys come and, at most every 100 ms, as the pump runs;
+  // each change recorded.
+  void LookAtLayout();
   AnswerKeys answer_keys_;
+  TakenLabels labels_;
+  Micros layout_seen_ = -1;  // when the pump last looked; -1 never
   std::vector<CardLine> card_;
   CallLog* trace_ = nullptr;
   Recorder* recorder_ = nullptr;

@@ -36,13 +36,13 @@ class SdlPlatform final : public MachineCore {
   int32_t Handle() const override;
   // Any thread: SDL's quit event, as the close box sends it.
   void RequestClose() override;
-  const KeyLabels& key_labels() const override { return labels_; }
 
   // Frames per audio period of the open output; 0 while none is open.
   int audio_period() const { return output()->period(); }
 
  private:
   SdlKeyLabels labels_;
+  const KeyLabels& system_key_labels() const override { return labels_; }
   // The window system's events, each handed on in order. The wait blocks in one poll of the
   // X11 connection (to the microsecond), elsewhere in SDL's own wait.
   void PumpSystem() override;

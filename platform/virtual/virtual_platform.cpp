@@ -196,6 +196,8 @@ void VirtualPlatform::DoEvents() {
       if (!Timers().RunTick(std::stoi(r.words[1]))) {
         throw ReplayError(r.line, "timer " + r.words[1] + " cannot tick here");
       }
+    } else if (next == "keys") {
+      UseLabels(Replay::LabelsOf(replay_->Take("keys")));
     } else if (next == "close") {
       replay_->Take("close");
       Closed();

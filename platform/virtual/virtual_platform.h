@@ -59,8 +59,8 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   void Button(int32_t button, bool down) { Input(RawInput::Button(button, down)); }
   // The player's keyboard layout: "us" (as made), "de" (QWERTZ), "fr" (AZERTY) or "ru"
   // (Cyrillic); any other name is refused (std::invalid_argument).
+  // The game takes it up as keys come and as the pump looks (key_labels()).
   void SetLayout(const std::string& name);
-  const KeyLabels& key_labels() const override { return *layout_; }
   // Runs `action` once the clock reaches `seconds` (virtual clock seconds).
   void At(double seconds, std::function<void()> action);
 
@@ -131,6 +131,7 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   void Reveal() override {}
   void Hide() override {}
   Status CaptureMouse(bool on) override;
+  const KeyLabels& system_key_labels() const override { return *layout_; }
   Status OpenInput() override;
   Status OpenOutput() override;
   void CloseOutput() override {}

@@ -38,9 +38,6 @@ class Win32Platform final : public MachineCore {
   // ends as soon as the window has answered, so what must be kept is written out here. Told
   // on the game thread, inside the pump.
   void set_session_end(std::function<void()> end) { session_end_ = std::move(end); }
-  // What the keys of the player's keyboard layout print, as Windows has it for the game
-  // thread's layout now (a change of layout is seen at the next text).
-  const KeyLabels& key_labels() const override { return labels_; }
   // Windows' own sound settings, where a player turns a device on.
   std::string NoSoundOutputHelp(const std::string& reason) const override;
 
@@ -52,6 +49,9 @@ class Win32Platform final : public MachineCore {
     std::string LabelAt(uint8_t code) const override;
   };
   Labels labels_;
+  // What the keys of the player's keyboard layout print, as Windows has it for the game
+  // thread's layout now.
+  const KeyLabels& system_key_labels() const override { return labels_; }
   // The thread's messages, then DirectInput's records. The wait blocks in
   // MsgWaitForMultipleObjectsEx: the waitable timer, DirectInput's event, the messages.
   void PumpSystem() override;

@@ -181,3 +181,17 @@ def readable_copy(folder, program, *extra):
     shutil.copytree(os.path.join(os.path.dirname(program), "sounds"), os.path.join(game, "sounds"))
     subprocess.run(["chmod", "-R", "a+rX", game], check=True)
     return os.path.join(game, os.path.basename(program))
+
+
+def replayed(scenario, record, trace, name):
+    """The scenario runner replays the recording of a real game: it must print the very calls,
+    spoken lines and errors its trace has, in order. The trace's lines."""
+    r = subprocess.run([scenario, record], capture_output=True, text=True, timeout=120)
+    got = [l for l in r.stdout.splitlines() if l.startswith(("call ", "say ", "error ", "language "))]
+    want = [l for l in open(trace).read().splitlines() if not l.startswith("#")]  # its header
+    first = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), None)
+    where = "" if first is None else " (first difference at line %d: %r against %r)" % (first + 1, want[first], got[first])
+    check(r.returncode == 0 and got == want and len(want) > 100,
+          "%s: the replay prints the trace exactly, %d lines, status %d%s %s"
+          % (name, len(want), r.returncode, where, r.stderr.strip()))
+    return want

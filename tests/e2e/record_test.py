@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, find_window, finish, stopped
+from harness import check, find_window, finish, replayed, stopped
 
 
 def xdo(*args):
@@ -40,18 +40,6 @@ def play(palomir, folder, name, actions, busy=0, args=()):
             l.wait()
     check(code == 0, "%s: the game ended cleanly (status %s) %s" % (name, code, p.stderr.read().strip()))
     return record, trace
-
-
-def replayed(scenario, record, trace, name):
-    r = subprocess.run([scenario, record], capture_output=True, text=True, timeout=120)
-    got = [l for l in r.stdout.splitlines() if l.startswith(("call ", "say ", "error ", "language "))]
-    want = [l for l in open(trace).read().splitlines() if not l.startswith("#")]  # its header
-    first = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), None)
-    where = "" if first is None else " (first difference at line %d: %r against %r)" % (first + 1, want[first], got[first])
-    check(r.returncode == 0 and got == want and len(want) > 100,
-          "%s: the replay prints the trace exactly, %d lines, status %d%s %s"
-          % (name, len(want), r.returncode, where, r.stderr.strip()))
-    return want
 
 
 def main():

@@ -4,10 +4,13 @@ game natively on Wayland and then through sway's XWayland. Each time the window 
 mapped and focused under the game's app id / class, take keys, relative mouse movement and
 buttons from a virtual keyboard (German) and pointer (one of each for the whole test), name
 the keys in its help as that keyboard labels them, and end with
-status 0 when sway closes it. sway will not run as root: as root the test runs sway and the
+status 0 when sway closes it; its recording must replay on the scenario runner (an American
+layout) to its very trace. Natively, the game is also played to its end (about a minute), and
+the play-again question answered by the key labelled Y, not by the one at the American Y's
+place. sway will not run as root: as root the test runs sway and the
 game as an ordinary user of its own, from a copy of the program that user can read.
 
-Run: wayland_test.py PALOMIR WL_INPUT"""
+Run: wayland_test.py PALOMIR WL_INPUT SCENARIO"""
 import json
 import os
 import re
@@ -18,10 +21,14 @@ import sys
 import tempfile
 import time
 
-from harness import check, finish, ordinary_user, readable_copy, stop_group, stopped
+from harness import check, finish, ordinary_user, readable_copy, replayed, stop_group, stopped
 
 USER = "palomir-e2e"
 KEY_ESC, KEY_F1, KEY_UP, BTN_MIDDLE = 1, 59, 103, 0x112
+# Keys by their place, as evdev names them after the American layout: a German keyboard has
+# Z at KEY_Y and Y at KEY_Z.
+KEY_6, KEY_Y, KEY_Z = 7, 21, 44
+WELCOME = "Welcome to Palomir: a Vossk game"
 
 
 def read(path):
@@ -145,7 +152,57 @@ class Desktop:
                     pass
 
 
-def play(desktop, hands, game, name, env):
+def to_the_end(act, trace):
+    """Plays until one side has 50 goals, at speed level 29, serving with 6 after every goal
+    (and after 3 s of none): about a minute. The seconds it took (None: no end), and the
+    goals."""
+    for _ in range(18):
+        act("key %d" % KEY_UP, 0)
+    begun = time.monotonic()
+    goals = last = 0
+    with open(trace) as f:
+        text = ""
+        while time.monotonic() - begun < 200:
+            text += f.read()
+            lines = text.split("\n")
+            text = lines.pop()  # a line not yet whole
+            if any(l == 'say 0 "The score is"' for l in lines):
+                return time.monotonic() - begun, goals
+            scored = sum(l in ("call buzz.wav Play 0", "call goal.wav Play 0") for l in lines)
+            goals += scored
+            if scored or time.monotonic() - last > 3:
+                time.sleep(0.15)
+                act("key %d" % KEY_6, 0)
+                last = time.monotonic()
+            time.sleep(0.05)
+    return None, goals
+
+
+def answered_by_the_labels(act, said, record, trace):
+    """The game's end on a German keyboard: its key labelled Z (where an American keyboard has
+    Y) is no answer, its key labelled Y starts a new game; the recording has the layout, and
+    the two keys as the rules read them."""
+    seconds, goals = to_the_end(act, trace)
+    check(seconds is not None, "wayland: served after every goal, the game reaches its end (%d goals in %s s)"
+          % (goals, seconds and round(seconds)))
+    if seconds is None:
+        return
+    end = said().index("The score is")
+    # The score in four lines, who won, and the question.
+    question = wait_for(lambda: said()[end + 5:end + 6], 30)
+    ok, new = act("key %d" % KEY_Y, 3.0)
+    check(ok and question and WELCOME not in new,
+          "wayland: the key labelled Z is no answer to %s %s" % (question, new))
+    ok, _ = act("key %d" % KEY_Z, 0)
+    again = wait_for(lambda: WELCOME in said()[end:], 10)
+    rec = read(record)
+    downs = re.findall(r"^input key down (21|44)$", rec, re.M)
+    check(ok and again and downs == ["44", "21"] and re.search(r"^keys .*\b21=z\b.*\b44=y\b", rec, re.M | re.I),
+          "wayland: the key labelled Y starts a new game; the recording has the German layout, and "
+          "the two keys as the rules read them, Z then Y (%s)" % downs)
+
+
+def play(desktop, hands, game, name, env, scenario, end=False):
     """One game in the desktop, driven by `hands`, closed by sway."""
     record, trace = (os.path.join(desktop.run, name + x) for x in (".rec", ".trace"))
     p = desktop.start([game, "--record", record, "--trace", trace],
@@ -190,6 +247,8 @@ def play(desktop, hands, game, name, env):
         pans = [int(v) for v in re.findall(r"^call paddleslide\.wav SetPan (-?\d+)$", read(trace)[mark:], re.M)]
         check(ok and moved >= 200 and pans and max(pans) > 0,
               "%s: moving the mouse right slides the paddle right (moved %d, pans %s)" % (name, moved, pans[:4]))
+        if end:
+            answered_by_the_labels(act, said, record, trace)
         desktop.msg('[title="Palomir"] kill')
         code = stopped(p, timeout=10, sig=None)
     finally:
@@ -200,10 +259,13 @@ def play(desktop, hands, game, name, env):
     check(code == 0 and not err and last == ["call DxRoot Release 0"],
           "%s: closed by sway, the game releases everything and ends with status 0 (%s, %s) %s"
           % (name, code, last, err))
+    # The German game replays on the scenario runner's American layout, its keys named as
+    # the German keyboard labels them.
+    replayed(scenario, record, trace, name)
 
 
 def main():
-    program, wl_input = sys.argv[1], sys.argv[2]
+    program, wl_input, scenario = sys.argv[1:4]
     user, made_user = None, False
     if os.geteuid() == 0:
         user, made_user = ordinary_user(USER)
@@ -232,12 +294,12 @@ def main():
         native = {}
         if "ASAN_OPTIONS" in os.environ:
             native["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"
-        play(desktop, hands, palomir, "wayland", native)
+        play(desktop, hands, palomir, "wayland", native, scenario, end=True)
         display = desktop.x_display()
         check(bool(display), "sway's XWayland is at DISPLAY %s" % display)
         if display:
             # Both displays set, as GNOME and KDE start programs: the game takes XWayland.
-            play(desktop, hands, palomir, "xwayland", {"DISPLAY": display})
+            play(desktop, hands, palomir, "xwayland", {"DISPLAY": display}, scenario)
     finally:
         if hands:
             hands.stdin.close()

@@ -14,7 +14,9 @@ again; another sink made the default, the game is heard there; the close box end
 status 0 and a whole recording, which the Linux scenario runner replays to the very calls
 the Windows game traced. JAWS's stand-in (tests/e2e/jaws_standin.cpp) is installed in the
 prefix throughout: not running, it is passed over; once its window is there, a game in
-English says its lines through its automation object, and Escape in the help stops it."""
+English says its lines through its automation object, and Escape in the help stops it.
+Then, on a German keyboard in a desktop of its own (german_keyboard), the help names the
+keys as that keyboard labels them."""
 import array
 import glob
 import os
@@ -26,7 +28,8 @@ import sys
 import tempfile
 import time
 
-from harness import check, finish, stop_group, stopped
+import wayland_test as wayland
+from harness import check, finish, ordinary_user, stop_group, stopped
 from server_test import NULL_SINK, SoundServer, rms, wav_data
 
 RATE = 48000
@@ -102,19 +105,7 @@ def drop_prefix(env, server, work):
     prefix = env["WINEPREFIX"]
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
-    # Where a system has /run/user/UID, Wine keeps its server's folder there, named after
-    # the prefix's device and inode; where it has not, in a folder /tmp/wine-XXXXXX of its
-    # own making: this prefix's alone goes.
-    if os.path.isdir(prefix):
-        st = os.stat(prefix)
-        name = "server-%x-%x" % (st.st_dev, st.st_ino)
-        made = [os.path.dirname(p) for p in glob.glob("/tmp/wine-??????/" + name) if os.stat(p).st_uid == os.getuid()]
-        for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid(), *made):
-            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-            try:
-                os.rmdir(root)
-            except OSError:
-                pass
+    forget_server(prefix, os.getuid())
     server.stop()
     shutil.rmtree(work, ignore_errors=True)
 
@@ -329,6 +320,94 @@ def main():
         drop_prefix(env, server, work)
 
 
+def forget_server(prefix, uid):
+    """Where a system has /run/user/UID, Wine keeps its server's folder there, named after the
+    prefix's device and inode; where it has not, in a folder /tmp/wine-XXXXXX of its own
+    making: this prefix's alone goes, once its server has ended."""
+    if not os.path.isdir(prefix):
+        return
+    st = os.stat(prefix)
+    name = "server-%x-%x" % (st.st_dev, st.st_ino)
+    made = [os.path.dirname(p) for p in glob.glob("/tmp/wine-??????/" + name) if os.stat(p).st_uid == uid]
+    for root in ("/run/user/%d/wine" % uid, "/tmp/.wine-%d" % uid, *made):
+        shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+        try:
+            os.rmdir(root)
+        except OSError:
+            pass
+
+
+def german_keyboard(exe, wl_input):
+    """The game on a German keyboard. Wine's X11 driver takes its layout from the X server's
+    keymap, and Xvfb's stays American whatever keymap it is sent; sway's XWayland has the
+    German one of a virtual keyboard (wayland_test.py's desktop). The help names the grid's
+    bottom row from the key labelled Y. sway will not run as root: as root, the desktop, Wine
+    and the game are an ordinary user's of their own; the game's sound goes to ALSA's null
+    device, its lines to the trace (--speech=system, as above)."""
+    if not shutil.which("sway") or not os.path.exists(wl_input):
+        print("(no sway or no wl_input: the game is not tried on a German keyboard)")
+        return
+    user, made_user = ordinary_user(wayland.USER) if os.geteuid() == 0 else (None, False)
+    folder = tempfile.mkdtemp(prefix="palomir-windows-de-")
+    os.chmod(folder, 0o755)
+    desktop = hands = game = env = None
+    try:
+        shutil.copy(wl_input, folder)
+        if user and not os.path.isdir("/tmp/.X11-unix"):
+            os.mkdir("/tmp/.X11-unix")
+            os.chmod("/tmp/.X11-unix", 0o1777)
+        open(os.path.join(folder, ".asoundrc"), "w").write("pcm.!default {\n  type null\n}\n")
+        desktop = wayland.Desktop(folder, user)
+        hands = desktop.start([os.path.join(folder, "wl_input"), "de"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+        display = hands.stdout.readline().strip() == "ready" and desktop.x_display()
+        check(bool(display), "sway's XWayland has a German keyboard, at DISPLAY %s" % display)
+        if not display:
+            return
+        env = {"DISPLAY": display, "WINEPREFIX": os.path.join(desktop.run, "wine"), "WINEDEBUG": "-all",
+               "LC_ALL": "C.UTF-8",
+               "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d"}
+        # The prefix made, and everything its making started ended (Windows' audio service
+        # registered among the rest).
+        for made in (["wine", "wineboot", "-i"], ["wineserver", "-w"]):
+            desktop.start(made, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait(timeout=120)
+        shutil.copy(exe, os.path.join(folder, "palomir.exe"))
+        for dll in glob.glob(os.path.join(os.path.dirname(os.path.abspath(exe)), "*.dll")):
+            shutil.copy(dll, folder)  # libsoxr's, which the game loads
+        for name in ("sounds", "locale"):
+            shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), name), os.path.join(folder, name))
+        subprocess.run(["chmod", "-R", "a+rX", folder], check=True)
+        trace = os.path.join(env["WINEPREFIX"], "drive_c", "game.trace")
+        game = desktop.start(["wine", r"Z:" + folder.replace("/", "\\") + r"\palomir.exe", "--speech=system",
+                              r"--trace=C:\game.trace"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+        said = lambda: re.findall(r'^say \d "([^"]*)"', wayland.read(trace), re.M)
+        welcome = wayland.wait_for(lambda: wayland.WELCOME in said(), 60)
+        focused = wayland.wait_for(lambda: [w for w in desktop.windows() if w.get("name") == "Palomir" and w.get("focused")])
+        hands.stdin.write("key %d\n" % wayland.KEY_F1)
+        hands.stdin.flush()
+        grid = hands.stdout.readline().strip() == "ok" and wayland.wait_for(
+            lambda: [l for l in said() if l.startswith("The grid of keys")], 20)
+        check(bool(welcome and focused and grid) and "A to L and Y to full stop" in grid[0],
+              "on a German keyboard (Wine in sway's XWayland) the help names the keys as it labels them %s" % grid)
+    finally:
+        if game:
+            desktop.msg('[title="Palomir"] kill')
+            stopped(game, timeout=10, sig=None)
+        if hands:
+            hands.stdin.close()
+            stopped(hands, sig=None)
+        if env:
+            desktop.start(["wineserver", "-k"], env=env).wait(timeout=30)
+            forget_server(env["WINEPREFIX"], user.pw_uid if user else os.getuid())
+        if desktop:
+            desktop.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+        if made_user:
+            subprocess.run(["userdel", wayland.USER], check=False)
+
+
 if __name__ == "__main__":
     main()
+    german_keyboard(sys.argv[1], os.path.join(os.path.dirname(sys.argv[2]), "wl_input"))
     sys.exit(finish())
