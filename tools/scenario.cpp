@@ -227,11 +227,12 @@ struct Runner {
     } else if (c == "sounds") {
       vp.SetSoundsFolder(w.at(1));
     } else if (c == "settings") {
-      // The player's settings the recorded game started with: rate, voice, sounds, background.
-      using N = Settings::Name;
-      const N names[] = {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume};
-      if (w.size() != 5) throw std::invalid_argument("settings takes four values");
-      for (size_t i = 0; i < 4; ++i) {
+      // The player's settings the recorded game started with: rate, voice, sounds, background,
+      // and (since gamepads play) the rumble's strength and its four kinds.
+      const std::vector<Settings::Name>& names = Settings::Names();
+      if (w.size() != 5 && w.size() != names.size() + 1)
+        throw std::invalid_argument("settings takes four or nine values");
+      for (size_t i = 0; i + 1 < w.size(); ++i) {
         const auto v = ParseValue(names[i], w[i + 1]);
         if (!v) throw std::invalid_argument("'" + w[i + 1] + "' is not a " + NameOf(names[i]));
         guide.settings.Of(names[i]) = *v;

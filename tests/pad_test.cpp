@@ -1,0 +1,179 @@
+// A gamepad: its stick and buttons reach the rules exactly as the mouse and keys they stand
+// for, and the rumble law's calls, on the virtual machine.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "game_fixture.h"
+#include "platform/keycodes.h"
+
+namespace palomir::testing {
+namespace {
+
+struct PadGame : Game {
+  explicit PadGame(bool pad = true) {
+    Load();
+    if (pad) vp.PadAdded();
+    vp.PadMoved({0, 0});  // where the stick rests
+    vp.DoEvents();
+    (void)vp.TakeTold();
+    vp.ClearRecords();
+  }
+  void Stick(int32_t x, int32_t y) {
+    vp.PadMoved({x, y});
+    vp.DoEvents();
+  }
+  void Push(PadButton b) {
+    vp.PadPressed(b, true);
+    vp.DoEvents();
+    vp.PadPressed(b, false);
+    vp.DoEvents();
+  }
+  std::vector<std::string> Trace() const {
+    std::vector<std::string> out = Changes();
+    for (const auto& s : vp.spoken()) out.push_back("say " + s.text);
+    return out;
+  }
+};
+
+TEST(Pad, StickAndButtonsReachTheRulesAsTheMouseAndKeys) {
+  auto click = [](int b) {
+    return [b](PadGame& g) {
+      g.vp.Button(b, true), g.vp.DoEvents();
+      g.vp.Button(b, false), g.vp.DoEvents();
+    };
+  };
+  auto key = [](int32_t k) { return [k](PadGame& g) { g.Press(k), g.Release(k); }; };
+  auto near_puck = [](PadGame& g) { g.Puck(0, -1000), g.Paddle(0, -500), g.Approaching(); };
+  auto asking = [](PadGame& g) { g.f.GameOver = kTrue, g.vp.set_answering(true); };
+  struct Row {
+    const char* what;
+    std::function<void(PadGame&)> setup;
+    std::function<void(PadGame&)> pad, mouse_or_keys;
+  } rows[] = {
+      {"stick right", {}, [](PadGame& g) { g.Stick(32767, 0); }, [](PadGame& g) { g.Move(1200, 263); }},
+      {"stick back left", {}, [](PadGame& g) { g.Stick(-32768, 32767); }, [](PadGame& g) { g.Move(-1200, 500); }},
+      {"trembling in the middle", {}, [](PadGame& g) { g.Stick(3000, -2000); }, [](PadGame&) {}},
+      {"a push forward hits", near_puck,
+       [](PadGame& g) { g.Stick(0, -32768), g.vp.RunFor(0.05); },
+       [](PadGame& g) { g.Move(0, -350), g.vp.RunFor(0.05); }},
+      {"A serves", {}, [](PadGame& g) { g.Push(PadButton::kA); }, click(0)},
+      {"X the speeds", {}, [](PadGame& g) { g.Push(PadButton::kX); }, click(1)},
+      {"Y the score", {}, [](PadGame& g) { g.Push(PadButton::kY); }, click(2)},
+      {"B in play", {}, [](PadGame& g) { g.Push(PadButton::kB); }, [](PadGame&) {}},
+      {"up", {}, [](PadGame& g) { g.Push(PadButton::kUp); }, key(dik::kUp)},
+      {"down", {}, [](PadGame& g) { g.Push(PadButton::kDown); }, key(dik::kDown)},
+      {"start", {}, [](PadGame& g) { g.Push(PadButton::kStart); }, key(dik::kF1)},
+      {"back", {}, [](PadGame& g) { g.Push(PadButton::kBack); }, key(dik::kF2)},
+      {"left shoulder", {}, [](PadGame& g) { g.Push(PadButton::kLeftShoulder); }, key(dik::kF5)},
+      {"right shoulder", {}, [](PadGame& g) { g.Push(PadButton::kRightShoulder); }, key(dik::kF6)},
+      {"A at the question", asking,
+       [](PadGame& g) { g.Push(PadButton::kA), g.vp.RunFor(3); },
+       [](PadGame& g) { g.Press(dik::kY), g.Release(dik::kY), g.vp.RunFor(3); }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    PadGame pad, plain;
+    if (r.setup) r.setup(pad), r.setup(plain);
+    r.pad(pad);
+    r.mouse_or_keys(plain);
+    EXPECT_EQ(pad.Trace(), plain.Trace());
+    EXPECT_EQ(pad.PaddlePan(), plain.PaddlePan());
+    EXPECT_EQ(pad.PaddleVolume(), plain.PaddleVolume());
+  }
+  // The push really was a hit, and B at the question quits as N does.
+  PadGame hit;
+  near_puck(hit);
+  hit.Stick(0, -32768), hit.vp.RunFor(0.05);
+  EXPECT_TRUE(hit.Played("paddle.wav"));
+  PadGame quit;
+  asking(quit);
+  EXPECT_THROW(quit.Push(PadButton::kB), WindowUnloaded);
+
+  // Plugged in and pulled out: said once each, and the game plays on.
+  PadGame plug(false);
+  plug.vp.PadAdded();
+  plug.vp.DoEvents();
+  plug.vp.PadRemoved();
+  plug.vp.DoEvents();
+  EXPECT_EQ(plug.vp.TakeTold(),
+            (std::vector<std::string>{"A gamepad is connected: its stick moves your paddle.",
+                                      "The gamepad was disconnected; play on with the mouse and the keys."}));
+  plug.vp.RunFor(1);
+  EXPECT_TRUE(plug.vp.TakeTold().empty());
+  EXPECT_TRUE(plug.errors.empty());
+}
+
+TEST(Pad, TheRumbleLawFollowsTheTableInTheGamesTime) {
+  auto play = [](BufferRef ProgramObjects::*b) {
+    return [b](PadGame& g) { Play(g.o.*b, kPlayOnce); };
+  };
+  auto hit = [](BufferRef ProgramObjects::*b, int32_t step) {
+    return [b, step](PadGame& g) {
+      Play(g.o.*b, kPlayOnce);
+      g.vp.RunFor(0.05);  // the puck stands still: no step yet
+      SetVolume(g.o.SoundPuck, -1000 - step);
+    };
+  };
+  struct Row {
+    const char* what;
+    RumbleChoice choice;
+    std::function<void(PadGame&)> act;
+    std::vector<std::string> rumble;  // "LOW HIGH MS" each
+  } rows[] = {
+      {"your soft hit", {100}, hit(&ProgramObjects::SoundPaddle, 20), {"5898 13107 68"}},
+      {"your hard hit", {100}, hit(&ProgramObjects::SoundPaddle, 100), {"29491 65535 100"}},
+      {"the computer's hit", {100}, hit(&ProgramObjects::SoundOpponentHit, 50), {"32768 11469 120"}},
+      {"a side wall", {100}, play(&ProgramObjects::SoundSideBounce), {"0 32768 40"}},
+      {"an end wall, weaker", {50}, play(&ProgramObjects::SoundRebound), {"0 16384 40"}},
+      {"the computer scores", {100}, play(&ProgramObjects::SoundBuzz), {"65535 39321 700"}},
+      {"you score: two pulses", {100},
+       [](PadGame& g) { Play(g.o.SoundGoal, kPlayOnce), g.vp.RunFor(1); },
+       {"52428 52428 150", "52428 52428 150"}},
+      {"the puck coming near", {100, true, true, true, true},
+       [](PadGame& g) {
+         for (int32_t v : {-4000, -3000, -2000, -1990, -1000, 0}) SetVolume(g.o.SoundPuck, v);
+       },
+       {"2458 0 0", "4915 0 0", "12288 0 0", "19661 0 0"}},
+      {"nearness is off unless chosen", {100}, [](PadGame& g) { SetVolume(g.o.SoundPuck, 0); }, {}},
+      {"hits off", {100, false}, hit(&ProgramObjects::SoundPaddle, 50), {}},
+      {"walls off", {100, true, false}, play(&ProgramObjects::SoundSideBounce), {}},
+      {"goals off", {100, true, true, false}, play(&ProgramObjects::SoundBuzz), {}},
+      {"strength nought", {0}, play(&ProgramObjects::SoundBuzz), {}},
+      {"the help stops it", {100},
+       [](PadGame& g) { Play(g.o.SoundBuzz, kPlayOnce), g.vp.HoldGame(true); },
+       {"65535 39321 700", "0 0 0"}},
+      {"the tour is not felt", {100},
+       [](PadGame& g) { g.vp.HoldGame(true), Play(g.o.SoundBuzz, kPlayOnce); }, {}},
+      {"losing the focus stops it", {100},
+       [](PadGame& g) {
+         Play(g.o.SoundGoal, kPlayOnce), g.vp.Input(RawInput::FocusLost()), g.vp.RunFor(1);
+       },
+       {"52428 52428 150", "0 0 0"}},
+      {"the end stops it", {100},
+       [](PadGame& g) {
+         Play(g.o.SoundBuzz, kPlayOnce);
+         EXPECT_THROW(g.vp.Unload(), WindowUnloaded);
+       },
+       {"65535 39321 700", "0 0 0"}},
+      {"no pad, nothing", {100}, [](PadGame& g) { g.vp.PadRemoved(), Play(g.o.SoundBuzz, kPlayOnce); }, {}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    PadGame g;
+    // The puck held still where it is.
+    g.f.DepthSpeed = g.f.LateralSpeed = 0;
+    SetVolume(g.o.SoundPuck, -1000);
+    g.vp.SetRumble(r.choice);
+    g.vp.ClearRecords();
+    r.act(g);
+    std::vector<std::string> rumble;
+    for (const std::string& c : g.Calls("pad")) rumble.push_back(c.substr(std::string("Rumble ").size()));
+    EXPECT_EQ(rumble, r.rumble);
+  }
+}
+
+}  // namespace
+}  // namespace palomir::testing
