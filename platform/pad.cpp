@@ -157,10 +157,10 @@ void RumbleLaw::PuckAt(int32_t volume) {
     return;
   }
   if (beats_left_ > 0) return;
-  const Rumble near = choice_.near ? Near(volume, choice_.strength) : Rumble{};
-  if (near_sent_ ? *near_sent_ == near : near == Rumble{}) return;
-  near_sent_ = near;
-  Send(near);
+  const Rumble felt = choice_.nearness ? Near(volume, choice_.strength) : Rumble{};
+  if (near_sent_ ? *near_sent_ == felt : felt == Rumble{}) return;
+  near_sent_ = felt;
+  Send(felt);
 }
 
 void RumbleLaw::Beat() {

@@ -41,7 +41,7 @@ struct RumbleChoice {
   bool hits = true;
   bool walls = true;
   bool goals = true;
-  bool near = false;  // the puck coming close
+  bool nearness = false;  // the puck coming close
   bool operator==(const RumbleChoice&) const = default;
 };
 
