@@ -2,12 +2,18 @@
 // for, and the rumble law's calls, on the virtual machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "game_fixture.h"
+#include "platform/call_log.h"
 #include "platform/keycodes.h"
+#include "platform/line_file.h"
+#include "platform/recording.h"
 
 namespace palomir::testing {
 namespace {
@@ -173,6 +179,60 @@ TEST(Pad, TheRumbleLawFollowsTheTableInTheGamesTime) {
     for (const std::string& c : g.Calls("pad")) rumble.push_back(c.substr(std::string("Rumble ").size()));
     EXPECT_EQ(rumble, r.rumble);
   }
+}
+
+// A game played with a pad, recorded, replays to the very calls: the stick and the buttons
+// are in the recording as the mouse and keys, the rumble follows the recorded ticks.
+TEST(Pad, AGamePlayedWithAPadReplaysToTheSameCalls) {
+  const std::string path = ::testing::TempDir() + "/palomir-pad.recording";
+  auto traced = [](const VirtualPlatform& vp) {
+    std::vector<std::string> lines;
+    for (const Call& c : vp.calls()) lines.push_back(TraceLine(c));
+    return lines;
+  };
+  const RumbleChoice all{100, true, true, true, true};
+  std::vector<std::string> played;
+  {
+    LineFile file(path, "recording");
+    std::string kept;
+    ASSERT_TRUE(file.Begin(false, kept));
+    Recorder recorder(file);
+    Game g;
+    g.vp.set_recorder(&recorder);
+    g.vp.SetRumble(all);
+    g.Load();
+    // As a backend hands them on: inside the pump.
+    g.vp.At(g.vp.Now(), [&] { g.vp.PadAdded(), g.vp.PadMoved({0, 0}); });
+    g.vp.At(2.3, [&] { g.vp.PadMoved({9000, -32768}); });
+    g.vp.At(2.6, [&] { g.vp.PadMoved({0, 0}); });
+    g.vp.At(3.0, [&] { g.vp.PadPressed(PadButton::kA, true); });
+    g.vp.At(3.1, [&] { g.vp.PadPressed(PadButton::kA, false); });
+    g.vp.At(4.0, [&] { g.vp.PadPressed(PadButton::kUp, true); });
+    g.vp.At(4.1, [&] { g.vp.PadPressed(PadButton::kUp, false); });
+    g.vp.RunFor(8);
+    g.vp.set_recorder(nullptr);
+    played = traced(g.vp);
+  }
+  EXPECT_TRUE(std::any_of(played.begin(), played.end(),
+                          [](const std::string& l) { return l.starts_with("call pad Rumble"); }));
+  // The virtual machine has the window's focus from the start, where a real one is given it
+  // in its first pump: the mouse is taken there.
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  in.close();
+  std::remove(path.c_str());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "input pad added"), lines.end());
+  lines.erase(std::find(lines.begin(), lines.end(), "capture ok"));
+  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1, {"input focus gained", "capture ok"});
+  std::vector<std::pair<int, std::string>> numbered;
+  for (const std::string& line : lines) numbered.emplace_back(int(numbered.size()) + 1, line);
+  Game again;
+  again.vp.SetRumble(all);
+  again.vp.StartReplay(Replay::Parse(numbered));
+  again.Load();
+  EXPECT_THROW(again.vp.RunMessageLoop(), ReplayEnded);
+  EXPECT_EQ(traced(again.vp), played);
 }
 
 }  // namespace
