@@ -15,7 +15,7 @@ constexpr int32_t kPanReach = 4800;     // the paddle's pan at the stick's side
 constexpr int32_t kNearMiddle = -950;  // the middle of where the paddle hits: at rest
 constexpr int32_t kNearReach = 950;    // to the end wall and to the farthest it hits (-1900)
 constexpr int32_t kUnitsPerMove = 4;    // pan or volume units per unit of mouse movement
-constexpr int32_t kLeastMove = 2;       // mouse units: less is the stick trembling
+constexpr int32_t kLeastMove = 4;       // mouse units: less is the stick trembling
 constexpr int kBeatMs = 10;
 
 // -1..1 beyond the dead zone.
@@ -80,6 +80,14 @@ std::optional<RawInput> PadMapper::Button(PadButton button, bool down, bool answ
   }
   pressed_[i] = in;
   return in;
+}
+
+std::vector<RawInput> PadMapper::LetGo() {
+  std::vector<RawInput> ups;
+  for (size_t i = 0; i < pressed_.size(); ++i) {
+    if (auto up = Button(static_cast<PadButton>(i), false, false)) ups.push_back(*up);
+  }
+  return ups;
 }
 
 Rumble RumbleLaw::Of(Event event, int32_t speed, int strength) {

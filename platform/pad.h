@@ -62,6 +62,8 @@ class PadMapper {
   std::optional<RawInput> Button(PadButton button, bool down, bool answering);
   // The stick is taken afresh (a pad plugged in, the focus back).
   void Forget() { last_ = std::nullopt; }
+  // The pad is gone: what each button still held gave is let go, so that no key stays down.
+  std::vector<RawInput> LetGo();
 
  private:
   std::optional<PaddlePlace> last_;  // where the stick last sent the paddle

@@ -98,11 +98,14 @@ TEST(Pad, StickAndButtonsReachTheRulesAsTheMouseAndKeys) {
   asking(quit);
   EXPECT_THROW(quit.Push(PadButton::kB), WindowUnloaded);
 
-  // Plugged in and pulled out: said once each, and the game plays on.
+  // Plugged in and pulled out, up held: said once each, up let go, and the game plays on.
   PadGame plug(false);
   plug.vp.PadAdded();
   plug.vp.DoEvents();
+  plug.vp.PadPressed(PadButton::kUp, true);
   plug.vp.PadRemoved();
+  EXPECT_EQ(plug.Calls("GUID_SysKeyboard").size(), 2u);  // Up, and Up let go
+  plug.vp.ClearRecords();
   plug.vp.DoEvents();
   EXPECT_EQ(plug.vp.TakeTold(),
             (std::vector<std::string>{"A gamepad is connected: its stick moves your paddle.",

@@ -293,6 +293,12 @@ void MachineCore::DeliverAsRead(const RawInput& input) {
   hub_.Deliver(input);
 }
 
+void MachineCore::PadRemoved() {
+  // Its buttons let go first, as the player's: a recording keeps them so.
+  for (const RawInput& up : pad_map_.LetGo()) DeliverAsRead(up);
+  Deliver(RawInput::PadRemoved());
+}
+
 void MachineCore::PadPressed(PadButton button, bool down) {
   if (auto in = pad_map_.Button(button, down, answer_keys_.answering())) DeliverAsRead(*in);
 }

@@ -157,7 +157,7 @@ class MachineCore : public Platform, public Window {
   // said to the player; its stick (taken as the mouse once a pump, PumpSystem's last reading)
   // and its buttons (at once, as a mouse button or a key). Only the first pad plays.
   void PadAdded() { Deliver(RawInput::PadAdded()); }
-  void PadRemoved() { Deliver(RawInput::PadRemoved()); }
+  void PadRemoved();
   void PadMoved(PadStick stick) { stick_ = stick; }
   void PadPressed(PadButton button, bool down);
   // The pad's motors, as the rumble law drives them (traced as "pad Rumble LOW HIGH", MS);

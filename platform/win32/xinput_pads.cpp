@@ -73,10 +73,7 @@ void XInputPads::Poll(Micros now, const Told& told) {
   XINPUT_STATE s{};
   if (slot_ >= 0) {
     if (api_->get(static_cast<DWORD>(slot_), &s) != ERROR_SUCCESS) {
-      // Pulled out: its buttons are let go, and another pad may take its place at once.
-      for (const auto& [bit, button] : kButtons) {
-        if (buttons_ & bit) told.pressed(button, false);
-      }
+      // Pulled out (the core lets its buttons go); another pad may take its place at once.
       slot_ = -1;
       rumble_until_ = -1;
       told.plugged(false);
