@@ -32,6 +32,27 @@ add_custom_target(soxr_dll ALL DEPENDS ${PALOMIR_SOXR_COPIES})
 # Wide-character Windows calls, and no min/max macros in the way of the standard library's.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 
+# NVDA's controller interface (platform/win32/nvda_controller.idl): widl makes its client
+# stub, which the game calls, and its server stub, which the tests' stand-in for NVDA
+# serves. Both are built with platform/win32/rpc_guard.h before them (GCC has no __try).
+enable_language(C)
+find_program(PALOMIR_WIDL NAMES ${PALOMIR_MINGW}-widl widl REQUIRED)
+set(PALOMIR_RPC_DIR ${CMAKE_BINARY_DIR}/rpc)
+set(PALOMIR_NVDA_IDL ${CMAKE_SOURCE_DIR}/platform/win32/nvda_controller.idl)
+set(PALOMIR_NVDA_CLIENT ${PALOMIR_RPC_DIR}/nvda_controller_c.c)
+set(PALOMIR_NVDA_SERVER ${PALOMIR_RPC_DIR}/nvda_controller_s.c)
+add_custom_command(
+  OUTPUT ${PALOMIR_RPC_DIR}/nvda_controller.h ${PALOMIR_NVDA_CLIENT} ${PALOMIR_NVDA_SERVER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PALOMIR_RPC_DIR}
+  COMMAND ${PALOMIR_WIDL} --win64 --prefix-client=nvda_ -h -o ${PALOMIR_RPC_DIR}/nvda_controller.h ${PALOMIR_NVDA_IDL}
+  COMMAND ${PALOMIR_WIDL} --win64 --prefix-client=nvda_ -c -o ${PALOMIR_NVDA_CLIENT} ${PALOMIR_NVDA_IDL}
+  COMMAND ${PALOMIR_WIDL} --win64 --prefix-client=nvda_ -s -o ${PALOMIR_NVDA_SERVER} ${PALOMIR_NVDA_IDL}
+  DEPENDS ${PALOMIR_NVDA_IDL}
+  COMMENT "widl: NVDA's controller interface"
+  VERBATIM)
+set_source_files_properties(${PALOMIR_NVDA_CLIENT} ${PALOMIR_NVDA_SERVER} PROPERTIES
+  COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/platform/win32/rpc_guard.h")
+
 # The Windows machine, and its side of the core's file handling.
 function(palomir_windows_machine)
   # Windows' side of the core's file handling (platform/files.h).
@@ -47,14 +68,18 @@ function(palomir_windows_machine)
     platform/win32/sapi_voice.cpp
     platform/win32/readers.cpp
     platform/win32/nvda_reader.cpp
+    platform/win32/rpc_guard.c
+    ${PALOMIR_NVDA_CLIENT}
     platform/win32/jaws_reader.cpp
     platform/win32/uia_reader.cpp
     platform/win32/uia_provider.cpp
     platform/win32/app.cpp
   )
+  target_include_directories(palomir_win32 PRIVATE ${PALOMIR_RPC_DIR})
   target_link_libraries(palomir_win32 PUBLIC palomir_core dinput8 dxguid sapi ole32 oleaut32 uuid
-                                             avrt gdi32 user32 shell32)
-  target_compile_options(palomir_win32 PRIVATE ${PALOMIR_WARNINGS})
+                                             avrt gdi32 user32 shell32 rpcrt4)
+  # Warnings are errors in the game's own sources; widl's stubs are as widl makes them.
+  target_compile_options(palomir_win32 PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PALOMIR_WARNINGS}>)
 endfunction()
 
 # The suites, with GoogleTest built for Windows from Debian's source of it (libgtest-dev).
@@ -63,6 +88,11 @@ function(palomir_windows_tests)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   add_subdirectory(tests)
+  # A stand-in for NVDA, for tests/e2e/nvda_test.py: it serves the controller interface.
+  add_executable(nvda_standin tests/e2e/nvda_standin.cpp ${PALOMIR_NVDA_SERVER})
+  target_include_directories(nvda_standin PRIVATE ${CMAKE_SOURCE_DIR} ${PALOMIR_RPC_DIR})
+  target_link_libraries(nvda_standin PRIVATE rpcrt4)
+  target_compile_options(nvda_standin PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PALOMIR_WARNINGS}>)
 endfunction()
 
 # A program's resources (data/windows/palomir.rc.in): the game's icon, its version for

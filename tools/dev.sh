@@ -198,6 +198,10 @@ case "${1:-}" in
     xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
       build-windows/palomir.exe build/tests/xclose build/scenario build-windows/tests/jaws_standin.dll
     stage "the Windows game under Wine passed"
+    # The same game speaking through NVDA's controller interface, to a stand-in for NVDA.
+    xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/nvda_test.py \
+      build-windows/palomir.exe build-windows/nvda_standin.exe
+    stage "the Windows game speaking through NVDA under Wine passed"
     joined sanitizers "the sanitizers' and the fuzzers' builds and the fuzzers"
     # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
     # LeakSanitizer.

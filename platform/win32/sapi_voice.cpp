@@ -300,6 +300,7 @@ Status CreateSapiVoice(SapiSetup setup, std::unique_ptr<Voice>& voice) {
   VoiceCoreSetup core;
   core.while_waiting = setup.while_waiting;
   core.levels = setup.levels;
+  core.poll = setup.poll;
   std::unique_ptr<VoiceBackend> backend;
   if (setup.system) {
     // The first running screen reader of these takes the lines; none running is told when

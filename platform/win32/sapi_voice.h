@@ -1,12 +1,12 @@
 // Speech on Windows, as backends of the voice core, which owns the lines and hands them over
 // one at a time. The game's own voice is the system's SAPI 5 voice of the game's language,
 // rendered to memory on the core's thread and mixed with the sounds, centred, as the
-// embedded voice is on Linux (so the player's rate and loudness keys work the same). With `system`, the lines go to the
-// player's screen reader instead: to JAWS through its automation object while it runs, else
-// as UI Automation notifications raised on the game's window (NVDA and Narrator speak those
-// of the window in front; readers.h); where UI Automation has no
-// notifications (before Windows 10 1709, or under Wine), or no screen reader listens for
-// them, the game says so once and speaks with its own voice.
+// embedded voice is on Linux (so the player's rate and loudness keys work the same). With
+// `system`, the lines go to the player's screen reader instead (readers.h): to NVDA through
+// its controller interface, to JAWS through its automation object, else as UI Automation
+// notifications raised on the game's window. Where none of them runs (no UI Automation
+// client listening, or none at all, as under Wine), the game says so once and speaks with
+// its own voice.
 #pragma once
 
 #include <functional>
@@ -16,7 +16,6 @@
 #include "platform/mixer/mixer.h"
 #include "platform/voice.h"
 
-struct HWND__;
 struct IRawElementProviderSimple;
 
 namespace palomir {
@@ -31,10 +30,12 @@ struct SapiSetup {
   bool system = false;
   // The game's language ("de", "pt_BR"; "" is English): the voice that speaks it is chosen.
   std::string language;
-  HWND__* window = nullptr;
   // The window's UI Automation element (win32/uia_provider.h), on which the screen reader's
   // notifications are raised; null where there is no UI Automation.
   IRawElementProviderSimple* provider = nullptr;
+  // The machine's look at every pump (VoiceCoreSetup::poll): a screen reader that goes
+  // while the game says nothing (NVDA closed) is noticed there, not at the next line.
+  std::shared_ptr<std::function<void()>> poll;
 };
 
 // Whether an installed SAPI voice speaks the game's language ("de"; "" is English); the name

@@ -176,8 +176,8 @@ Status Win32Platform::MakeVoice(std::unique_ptr<Voice>& voice) {
   setup.levels = voice_levels();
   setup.system = system_speech_;
   setup.language = language();
-  setup.window = native_->hwnd;
   setup.provider = native_->provider;
+  setup.poll = voice_poll();
   return CreateSapiVoice(std::move(setup), voice);
 }
 

@@ -58,16 +58,65 @@ def loudest_second(s):
     return max((rms(s, t, t + 1.0) for t in range(int(len(s) / 2 / RATE))), default=0.0)
 
 
-def palomir_window(proc):
-    """The id of the window named Palomir once it is there (the game's, or its message box), or
-    "" when none comes within 30 s or the process ends first."""
-    end = time.monotonic() + 30
-    while time.monotonic() < end and proc.poll() is None:
-        found = subprocess.run(["xdotool", "search", "--name", "^Palomir$"], capture_output=True, text=True)
-        if found.stdout.split():
-            return found.stdout.split()[0]
+def wine_env(env, prefix):
+    """Wine's menu builder off (no entries in the desktop's menus), and Wine's server keeps
+    its socket in the test's own runtime folder (harness)."""
+    return dict(env, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
+
+
+def wine_prefix(env, exe, *programs):
+    """A prefix of the test's own with the game in C:\\palomir, its sounds and catalogs beside
+    it, and `programs` with it; its C: drive."""
+    prefix = env["WINEPREFIX"]
+    os.makedirs(prefix)
+    subprocess.run(["wineserver", "-p"], env=env, check=True)
+    subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+    drive = os.path.join(prefix, "drive_c")
+    os.makedirs(os.path.join(drive, "palomir"))
+    shutil.copy(exe, os.path.join(drive, "palomir", "palomir.exe"))
+    for program in programs:
+        shutil.copy(program, os.path.join(drive, "palomir"))
+    for dll in glob.glob(os.path.join(os.path.dirname(os.path.abspath(exe)), "*.dll")):
+        shutil.copy(dll, os.path.join(drive, "palomir"))  # libsoxr's, which the game loads
+    for folder in ("sounds", "locale"):
+        shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
+                        os.path.join(drive, "palomir", folder))
+    return drive
+
+
+def named_window(name, proc, seconds=30):
+    """The first window captioned `name` while `proc` runs, `seconds` at most; or ""."""
+    window, end = "", time.monotonic() + seconds
+    while not window and time.monotonic() < end and proc.poll() is None:
+        found = subprocess.run(["xdotool", "search", "--name", "^%s$" % name], capture_output=True, text=True)
+        window = (found.stdout.split() or [""])[0]
         time.sleep(0.2)
-    return ""
+    return window
+
+
+def drop_prefix(env, server, work):
+    """Every Wine process of the prefix ended, its server's folder removed, then the sound
+    server stopped and the test's folder removed."""
+    prefix = env["WINEPREFIX"]
+    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
+    # Where a system has /run/user/UID, Wine keeps its server's folder there, named after
+    # the prefix's device and inode; where it has not, in a folder /tmp/wine-XXXXXX of its
+    # own making: this prefix's alone goes.
+    if os.path.isdir(prefix):
+        st = os.stat(prefix)
+        name = "server-%x-%x" % (st.st_dev, st.st_ino)
+        made = [os.path.dirname(p) for p in glob.glob("/tmp/wine-??????/" + name) if os.stat(p).st_uid == os.getuid()]
+        for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid(), *made):
+            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+            try:
+                os.rmdir(root)
+            except OSError:
+                pass
+    server.stop()
+    shutil.rmtree(work, ignore_errors=True)
 
 
 def start_game(env, options, what):
@@ -75,7 +124,7 @@ def start_game(env, options, what):
     been said and the puck comes down the table: the process and its window ("" if none)."""
     game = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", "--speech=system", *options],
                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    window = palomir_window(game)
+    window = named_window("Palomir", game)
     check(window != "", what)
     if window:
         subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
@@ -157,31 +206,16 @@ def main():
         NULL_SINK.replace("audio.rate = 48000", "audio.rate = 48000 priority.session = 2000"))
     open(os.path.join(config, "pipewire", "pipewire.conf.d", "other-sink.conf"), "w").write(OTHER_SINK)
     server = SoundServer(config)
-    prefix = os.path.join(work, "wine")
-    # Wine's menu builder off (no entries in the desktop's menus), and Wine's server keeps
-    # its socket in the test's own runtime folder (harness).
-    env = dict(server.env, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
+    env = wine_env(server.env, os.path.join(work, "wine"))
     game = None
     try:
-        os.makedirs(prefix)
-        subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
-        drive = os.path.join(prefix, "drive_c")
-        os.makedirs(os.path.join(drive, "palomir"))
-        shutil.copy(exe, os.path.join(drive, "palomir", "palomir.exe"))
-        for dll in glob.glob(os.path.join(os.path.dirname(os.path.abspath(exe)), "*.dll")):
-            shutil.copy(dll, os.path.join(drive, "palomir"))  # libsoxr's, which the game loads
-        for folder in ("sounds", "locale"):
-            shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(exe)), folder),
-                            os.path.join(drive, "palomir", folder))
+        drive = wine_prefix(env, exe)
         install_jaws(env, drive, standin)
         # A start that fails, its error output read by no one (as from the Start menu): the
         # reason is shown in a box titled Palomir, which Return closes; status 1.
         failed = subprocess.Popen(["wine", r"C:\palomir\palomir.exe", r"--sounds=C:\nowhere"], env=env,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        box = palomir_window(failed)
+        box = named_window("Palomir", failed)
         if box:
             subprocess.run(["xdotool", "windowactivate", "--sync", box], capture_output=True, timeout=10)
             subprocess.run(["xdotool", "key", "--window", box, "Return"], capture_output=True, timeout=10)
@@ -294,23 +328,7 @@ def main():
     finally:
         if game and game.poll() is None:
             game.kill()
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
-        # Where a system has /run/user/UID, Wine keeps its server's folder there, named after
-        # the prefix's device and inode; where it has not, in a folder /tmp/wine-XXXXXX of its
-        # own making: this prefix's alone goes.
-        if os.path.isdir(prefix):
-            st = os.stat(prefix)
-            name = "server-%x-%x" % (st.st_dev, st.st_ino)
-            made = [os.path.dirname(p) for p in glob.glob("/tmp/wine-??????/" + name) if os.stat(p).st_uid == os.getuid()]
-            for root in ("/run/user/%d/wine" % os.getuid(), "/tmp/.wine-%d" % os.getuid(), *made):
-                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-                try:
-                    os.rmdir(root)
-                except OSError:
-                    pass
-        server.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        drop_prefix(env, server, work)
 
 
 if __name__ == "__main__":
