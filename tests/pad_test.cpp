@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,46 +46,40 @@ struct PadGame : Game {
 };
 
 TEST(Pad, StickAndButtonsReachTheRulesAsTheMouseAndKeys) {
-  auto click = [](int b) {
-    return [b](PadGame& g) {
-      g.vp.Button(b, true), g.vp.DoEvents();
-      g.vp.Button(b, false), g.vp.DoEvents();
-    };
-  };
-  auto key = [](int32_t k) { return [k](PadGame& g) { g.Press(k), g.Release(k); }; };
   auto near_puck = [](PadGame& g) { g.Puck(0, -1000), g.Paddle(0, -500), g.Approaching(); };
   auto asking = [](PadGame& g) { g.f.GameOver = kTrue, g.vp.set_answering(true); };
+  using In = RawInput;
   struct Row {
     const char* what;
     std::function<void(PadGame&)> setup;
-    std::function<void(PadGame&)> pad, mouse_or_keys;
+    std::optional<PadButton> button;  // pushed and let go; else the stick moved to `stick`
+    PadStick stick;
+    std::vector<RawInput> same;  // the mouse and keys it stands for, one pump each
+    double run = 0;              // seconds played after
   } rows[] = {
-      {"stick right", {}, [](PadGame& g) { g.Stick(32767, 0); }, [](PadGame& g) { g.Move(1200, 263); }},
-      {"stick back left", {}, [](PadGame& g) { g.Stick(-32768, 32767); }, [](PadGame& g) { g.Move(-1200, 500); }},
-      {"trembling in the middle", {}, [](PadGame& g) { g.Stick(3000, -2000); }, [](PadGame&) {}},
-      {"a push forward hits", near_puck,
-       [](PadGame& g) { g.Stick(0, -32768), g.vp.RunFor(0.05); },
-       [](PadGame& g) { g.Move(0, -350), g.vp.RunFor(0.05); }},
-      {"A serves", {}, [](PadGame& g) { g.Push(PadButton::kA); }, click(0)},
-      {"X the speeds", {}, [](PadGame& g) { g.Push(PadButton::kX); }, click(1)},
-      {"Y the score", {}, [](PadGame& g) { g.Push(PadButton::kY); }, click(2)},
-      {"B in play", {}, [](PadGame& g) { g.Push(PadButton::kB); }, [](PadGame&) {}},
-      {"up", {}, [](PadGame& g) { g.Push(PadButton::kUp); }, key(dik::kUp)},
-      {"down", {}, [](PadGame& g) { g.Push(PadButton::kDown); }, key(dik::kDown)},
-      {"start", {}, [](PadGame& g) { g.Push(PadButton::kStart); }, key(dik::kF1)},
-      {"back", {}, [](PadGame& g) { g.Push(PadButton::kBack); }, key(dik::kF2)},
-      {"left shoulder", {}, [](PadGame& g) { g.Push(PadButton::kLeftShoulder); }, key(dik::kF5)},
-      {"right shoulder", {}, [](PadGame& g) { g.Push(PadButton::kRightShoulder); }, key(dik::kF6)},
-      {"A at the question", asking,
-       [](PadGame& g) { g.Push(PadButton::kA), g.vp.RunFor(3); },
-       [](PadGame& g) { g.Press(dik::kY), g.Release(dik::kY), g.vp.RunFor(3); }},
+      {"stick right", {}, {}, {32767, 0}, {In::MouseMove(1200, 263)}},
+      {"stick back left", {}, {}, {-32768, 32767}, {In::MouseMove(-1200, 500)}},
+      {"trembling in the middle", {}, {}, {3000, -2000}, {}},
+      {"a push forward hits", near_puck, {}, {0, -32768}, {In::MouseMove(0, -350)}, 0.05},
+      {"A serves", {}, PadButton::kA, {}, {In::Button(0, true), In::Button(0, false)}},
+      {"X the speeds", {}, PadButton::kX, {}, {In::Button(1, true), In::Button(1, false)}},
+      {"Y the score", {}, PadButton::kY, {}, {In::Button(2, true), In::Button(2, false)}},
+      {"B in play", {}, PadButton::kB, {}, {}},
+      {"up", {}, PadButton::kUp, {}, {In::KeyDown(dik::kUp), In::KeyUp(dik::kUp)}},
+      {"down", {}, PadButton::kDown, {}, {In::KeyDown(dik::kDown), In::KeyUp(dik::kDown)}},
+      {"start", {}, PadButton::kStart, {}, {In::KeyDown(dik::kF1), In::KeyUp(dik::kF1)}},
+      {"back", {}, PadButton::kBack, {}, {In::KeyDown(dik::kF2), In::KeyUp(dik::kF2)}},
+      {"left shoulder", {}, PadButton::kLeftShoulder, {}, {In::KeyDown(dik::kF5), In::KeyUp(dik::kF5)}},
+      {"right shoulder", {}, PadButton::kRightShoulder, {}, {In::KeyDown(dik::kF6), In::KeyUp(dik::kF6)}},
+      {"A at the question", asking, PadButton::kA, {}, {In::KeyDown(dik::kY), In::KeyUp(dik::kY)}, 3},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     PadGame pad, plain;
     if (r.setup) r.setup(pad), r.setup(plain);
-    r.pad(pad);
-    r.mouse_or_keys(plain);
+    r.button ? pad.Push(*r.button) : pad.Stick(r.stick.x, r.stick.y);
+    for (const RawInput& in : r.same) plain.vp.Input(in), plain.vp.DoEvents();
+    pad.vp.RunFor(r.run), plain.vp.RunFor(r.run);
     EXPECT_EQ(pad.Trace(), plain.Trace());
     EXPECT_EQ(pad.PaddlePan(), plain.PaddlePan());
     EXPECT_EQ(pad.PaddleVolume(), plain.PaddleVolume());
