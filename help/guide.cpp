@@ -200,7 +200,9 @@ void Guide::Change(Settings::Name name, int direction) {
     case N::kRumble: said = Fill(Tr("Rumble %d percent"), value); break;
     // TRANSLATORS: spoken after Home, End, Page Up or Page Down: one kind of the gamepad's
     // rumble switched on or off.
-    case N::kRumbleHits: said = Tr(value ? N_("Rumble of the hits on") : N_("Rumble of the hits off")); break;
+    case N::kRumbleHits:
+      said = Tr(value ? N_("Rumble of the hits on") : N_("Rumble of the hits off"));
+      break;
     case N::kRumbleWalls:
       said = Tr(value ? N_("Rumble of the walls on") : N_("Rumble of the walls off"));
       break;
@@ -208,7 +210,8 @@ void Guide::Change(Settings::Name name, int direction) {
       said = Tr(value ? N_("Rumble of the goals on") : N_("Rumble of the goals off"));
       break;
     case N::kRumbleNear:
-      said = Tr(value ? N_("Rumble of the puck coming near on") : N_("Rumble of the puck coming near off"));
+      said = Tr(value ? N_("Rumble of the puck coming near on")
+                      : N_("Rumble of the puck coming near off"));
       break;
   }
   // TRANSLATORS: after a level that cannot go further, "Rate 450, the highest".

@@ -379,7 +379,8 @@ std::string MakeFolders(const std::string& folder) {
 
 std::string Text(const Settings& s, const std::string& language) {
   std::ostringstream text;
-  text << "# Palomir's settings, written by the game when you change one (F5 to F12, Home, End, Page Up, Page Down).\n";
+  text << "# Palomir's settings, written by the game when you change one (F5 to F12, Home, End,\n"
+          "# Page Up, Page Down).\n";
   for (Settings::Name n : Settings::Names()) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }

@@ -69,9 +69,12 @@ TEST(Pad, StickAndButtonsReachTheRulesAsTheMouseAndKeys) {
       {"down", {}, PadButton::kDown, {}, {In::KeyDown(dik::kDown), In::KeyUp(dik::kDown)}},
       {"start", {}, PadButton::kStart, {}, {In::KeyDown(dik::kF1), In::KeyUp(dik::kF1)}},
       {"back", {}, PadButton::kBack, {}, {In::KeyDown(dik::kF2), In::KeyUp(dik::kF2)}},
-      {"left shoulder", {}, PadButton::kLeftShoulder, {}, {In::KeyDown(dik::kF5), In::KeyUp(dik::kF5)}},
-      {"right shoulder", {}, PadButton::kRightShoulder, {}, {In::KeyDown(dik::kF6), In::KeyUp(dik::kF6)}},
-      {"A at the question", asking, PadButton::kA, {}, {In::KeyDown(dik::kY), In::KeyUp(dik::kY)}, 3},
+      {"left shoulder", {}, PadButton::kLeftShoulder, {},
+       {In::KeyDown(dik::kF5), In::KeyUp(dik::kF5)}},
+      {"right shoulder", {}, PadButton::kRightShoulder, {},
+       {In::KeyDown(dik::kF6), In::KeyUp(dik::kF6)}},
+      {"A at the question", asking, PadButton::kA, {},
+       {In::KeyDown(dik::kY), In::KeyUp(dik::kY)}, 3},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -103,8 +106,9 @@ TEST(Pad, StickAndButtonsReachTheRulesAsTheMouseAndKeys) {
   plug.vp.ClearRecords();
   plug.vp.DoEvents();
   EXPECT_EQ(plug.vp.TakeTold(),
-            (std::vector<std::string>{"A gamepad is connected: its stick moves your paddle.",
-                                      "The gamepad was disconnected; play on with the mouse and the keys."}));
+            (std::vector<std::string>{
+                "A gamepad is connected: its stick moves your paddle.",
+                "The gamepad was disconnected; play on with the mouse and the keys."}));
   plug.vp.RunFor(1);
   EXPECT_TRUE(plug.vp.TakeTold().empty());
   EXPECT_TRUE(plug.errors.empty());
@@ -129,7 +133,8 @@ TEST(Pad, TheRumbleLawFollowsTheTableInTheGamesTime) {
   } rows[] = {
       {"your soft hit", {100}, hit(&ProgramObjects::SoundPaddle, 20), {"5898 13107 68"}},
       {"your hard hit", {100}, hit(&ProgramObjects::SoundPaddle, 100), {"29491 65535 100"}},
-      {"the computer's hit", {100}, hit(&ProgramObjects::SoundOpponentHit, 50), {"32768 11469 120"}},
+      {"the computer's hit", {100}, hit(&ProgramObjects::SoundOpponentHit, 50),
+       {"32768 11469 120"}},
       {"a side wall", {100}, play(&ProgramObjects::SoundSideBounce), {"0 32768 40"}},
       {"an end wall, weaker", {50}, play(&ProgramObjects::SoundRebound), {"0 16384 40"}},
       {"the computer scores", {100}, play(&ProgramObjects::SoundBuzz), {"65535 39321 700"}},
@@ -162,7 +167,8 @@ TEST(Pad, TheRumbleLawFollowsTheTableInTheGamesTime) {
          EXPECT_THROW(g.vp.Unload(), WindowUnloaded);
        },
        {"65535 39321 700", "0 0 0"}},
-      {"no pad, nothing", {100}, [](PadGame& g) { g.vp.PadRemoved(), Play(g.o.SoundBuzz, kPlayOnce); }, {}},
+      {"no pad, nothing", {100},
+       [](PadGame& g) { g.vp.PadRemoved(), Play(g.o.SoundBuzz, kPlayOnce); }, {}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -174,7 +180,7 @@ TEST(Pad, TheRumbleLawFollowsTheTableInTheGamesTime) {
     g.vp.ClearRecords();
     r.act(g);
     std::vector<std::string> rumble;
-    for (const std::string& c : g.Calls("pad")) rumble.push_back(c.substr(std::string("Rumble ").size()));
+    for (const std::string& c : g.Calls("pad")) rumble.push_back(c.substr(7));  // after "Rumble "
     EXPECT_EQ(rumble, r.rumble);
   }
 }
@@ -222,7 +228,8 @@ TEST(Pad, AGamePlayedWithAPadReplaysToTheSameCalls) {
   std::remove(path.c_str());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "input pad added"), lines.end());
   lines.erase(std::find(lines.begin(), lines.end(), "capture ok"));
-  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1, {"input focus gained", "capture ok"});
+  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1,
+               {"input focus gained", "capture ok"});
   std::vector<std::pair<int, std::string>> numbered;
   for (const std::string& line : lines) numbered.emplace_back(int(numbered.size()) + 1, line);
   Game again;

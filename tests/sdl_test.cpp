@@ -350,8 +350,9 @@ TEST_F(Sdl, AGamepadPlaysAsTheMouseAndKeysAndRumbles) {
   ASSERT_EQ(SDL_JoystickDetachVirtual(index), 0);
   pump();
   pump();
-  EXPECT_EQ(p.TakeTold(), std::vector<std::string>{
-                              "The gamepad was disconnected; play on with the mouse and the keys."});
+  EXPECT_EQ(p.TakeTold(),
+            std::vector<std::string>{
+                "The gamepad was disconnected; play on with the mouse and the keys."});
   unsetenv("SDL_JOYSTICK_ALLOW_BACKGROUND_EVENTS");
 }
 
