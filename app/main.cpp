@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
         using palomir::NameOf;
         using N = palomir::Settings::Name;
         std::string line = "settings";
-        for (N n : {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume}) {
+        for (N n : palomir::Settings::Names()) {
           // Two appends: GCC 12 sees an overlapping copy in " " + text that cannot happen.
           line += ' ';
           line += palomir::ValueText(n, guide.settings.Of(n));

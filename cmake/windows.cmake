@@ -63,6 +63,7 @@ function(palomir_windows_machine)
   # UI Automation's notifications (taken from its DLL at run time).
   add_library(palomir_win32 STATIC
     platform/win32/win32_platform.cpp
+    platform/win32/xinput_pads.cpp
     platform/win32/wasapi_output.cpp
     platform/win32/sapi_voice.cpp
     platform/win32/readers.cpp

@@ -18,6 +18,11 @@ Levels LevelsOf(const Settings& s) {
   return {s.speech_rate, s.speech_volume, s.sound_volume, s.background_volume};
 }
 
+RumbleChoice RumbleOf(const Settings& s) {
+  return {s.rumble, s.rumble_hits != 0, s.rumble_walls != 0, s.rumble_goals != 0,
+          s.rumble_near != 0};
+}
+
 // TRANSLATORS: a level as the voice reads it after "Speech", "Sounds" or "Background".
 std::string Decibels(int db) {
   if (db == kVolumeOff) return Tr("off");
@@ -84,6 +89,12 @@ std::vector<std::string> Guide::HelpLines(const KeyLabels& keys) {
       Tr("F2 plays the tour of the sounds. F3 says the score, F4 the speeds."),
       Tr("F5 and F6 make the voice slower and faster, F7 and F8 quieter and louder."),
       Tr("F9 and F10 make the game's sounds quieter and louder, and with Shift the background."),
+      Tr("A gamepad plays too: the left stick is your paddle, where it points; push it forward "
+         "quickly to hit. A serves, Y says the score, X the speeds; after a game A plays again "
+         "and B quits. Start is the help, Back the tour, the shoulder buttons the voice's rate, "
+         "the pad's up and down the speed level."),
+      Tr("F11 and F12 make the gamepad's rumble weaker and stronger. Home switches the rumble of "
+         "the hits, End of the walls, Page Up of the goals and Page Down of the puck coming near."),
   };
 }
 
@@ -96,6 +107,7 @@ std::vector<std::string> Guide::TourNames() {
 Guide::Guide(Platform& platform, MainForm& form, ProgramObjects& objects, GuideSetup setup)
     : platform_(platform), form_(form), o_(objects), setup_(std::move(setup)) {
   platform_.SetLevels(LevelsOf(setup_.settings));
+  platform_.SetRumble(RumbleOf(setup_.settings));
   if (setup_.file && setup_.tell) setup_.file->set_tell(setup_.tell);
   platform_.set_key_observer([this](const RawInput& in) { OnKey(in); });
   platform_.window().set_guide_observer([this] { Pumped(); });
@@ -160,6 +172,12 @@ void Guide::OnKey(const RawInput& in) {
     case dik::kF8: Change(N::kSpeechVolume, +1); break;
     case dik::kF9: Change(shift ? N::kBackgroundVolume : N::kSoundVolume, -1); break;
     case dik::kF10: Change(shift ? N::kBackgroundVolume : N::kSoundVolume, +1); break;
+    case dik::kF11: Change(N::kRumble, -1); break;
+    case dik::kF12: Change(N::kRumble, +1); break;
+    case dik::kHome: Change(N::kRumbleHits, +1); break;
+    case dik::kEnd: Change(N::kRumbleWalls, +1); break;
+    case dik::kPageUp: Change(N::kRumbleGoals, +1); break;
+    case dik::kPageDown: Change(N::kRumbleNear, +1); break;
     default: break;
   }
 }
@@ -169,6 +187,7 @@ void Guide::Change(Settings::Name name, int direction) {
   const bool moved = setup_.settings.Step(name, direction);
   const int value = setup_.settings.Of(name);
   platform_.SetLevels(LevelsOf(setup_.settings));
+  platform_.SetRumble(RumbleOf(setup_.settings));
   std::string said;
   switch (name) {
     // TRANSLATORS: spoken after F5 or F6: the voice's rate in words a minute.
@@ -177,6 +196,23 @@ void Guide::Change(Settings::Name name, int direction) {
     case N::kSpeechVolume: said = Fill(Tr("Speech %s"), Decibels(value)); break;
     case N::kSoundVolume: said = Fill(Tr("Sounds %s"), Decibels(value)); break;
     case N::kBackgroundVolume: said = Fill(Tr("Background %s"), Decibels(value)); break;
+    // TRANSLATORS: spoken after F11 or F12: the gamepad's rumble strength in percent.
+    case N::kRumble: said = Fill(Tr("Rumble %d percent"), value); break;
+    // TRANSLATORS: spoken after Home, End, Page Up or Page Down: one kind of the gamepad's
+    // rumble switched on or off.
+    case N::kRumbleHits:
+      said = Tr(value ? N_("Rumble of the hits on") : N_("Rumble of the hits off"));
+      break;
+    case N::kRumbleWalls:
+      said = Tr(value ? N_("Rumble of the walls on") : N_("Rumble of the walls off"));
+      break;
+    case N::kRumbleGoals:
+      said = Tr(value ? N_("Rumble of the goals on") : N_("Rumble of the goals off"));
+      break;
+    case N::kRumbleNear:
+      said = Tr(value ? N_("Rumble of the puck coming near on")
+                      : N_("Rumble of the puck coming near off"));
+      break;
   }
   // TRANSLATORS: after a level that cannot go further, "Rate 450, the highest".
   if (!moved) said = Fill(direction > 0 ? Tr("%s, the highest") : Tr("%s, the lowest"), said);

@@ -68,9 +68,19 @@ class InputDevice {
   virtual Status GetDeviceStateKeyboard(KeyboardState& state) = 0;
 };
 
-// One piece of input as a machine hands it on: a key, the mouse, the window's focus.
+// One piece of input as a machine hands it on: a key, the mouse, the window's focus, a gamepad
+// coming or going (its stick and buttons reach the game as the mouse and keys).
 struct RawInput {
-  enum class Kind { kKeyDown, kKeyUp, kMouseMove, kMouseButton, kFocusLost, kFocusGained };
+  enum class Kind {
+    kKeyDown,
+    kKeyUp,
+    kMouseMove,
+    kMouseButton,
+    kFocusLost,
+    kFocusGained,
+    kPadAdded,   // a gamepad plugged in (or there at the start)
+    kPadRemoved  // a gamepad pulled out
+  };
   Kind kind = Kind::kKeyDown;
   int32_t a = 0;  // key code; x movement; button 0..2
   int32_t b = 0;  // y movement; 1 pressed, 0 released
@@ -81,6 +91,8 @@ struct RawInput {
   static RawInput Button(int32_t button, bool down) { return {Kind::kMouseButton, button, down}; }
   static RawInput FocusLost() { return {Kind::kFocusLost, 0, 0}; }
   static RawInput FocusGained() { return {Kind::kFocusGained, 0, 0}; }
+  static RawInput PadAdded() { return {Kind::kPadAdded, 0, 0}; }
+  static RawInput PadRemoved() { return {Kind::kPadRemoved, 0, 0}; }
 };
 
 class InputRoot {

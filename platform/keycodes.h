@@ -16,7 +16,9 @@ inline constexpr uint8_t kZ = 0x2C, kX = 0x2D, kC = 0x2E, kV = 0x2F, kB = 0x30, 
                          kM = 0x32, kComma = 0x33, kPeriod = 0x34;
 inline constexpr uint8_t kEscape = 0x01, kSpace = 0x39, kReturn = 0x1C;
 inline constexpr uint8_t kF1 = 0x3B, kF2 = 0x3C, kF3 = 0x3D, kF4 = 0x3E, kF5 = 0x3F, kF6 = 0x40,
-                         kF7 = 0x41, kF8 = 0x42, kF9 = 0x43, kF10 = 0x44;
+                         kF7 = 0x41, kF8 = 0x42, kF9 = 0x43, kF10 = 0x44, kF11 = 0x57,
+                         kF12 = 0x58;
+inline constexpr uint8_t kHome = 0xC7, kEnd = 0xCF, kPageUp = 0xC9, kPageDown = 0xD1;
 inline constexpr uint8_t kLeftShift = 0x2A, kRightShift = 0x36;
 inline constexpr uint8_t kUp = 0xC8, kDown = 0xD0, kLeft = 0xCB, kRight = 0xCD;
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/input.h"
+#include "platform/pad.h"
 #include "platform/sound.h"
 #include "platform/status.h"
 #include "platform/voice.h"
@@ -58,6 +59,8 @@ class Platform {
   // Heard at once: the sounds from the next block, the voice from its next line.
   virtual void SetLevels(const Levels& levels) = 0;
   virtual Levels levels() const = 0;
+  // What a gamepad's motors let the player feel, from the next event on the table.
+  virtual void SetRumble(const RumbleChoice&) {}
   // Holds the game still (its timers and every sound it has, silent, positions kept) or
   // lets it go on exactly where it stood. Sounds made while it is held play as usual.
   virtual void HoldGame(bool on) = 0;

@@ -58,6 +58,12 @@ void Recorder::Input(const RawInput& in) {
     case K::kFocusGained:
       line = "input focus gained";
       break;
+    case K::kPadAdded:
+      line = "input pad added";
+      break;
+    case K::kPadRemoved:
+      line = "input pad removed";
+      break;
   }
   file_.Line(line);
 }
@@ -193,6 +199,9 @@ RawInput Replay::InputOf(const Record& r) {
   }
   if (w.size() == 3 && w[1] == "focus" && (w[2] == "lost" || w[2] == "gained")) {
     return w[2] == "lost" ? RawInput::FocusLost() : RawInput::FocusGained();
+  }
+  if (w.size() == 3 && w[1] == "pad" && (w[2] == "added" || w[2] == "removed")) {
+    return w[2] == "added" ? RawInput::PadAdded() : RawInput::PadRemoved();
   }
   throw bad();
 }

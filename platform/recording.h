@@ -6,6 +6,7 @@
 //   input mouse move DX DY   one movement of the mouse
 //   input mouse button B down|up
 //   input focus lost|gained
+//   input pad added|removed  a gamepad plugged in or pulled out
 //   tick N                   timer N (0 right, 1 left, 2 toward, 3 away) ticked
 //   clock SECONDS            the time of day the game read
 //   heard                    a line the game waited for has been spoken

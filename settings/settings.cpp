@@ -17,12 +17,8 @@
 namespace palomir {
 
 namespace {
-constexpr Settings::Name kNames[] = {Settings::Name::kSpeechRate, Settings::Name::kSpeechVolume,
-                                     Settings::Name::kSoundVolume,
-                                     Settings::Name::kBackgroundVolume};
-
 bool IsVolume(Settings::Name n) {
-  return n != Settings::Name::kSpeechRate;
+  return n != Settings::Name::kSpeechRate && n < Settings::Name::kRumble;
 }
 bool CanBeOff(Settings::Name n) {
   return n == Settings::Name::kSoundVolume || n == Settings::Name::kBackgroundVolume;
@@ -31,6 +27,7 @@ int Lowest(Settings::Name n) {
   switch (n) {
     case Settings::Name::kSpeechRate: return Settings::kRateLowest;
     case Settings::Name::kSpeechVolume: return Settings::kSpeechLowest;
+    case Settings::Name::kRumble: return 0;
     default: return Settings::kSoundLowest;
   }
 }
@@ -38,10 +35,12 @@ int Highest(Settings::Name n) {
   switch (n) {
     case Settings::Name::kSpeechRate: return Settings::kRateHighest;
     case Settings::Name::kSpeechVolume: return Settings::kSpeechHighest;
+    case Settings::Name::kRumble: return 100;
     default: return Settings::kSoundHighest;
   }
 }
 int StepOf(Settings::Name n) {
+  if (n == Settings::Name::kRumble) return Settings::kRumbleStep;
   return IsVolume(n) ? Settings::kDbStep : Settings::kRateStep;
 }
 std::string Trim(const std::string& s) {
@@ -51,18 +50,35 @@ std::string Trim(const std::string& s) {
 }
 }  // namespace
 
+const std::vector<Settings::Name>& Settings::Names() {
+  static const std::vector<Name> names = {
+      Name::kSpeechRate, Name::kSpeechVolume, Name::kSoundVolume, Name::kBackgroundVolume,
+      Name::kRumble,     Name::kRumbleHits,   Name::kRumbleWalls, Name::kRumbleGoals,
+      Name::kRumbleNear};
+  return names;
+}
+
 int& Settings::Of(Name n) {
   switch (n) {
     case Name::kSpeechRate: return speech_rate;
     case Name::kSpeechVolume: return speech_volume;
     case Name::kSoundVolume: return sound_volume;
-    case Name::kBackgroundVolume: break;
+    case Name::kBackgroundVolume: return background_volume;
+    case Name::kRumble: return rumble;
+    case Name::kRumbleHits: return rumble_hits;
+    case Name::kRumbleWalls: return rumble_walls;
+    case Name::kRumbleGoals: return rumble_goals;
+    case Name::kRumbleNear: break;
   }
-  return background_volume;
+  return rumble_near;
 }
 
 bool Settings::Step(Name n, int direction) {
   int& v = Of(n);
+  if (IsSwitch(n)) {
+    v = v ? 0 : 1;
+    return true;
+  }
   const int step = StepOf(n);
   int next = v;
   if (v == kVolumeOff) {
@@ -87,16 +103,26 @@ const char* NameOf(Settings::Name n) {
     case Settings::Name::kSpeechRate: return "speech-rate";
     case Settings::Name::kSpeechVolume: return "speech-volume";
     case Settings::Name::kSoundVolume: return "sound-volume";
-    case Settings::Name::kBackgroundVolume: break;
+    case Settings::Name::kBackgroundVolume: return "background-volume";
+    case Settings::Name::kRumble: return "rumble";
+    case Settings::Name::kRumbleHits: return "rumble-hits";
+    case Settings::Name::kRumbleWalls: return "rumble-walls";
+    case Settings::Name::kRumbleGoals: return "rumble-goals";
+    case Settings::Name::kRumbleNear: break;
   }
-  return "background-volume";
+  return "rumble-near";
 }
 
-std::string ValueText(Settings::Name, int value) {
+std::string ValueText(Settings::Name n, int value) {
+  if (Settings::IsSwitch(n)) return value ? "on" : "off";
   return value == kVolumeOff ? "off" : std::to_string(value);
 }
 
 std::optional<int> ParseValue(Settings::Name n, const std::string& text) {
+  if (Settings::IsSwitch(n)) {
+    if (text == "on" || text == "off") return text == "on" ? 1 : 0;
+    return std::nullopt;
+  }
   if (text == "off") {
     if (CanBeOff(n)) return kVolumeOff;
     return std::nullopt;
@@ -120,6 +146,16 @@ std::string RangeText(Settings::Name n) {
       return Tr("words a minute, 75 to 450 (default 175)");
     case Settings::Name::kSpeechVolume:
       return Tr("decibels, -30 to 0 (default 0)");
+    case Settings::Name::kRumble:
+      // TRANSLATORS: the settings file's note on a gamepad's rumble strength.
+      return Tr("percent, 0 to 100 (default 75)");
+    case Settings::Name::kRumbleHits:
+    case Settings::Name::kRumbleWalls:
+    case Settings::Name::kRumbleGoals:
+      // TRANSLATORS: the settings file's note on one kind of rumble; on and off stay as they are.
+      return Tr("on or off (default on)");
+    case Settings::Name::kRumbleNear:
+      return Tr("on or off (default off)");
     default:
       return Tr("decibels, -30 to 0, or off (default 0)");
   }
@@ -262,7 +298,7 @@ Found Read(const std::string& path, const std::string& link = "") {
         f.language = Trim(line.substr(eq + 1));
         taken = true;
       }
-      for (Settings::Name n : kNames) {
+      for (Settings::Name n : Settings::Names()) {
         if (name != NameOf(n)) continue;
         if (auto v = ParseValue(n, Trim(line.substr(eq + 1)))) {
           f.settings.Of(n) = *v;
@@ -343,8 +379,9 @@ std::string MakeFolders(const std::string& folder) {
 
 std::string Text(const Settings& s, const std::string& language) {
   std::ostringstream text;
-  text << "# Palomir's settings, written by the game when you change one (F5 to F10).\n";
-  for (Settings::Name n : kNames) {
+  text << "# Palomir's settings, written by the game when you change one (F5 to F12, Home, End,\n"
+          "# Page Up, Page Down).\n";
+  for (Settings::Name n : Settings::Names()) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }
   if (!language.empty()) text << "language = " << language << "\n";

@@ -1,5 +1,5 @@
-// The player's own settings: how fast and how loud the voice speaks, and how loud the
-// game's sounds and the background are. None of them is a rule of play. Kept between games
+// The player's own settings: how fast and how loud the voice speaks, how loud the game's
+// sounds and the background are, and what a gamepad's rumble lets the player feel. None of them is a rule of play. Kept between games
 // in a small text file of "name = value" lines; options override them for one run.
 //
 // Threads: Settings and the functions beside it are for any thread and never block.
@@ -32,18 +32,39 @@ struct Settings {
   int speech_volume = 0;           // dB
   int sound_volume = 0;            // dB, or kVolumeOff
   int background_volume = 0;       // dB, or kVolumeOff
+  // A gamepad's rumble: its strength in percent (0 is none), and each kind on (1) or off (0).
+  static constexpr int kRumbleStep = 25;
+  int rumble = 75;
+  int rumble_hits = 1;
+  int rumble_walls = 1;
+  int rumble_goals = 1;
+  int rumble_near = 0;  // the puck coming near: off unless the player wants it
   bool operator==(const Settings&) const = default;
 
-  enum class Name { kSpeechRate, kSpeechVolume, kSoundVolume, kBackgroundVolume };
+  enum class Name {
+    kSpeechRate,
+    kSpeechVolume,
+    kSoundVolume,
+    kBackgroundVolume,
+    kRumble,
+    kRumbleHits,
+    kRumbleWalls,
+    kRumbleGoals,
+    kRumbleNear
+  };
+  // Every setting, in the file's order.
+  static const std::vector<Name>& Names();
+  // A setting that is on or off ("on", "off"); Step turns it over.
+  static bool IsSwitch(Name n) { return n >= Name::kRumbleHits; }
   int& Of(Name n);
   int Of(Name n) const { return const_cast<Settings*>(this)->Of(n); }
   // One step up (+1) or down (-1), within the setting's range; false when already at its end.
   bool Step(Name n, int direction);
 };
 
-// The option's or the file's name of a setting ("speech-rate").
+// The option's or the file's name of a setting ("speech-rate", "rumble-near").
 const char* NameOf(Settings::Name n);
-// A value as written in the file and on the command line: "175", "-6", "off".
+// A value as written in the file and on the command line: "175", "-6", "off", "on".
 std::string ValueText(Settings::Name n, int value);
 // Reads a value; nothing when it is not one this setting takes.
 std::optional<int> ParseValue(Settings::Name n, const std::string& text);

@@ -55,7 +55,7 @@ struct GuidedGame : Game {
   }
   // Runs until the guide has finished, at most three minutes.
   void RunGuide() {
-    for (int i = 0; i < 1800 && guide->mode() != Guide::Mode::kIdle; ++i) vp.RunFor(0.1);
+    for (int i = 0; i < 180000 && guide->mode() != Guide::Mode::kIdle; ++i) vp.RunFor(0.001);
   }
 };
 
@@ -78,6 +78,12 @@ TEST(Guide, EachKeySaysWhatItDidAndTheLevelsFollow) {
       {dik::kF10, true, {"Background 0 decibels, the highest"}, {175, 0, 0, 0}, 1, 1, 1},
       {dik::kF3, false, {"0", "0"}, {}, 1, 1, 1},
       {dik::kF4, false, {"1", "80", "0", "0"}, {}, 1, 1, 1},
+      {dik::kF11, false, {"Rumble 50 percent"}, {}, 1, 1, 1},
+      {dik::kF12, false, {"Rumble 100 percent"}, {}, 1, 1, 1},
+      {dik::kHome, false, {"Rumble of the hits off"}, {}, 1, 1, 1},
+      {dik::kEnd, false, {"Rumble of the walls off"}, {}, 1, 1, 1},
+      {dik::kPageUp, false, {"Rumble of the goals off"}, {}, 1, 1, 1},
+      {dik::kPageDown, false, {"Rumble of the puck coming near on"}, {}, 1, 1, 1},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.key);

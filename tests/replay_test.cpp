@@ -173,7 +173,8 @@ TEST(Recording, EveryRecordReadsBackAsWritten) {
       RawInput::KeyDown(200),     RawInput::MouseMove(INT32_MIN, INT32_MAX),
       RawInput::MouseMove(-3, 0), RawInput::Button(0, true),
       RawInput::Button(2, false), RawInput::FocusLost(),
-      RawInput::FocusGained(),
+      RawInput::FocusGained(),    RawInput::PadAdded(),
+      RawInput::PadRemoved(),
   };
   VirtualPlatform day;
   day.SetTimeOfDay(86399.9999);  // so close to midnight that it rounds up to it

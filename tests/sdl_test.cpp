@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "contract.h"
 #include "platform/arith.h"
+#include "platform/call_log.h"
 #include "platform/keycodes.h"
 #include "platform/sdl/keymap.h"
 #include "platform/sdl/sdl_platform.h"
@@ -247,6 +249,111 @@ TEST_F(Sdl, AWindowASoundDeviceAndAKeyReachingTheCallback) {
   SDL_PushEvent(&key);
   p.DoEvents();
   EXPECT_EQ(five_down, (std::vector<bool>{true, false}));
+}
+
+// A game controller, SDL's virtual one: plugged in and pulled out, said once each; its
+// stick and a button reach the game as the mouse and a key; a wall's knock reaches its
+// motors as the rumble law has it, and they stop by themselves.
+TEST_F(Sdl, AGamepadPlaysAsTheMouseAndKeysAndRumbles) {
+  setenv("SDL_JOYSTICK_ALLOW_BACKGROUND_EVENTS", "1", 1);
+  struct Log final : CallLog {
+    std::vector<std::string> pad;
+    void Record(const Call& c) override {
+      if (c.object == "pad") pad.push_back(c.op + " " + std::to_string(c.arg));
+    }
+    void Said(const std::string&, int32_t) override {}
+  } log;
+  SdlPlatform p("/tmp");
+  p.set_trace(&log);
+  std::unique_ptr<DxRoot> root;
+  ASSERT_TRUE(p.CreateDxRoot(root).ok());
+  std::unique_ptr<SoundDevice> sound;
+  ASSERT_TRUE(root->DirectSoundCreate("", sound).ok());
+  std::unique_ptr<InputRoot> input;
+  ASSERT_TRUE(root->DirectInputCreate(input).ok());
+  std::unique_ptr<InputDevice> keyboard, mouse;
+  ASSERT_TRUE(input->CreateDevice("GUID_SysKeyboard", keyboard).ok());
+  ASSERT_TRUE(input->CreateDevice("guid_SysMouse", mouse).ok());
+  std::vector<std::string> got;
+  bool f1 = false;
+  int32_t event = 0;
+  ASSERT_TRUE(root->CreateEvent(
+                      [&](int32_t) {
+                        std::array<MouseRecord, 10> records{};
+                        int32_t n = 0;
+                        (void)mouse->GetDeviceData(records, 0, n);
+                        for (int32_t i = 0; i < n; ++i)
+                          got.push_back(std::to_string(records[i].offset) + " " +
+                                        std::to_string(records[i].data));
+                        KeyboardState ks{};
+                        ASSERT_TRUE(keyboard->GetDeviceStateKeyboard(ks).ok());
+                        if (ks[dik::kF1] && !f1) got.push_back("F1");
+                        f1 = ks[dik::kF1] != 0;
+                      },
+                      event)
+                  .ok());
+  ASSERT_TRUE(mouse->SetProperty("DIPROP_BUFFERSIZE", PropLong{0, 0, 10}).ok());
+  for (auto* d : {keyboard.get(), mouse.get()}) {
+    ASSERT_TRUE(d->SetCommonDataFormat(d == mouse.get() ? kFormatMouse : kFormatKeyboard).ok());
+    ASSERT_TRUE(d->SetCooperativeLevel(p.Handle(), kLevelNonExclusive | kLevelForeground).ok());
+    ASSERT_TRUE(d->SetEventNotification(event).ok());
+    ASSERT_TRUE(d->Acquire().ok());
+  }
+  SDL_Event focus{};
+  focus.type = SDL_WINDOWEVENT;
+  focus.window.event = SDL_WINDOWEVENT_FOCUS_GAINED;
+  SDL_PushEvent(&focus);
+  auto pump = [&p] {
+    std::this_thread::sleep_for(2ms);  // the window system is asked at most once a millisecond
+    p.DoEvents();
+  };
+
+  static std::vector<std::pair<int, int>> felt;
+  SDL_VirtualJoystickDesc desc{};
+  desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+  desc.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+  desc.naxes = SDL_CONTROLLER_AXIS_MAX;
+  desc.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+  desc.axis_mask = (1u << SDL_CONTROLLER_AXIS_MAX) - 1;
+  desc.button_mask = (1u << SDL_CONTROLLER_BUTTON_MAX) - 1;
+  desc.name = "test pad";
+  desc.Rumble = [](void*, Uint16 low, Uint16 high) {
+    felt.emplace_back(low, high);
+    return 0;
+  };
+  const int index = SDL_JoystickAttachVirtualEx(&desc);
+  ASSERT_GE(index, 0) << SDL_GetError();
+  pump();
+  EXPECT_EQ(p.TakeTold(),
+            std::vector<std::string>{"A gamepad is connected: its stick moves your paddle."});
+  SDL_Joystick* j = SDL_JoystickOpen(index);
+  ASSERT_NE(j, nullptr);
+  ASSERT_EQ(SDL_JoystickSetVirtualAxis(j, SDL_CONTROLLER_AXIS_LEFTX, 32767), 0);
+  ASSERT_EQ(SDL_JoystickSetVirtualButton(j, SDL_CONTROLLER_BUTTON_START, 1), 0);
+  pump();
+  pump();
+  // Right and to the middle of where the paddle hits, from a paddle at (0, 0); Start is F1.
+  EXPECT_EQ(got, (std::vector<std::string>{"F1", "0 1200", "4 -238"}));
+
+  std::unique_ptr<SoundBuffer> wall;
+  ASSERT_TRUE(sound->CreateSoundBufferFromFile(std::string(PALOMIR_SOUNDS) + "/SideBounce.wav",
+                                               BufferDesc{}, wall)
+                  .ok());
+  ASSERT_TRUE(wall->Play(kPlayOnce).ok());
+  EXPECT_EQ(log.pad, std::vector<std::string>{"Rumble 0 24576 40"});  // at 75 percent
+  ASSERT_FALSE(felt.empty());
+  EXPECT_EQ(felt.front(), std::make_pair(0, 24576));
+  for (int i = 0; i < 1000 && felt.back() != std::make_pair(0, 0); ++i) pump();
+  EXPECT_EQ(felt.back(), std::make_pair(0, 0));
+
+  SDL_JoystickClose(j);
+  ASSERT_EQ(SDL_JoystickDetachVirtual(index), 0);
+  pump();
+  pump();
+  EXPECT_EQ(p.TakeTold(),
+            std::vector<std::string>{
+                "The gamepad was disconnected; play on with the mouse and the keys."});
+  unsetenv("SDL_JOYSTICK_ALLOW_BACKGROUND_EVENTS");
 }
 
 TEST_F(Sdl, TimersTickFromTheRealClock) {

@@ -216,6 +216,30 @@ struct Runner {
     } else if (c == "mouse" && w.at(1) == "button") {
       vp.Button(num(2), w.at(3) == "down");
       vp.DoEvents();
+    } else if (c == "pad") {
+      // A gamepad as a backend hands it on: "pad added", "pad removed", "pad stick X Y",
+      // "pad A down" (A B X Y Back Start LB RB Up Down); each followed by a pump.
+      static const std::map<std::string, PadButton> kButtons = {
+          {"A", PadButton::kA},         {"B", PadButton::kB},
+          {"X", PadButton::kX},         {"Y", PadButton::kY},
+          {"Back", PadButton::kBack},   {"Start", PadButton::kStart},
+          {"LB", PadButton::kLeftShoulder}, {"RB", PadButton::kRightShoulder},
+          {"Up", PadButton::kUp},       {"Down", PadButton::kDown}};
+      const std::string& what = w.at(1);
+      if (what == "added" || what == "removed") {
+        what == "added" ? vp.PadAdded() : vp.PadRemoved();
+      } else if (what == "stick") {
+        vp.PadMoved({num(2), num(3)});
+      } else if (auto it = kButtons.find(what); it != kButtons.end()) {
+        vp.PadPressed(it->second, w.at(2) == "down");
+      } else {
+        throw std::invalid_argument("no pad input called " + what);
+      }
+      vp.DoEvents();
+    } else if (c == "rumble") {
+      // What the player chose to feel: strength, then hits walls goals near, each on or off.
+      auto on = [&](size_t i) { return w.at(i) == "on"; };
+      vp.SetRumble({num(1), on(2), on(3), on(4), on(5)});
     } else if (c == "run") {
       vp.RunFor(std::stod(w.at(1)));
     } else if (c == "pump") {
@@ -227,11 +251,12 @@ struct Runner {
     } else if (c == "sounds") {
       vp.SetSoundsFolder(w.at(1));
     } else if (c == "settings") {
-      // The player's settings the recorded game started with: rate, voice, sounds, background.
-      using N = Settings::Name;
-      const N names[] = {N::kSpeechRate, N::kSpeechVolume, N::kSoundVolume, N::kBackgroundVolume};
-      if (w.size() != 5) throw std::invalid_argument("settings takes four values");
-      for (size_t i = 0; i < 4; ++i) {
+      // The player's settings the recorded game started with: rate, voice, sounds, background,
+      // and (since gamepads play) the rumble's strength and its four kinds.
+      const std::vector<Settings::Name>& names = Settings::Names();
+      if (w.size() != 5 && w.size() != names.size() + 1)
+        throw std::invalid_argument("settings takes four or nine values");
+      for (size_t i = 0; i + 1 < w.size(); ++i) {
         const auto v = ParseValue(names[i], w[i + 1]);
         if (!v) throw std::invalid_argument("'" + w[i + 1] + "' is not a " + NameOf(names[i]));
         guide.settings.Of(names[i]) = *v;

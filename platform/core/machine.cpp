@@ -34,6 +34,47 @@ class HeardVoice final : public Voice {
 
 }  // namespace
 
+namespace {
+// The game's own sounds the pad follows: the paddle's place, the puck's distance, and what
+// the table does.
+constexpr const char* kFollowed[] = {"paddleslide.wav", "puck.wav",     "paddle.wav",
+                                     "OpponentHit.wav", "SideBounce.wav", "rebound.wav",
+                                     "buzz.wav",        "goal.wav"};
+}  // namespace
+
+// One of the game's sounds, passed on as it is, each change told to the pad's mapping and
+// rumble. Only the first buffer of each file is the game's: the guide opens its own later.
+class MachineCore::Watched final : public SoundBuffer {
+ public:
+  Watched(MachineCore& m, std::string name, std::unique_ptr<SoundBuffer> inner)
+      : m_(m), name_(std::move(name)), inner_(std::move(inner)) {
+    m_.watched_.push_back(name_);
+    if (name_ == "paddleslide.wav") m_.paddle_ = inner_.get();
+  }
+  ~Watched() override {
+    std::erase(m_.watched_, name_);
+    if (m_.paddle_ == inner_.get()) m_.paddle_ = nullptr;
+  }
+  Status SetPan(int32_t pan) override { return Told("pan", pan, inner_->SetPan(pan)); }
+  Status GetPan(int32_t& pan) const override { return inner_->GetPan(pan); }
+  Status SetVolume(int32_t volume) override {
+    return Told("volume", volume, inner_->SetVolume(volume));
+  }
+  Status GetVolume(int32_t& volume) const override { return inner_->GetVolume(volume); }
+  Status Play(int32_t flags) override { return Told("play", 0, inner_->Play(flags)); }
+  Status SetCurrentPosition(int32_t p) override { return inner_->SetCurrentPosition(p); }
+  Status Stop() override { return inner_->Stop(); }
+
+ private:
+  Status Told(const char* op, int32_t value, Status s) {
+    if (s.ok()) m_.Watch(name_, op, value);
+    return s;
+  }
+  MachineCore& m_;
+  std::string name_;
+  std::unique_ptr<SoundBuffer> inner_;
+};
+
 // The sound device owns the sound output: while it exists the mixer is heard.
 class MachineCore::Sound final : public SoundDevice {
  public:
@@ -56,7 +97,12 @@ class MachineCore::Sound final : public SoundDevice {
       if (b && name == "background.wav") {
         m_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
       }
-      if (b) {
+      const bool followed = std::find(std::begin(kFollowed), std::end(kFollowed), name) !=
+                                std::end(kFollowed);
+      if (b && followed &&
+          std::find(m_.watched_.begin(), m_.watched_.end(), name) == m_.watched_.end()) {
+        buffer = std::make_unique<Watched>(m_, name, std::move(b));
+      } else if (b) {
         buffer = std::move(b);
       } else {
         s = Status::Fail("could not be given a mixer channel");
@@ -82,7 +128,20 @@ MachineCore::MachineCore(std::string program_folder, std::string sounds_folder, 
             if (recorder_) recorder_->Capture(s);
             return s;
           },
-          [this] { return Clock(); }) {}
+          [this] { return Clock(); }),
+      rumble_([this](const Rumble& r) {
+        if (trace_) {
+          trace_->Record({"pad", "Rumble " + std::to_string(r.low) + " " + std::to_string(r.high),
+                          static_cast<int32_t>(r.ms), false});
+        }
+        DriveRumble(r);
+      }) {
+  timers_.set_tick_observer([this](int timer) {
+    if (recorder_) recorder_->Tick(timer);
+    // The puck's two timers, one of them always on: the beat of the game's own time.
+    if (timer == 2 || timer == 3) rumble_.Beat();
+  });
+}
 
 MachineCore::~MachineCore() = default;
 
@@ -99,7 +158,6 @@ void MachineCore::set_trace(CallLog* trace) {
 
 void MachineCore::set_recorder(Recorder* recorder) {
   recorder_ = recorder;
-  if (recorder_) timers_.set_tick_observer([this](int timer) { recorder_->Tick(timer); });
 }
 
 Status MachineCore::CreateVoice(std::unique_ptr<Voice>& voice) {
@@ -154,6 +212,7 @@ void MachineCore::HoldGame(bool on) {
   timers_.Hold(on);
   mixer_->Hold(on);
   hub_.set_held(on);
+  if (on) rumble_.Stop();
 }
 
 bool MachineCore::GuideStepDue(Micros due) {
@@ -191,12 +250,14 @@ Status MachineCore::SetCurrentDirectory(const std::string& folder) {
 void MachineCore::Unload() {
   if (trace_) trace_->Record({"window", "Unload", 0, false});
   unloaded_ = true;
+  rumble_.Stop();
   Hide();
   throw WindowUnloaded{};
 }
 
 void MachineCore::Closed() {
   if (recorder_) recorder_->Close();
+  rumble_.Stop();
   unloaded_ = true;
   throw WindowUnloaded{};
 }
@@ -222,7 +283,55 @@ void MachineCore::LookAtLayout() {
 
 void MachineCore::DeliverAsRead(const RawInput& input) {
   if (recorder_) recorder_->Input(input);
+  using K = RawInput::Kind;
+  if (input.kind == K::kPadAdded || input.kind == K::kPadRemoved) {
+    const bool added = input.kind == K::kPadAdded;
+    pads_ = std::max(0, pads_ + (added ? 1 : -1));
+    pad_map_.Forget();
+    rumble_.set_present(pads_ > 0);
+    // TRANSLATORS: said once when a gamepad is plugged in (or found at the start).
+    TellPlayer(added ? Tr("A gamepad is connected: its stick moves your paddle.")
+                     // TRANSLATORS: said once when a gamepad is pulled out during a game.
+                     : Tr("The gamepad was disconnected; play on with the mouse and the keys."));
+    return;
+  }
+  if (input.kind == K::kFocusLost) rumble_.Stop();
   hub_.Deliver(input);
+}
+
+void MachineCore::PadRemoved() {
+  // Its buttons let go first, as the player's: a recording keeps them so.
+  for (const RawInput& up : pad_map_.LetGo()) DeliverAsRead(up);
+  Deliver(RawInput::PadRemoved());
+}
+
+void MachineCore::PadPressed(PadButton button, bool down) {
+  if (auto in = pad_map_.Button(button, down, answer_keys_.answering())) DeliverAsRead(*in);
+}
+
+void MachineCore::FlushStick() {
+  if (!stick_) return;
+  const PadStick stick = *std::exchange(stick_, std::nullopt);
+  PaddlePlace paddle;
+  if (paddle_) (void)paddle_->GetPan(paddle.pan), (void)paddle_->GetVolume(paddle.volume);
+  if (auto in = pad_map_.Stick(stick, paddle)) DeliverAsRead(*in);
+}
+
+void MachineCore::Watch(const std::string& name, const char* op, int32_t value) {
+  const std::string_view what = op;
+  // The guide's tour plays the game's sounds while the game holds: nothing is felt then.
+  if (timers_.held()) return;
+  using E = RumbleLaw::Event;
+  if (name == "puck.wav") {
+    if (what == "volume") rumble_.PuckAt(value);
+    return;
+  }
+  if (what != "play") return;
+  if (name == "paddle.wav") rumble_.On(E::kPlayerHit);
+  if (name == "OpponentHit.wav") rumble_.On(E::kComputerHit);
+  if (name == "SideBounce.wav" || name == "rebound.wav") rumble_.On(E::kWall);
+  if (name == "buzz.wav") rumble_.On(E::kComputerGoal);
+  if (name == "goal.wav") rumble_.On(E::kPlayerGoal);
 }
 
 void MachineCore::DeliverQueued() {
@@ -287,6 +396,7 @@ void MachineCore::DoEvents() {
   WatchOutput();
   if (*voice_poll_) (*voice_poll_)();
   PumpSystem();
+  FlushStick();
   DeliverQueued();
   // The player may change the layout at any time: the card follows within a tenth of a
   // second. Looked at no more often, as a system may take a call of its own for each key.

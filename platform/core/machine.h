@@ -2,7 +2,7 @@
 // system. The timers and the time of day, the input hub and the game's hold, the mixer and
 // the player's levels, the voice's wiring (the recording's and the trace's wrappers, the
 // levels the voice reads, the look at the voice at every pump), the recorder and the trace,
-// the guide's steps, the sound device and its files. A backend (SDL, Win32, the virtual
+// the guide's steps, the sound device and its files, a gamepad's mapping and its rumble. A backend (SDL, Win32, the virtual
 // machine) derives from it and supplies only what its system alone has: the pump and its
 // wait, the window and its card, the raw input, the sound output, the voice.
 //
@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ class MachineCore : public Platform, public Window {
   Status CreateDxRoot(std::unique_ptr<DxRoot>& root) final;
   void SetLevels(const Levels& levels) final;
   Levels levels() const final { return levels_; }
+  void SetRumble(const RumbleChoice& choice) final { rumble_.set_choice(choice); }
   // The timers, every sound and the input held together, and let go together.
   void HoldGame(bool on) final;
   bool game_held() const final { return timers_.held(); }
@@ -157,6 +159,16 @@ class MachineCore : public Platform, public Window {
   // in the system (its library must then stay up).
   void UseOutput(std::unique_ptr<OutputDriver> driver, int frames);
   bool ShutdownOutput();
+  // A gamepad, from the system's events: plugged in (or there at the start) or pulled out,
+  // said to the player; its stick (taken as the mouse once a pump, PumpSystem's last reading)
+  // and its buttons (at once, as a mouse button or a key). Only the first pad plays.
+  void PadAdded() { Deliver(RawInput::PadAdded()); }
+  void PadRemoved();
+  void PadMoved(PadStick stick) { stick_ = stick; }
+  void PadPressed(PadButton button, bool down);
+  // The pad's motors, as the rumble law drives them (traced as "pad Rumble LOW HIGH", MS);
+  // a backend with a pad sets them. Must not block.
+  virtual void DriveRumble(const Rumble&) {}
   // The core's sound output; null until UseOutput.
   SoundOutput* output() const { return output_.get(); }
   // One piece of input from the system: its keys turned into the codes the rules read
@@ -191,6 +203,10 @@ class MachineCore : public Platform, public Window {
 
  private:
   class Sound;
+  class Watched;
+  void Watch(const std::string& name, const char* op, int32_t value);
+  void FlushStick();
+  void StopRumble();
   Status OpenSound(const std::string& name, std::unique_ptr<SoundDevice>& sound);
 
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
@@ -219,6 +235,12 @@ class MachineCore : public Platform, public Window {
   bool shown_ = false;
   bool unloaded_ = false;
   bool mouse_captured_ = false;
+  int pads_ = 0;
+  std::optional<PadStick> stick_;  // the last reading not yet taken
+  PadMapper pad_map_;
+  RumbleLaw rumble_;
+  SoundBuffer* paddle_ = nullptr;  // the game's paddle slide, read back for the stick
+  std::vector<std::string> watched_;  // the game's own sounds the pad follows
 };
 
 }  // namespace palomir

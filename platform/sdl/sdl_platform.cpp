@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -113,6 +114,9 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
                        ")");
   }
   close_signals_ = std::make_unique<CloseSignalWatch>();
+  // Game controllers: a pad that cannot be had leaves the mouse and the keys, said nowhere.
+  // Those there at the start are announced as plugged in, by SDL's own events.
+  (void)SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER);
   // A busy X server now and then turns a new connection away; SDL would then take its
   // offscreen driver instead, without a word. Knock again a few times before giving up.
   std::string driver;
@@ -172,6 +176,7 @@ SdlPlatform::SdlPlatform(std::string program_folder, std::string speech_data,
 
 SdlPlatform::~SdlPlatform() {
   close_signals_.reset();
+  if (pad_) SDL_GameControllerClose(static_cast<SDL_GameController*>(pad_));
   const bool stuck = ShutdownOutput();
   if (window_) SDL_DestroyWindow(Win(window_));
   // A thread left inside the sound library may still hold SDL's audio: shutting SDL down
@@ -298,8 +303,76 @@ void SdlPlatform::HandleEvent(const void* e_) {
       if (button >= 0) Deliver(RawInput::Button(button, e.type == SDL_MOUSEBUTTONDOWN));
       break;
     }
+    case SDL_CONTROLLERDEVICEADDED:
+    case SDL_CONTROLLERDEVICEREMOVED:
+    case SDL_CONTROLLERAXISMOTION:
+    case SDL_CONTROLLERBUTTONDOWN:
+    case SDL_CONTROLLERBUTTONUP:
+      PadEvent(&e);
+      break;
     default:
       break;
+  }
+}
+
+void SdlPlatform::OpenFirstPad() {
+  for (int i = 0; i < SDL_NumJoysticks() && !pad_; ++i) {
+    if (!SDL_IsGameController(i)) continue;
+    if (SDL_GameController* c = SDL_GameControllerOpen(i)) {
+      pad_ = c;
+      pad_id_ = SDL_JoystickInstanceID(SDL_GameControllerGetJoystick(c));
+      stick_ = {SDL_GameControllerGetAxis(c, SDL_CONTROLLER_AXIS_LEFTX),
+                SDL_GameControllerGetAxis(c, SDL_CONTROLLER_AXIS_LEFTY)};
+      PadAdded();
+      PadMoved(stick_);  // where it rests
+    }
+  }
+}
+
+void SdlPlatform::PadEvent(const void* e_) {
+  const SDL_Event& e = *static_cast<const SDL_Event*>(e_);
+  switch (e.type) {
+    case SDL_CONTROLLERDEVICEADDED:
+      if (!pad_) OpenFirstPad();
+      return;
+    case SDL_CONTROLLERDEVICEREMOVED:
+      if (e.cdevice.which != pad_id_) return;
+      SDL_GameControllerClose(static_cast<SDL_GameController*>(pad_));
+      pad_ = nullptr;
+      pad_id_ = -1;
+      PadRemoved();
+      OpenFirstPad();
+      return;
+    case SDL_CONTROLLERAXISMOTION:
+      if (e.caxis.which != pad_id_) return;
+      if (e.caxis.axis == SDL_CONTROLLER_AXIS_LEFTX) stick_.x = e.caxis.value;
+      if (e.caxis.axis == SDL_CONTROLLER_AXIS_LEFTY) stick_.y = e.caxis.value;
+      PadMoved(stick_);
+      return;
+    default:
+      break;
+  }
+  if (e.cbutton.which != pad_id_) return;
+  std::optional<PadButton> b;
+  switch (e.cbutton.button) {
+    case SDL_CONTROLLER_BUTTON_A: b = PadButton::kA; break;
+    case SDL_CONTROLLER_BUTTON_B: b = PadButton::kB; break;
+    case SDL_CONTROLLER_BUTTON_X: b = PadButton::kX; break;
+    case SDL_CONTROLLER_BUTTON_Y: b = PadButton::kY; break;
+    case SDL_CONTROLLER_BUTTON_BACK: b = PadButton::kBack; break;
+    case SDL_CONTROLLER_BUTTON_START: b = PadButton::kStart; break;
+    case SDL_CONTROLLER_BUTTON_LEFTSHOULDER: b = PadButton::kLeftShoulder; break;
+    case SDL_CONTROLLER_BUTTON_RIGHTSHOULDER: b = PadButton::kRightShoulder; break;
+    case SDL_CONTROLLER_BUTTON_DPAD_UP: b = PadButton::kUp; break;
+    case SDL_CONTROLLER_BUTTON_DPAD_DOWN: b = PadButton::kDown; break;
+    default: return;
+  }
+  PadPressed(*b, e.type == SDL_CONTROLLERBUTTONDOWN);
+}
+
+void SdlPlatform::DriveRumble(const Rumble& r) {
+  if (pad_) {
+    (void)SDL_GameControllerRumble(static_cast<SDL_GameController*>(pad_), r.low, r.high, r.ms);
   }
 }
 
@@ -327,7 +400,9 @@ void SdlPlatform::WaitUntil(Micros until) {
     // pump is left out (each costs a few reads of the connection, most of what a tick costs
     // besides its wake-up), but SDL still pumps every so often for work of its own on a
     // clock (a focus it holds back a moment, the screen saver kept off).
-    if (!quiet_ || Clock() - last_full_pump_ >= kOwnWorkEvery) Pump();
+    // A game controller is read only by a pump (its device is not on the connection): with
+    // one, SDL pumps before every wait.
+    if (!quiet_ || pad_ || Clock() - last_full_pump_ >= kOwnWorkEvery) Pump();
     if (SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT)) return;
     const Micros left = until - Clock();
     if (left <= 0) return;
@@ -336,7 +411,7 @@ void SdlPlatform::WaitUntil(Micros until) {
                         static_cast<long>(left % 1000000) * 1000};
     // Woken by the time alone, the window system has said nothing since the pump: the pump
     // that follows the wait need not ask it again, nor the next wait.
-    if (ppoll(fds, 2, &wait, nullptr) == 0) {
+    if (ppoll(fds, 2, &wait, nullptr) == 0 && !pad_) {
       last_pump_ = Clock();
     } else {
       quiet_ = false;

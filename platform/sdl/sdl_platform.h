@@ -55,6 +55,12 @@ class SdlPlatform final : public MachineCore {
   void DrawCard() override;
   // SDL's relative mouse mode.
   Status CaptureMouse(bool on) override;
+  // The first game controller's two motors (SDL_GameControllerRumble: a write to the device).
+  void DriveRumble(const Rumble& r) override;
+  // A game controller plugged in, pulled out, its stick and buttons: the first one plays,
+  // the next takes its place when it goes.
+  void PadEvent(const void* sdl_event);
+  void OpenFirstPad();
   // espeak-ng, or speech-dispatcher with espeak-ng to take over; blocks while espeak-ng
   // loads its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
@@ -80,6 +86,9 @@ class SdlPlatform final : public MachineCore {
   // nothing has arrived on it: the wait need not pump first.
   bool quiet_ = false;
   std::unique_ptr<CloseSignalWatch> close_signals_;
+  void* pad_ = nullptr;  // SDL_GameController, the one that plays
+  int32_t pad_id_ = -1;  // its joystick instance
+  PadStick stick_;
   SdlOutputDriver* driver_ = nullptr;  // the core's output's driver (the game's PipeWire
                                        // stream, else SDL's audio), told of removed devices
 };

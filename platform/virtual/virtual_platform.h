@@ -57,6 +57,11 @@ class VirtualPlatform final : public MachineCore, public CallLog {
   void KeyUp(int32_t key) { Input(RawInput::KeyUp(key)); }
   void MouseMove(int32_t dx, int32_t dy) { Input(RawInput::MouseMove(dx, dy)); }
   void Button(int32_t button, bool down) { Input(RawInput::Button(button, down)); }
+  // A gamepad, as a backend hands it on: at once (the stick at the next pump).
+  using MachineCore::PadAdded;
+  using MachineCore::PadMoved;
+  using MachineCore::PadPressed;
+  using MachineCore::PadRemoved;
   // The player's keyboard layout: "us" (as made), "de" (QWERTZ), "fr" (AZERTY) or "ru"
   // (Cyrillic); any other name is refused (std::invalid_argument).
   // The game takes it up as keys come and as the pump looks (key_labels()).

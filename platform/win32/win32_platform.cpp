@@ -392,6 +392,9 @@ void Win32Platform::PumpSystem() {
     if (!posted) break;
   }
   ReadInput();
+  pads_.Poll(Clock(), {[this](bool added) { added ? PadAdded() : PadRemoved(); },
+                       [this](PadStick s) { PadMoved(s); },
+                       [this](PadButton b, bool down) { PadPressed(b, down); }});
 }
 
 void Win32Platform::WaitUntil(Micros until) {

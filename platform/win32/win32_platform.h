@@ -14,6 +14,7 @@
 
 #include "platform/core/machine.h"
 #include "platform/win32/wasapi_output.h"
+#include "platform/win32/xinput_pads.h"
 
 namespace palomir {
 
@@ -68,6 +69,8 @@ class Win32Platform final : public MachineCore {
   // SAPI 5's voice or the screen reader; blocks while SAPI finds its voice.
   Status MakeVoice(std::unique_ptr<Voice>& voice) override;
   void ReadInput();
+  // XInput's first pad's motors (a write to the device).
+  void DriveRumble(const Rumble& r) override { pads_.Drive(r, Clock()); }
   static intptr_t __stdcall Proc(void* hwnd, unsigned message, uintptr_t w, intptr_t l);
   intptr_t OnMessage(unsigned message, uintptr_t w, intptr_t l);
   void Paint();
@@ -78,6 +81,7 @@ class Win32Platform final : public MachineCore {
   std::unique_ptr<win32::ComApartment> com_;
   std::unique_ptr<Native> native_;
   bool close_asked_ = false;
+  XInputPads pads_;
   std::function<void()> session_end_;
 };
 

@@ -295,6 +295,8 @@ def main():
         check("input key down 200" in lines and "input mouse button 2 down" in lines and
               any(l.startswith("input mouse move 6 ") or l.startswith("input mouse move 12 ") for l in lines),
               "Up, the middle button and the mouse reach the game through DirectInput")
+        check(not any(l.startswith("input pad") for l in lines) and "call pad " not in trace,
+              "with no gamepad the game finds none, says nothing of one and plays on")
         check(lines[-1:] == ["capture ok"] and "close" in lines[-3:],
               "the recording is whole, down to the close box: %r" % lines[-3:])
         said = [l for l in trace.splitlines() if l.startswith("say ")]
