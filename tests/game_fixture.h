@@ -3,15 +3,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/sound_bank.h"
 #include "game/main_form.h"
 #include "game/sound_ops.h"
+#include "platform/call_log.h"
+#include "platform/recording.h"
 #include "platform/virtual/virtual_platform.h"
 
 namespace palomir::testing {
+
+// The calls a game made, as the trace writes them.
+inline std::vector<std::string> TracedLines(const VirtualPlatform& vp) {
+  std::vector<std::string> lines;
+  for (const Call& c : vp.calls()) lines.push_back(TraceLine(c));
+  return lines;
+}
+
+// A recording the virtual machine wrote, read back for a replay. The virtual machine has the
+// window's focus from the start, where a real one is given it in its first pump: the mouse
+// is taken there.
+inline std::deque<Replay::Record> RecordedReplay(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  lines.erase(std::find(lines.begin(), lines.end(), "capture ok"));
+  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1, {"input focus gained", "capture ok"});
+  std::vector<std::pair<int, std::string>> numbered;
+  for (const std::string& line : lines) numbered.emplace_back(int(numbered.size()) + 1, line);
+  return Replay::Parse(numbered);
+}
 
 struct Game {
   VirtualPlatform vp;

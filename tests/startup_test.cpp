@@ -407,11 +407,6 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
   const std::string path = testing::Utf8(folder / "de.recording");
   std::vector<std::string> german;  // the German game's calls, in the trace's words
   std::vector<std::string> german_cards;
-  auto traced = [](const VirtualPlatform& vp) {
-    std::vector<std::string> lines;
-    for (const Call& c : vp.calls()) lines.push_back(TraceLine(c));
-    return lines;
-  };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.layout);
     VirtualPlatform vp;
@@ -460,29 +455,18 @@ TEST(Card, KeysAreNamedAndAnswerAsThePlayersLayoutLabelsThem) {
       vp.set_recorder(nullptr);
       recorder.reset();
       file.reset();
-      german = traced(vp);
+      german = TracedLines(vp);
       german_cards = vp.cards();
     }
   }
   // Replayed on the American layout: the same calls, the same new game.
-  // The virtual machine has the window's focus from the start, where a real one is given it
-  // in its first pump: the mouse is taken there.
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  in.close();
-  lines.erase(std::find(lines.begin(), lines.end(), "capture ok"));
-  lines.insert(std::find(lines.begin(), lines.end(), "pump") + 1,
-               {"input focus gained", "capture ok"});
-  std::vector<std::pair<int, std::string>> numbered;
-  for (const std::string& line : lines) numbered.emplace_back(int(numbered.size()) + 1, line);
   VirtualPlatform us;
-  us.StartReplay(Replay::Parse(numbered));
+  us.StartReplay(RecordedReplay(path));
   try {
     RunGame(us, [](MainForm& f) { f.ComputerScore = 49; });
   } catch (const ReplayEnded&) {
   }
-  EXPECT_EQ(traced(us), german);
+  EXPECT_EQ(TracedLines(us), german);
   EXPECT_EQ(us.cards(), german_cards);  // the German keys, by the layout the recording keeps
   std::filesystem::remove_all(folder);
 }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "language/tr.h"
@@ -36,10 +38,24 @@ class HeardVoice final : public Voice {
 
 namespace {
 // The game's own sounds the pad follows: the paddle's place, the puck's distance, and what
-// the table does.
-constexpr const char* kFollowed[] = {"paddleslide.wav", "puck.wav",     "paddle.wav",
-                                     "OpponentHit.wav", "SideBounce.wav", "rebound.wav",
-                                     "buzz.wav",        "goal.wav"};
+// the table does, with what each is felt as when it plays (none: only followed).
+struct Followed {
+  std::string_view name;
+  std::optional<RumbleLaw::Event> felt;
+};
+using Felt = RumbleLaw::Event;
+constexpr Followed kFollowed[] = {
+    {"paddleslide.wav", {}},           {"puck.wav", {}},
+    {"paddle.wav", Felt::kPlayerHit},  {"OpponentHit.wav", Felt::kComputerHit},
+    {"SideBounce.wav", Felt::kWall},   {"rebound.wav", Felt::kWall},
+    {"buzz.wav", Felt::kComputerGoal}, {"goal.wav", Felt::kPlayerGoal},
+};
+
+const Followed* FollowedSound(std::string_view name) {
+  const auto* f = std::find_if(std::begin(kFollowed), std::end(kFollowed),
+                               [&](const Followed& x) { return x.name == name; });
+  return f == std::end(kFollowed) ? nullptr : f;
+}
 }  // namespace
 
 // One of the game's sounds, passed on as it is, each change told to the pad's mapping and
@@ -97,9 +113,7 @@ class MachineCore::Sound final : public SoundDevice {
       if (b && name == "background.wav") {
         m_.mixer_->SetGroup(b->channel(), Mixer::Group::kBackground);
       }
-      const bool followed = std::find(std::begin(kFollowed), std::end(kFollowed), name) !=
-                                std::end(kFollowed);
-      if (b && followed &&
+      if (b && FollowedSound(name) &&
           std::find(m_.watched_.begin(), m_.watched_.end(), name) == m_.watched_.end()) {
         buffer = std::make_unique<Watched>(m_, name, std::move(b));
       } else if (b) {
@@ -321,17 +335,9 @@ void MachineCore::Watch(const std::string& name, const char* op, int32_t value) 
   const std::string_view what = op;
   // The guide's tour plays the game's sounds while the game holds: nothing is felt then.
   if (timers_.held()) return;
-  using E = RumbleLaw::Event;
-  if (name == "puck.wav") {
-    if (what == "volume") rumble_.PuckAt(value);
-    return;
-  }
+  if (name == "puck.wav" && what == "volume") rumble_.PuckAt(value);
   if (what != "play") return;
-  if (name == "paddle.wav") rumble_.On(E::kPlayerHit);
-  if (name == "OpponentHit.wav") rumble_.On(E::kComputerHit);
-  if (name == "SideBounce.wav" || name == "rebound.wav") rumble_.On(E::kWall);
-  if (name == "buzz.wav") rumble_.On(E::kComputerGoal);
-  if (name == "goal.wav") rumble_.On(E::kPlayerGoal);
+  if (const Followed* f = FollowedSound(name); f && f->felt) rumble_.On(*f->felt);
 }
 
 void MachineCore::DeliverQueued() {

@@ -106,7 +106,7 @@ std::wstring Ssml(const std::string& text) {
 class NvdaBackend final : public ReckoningReader {
  public:
   // Game thread; does not block.
-  explicit NvdaBackend(const SapiSetup& setup) : ReckoningReader(setup.levels), levels_(setup.levels) {}
+  explicit NvdaBackend(const SapiSetup& setup) : ReckoningReader(setup.levels) {}
 
   // Voice thread: binds to NVDA's endpoint and asks whether it runs, kAnswer at most.
   Status Open(const std::atomic<bool>& stop) override {
@@ -185,9 +185,7 @@ class NvdaBackend final : public ReckoningReader {
   // The longest NVDA may take to say `text` before it is taken as hanging: three times the
   // line at the player's rate (NVDA may speak slower), and ten seconds more.
   Clock::duration Longest(const std::string& text) const {
-    const int rate = levels_ ? std::max(levels_->rate.load(), 1) : VoiceLevels::kUsualRate;
-    const double seconds = SpokenLength(text) * VoiceLevels::kUsualRate / rate;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(3 * seconds) + 10s);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(3 * Seconds(text)) + 10s);
   }
 
   // The player's message for a call that failed; none for one that worked.
@@ -208,7 +206,6 @@ class NvdaBackend final : public ReckoningReader {
     return Status::Fail(Fill(Tr("NVDA could not be reached (%s)"), why));
   }
 
-  std::shared_ptr<VoiceLevels> levels_;
   std::shared_ptr<Binding> binding_;  // from Open to Close
   bool ssml_ = true;                  // NVDA has speakSsml, until it says otherwise
   std::atomic<bool> speaking_{false};  // a synchronous speakSsml is under way

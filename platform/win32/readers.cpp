@@ -1,9 +1,9 @@
 #include "platform/win32/readers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "platform/speech_queue.h"
 
 namespace palomir::win32 {
 
@@ -69,11 +69,15 @@ double ReckoningReader::Left() const {
   return until > now ? std::chrono::duration<double>(until - now).count() : 0.0;
 }
 
+double ReckoningReader::Seconds(const std::string& text) const {
+  const int rate = levels_ ? std::max(levels_->rate.load(), 1) : VoiceLevels::kUsualRate;
+  return SpokenLength(text) * VoiceLevels::kUsualRate / rate;
+}
+
 void ReckoningReader::Wait(const std::string& text, const std::atomic<bool>& cut) {
-  const int rate = levels_ ? levels_->rate.load() : VoiceLevels::kUsualRate;
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                         std::chrono::duration<double>(SpeechQueue::Length(text) * 175.0 / rate));
+                         std::chrono::duration<double>(Seconds(text)));
   until_.store(until.time_since_epoch().count());
   while (!cut && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
   until_.store(0);

@@ -35,6 +35,8 @@ class ReckoningReader : public SleepingBackend {
 
  protected:
   explicit ReckoningReader(std::shared_ptr<VoiceLevels> levels) : levels_(std::move(levels)) {}
+  // Any thread: the seconds `text` takes to say at the player's rate, near enough.
+  double Seconds(const std::string& text) const;
   // Voice thread: returns once `text` would have been said, or soon after `cut` is set.
   void Wait(const std::string& text, const std::atomic<bool>& cut);
 

@@ -17,11 +17,7 @@ import time
 
 from harness import check, finish
 from server_test import SoundServer
-from windows_test import drop_prefix, named_window, wine_env, wine_prefix
-
-
-def logged(path):
-    return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
+from windows_test import drop_prefix, logged, named_window, wine_env, wine_prefix
 
 
 def ssml(text):

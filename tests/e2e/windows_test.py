@@ -146,9 +146,13 @@ def install_jaws(env, drive, standin):
                    stderr=subprocess.DEVNULL, timeout=60)
 
 
-def jaws_log(drive):
-    path = os.path.join(drive, "jaws", "jaws.log")
+def logged(path):
+    """The lines a stand-in has written to its log so far."""
     return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
+
+
+def jaws_log(drive):
+    return logged(os.path.join(drive, "jaws", "jaws.log"))
 
 
 def play_with_jaws(env, drive, xclose):
