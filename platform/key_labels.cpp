@@ -35,10 +35,8 @@ std::optional<size_t> IndexOf(uint8_t code) {
 class UsLabels final : public KeyLabels {
  public:
   std::string LabelAt(uint8_t code) const override {
-    for (const auto& [place, label] : kUsKeys) {
-      if (place == code) return label;
-    }
-    return "";
+    const auto i = IndexOf(code);
+    return i ? kUsKeys[*i].second : "";
   }
 };
 

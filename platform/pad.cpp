@@ -137,6 +137,12 @@ void RumbleLaw::Send(const Rumble& r) {
   out_(r);
 }
 
+void RumbleLaw::Pulse(const Rumble& r) {
+  Send(r);
+  beats_left_ = static_cast<int>((r.ms + kBeatMs - 1) / kBeatMs);
+  near_sent_.reset();  // felt again once the pulse is over
+}
+
 void RumbleLaw::On(Event event) {
   const bool wanted = event == Event::kWall                                         ? choice_.walls
                       : event == Event::kPlayerHit || event == Event::kComputerHit ? choice_.hits
@@ -147,21 +153,16 @@ void RumbleLaw::On(Event event) {
     return;
   }
   const Rumble r = Of(event, 0, choice_.strength);
-  Send(r);
-  beats_left_ = static_cast<int>((r.ms + kBeatMs - 1) / kBeatMs);
-  near_sent_.reset();
-  if (event == Event::kPlayerGoal) second_in_ = static_cast<int>(r.ms / kBeatMs) + 10;
+  Pulse(r);
+  if (event == Event::kPlayerGoal) second_in_ = beats_left_ + 10;
 }
 
 void RumbleLaw::PuckAt(int32_t volume) {
   const std::optional<int32_t> before = std::exchange(puck_, volume);
   if (!present_) return;
   if (hit_ && before && *before != volume) {
-    const Rumble r = Of(*hit_, std::abs(volume - *before), choice_.strength);
+    Pulse(Of(*hit_, std::abs(volume - *before), choice_.strength));
     hit_.reset();
-    Send(r);
-    beats_left_ = static_cast<int>((r.ms + kBeatMs - 1) / kBeatMs);
-    near_sent_.reset();
     return;
   }
   if (beats_left_ > 0) return;
@@ -173,9 +174,7 @@ void RumbleLaw::PuckAt(int32_t volume) {
 
 void RumbleLaw::Beat() {
   if (second_in_ > 0 && --second_in_ == 0) {
-    const Rumble r = Of(Event::kPlayerGoal, 0, choice_.strength);
-    Send(r);
-    beats_left_ = static_cast<int>(r.ms / kBeatMs);
+    Pulse(Of(Event::kPlayerGoal, 0, choice_.strength));
     return;
   }
   if (beats_left_ > 0 && --beats_left_ == 0) {

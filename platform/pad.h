@@ -97,6 +97,8 @@ class RumbleLaw {
 
  private:
   void Send(const Rumble& r);
+  // A pulse of `r.ms`, the nearness held back until it is over.
+  void Pulse(const Rumble& r);
   Rumble Scaled(Rumble r) const;
 
   std::function<void(const Rumble&)> out_;
