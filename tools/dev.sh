@@ -19,7 +19,7 @@ if [ "${1:-}" = packages ]; then
 fi
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core
-          libpipewire-0.3-dev gettext)
+          libpipewire-0.3-dev gettext libenet-dev libminiupnpc-dev)
 # The Windows build: Debian's mingw-w64 compiler, GoogleTest's source for the suite, and apt's
 # source-package tools for libsoxr (tools/windows/soxr.sh), and icoutils' wrestool, which lists
 # the program's resources; mingw-w64-tools' widl, which makes the NVDA controller's RPC stubs.
@@ -30,7 +30,7 @@ case "${1:-}" in
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng espeak-ng
                    sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd
-                   "${windows[@]}" nsis zip wine64 wine) ;;
+                   iproute2 miniupnpd "${windows[@]}" nsis zip wine64 wine) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus rtkit polkitd) ;;
   package) packages+=(dpkg-dev file lintian) ;;
