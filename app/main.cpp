@@ -11,6 +11,7 @@
 #include "game/main_form.h"
 #include "language/language.h"
 #include "language/tr.h"
+#include "match/match_play.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
 #include "platform/line_file.h"
@@ -213,7 +214,12 @@ int main(int argc, char** argv) {
     begin(trace_file, false);
     std::unique_ptr<palomir::Recorder> recorder;
     std::unique_ptr<palomir::LineTrace> trace;
-    if (record_file) {
+    const bool in_match = options.match != palomir::Options::Match::kNone;
+    if (record_file && in_match) {
+      // A match is written down as both ends' inputs, tick by tick (match/match_play.h).
+      record_file->Line(std::string("# palomir ") + PALOMIR_VERSION +
+                        " match recording: replay it with the scenario runner");
+    } else if (record_file) {
       record_file->Line(std::string("# palomir ") + PALOMIR_VERSION +
                         " recording: replay it with the scenario runner");
       record_file->Line("folder " + folder);
@@ -244,6 +250,18 @@ int main(int argc, char** argv) {
       trace = std::make_unique<palomir::LineTrace>(*trace_file);
       platform.set_trace(trace.get());
     }
+    palomir::MatchSetup match;
+    if (in_match) {
+      match.host = options.match == palomir::Options::Match::kHost;
+      match.address = options.address;
+      match.port = static_cast<uint16_t>(options.port.value_or(palomir::kDefaultPort));
+      match.record = record_file.get();
+      match.version = PALOMIR_VERSION;
+      match.link = [&match](const std::string& address, uint16_t port, std::string& error) {
+        return match.host ? palomir::HostLink(port, error)
+                          : palomir::JoinLink(address, port, error);
+      };
+    }
     return palomir::RunGame(
         platform,
         [&trace](palomir::MainForm& form) {
@@ -252,7 +270,7 @@ int main(int argc, char** argv) {
             if (trace) trace->Error(text);
           };
         },
-        guide);
+        guide, in_match ? &match : nullptr);
   } catch (const palomir::RuntimeError& e) {
     std::cerr << "palomir: " << e.what() << "\n";
     start::CouldNotStart(e.what());

@@ -44,6 +44,10 @@ std::string Usage(const std::string& system_options, const std::string& settings
   }
   usage += levels;
   usage += Tr(
+      "  --host[=PORT]             host a match against a friend, on UDP port PORT\n"
+      "                            (default 4510), and say where they reach it\n"
+      "  --join[=ADDRESS[:PORT]]   join a friend's match; without ADDRESS it is asked\n"
+      "                            for, typed and spoken back digit by digit\n"
       "  -h, --help                show this help and exit\n"
       "  -V, --version             show the version and exit\n");
   usage += "\n";
@@ -57,7 +61,7 @@ std::string Usage(const std::string& system_options, const std::string& settings
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
   enum { kSpeech = 256, kSounds, kRecord, kTrace, kRate, kSpeechVolume, kSoundVolume,
-         kBackgroundVolume, kLanguage };
+         kBackgroundVolume, kLanguage, kHost, kJoin };
   static const option kLong[] = {
       {"speech", required_argument, nullptr, kSpeech},
       {"sounds", required_argument, nullptr, kSounds},
@@ -68,6 +72,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
       {"sound-volume", required_argument, nullptr, kSoundVolume},
       {"background-volume", required_argument, nullptr, kBackgroundVolume},
       {"language", required_argument, nullptr, kLanguage},
+      {"host", optional_argument, nullptr, kHost},
+      {"join", optional_argument, nullptr, kJoin},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -119,6 +125,40 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
           return false;
         }
         break;
+      case kHost:
+      case kJoin: {
+        if (options.match != Options::Match::kNone) {
+          error = Tr("--host and --join each start a match: name one of them, once");
+          return false;
+        }
+        options.match = c == kHost ? Options::Match::kHost : Options::Match::kJoin;
+        std::string v = optarg ? optarg : "";
+        std::string port = c == kHost ? v : "";
+        if (c == kJoin) {
+          // ADDRESS or ADDRESS:PORT; the address may be asked for by voice instead.
+          const size_t colon = v.rfind(':');
+          if (colon != std::string::npos) {
+            port = v.substr(colon + 1);
+            v.resize(colon);
+            if (v.empty()) {
+              error = Tr("--join takes ADDRESS or ADDRESS:PORT, such as 192.168.1.20:4510");
+              return false;
+            }
+          }
+          options.address = v;
+        }
+        if (!port.empty() || (c == kHost && optarg && !*optarg)) {
+          char* end = nullptr;
+          const long n = std::strtol(port.c_str(), &end, 10);
+          if (port.empty() || *end != '\0' || n < 1 || n > 65535) {
+            error = Fill(Tr("%s takes a port from 1 to 65535, not '%s'"),
+                         c == kHost ? "--host" : "--join", port);
+            return false;
+          }
+          options.port = static_cast<int>(n);
+        }
+        break;
+      }
       case kLanguage:
         options.language = optarg;
         if (options.language->empty()) {

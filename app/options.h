@@ -20,6 +20,11 @@ struct Options {
   std::optional<int> speech_rate, speech_volume, sound_volume, background_volume;
   // The language the player named ("de", "pt_BR"), over the settings file's and the desktop's.
   std::optional<std::string> language;
+  // A match against a friend: hosted on `port`, or joined at `address` (empty: asked by voice).
+  enum class Match { kNone, kHost, kJoin };
+  Match match = Match::kNone;
+  std::string address;
+  std::optional<int> port;
   bool help = false;
   bool version = false;
 };

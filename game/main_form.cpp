@@ -59,6 +59,7 @@ void MainForm::Speak(const std::string& text, int32_t flags) {
 }
 
 void MainForm::NewGame() {
+  if (match) return;  // the match begins its own
   GameOver = kFalse;
   platform_.window().set_answering(false);
   OpponentPace = 1;

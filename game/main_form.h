@@ -23,6 +23,10 @@ inline constexpr int16_t kFalse = 0;
 
 enum class Side { kComputer, kPlayer };
 
+// A match against a friend (match/match_play.h): it takes the input handler's runs, and no
+// game against the computer starts while it plays.
+struct MatchHooks;
+
 class MainForm {
  public:
   MainForm(Platform& platform, ProgramObjects& objects);
@@ -48,6 +52,7 @@ class MainForm {
   int32_t SpeedLevel = 0;     // damping divisor, at least 1 once a game has begun
   bool Drawing = false;
   bool Suspended = false;
+  MatchHooks* match = nullptr;  // set while a match against a friend plays
 
   // --- The four timers: direction is which one of each pair is enabled ---
   Timer& RightTimer;  // puck pan + LateralSpeed per tick

@@ -3,28 +3,23 @@
 #include <cmath>
 
 #include "game/main_form.h"
+#include "game/table_rules.h"
 #include "game/sound_ops.h"
 #include "language/tr.h"
 #include "platform/arith.h"
 
 namespace palomir {
 
+using namespace table;  // the geometry both games share
+
 namespace {
 
-constexpr int32_t kSideWall = 4000;  // pan of the right wall; the left is at -4000
-constexpr int32_t kLateralCap = 600;
-constexpr int32_t kDepthCap = 100;
-constexpr int32_t kHitZone = -2000;  // the paddle hits only nearer than this volume
-constexpr int32_t kGoalMouth = 500;  // half the width of either goal mouth, pan units
-constexpr int32_t kFarWall = -4000;
 constexpr int32_t kFarGoalDepth = -3500;  // a missed puck deeper than this, in the mouth, scores
 constexpr int32_t kOpponentZone = -2000;
 constexpr int32_t kOpponentStep = 40;
 constexpr int32_t kOpponentReach = 40;
 constexpr int32_t kOpponentSlideVolume = -2000;
-constexpr int32_t kRetreatTolerance = 400;
 constexpr int32_t kToleranceFloor = 400;
-constexpr int32_t kFinalScore = 50;
 
 // Lateral speed of the opponent's return by the puck's distance from the centre line:
 // low < |pan| < high. Exactly on an edge, or 1200 and beyond, keeps the speed it had.
@@ -67,7 +62,7 @@ constexpr ClosingLines kPlayerReached = {N_("But you won't next time.  Wanna pla
 }  // namespace
 
 int32_t MainForm::DampSpeed(int32_t speed) const {
-  return RoundHalfEven(CheckedFloat(speed - static_cast<double>(speed) / SpeedLevel));
+  return Damped(speed, SpeedLevel);
 }
 
 // The thud of a side wall, heard where the puck is and as far away as it is.
@@ -110,12 +105,7 @@ void MainForm::TryPaddleHit(int32_t tolerance) {
   const int32_t paddle_pan = PanOf(o_.SoundPaddleSlide);
   const int32_t puck_volume = VolumeOf(o_.SoundPuck);
   const int32_t puck_pan = PanOf(o_.SoundPuck);
-  const int32_t nearest = CheckedSub(puck_volume, tolerance);
-  const int32_t farthest = CheckedAdd(puck_volume, tolerance);
-  const int32_t leftmost = CheckedSub(puck_pan, tolerance);
-  const int32_t rightmost = CheckedAdd(puck_pan, tolerance);
-  const bool contact = paddle_volume >= nearest && paddle_volume <= farthest &&
-                       paddle_pan >= leftmost && paddle_pan <= rightmost;
+  const bool contact = Touches(paddle_pan, paddle_volume, puck_pan, puck_volume, tolerance);
   if (!contact) return;
   const bool in_zone = VolumeOf(o_.SoundPaddleSlide) > kHitZone;
   if (!(in_zone && MouseSpeedY < 0)) return;
@@ -133,9 +123,7 @@ void MainForm::TryPaddleHit(int32_t tolerance) {
   LateralSpeed = CheckedAdd(LateralSpeed, CheckedAbs(CheckedMul(20, MouseSpeedX)));
   FroTimer.SetEnabled(true);
   ToTimer.SetEnabled(false);
-  const int32_t v = VolumeOf(o_.SoundPuck);
-  const double push = v / 40.0 + CheckedMul(4, MouseSpeedY);
-  DepthSpeed = RoundHalfEven(CheckedFloat(std::fabs(push) + DepthSpeed));
+  DepthSpeed = PushedDepth(VolumeOf(o_.SoundPuck), MouseSpeedY, DepthSpeed);
 }
 
 void MainForm::ToTimer_Timer() {

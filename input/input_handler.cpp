@@ -4,22 +4,17 @@
 #include <array>
 
 #include "game/main_form.h"
+#include "game/table_rules.h"
+#include "match/match_play.h"
 #include "game/sound_ops.h"
 #include "platform/arith.h"
 
 namespace palomir {
 
-namespace {
-constexpr int32_t kMovementScale = 4;      // pan or volume units per unit of mouse movement
-constexpr int32_t kPaddlePanLimit = 5000;  // the paddle stays strictly inside +-5000
-constexpr int32_t kPaddleNearest = 0;
-constexpr int32_t kPaddleFarthest = -3000;
-constexpr int32_t kMouseRecords = 10;
+using namespace table;  // the paddle moves as in a match
 
-// A movement of one unit or none is no speed at all.
-int32_t SpeedOf(int32_t d) {
-  return d > 1 || d < -1 ? d : 0;
-}
+namespace {
+constexpr int32_t kMouseRecords = 10;
 
 InputDevice& Present(const std::unique_ptr<InputDevice>& device) {
   if (!device) throw RuntimeError("an input device that was not made was used");
@@ -28,6 +23,10 @@ InputDevice& Present(const std::unique_ptr<InputDevice>& device) {
 }  // namespace
 
 void MainForm::DirectXEvent8_DXCallback(int32_t /*event_id*/) {
+  if (match) {
+    match->Input();
+    return;
+  }
   std::array<MouseRecord, kMouseRecords> MouseData{};
   int32_t n = 0;
   Check(Present(o_.MouseDevice).GetDeviceData(MouseData, 0, n));

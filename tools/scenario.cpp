@@ -24,6 +24,7 @@
 #include "game/main_form.h"
 #include "game/sound_ops.h"
 #include "help/guide.h"
+#include "match/match_play.h"
 #include "language/language.h"
 #include "platform/call_log.h"
 #include "platform/keycodes.h"
@@ -304,8 +305,27 @@ int main(int argc, char** argv) {
     }
   }
   std::istream& in = argc > 1 ? file : std::cin;
-  palomir::Runner r(std::cout);
   int number = 0;
+  // A match's recording: both ends' inputs, run again tick by tick; each end's recording
+  // gives the same lines.
+  if (in.peek() == '#') {
+    std::string first;
+    std::getline(in, first);
+    if (first.find(" match recording") != std::string::npos) {
+      std::vector<std::string> lines;
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      std::string error;
+      if (!palomir::ReplayMatch(lines, [](const std::string& l) { std::cout << l << "\n"; },
+                                error)) {
+        std::cout.flush();
+        std::cerr << "scenario: " << error << "\n";
+        return 2;
+      }
+      return 0;
+    }
+    number = 1;  // the header: no line of the script
+  }
+  palomir::Runner r(std::cout);
   for (std::string line; NextLine(in, number, line);) {
     std::istringstream words(line);
     std::vector<std::string> w;
