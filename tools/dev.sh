@@ -157,7 +157,7 @@ case "${1:-}" in
     }
     fuzz() {  # the fuzzers, for a bounded time each, from the committed seeds
       local target work status
-      for target in wav game replay ssip mo; do
+      for target in wav game replay ssip mo match; do
         work=$(mktemp -d)
         status=0
         build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -max_len=4096 \
