@@ -117,6 +117,10 @@ struct PortOpener::Work {
     Result r;
     int error = 0;
     UPNPDev* routers = upnpDiscover(kDiscoverMs, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+    if (Leaving()) {
+      freeUPNPDevlist(routers);
+      return r;
+    }
     char lan[64] = "";
 #if MINIUPNPC_API_VERSION >= 18
     char wan[64] = "";
