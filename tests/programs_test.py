@@ -28,7 +28,8 @@ PROGRAMS = {
     "diff": "diffutils", "dirname": "coreutils", "dpkg-deb": "dpkg", "dpkg-query": "dpkg",
     "dpkg-source": "dpkg-dev", "ctest": "cmake", "find": "findutils", "head": "coreutils",
     "msgcmp": "gettext", "pwd": "coreutils", "mv": "coreutils", "chown": "coreutils", "du": "coreutils", "espeak-ng": "espeak-ng", "gdb": "gdb",
-    "getent": "libc-bin", "git": "git", "grep": "grep", "id": "coreutils", "lintian": "lintian",
+    "getent": "libc-bin", "git": "git", "grep": "grep", "id": "coreutils", "ip": "iproute2",
+    "lintian": "lintian", "nft": "nftables",
     "ls": "coreutils", "makensis": "nsis", "man": "man-db", "mkdir": "coreutils",
     "mktemp": "coreutils", "nproc": "coreutils", "msgfmt": "gettext", "msgmerge": "gettext", "pactl": "pulseaudio-utils",
     "parec": "pulseaudio-utils", "parecord": "pulseaudio-utils", "pgrep": "procps",
@@ -169,6 +170,8 @@ def commands_in_python(text):
         if words[0] is None:
             return
         found.add(words[0])
+        if words[:3] == ["ip", "netns", "exec"] and len(words) > 4 and words[4]:
+            found.add(words[4])  # a program started in a network namespace
         if words[0] in WRAPPERS and "--" in words:
             rest = words[words.index("--") + 1:]
             if rest and rest[0]:

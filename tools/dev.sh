@@ -30,7 +30,7 @@ case "${1:-}" in
                    pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus
                    speech-dispatcher speech-dispatcher-espeak-ng espeak-ng
                    sway xwayland libwayland-dev libxkbcommon-dev rtkit polkitd
-                   iproute2 miniupnpd "${windows[@]}" nsis zip wine64 wine) ;;
+                   iproute2 miniupnpd nftables "${windows[@]}" nsis zip wine64 wine) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool libsdl2-mixer-dev valgrind
                     pipewire pipewire-pulse wireplumber pipewire-bin pulseaudio-utils dbus rtkit polkitd) ;;
   package) packages+=(dpkg-dev file lintian) ;;

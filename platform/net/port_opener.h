@@ -28,7 +28,8 @@ class PortOpener {
   ~PortOpener();
   PortOpener(const PortOpener&) = delete;
   PortOpener& operator=(const PortOpener&) = delete;
-  // Nothing yet while the router is being asked; then the answer, once.
+  // Nothing yet while the router is being asked; then the answer, once, its why in the
+  // player's language. Does not block.
   std::optional<Result> Poll();
 
  private:
