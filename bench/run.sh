@@ -34,5 +34,9 @@ burst=$(xvfb python3 bench/burst_bench.py "$build/palomir" 2>/dev/null)
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$burst"
 server=$(xvfb python3 bench/server_bench.py "$build" 2>/dev/null)
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$server"
+rollback=$("$build/bench/rollback_bench" --benchmark_format=csv 2>/dev/null | awk -F, '/BM_RunAgain150Ms/ {printf "%.1f", $4 / 1000}')
+printf '%-34s | %s\n' "a match: 150 ms of ticks run again" "${rollback} us"
+match=$(xvfb python3 bench/match_bench.py "$build/palomir" 20 2>/dev/null)
+while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$match"
 latency=$(xvfb python3 bench/latency_bench.py "$build" 22 2>/dev/null)
 while IFS= read -r line; do printf '%-34s | %s\n' "${line%%:*}" "${line#*: }"; done <<<"$latency"
