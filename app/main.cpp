@@ -14,6 +14,7 @@
 #include "match/match_play.h"
 #include "platform/arith.h"
 #include "platform/call_log.h"
+#include "platform/files.h"
 #include "platform/line_file.h"
 #include "platform/recording.h"
 #include "settings/settings.h"
@@ -128,6 +129,25 @@ int main(int argc, char** argv) {
     guide.file = &settings_file;
     // Also from the settings file's thread: one line in one piece.
     guide.tell = [](const std::string& line) { std::cerr << ("palomir: " + line + "\n"); };
+  }
+  // A match the settings file asks for, when the command line asks for none: its line read
+  // as the option it names.
+  if (options.match == palomir::Options::Match::kNone && !settings_file.match().empty()) {
+    palomir::Options asked;
+    std::string why;
+    if (palomir::ParseOptions({"palomir", "--" + settings_file.match()}, asked, why) &&
+        asked.match != palomir::Options::Match::kNone) {
+      options.match = asked.match;
+      options.address = asked.address;
+      options.port = asked.port;
+    } else {
+      std::cerr << "palomir: "
+                << palomir::Fill(Tr("the settings file's match line \"%s\" is not host, "
+                                    "host=PORT, join or join=ADDRESS[:PORT]; the game is played "
+                                    "against the computer"),
+                                 palomir::Printable(settings_file.match()))
+                << "\n";
+    }
   }
   // The language the player named, on the command line or in the settings file, over the
   // desktop's. One the game does not have is English, and said.
@@ -257,6 +277,7 @@ int main(int argc, char** argv) {
       match.port = static_cast<uint16_t>(options.port.value_or(palomir::kDefaultPort));
       match.record = record_file.get();
       match.version = PALOMIR_VERSION;
+      if (!settings_path.empty()) match.report_folder = palomir::files::FolderOf(settings_path);
       match.link = [&match](const std::string& address, uint16_t port, std::string& error) {
         return match.host ? palomir::HostLink(port, error)
                           : palomir::JoinLink(address, port, error);

@@ -20,7 +20,9 @@ std::vector<CardLine> CardLines(const CardState& state, const KeyLabels& keys) {
   std::vector<CardLine> lines;
   lines.push_back({"Palomir", Size::kTitle});
   // TRANSLATORS: the card in the window, read by someone looking; keys as printed on them.
-  lines.push_back({Fill(Tr("You %d   Computer %d"), state.player, state.computer), Size::kLarge});
+  lines.push_back({Fill(state.against_friend ? Tr("You %d   Your friend %d") : Tr("You %d   Computer %d"),
+                        state.player, state.computer),
+                   Size::kLarge});
   lines.push_back(
       {state.level >= 1 ? Fill(Tr("Speed level %d"), state.level) : "", Size::kLarge});
   // TRANSLATORS: the two %s are the keys labelled Y and N on the player's keyboard.
@@ -50,7 +52,7 @@ CardWatcher::~CardWatcher() {
 
 void CardWatcher::Update() {
   const CardState now{form_.PlayerScore, form_.ComputerScore, form_.SpeedLevel,
-                      form_.GameOver == kTrue};
+                      form_.GameOver == kTrue, form_.match != nullptr};
   // The player may change the keyboard's layout at any time: the card follows it too.
   const KeyLabels& labels = window_.key_labels();
   std::string keys;

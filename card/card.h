@@ -23,6 +23,7 @@ struct CardState {
   int32_t computer = 0;
   int32_t level = 0;  // 0 until a game has begun
   bool game_over = false;
+  bool against_friend = false;  // a match: the other score is the friend's
   bool operator==(const CardState&) const = default;
 };
 

@@ -154,8 +154,10 @@ class MatchPlay final : public MatchHooks {
     if (!std::exchange(ended_, true)) Record("end " + std::to_string(recorded_));
   }
   void Record(const std::string& line) {
+    kept_.push_back(line);
     if (setup_.record) setup_.record->Line(line);
   }
+  void KeepForReport();
 
   Platform& platform_;
   Window& window_;
@@ -191,7 +193,23 @@ class MatchPlay final : public MatchHooks {
   std::string typed_;
   KeyboardState keys_down_{};
   std::set<std::string> reported_;
+  std::vector<std::string> kept_;  // the recording's lines, also when none is written
 };
+
+// Two games that disagree keep the match for a report: where --record wrote it, or else in a
+// file of its own beside the settings.
+void MatchPlay::KeepForReport() {
+  if (setup_.record || setup_.report_folder.empty()) return;
+  LineFile file(setup_.report_folder + "/match-" + (me_ == kHost ? "host" : "joiner") + ".rec",
+                "recording");
+  std::string kept_as;
+  if (!file.ok() || !file.Begin(true, kept_as)) return;
+  file.Line(std::string("# palomir ") + setup_.version +
+            " match recording: replay it with the scenario runner");
+  for (const std::string& line : kept_) file.Line(line);
+  file.Flush();
+  Tell(Fill(Tr("This game's recording of the match is %s."), file.path()));
+}
 
 // --- The friend's address, typed with the digits, the full stop and the colon (the key right
 // of L), each said as it is typed; Backspace takes the last back, Enter calls.
@@ -697,6 +715,7 @@ int MatchPlay::Matches() {
     Send(bye, true);
     Tell(Tr("The two games no longer agree about the match, so it ends here. Each game keeps "
             "its recording of it for a report."));
+    KeepForReport();
     link_->Drop(Packet::kDisagree + 1);
   } else if (!gone_.empty()) {
     Tell(gone_);

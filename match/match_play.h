@@ -28,6 +28,9 @@ struct MatchSetup {
   // Where the match is written down for the scenario runner; nothing when not recorded.
   LineFile* record = nullptr;
   std::string version;  // this game's, which the friend's must equal
+  // Where a match the two games disagree on is kept when it is not recorded (the settings'
+  // folder); "" for nowhere.
+  std::string report_folder;
   // The line to the friend at `address` (the host's: none) and `port`: the network's unless
   // a test gives its own. Nothing, with `error` said, when there is none.
   std::function<std::unique_ptr<Link>(const std::string& address, uint16_t port,

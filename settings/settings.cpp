@@ -178,6 +178,7 @@ struct Found {
   std::string problem;  // for kBad and kLeftAlone, in the player's words
   std::string left_alone;  // for kLeftAlone: what is there, without what follows
   std::string language;    // the file's "language = de" as written, or ""
+  std::string match;       // the file's "match = host" as written, or ""
 };
 
 // What is at the settings file's name when it is not a plain file, as a whole clause.
@@ -293,9 +294,9 @@ Found Read(const std::string& path, const std::string& link = "") {
     if (eq != std::string::npos) {
       const std::string name = Trim(line.substr(0, eq));
       // The language is kept as written: the game says so once if it has no such language.
-      // Left empty, it is the usual choice.
-      if (name == "language") {
-        f.language = Trim(line.substr(eq + 1));
+      // Left empty, it is the usual choice. So is a match to play (the game reads it).
+      if (name == "language" || name == "match") {
+        (name == "language" ? f.language : f.match) = Trim(line.substr(eq + 1));
         taken = true;
       }
       for (Settings::Name n : Settings::Names()) {
@@ -377,7 +378,7 @@ std::string MakeFolders(const std::string& folder) {
   return "";
 }
 
-std::string Text(const Settings& s, const std::string& language) {
+std::string Text(const Settings& s, const std::string& language, const std::string& match) {
   std::ostringstream text;
   text << "# Palomir's settings, written by the game when you change one (F5 to F12, Home, End,\n"
           "# Page Up, Page Down).\n";
@@ -385,6 +386,7 @@ std::string Text(const Settings& s, const std::string& language) {
     text << NameOf(n) << " = " << ValueText(n, s.Of(n)) << "  # " << RangeText(n) << "\n";
   }
   if (!language.empty()) text << "language = " << language << "\n";
+  if (!match.empty()) text << "match = " << match << "\n";
   return text.str();
 }
 
@@ -498,6 +500,7 @@ Settings SettingsFile::Load(std::string& problem) {
   Found f = Read(target, link);
   problem = f.problem;
   language_ = f.language;
+  match_ = f.match;
   if (f.state == Found::State::kLeftAlone) return Settings{};
   // Only a folder the game writes its settings in has its leftovers: where a link leads to
   // something else, the folder is the player's (or the system's) and nothing there is ours.
@@ -549,8 +552,8 @@ static bool SaveTo(const std::string& path, const std::string& why_none,
   }
   Settings s = f.settings;
   for (const auto& [name, value] : changes) s.Of(name) = value;
-  // The language line is the file's as it stands, kept as the player wrote it.
-  const std::string body = Text(s, f.language);
+  // The language and match lines are the file's as they stand, kept as the player wrote them.
+  const std::string body = Text(s, f.language, f.match);
   // The new file is written whole before anything else changes: a full disk leaves the old
   // one where it is.
   std::string temp;

@@ -121,12 +121,16 @@ class SettingsFile {
   // The file's "language = de" as written (kept when the file is written again); "" for
   // none, where the desktop's language stands.
   const std::string& language() const { return language_; }
+  // The file's "match = host" (or "host=PORT", "join", "join=ADDRESS[:PORT]", as the options
+  // --host and --join take them) as written; "" for none: a game against the computer.
+  const std::string& match() const { return match_; }
 
  private:
   struct Saver;
   std::string path_;
   std::string why_none_;
   std::string language_;
+  std::string match_;
   std::shared_ptr<Saver> saver_;
 };
 

@@ -83,6 +83,7 @@ for f in "${shipped[@]}" uninstall.exe; do
 done
 [ "$(ls "$folder/sounds" | wc -l)" -eq "$(ls "$tree"/sounds/*.wav | wc -l)" ] || problems+=("not every sound was installed")
 [ -f "$menu/Palomir.lnk" ] || problems+=("no Start-menu entry")
+[ -f "$menu/Palomir, join a match.lnk" ] || problems+=("no Start-menu entry for a match")
 said=$(wine "$installed\\Programs\\Palomir\\palomir.exe" --version | tr -d '\r')
 [ "$said" = "palomir $version" ] || problems+=("the installed game says '$said'")
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Palomir'
