@@ -141,6 +141,7 @@ class MatchPlay final : public MatchHooks {
   bool AskAddress();
   void Typed(const KeyboardState& keys);
   bool Meet();
+  void AskedRouter();
   int Matches();
   void Take(const Packet& p);
   void SendInputs();
@@ -166,6 +167,7 @@ class MatchPlay final : public MatchHooks {
   const MatchSetup& setup_;
   const int me_;
   std::unique_ptr<Link> link_;
+  std::unique_ptr<PortOpener> opener_;  // the router's port, while the host plays
   Rollback rollback_;
   EndInput pending_;
   bool up_down_ = false;  // the joiner's Up or Down was down at the last read
@@ -194,6 +196,8 @@ class MatchPlay final : public MatchHooks {
   KeyboardState keys_down_{};
   std::set<std::string> reported_;
   std::vector<std::string> kept_;  // the recording's lines, also when none is written
+  bool puck_on_ = false;       // the puck is on the table: its loop plays
+  bool puck_playing_ = false;  // the loop as last started or stopped
 };
 
 // Two games that disagree keep the match for a report: where --record wrote it, or else in a
@@ -269,6 +273,16 @@ bool MatchPlay::AskAddress() {
   return true;
 }
 
+// The router's answer, said once it comes: the port stays open for as long as the game runs.
+void MatchPlay::AskedRouter() {
+  if (!opener_) return;
+  if (auto r = opener_->Poll()) {
+    Tell(r->opened ? Fill(Tr("From the internet your game is at %s, port %d."), r->public_address,
+                          static_cast<int>(r->public_port))
+                   : r->why);
+  }
+}
+
 // --- Meeting the friend: the host waits for a joiner of the same version.
 bool MatchPlay::Meet() {
   std::string error;
@@ -277,7 +291,6 @@ bool MatchPlay::Meet() {
     Tell(error);
     return false;
   }
-  std::unique_ptr<PortOpener> opener;
   if (setup_.host) {
     const std::vector<std::string> here = LocalAddresses();
     std::string where;
@@ -285,23 +298,17 @@ bool MatchPlay::Meet() {
     Tell(here.empty()
              ? Fill(Tr("Waiting for a friend to join on port %d. This computer has no address on "
                        "a network."),
-                    static_cast<int>(setup_.port))
+                    static_cast<int>(port_))
              : Fill(Tr("Waiting for a friend to join. On this network your game is at %s, port "
                        "%d."),
                     where, static_cast<int>(port_)));
-    if (setup_.open_router_port) opener = std::make_unique<PortOpener>(setup_.port);
+    if (setup_.open_router_port && !opener_) opener_ = std::make_unique<PortOpener>(port_);
   } else {
     Tell(Fill(Tr("Calling your friend's game at %s, port %d."), address_,
               static_cast<int>(port_)));
   }
   for (;;) {
-    if (opener) {
-      if (auto r = opener->Poll()) {
-        Tell(r->opened ? Fill(Tr("From the internet your game is at %s, port %d."),
-                              r->public_address, static_cast<int>(r->public_port))
-                       : r->why);
-      }
-    }
+    AskedRouter();
     for (const LinkEvent& e : link_->Poll()) {
       if (e.kind == LinkEvent::Kind::kGone) {
         if (setup_.host) continue;  // a caller who left: the next may come
@@ -479,8 +486,7 @@ void MatchPlay::Sound(const Event& e) {
       }
       break;
     case Kind::kPuckIn:
-      Rewind(o_.SoundPuck);
-      Play(o_.SoundPuck, kPlayLooping);
+      puck_on_ = true;
       break;
     default:
       break;
@@ -507,7 +513,7 @@ void MatchPlay::Unsound(const Event& e) {
       Stop(mine ? o_.SoundGoal : o_.SoundBuzz);
       break;
     case Kind::kPuckIn:
-      Stop(o_.SoundPuck);
+      puck_on_ = false;
       break;
     default:
       break;
@@ -527,7 +533,7 @@ void MatchPlay::Said(const Event& e) {
   const bool mine = e.end == me_;
   switch (e.kind) {
     case Kind::kWelcome:
-      Stop(o_.SoundPuck);
+      puck_on_ = false;
       Say(Tr("Welcome to Palomir: a Vossk game"));
       break;
     case Kind::kLevel:
@@ -622,6 +628,16 @@ void MatchPlay::Render() {
     if (heard || e.kind == Kind::kPuckIn) Sound(e);
     played_.push_back(e);
   }
+  // The puck's loop, as the table has it, once the table is heard again: not over the help.
+  if (heard && puck_on_ != puck_playing_) {
+    if (puck_on_) {
+      Rewind(o_.SoundPuck);
+      Play(o_.SoundPuck, kPlayLooping);
+    } else {
+      Stop(o_.SoundPuck);
+    }
+    puck_playing_ = puck_on_;
+  }
 }
 
 int MatchPlay::Matches() {
@@ -629,6 +645,7 @@ int MatchPlay::Matches() {
   Record(std::string("match ") + (me_ == kHost ? "host" : "joiner"));
   for (;;) {
     Pump(0);
+    AskedRouter();
     for (const LinkEvent& e : link_->Poll()) {
       if (e.kind == LinkEvent::Kind::kGone) {
         if (e.code == Packet::kDisagree + 1) disagree_ = true;
