@@ -432,6 +432,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
       {"\x01\x02garbage", {}, true},
       {"language = pt_BR\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // kept as it is
       {"language = pt_BR\nloudness = 3\n", {}, true},  // kept in the new file too
+      {"match = join=10.0.0.7\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // kept too
       {"\xEF\xBB\xBFspeech-rate = 250\n", {250, 0, 0, 0}, false},  // an editor's byte-order mark
       {"language =\nspeech-rate = 200\n", {200, 0, 0, 0}, false},  // the usual language
   };
@@ -461,6 +462,7 @@ TEST(Settings, TheFileIsReadWrittenOverriddenAndKeptWhenItIsNotRight) {
     EXPECT_EQ(again.Load(problem), changed);
     EXPECT_EQ(problem, "");
     EXPECT_EQ(again.language(), std::string(r.text).starts_with("language = pt") ? "pt_BR" : "");
+    EXPECT_EQ(again.match(), std::string(r.text).starts_with("match") ? "join=10.0.0.7" : "");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path / "palomir"), {}),
               r.problem ? 2 : 1);  // nothing else left behind
   }

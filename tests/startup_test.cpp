@@ -503,6 +503,11 @@ TEST(CommandLine, OptionsAndBadUsage) {
       {{"palomir", "--bogus"}, "unknown option '--bogus'"},
       {{"palomir", "-x"}, "unknown option '-x'"},
       {{"palomir", "extra"}, "unexpected argument 'extra'"},
+      {{"palomir", "--host=0"}, "--host takes a port from 1 to 65535, not '0'"},
+      {{"palomir", "--host="}, "--host takes a port from 1 to 65535, not ''"},
+      {{"palomir", "--join=10.0.0.2:65536"}, "--join takes a port from 1 to 65535, not '65536'"},
+      {{"palomir", "--join=:4510"}, "--join takes ADDRESS or ADDRESS:PORT, such as 192.168.1.20:4510"},
+      {{"palomir", "--host", "--join=a"}, "--host and --join each start a match: name one of them, once"},
   };
   for (const Row& r : rows) {
     Options o;
@@ -521,6 +526,17 @@ TEST(CommandLine, OptionsAndBadUsage) {
   ASSERT_TRUE(ParseOptions({"palomir", "-h", "--version", "--record", "a", "--trace=b"}, o, error));
   EXPECT_TRUE(o.help && o.version);
   EXPECT_EQ(o.record + o.trace, "ab");
+  // A match: hosted on the usual port or one named, joined at an address with its port, or
+  // with the address to be asked for.
+  o = Options{};
+  ASSERT_TRUE(ParseOptions({"palomir", "--host"}, o, error));
+  EXPECT_TRUE(o.match == Options::Match::kHost && !o.port);
+  o = Options{};
+  ASSERT_TRUE(ParseOptions({"palomir", "--join=192.168.1.20:4600"}, o, error));
+  EXPECT_TRUE(o.match == Options::Match::kJoin && o.address == "192.168.1.20" && o.port == 4600);
+  o = Options{};
+  ASSERT_TRUE(ParseOptions({"palomir", "--join"}, o, error));
+  EXPECT_TRUE(o.match == Options::Match::kJoin && o.address.empty() && !o.port);
   o = Options{};  // Windows' way to ask for the help
   ASSERT_TRUE(ParseOptions({"palomir", "/?"}, o, error));
   EXPECT_TRUE(o.help);
