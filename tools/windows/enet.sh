@@ -10,7 +10,8 @@ debian_source enet
 debian_cmake
 # ENet's own install rule, where it has one, puts the library in lib/static: it is taken from
 # the build instead, and the headers from the source.
-install -D -m 644 "$work/build/libenet.a" "$prefix/lib/libenet.a"
+mkdir -p "$prefix/lib"
+cp "$work/build/libenet.a" "$prefix/lib/"
 cp -r "$work/src/include" "$prefix/"
 rm -rf "$prefix/lib/static"
 debian_done LICENSE
