@@ -59,8 +59,47 @@ debian_source() {  # debian_source PACKAGE: the source package, unpacked in $wor
   # Root's apt hands downloads to its own unprivileged user, who cannot write here.
   [ "$(id -u)" -ne 0 ] || apt+=(-o APT::Sandbox::User=root)
   apt-get "${apt[@]}" update >/dev/null
-  (cd "$work/source" && apt-get "${apt[@]}" source --download-only "$package" >/dev/null)
-  dpkg-source --no-check -x "$work/source/${package}"_*.dsc "$work/src" >/dev/null
+  if (cd "$work/source" && apt-get "${apt[@]}" source --download-only "$package" >/dev/null 2>&1); then
+    dpkg-source --no-check -x "$work/source/${package}"_*.dsc "$work/src" >/dev/null
+    built_as=$(basename "$work/source/${package}"_*.dsc .dsc)
+    return
+  fi
+  # A mirror that lacks a file of the package (seen: the release's tarballs gone while its
+  # index still lists them) gets the upstream tarball Debian ships, of the release or of a
+  # later one, checked against the checksum in the archive's signed index, which apt read.
+  sed -e p -e "s/ $release / trixie /p" -e "s/ trixie / sid /p" "$work/sources.list" |
+    sort -u >"$work/sources.wide"
+  mv "$work/sources.wide" "$work/sources.list"
+  apt-get "${apt[@]}" update >/dev/null
+  local index uri directory name sum
+  : >"$work/orig"
+  for index in "$work"/lists/*_source_Sources*; do
+    # Each stanza of the package: its folder, and each upstream tarball's SHA-256 and name.
+    /usr/lib/apt/apt-helper cat-file "$index" | awk -v p="$package" '
+      function flush(i) { if (mine) for (i = 1; i <= n; i++) print d, f[i]; mine = 0 }
+      /^$/ { flush() } /^Package:/ { flush(); mine = ($2 == p); n = 0; d = "" }
+      mine && /^Directory:/ { d = $2 }
+      mine && /^Checksums-Sha256:/ { sums = 1; next } /^[^ ]/ { sums = 0 }
+      mine && sums && $3 ~ /\.orig\.tar\./ { f[++n] = $3 " " $1 }
+      END { flush() }'
+  done | sort -u -k2,2r >"$work/tarballs"
+  while read -r directory name sum; do
+    for uri in $(awk '{ for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) { print $i; break } }' "$work/sources.list" | sort -u); do
+      if /usr/lib/apt/apt-helper download-file "$uri/$directory/$name" "$work/source/$name" \
+           "SHA256:$sum" >/dev/null 2>&1; then
+        echo "$name" >"$work/orig"
+        break 2
+      fi
+    done
+  done <"$work/tarballs"
+  if [ ! -s "$work/orig" ]; then
+    echo "$(basename "$0"): the source of $package could not be fetched from the Debian archive" >&2
+    exit 1
+  fi
+  name=$(head -1 "$work/orig")
+  mkdir -p "$work/src"
+  tar -xf "$work/source/$name" -C "$work/src" --strip-components=1
+  built_as=${name%.orig.tar.*}-0
 }
 
 debian_cmake() {  # debian_cmake [cmake options...]: $work/src built (Release) and installed
@@ -81,6 +120,6 @@ debian_done() {  # debian_done LICENCE...: the texts (paths in $work/src) to PRE
   mkdir -p "$prefix/doc"
   local text
   for text in "$@"; do cp "$work/src/$text" "$prefix/doc/"; done
-  echo "$(basename "$work/source/${package}"_*.dsc .dsc) $how" >"$prefix/.built"
+  echo "$built_as $how" >"$prefix/.built"
   rm -rf "$work"
 }
