@@ -29,6 +29,36 @@ foreach(copy ${PALOMIR_SOXR_COPIES})
 endforeach()
 add_custom_target(soxr_dll ALL DEPENDS ${PALOMIR_SOXR_COPIES})
 
+# ENet (the match's link) and miniupnpc (the router's port opener) for Windows are static
+# libraries built from Debian's source packages by tools/windows/enet.sh and miniupnpc.sh,
+# linked into the programs; their folders are PALOMIR_ENET_PREFIX and PALOMIR_MINIUPNPC_PREFIX
+# (build-windows-deps/enet and build-windows-deps/miniupnpc by default).
+set(PALOMIR_ENET_PREFIX "${CMAKE_SOURCE_DIR}/build-windows-deps/enet" CACHE PATH
+    "ENet built for Windows (tools/windows/enet.sh)")
+set(PALOMIR_MINIUPNPC_PREFIX "${CMAKE_SOURCE_DIR}/build-windows-deps/miniupnpc" CACHE PATH
+    "miniupnpc built for Windows (tools/windows/miniupnpc.sh)")
+# palomir_static_library(NAME PREFIX LIBRARY HEADER [Windows libraries...]): NAME, the
+# imported static library PREFIX/lib/LIBRARY with its headers in PREFIX/include (where HEADER
+# is), and the Windows libraries it needs in turn.
+function(palomir_static_library name prefix library header)
+  string(TOUPPER ${name} var)
+  find_file(${var}_LIBRARY ${library} PATHS "${prefix}/lib" NO_DEFAULT_PATH
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  find_path(${var}_INCLUDE ${header} PATHS "${prefix}/include" NO_DEFAULT_PATH
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  add_library(${name} STATIC IMPORTED)
+  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION "${${var}_LIBRARY}"
+                        INTERFACE_INCLUDE_DIRECTORIES "${${var}_INCLUDE}"
+                        INTERFACE_LINK_LIBRARIES "${ARGN}")
+endfunction()
+palomir_static_library(palomir_enet "${PALOMIR_ENET_PREFIX}" libenet.a enet/enet.h ws2_32 winmm)
+set(PALOMIR_ENET palomir_enet)
+palomir_static_library(palomir_miniupnpc "${PALOMIR_MINIUPNPC_PREFIX}" libminiupnpc.a
+                       miniupnpc/miniupnpc.h ws2_32 iphlpapi)
+# Its headers declare the static library's functions only when told so.
+set_property(TARGET palomir_miniupnpc PROPERTY INTERFACE_COMPILE_DEFINITIONS MINIUPNP_STATICLIB)
+set(PALOMIR_MINIUPNPC palomir_miniupnpc)
+
 # Wide-character Windows calls, and no min/max macros in the way of the standard library's.
 add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
 

@@ -227,12 +227,16 @@ def main():
     dev = open(os.path.join(tree, "tools", "dev.sh")).read()
     scripts = {"tools/dev.sh": dev}
     for script in ("tools/windows/test.sh", "tools/windows/package.sh", "tools/windows/soxr.sh",
+                   "tools/windows/enet.sh", "tools/windows/miniupnpc.sh", "tools/windows/debian_source.sh",
                    "tools/windows/wine_env.sh", "tools/po.sh", "tests/scenarios/check.sh"):
         scripts[script] = open(os.path.join(tree, script)).read()
     for script, text in scripts.items():
         # The build's own functions and what dev.sh defines before its test stage.
         for program in commands_in_shell(text, functions=("build", "build_windows", "stage", "fuzz",
-                                                          "extract", "stop", "since", "names", "wine_stop")):
+                                                          "extract", "stop", "since", "names", "wine_stop",
+                                                          "debian_begin", "debian_source", "debian_cmake",
+                                                          "debian_done", "prefix_of", "debian_of", "crlf",
+                                                          "copyright_of", "flat")):
             started.setdefault(program, script)
     for program, where in sorted(started.items()):
         if program not in PROGRAMS:

@@ -20,9 +20,10 @@ fi
 packages=(cmake g++ make pkg-config libsdl2-dev libespeak-ng-dev espeak-ng-data
           libsoxr-dev libsdl2-ttf-dev libfontconfig-dev fonts-dejavu-core
           libpipewire-0.3-dev gettext libenet-dev libminiupnpc-dev)
-# The Windows build: Debian's mingw-w64 compiler, GoogleTest's source for the suite, and apt's
-# source-package tools for libsoxr (tools/windows/soxr.sh), and icoutils' wrestool, which lists
-# the program's resources; mingw-w64-tools' widl, which makes the NVDA controller's RPC stubs.
+# The Windows build: Debian's mingw-w64 compiler, GoogleTest's source for the suite, apt's
+# source-package tools for libsoxr, ENet and miniupnpc (tools/windows/soxr.sh, enet.sh and
+# miniupnpc.sh), and icoutils' wrestool, which lists the program's resources; mingw-w64-tools'
+# widl, which makes the NVDA controller's RPC stubs.
 windows=(mingw-w64 mingw-w64-tools g++-mingw-w64-x86-64-posix libgtest-dev dpkg-dev xz-utils gettext icoutils)
 case "${1:-}" in
   test) packages+=(libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 procps libx11-dev clang
@@ -101,9 +102,12 @@ build() {  # build DIR [cmake options...]
   cmake --build "$dir" -j "$jobs"
 }
 
-# The Windows build in build-windows/, with libsoxr built for it beside it.
+# The Windows build in build-windows/, with libsoxr, ENet and miniupnpc built for it beside it.
 build_windows() {  # build_windows [cmake options...]
-  tools/windows/soxr.sh build-windows-deps/soxr
+  local library
+  for library in soxr enet miniupnpc; do
+    tools/windows/$library.sh build-windows-deps/$library
+  done
   # The compiler is chosen once, when the tree is first configured (named again, CMake warns
   # that it was not used).
   local toolchain=()

@@ -25,13 +25,29 @@ mkdir -p "$stage/sounds" "$stage/licences"
 x86_64-w64-mingw32-strip -o "$stage/palomir.exe" "$build/palomir.exe"
 # palomir.com: the game from a command prompt, which waits for it.
 x86_64-w64-mingw32-strip -o "$stage/palomir.com" "$build/palomir.com"
-# libsoxr, a DLL of its own beside the game (a player may put another build of it there), and
-# its licence and source package as tools/windows/soxr.sh left them in the build's prefix.
+# The libraries' folders as the build names them, each with its licence texts and its source
+# package's name and version (PACKAGE_UPSTREAM-DEBIAN) as tools/windows/soxr.sh, enet.sh and
+# miniupnpc.sh left them there.
+prefix_of() { sed -n "s/^PALOMIR_$1_PREFIX:PATH=//p" "$build/CMakeCache.txt"; }
+debian_of() {
+  local source _
+  read -r source _ <"$1/.built"
+  echo "${source#*_}"
+}
+# A text with Windows' line ends.
+crlf() { sed 's/$/\r/' "$@"; }
+soxr=$(prefix_of SOXR)
+enet=$(prefix_of ENET)
+miniupnpc=$(prefix_of MINIUPNPC)
+soxr_debian=$(debian_of "$soxr")
+enet_debian=$(debian_of "$enet")
+miniupnpc_debian=$(debian_of "$miniupnpc")
+# libsoxr, a DLL of its own beside the game (a player may put another build of it there).
 x86_64-w64-mingw32-strip -o "$stage/libsoxr.dll" "$build/libsoxr.dll"
-soxr=$(sed -n 's/^PALOMIR_SOXR_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-read -r soxr_source _ <"$soxr/.built"  # libsoxr_UPSTREAM-DEBIAN
-soxr_debian=${soxr_source#libsoxr_}
-sed 's/$/\r/' "$soxr/doc/COPYING.LGPL" >"$stage/licences/libsoxr-LGPL-2.1.txt"
+crlf "$soxr/doc/COPYING.LGPL" >"$stage/licences/libsoxr-LGPL-2.1.txt"
+# ENet and miniupnpc, linked into the game: their notices, which LICENCES.txt passes on too.
+crlf "$enet/doc/LICENSE" >"$stage/licences/enet-MIT.txt"
+crlf "$miniupnpc/doc/LICENSE" >"$stage/licences/miniupnpc-BSD-3-Clause.txt"
 cp "$tree"/sounds/*.wav "$stage/sounds/"
 # The catalogs as the build compiled them: locale\LANG\LC_MESSAGES\palomir.mo.
 for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
@@ -39,9 +55,16 @@ for mo in "$build"/locale/*/LC_MESSAGES/palomir.mo; do
   mkdir -p "$stage/locale/$lang/LC_MESSAGES"
   cp "$mo" "$stage/locale/$lang/LC_MESSAGES/"
 done
+# A library's copyright line as its licence text states it, for sed's replacement.
+copyright_of() { grep -m1 '^Copyright' "$1" | sed 's/[&/\\]/\\&/g'; }
+fill=(-e "s/@VERSION@/$version/g"
+      -e "s/@SOXR_DEBIAN@/$soxr_debian/g" -e "s/@SOXR_VERSION@/${soxr_debian%-*}/g"
+      -e "s/@ENET_DEBIAN@/$enet_debian/g" -e "s/@ENET_VERSION@/${enet_debian%%[-+]*}/g"
+      -e "s/@ENET_COPYRIGHT@/$(copyright_of "$enet/doc/LICENSE")/g"
+      -e "s/@MINIUPNPC_DEBIAN@/$miniupnpc_debian/g" -e "s/@MINIUPNPC_VERSION@/${miniupnpc_debian%%[-+]*}/g"
+      -e "s/@MINIUPNPC_COPYRIGHT@/$(copyright_of "$miniupnpc/doc/LICENSE")/g")
 for text in README LICENCES; do
-  sed "s/@VERSION@/$version/g; s/@SOXR_DEBIAN@/$soxr_debian/g; s/@SOXR_VERSION@/${soxr_debian%-*}/g; s/\$/\r/" \
-    "$tree/data/windows/$text.txt" >"$stage/$text.txt"
+  sed "${fill[@]}" "$tree/data/windows/$text.txt" | crlf >"$stage/$text.txt"
 done
 rm -f "$dist/$name.zip"
 (cd "$work" && zip -q -X -r "$dist/$name.zip" "$name")
@@ -51,6 +74,14 @@ makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUT="$dist/palomir-$version
 problems=()
 ! grep -o '@[A-Z_]*@' "$stage/README.txt" "$stage/LICENCES.txt" >"$work/unfilled" ||
   problems+=("left unfilled: $(tr '\n' ' ' <"$work/unfilled")")
+# LICENCES.txt holds each linked-in library's notice whole, as the library's source words it
+# (lines wrapped and indented as they may be).
+flat() { tr -d '\r' | tr -s ' \t\n' '   ' | sed 's/^ //; s/ $//'; }
+for text in enet-MIT miniupnpc-BSD-3-Clause; do
+  notice=$(sed -n '/^Copyright/,$p' "$stage/licences/$text.txt" | flat)
+  [ -n "$notice" ] && [[ "$(flat <"$stage/LICENCES.txt")" == *"$notice"* ]] ||
+    problems+=("LICENCES.txt does not hold licences/$text.txt's notice whole")
+done
 # What the game and its DLL load: Windows' own DLLs and what ships beside them, no runtime of
 # the compiler's (libstdc++, libgcc and winpthreads are linked in).
 for program in "$stage"/*.exe "$stage"/*.com "$stage"/*.dll; do
@@ -64,6 +95,7 @@ wine wineboot -i >/dev/null 2>&1
 # The zip, unpacked: everything in it, and the game starts from its folder.
 python3 -m zipfile -e "$dist/$name.zip" "$WINEPREFIX/drive_c/"
 shipped=(palomir.exe palomir.com libsoxr.dll README.txt LICENCES.txt licences/libsoxr-LGPL-2.1.txt
+         licences/enet-MIT.txt licences/miniupnpc-BSD-3-Clause.txt
          sounds/puck.wav locale/de/LC_MESSAGES/palomir.mo locale/ru/LC_MESSAGES/palomir.mo)
 for f in "${shipped[@]}"; do
   [ -f "$WINEPREFIX/drive_c/$name/$f" ] || problems+=("$f is not in the zip")
