@@ -164,6 +164,9 @@ class MatchPlay final : public MatchHooks {
   const MatchSetup& setup_;
   const int me_;
   std::unique_ptr<Link> link_;
+  // The router's port, held for as long as the match is hosted: let go (which waits for the
+  // router) only once the match is over, never as it begins.
+  std::unique_ptr<PortOpener> opener_;
   Rollback rollback_;
   EndInput pending_;
   bool up_down_ = false;  // the joiner's Up or Down was down at the last read
@@ -259,7 +262,6 @@ bool MatchPlay::Meet() {
     Tell(error);
     return false;
   }
-  std::unique_ptr<PortOpener> opener;
   if (setup_.host) {
     const std::vector<std::string> here = LocalAddresses();
     std::string where;
@@ -271,14 +273,14 @@ bool MatchPlay::Meet() {
              : Fill(Tr("Waiting for a friend to join. On this network your game is at %s, port "
                        "%d."),
                     where, static_cast<int>(port_)));
-    if (setup_.open_router_port) opener = std::make_unique<PortOpener>(setup_.port);
+    if (setup_.open_router_port) opener_ = std::make_unique<PortOpener>(setup_.port);
   } else {
     Tell(Fill(Tr("Calling your friend's game at %s, port %d."), address_,
               static_cast<int>(port_)));
   }
   for (;;) {
-    if (opener) {
-      if (auto r = opener->Poll()) {
+    if (opener_) {
+      if (auto r = opener_->Poll()) {
         Tell(r->opened ? Fill(Tr("From the internet your game is at %s, port %d."),
                               r->public_address, static_cast<int>(r->public_port))
                        : r->why);
