@@ -39,12 +39,12 @@ PROGRAMS = {
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sha256sum": "coreutils", "wrestool": "icoutils",
     "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
-    "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils",
+    "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils", "tc": "iproute2",
     "tr": "coreutils", "unshare": "util-linux", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",
     "wine": "wine", "winepath": "wine", "wineserver": "libwine", "wireplumber": "wireplumber",
     "x86_64-w64-mingw32-objdump": "binutils-mingw-w64-x86-64",
     "x86_64-w64-mingw32-strip": "binutils-mingw-w64-x86-64", "xdotool": "xdotool",
-    "xgettext": "gettext", "xvfb-run": "xvfb", "zip": "zip",
+    "xgettext": "gettext", "xvfb-run": "xvfb", "Xvfb": "xvfb", "zip": "zip",
     "/usr/lib/polkit-1/polkitd": "polkitd", "/usr/libexec/rtkit-daemon": "rtkit",
 }
 # Where the test command finds them (not a Python or a tool a developer installed elsewhere).

@@ -40,16 +40,20 @@ def private_home():
 private_home()
 
 
-def find_window(pid, timeout=10.0):
-    """The id of the window captioned Palomir that process `pid` shows, or "".
+def find_window(pid, timeout=10.0, display=None):
+    """The id of the window captioned Palomir that process `pid` shows (in the X server
+    `display`, by default the test's own), or "".
 
     The window is looked up by process and its caption checked, since SDL may make other
     windows of its own first, and xdotool cannot match SDL's caption by name."""
+    env = dict(os.environ, DISPLAY=display) if display else None
     end = time.monotonic() + timeout
     while time.monotonic() < end:
-        ids = subprocess.run(["xdotool", "search", "--pid", str(pid)], capture_output=True, text=True).stdout.split()
+        ids = subprocess.run(["xdotool", "search", "--pid", str(pid)], capture_output=True, text=True,
+                             env=env).stdout.split()
         for w in ids:
-            name = subprocess.run(["xdotool", "getwindowname", w], capture_output=True, text=True).stdout.strip()
+            name = subprocess.run(["xdotool", "getwindowname", w], capture_output=True, text=True,
+                                  env=env).stdout.strip()
             if name == "Palomir":
                 return w
         time.sleep(0.02)
@@ -136,6 +140,18 @@ def stop_group(p, timeout=10):
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.wait()
+
+
+def ip(*args):
+    """`ip` with these arguments; an exception when it fails."""
+    subprocess.run(["ip", *args], check=True)
+
+
+def namespaces(*names):
+    """Network namespaces of the test's own (`ip netns del` each at its end), loopback up."""
+    for ns in names:
+        ip("netns", "add", ns)
+        ip("-n", ns, "link", "set", "lo", "up")
 
 
 _libc = ctypes.CDLL(None, use_errno=True)

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from harness import check, ends_with_test, finish, skipped, stopped
+from harness import check, ends_with_test, finish, ip, namespaces, skipped, stopped
 
 PROBE, MINIUPNPD = sys.argv[1:3]
 TAG = "palomir%d" % os.getpid()
@@ -31,14 +31,8 @@ REFUSED = "The router refused to open a port: port opening (UPnP) may be limited
 NO_ROUTER = "No router on this network offers to open a port (UPnP)."
 
 
-def ip(*args):
-    subprocess.run(["ip", *args], check=True)
-
-
 def make_namespaces():
-    for ns in (ROUTER, PLAYER, ALONE):
-        ip("netns", "add", ns)
-        ip("-n", ns, "link", "set", "lo", "up")
+    namespaces(ROUTER, PLAYER, ALONE)
     ip("-n", ROUTER, "link", "add", "lan0", "type", "veth", "peer", "name", "eth0", "netns", PLAYER)
     ip("-n", ROUTER, "link", "add", "wan0", "type", "veth", "peer", "name", "wan1")
     ip("-n", ROUTER, "addr", "add", "192.168.77.1/24", "dev", "lan0")
