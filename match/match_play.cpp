@@ -176,6 +176,7 @@ class MatchPlay final : public MatchHooks {
   int32_t friend_acked_ = 0;  // of this end's inputs, the friend knows those before this
   int32_t friend_newest_ = 0;  // the friend's inputs came up to this tick
   Micros start_ = 0;
+  Micros sent_at_ = 0;
   int32_t evened_at_ = 0;
   std::optional<Micros> stalled_since_;
   bool wait_said_ = false;
@@ -689,7 +690,11 @@ int MatchPlay::Matches() {
       if (wait_said_) Say(Tr("The match goes on."));
       wait_said_ = false;
     }
-    if (advanced || rollback_.next_tick() > 0) SendInputs();
+    // Sent as each tick runs; while waiting, once a tick, so the friend knows what arrived.
+    if (advanced || (rollback_.next_tick() > 0 && now - sent_at_ >= kTick)) {
+      SendInputs();
+      sent_at_ = now;
+    }
 
     for (const auto& in : rollback_.TakeFinalInputs()) {
       if (!(in[0] == EndInput{}) || !(in[1] == EndInput{})) {
@@ -722,7 +727,7 @@ int MatchPlay::Matches() {
     }
 
     if (disagree_ || quit_ || !gone_.empty()) break;
-    const Micros next = start_ + Micros{rollback_.next_tick()} * kTick;
+    const Micros next = stalled_since_ ? Now() + kTick : start_ + Micros{rollback_.next_tick()} * kTick;
     Pump(std::clamp(static_cast<double>(next - Now()) / 1e6, 0.001, 0.01));
   }
   End();
