@@ -767,7 +767,7 @@ int MatchPlay::Run() {
     return Matches();
   } catch (const WindowUnloaded&) {
     // The window was closed: the friend hears it at once rather than after five seconds.
-    if (!ended_) {
+    if (!ended_ && link_) {  // none while the address is asked for
       End();
       Send(Of(Packet::Type::kBye), true);
       link_->Drop(Packet::kClosed + 1);
