@@ -677,7 +677,8 @@ int MatchPlay::Matches() {
       pending_.runs = pending_.serves = 0;
       advanced = true;
     }
-    if (rollback_.next_tick() < due && !rollback_.CanAdvance()) {
+    // Waiting: a tick is due and none could run.
+    if (!advanced && rollback_.next_tick() < due && !rollback_.CanAdvance()) {
       if (!stalled_since_) stalled_since_ = now;
       if (!wait_said_ && now - *stalled_since_ >= kSayWaitAfter) {
         wait_said_ = true;

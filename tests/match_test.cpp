@@ -8,6 +8,8 @@
 #include <random>
 #include <thread>
 
+#include "app/run.h"
+#include "game_fixture.h"
 #include "match/match_play.h"
 #include "match/protocol.h"
 #include "match/rollback.h"
@@ -378,6 +380,109 @@ TEST(Match, TheLinkCarriesTheFriendAndNobodyElse) {
   pump([&] { return kinds(at_host, LinkEvent::Kind::kGone) > 0; });
   ASSERT_EQ(kinds(at_host, LinkEvent::Kind::kGone), 1);
   EXPECT_EQ(at_host.back().code, 2u);
+}
+
+}  // namespace
+}  // namespace palomir::match
+
+namespace palomir::match {
+namespace {
+
+// The friend's side of the line, played from a script: what each poll brings, and what the
+// game sent, read back.
+struct LineLog {
+  std::vector<match::Packet> sent;
+  std::vector<uint32_t> dropped;
+};
+struct ScriptedLink final : Link {
+  std::function<std::vector<LinkEvent>(int poll)> script;
+  LineLog& log;
+  int polls = 0;
+  explicit ScriptedLink(LineLog& l) : log(l) {}
+  void Send(const std::vector<uint8_t>& data, bool) override {
+    const auto p = Decode(data.data(), data.size());
+    ASSERT_TRUE(p);
+    log.sent.push_back(*p);
+  }
+  std::vector<LinkEvent> Poll() override { return script(++polls); }
+  void Drop(uint32_t code) override { log.dropped.push_back(code); }
+  std::string friend_address() const override { return "192.0.2.7:4510"; }
+  uint32_t round_trip_ms() const override { return 0; }
+};
+
+LinkEvent Received(const match::Packet& p) {
+  return {LinkEvent::Kind::kReceived, Encode(p), {}, 0};
+}
+
+// A host on the virtual machine: a friend of another version is refused, said; the next is
+// welcomed, and nothing of the match goes out before that; the match waits for a friend who
+// says nothing, says so, and goes on when their inputs come (the help at their end said);
+// their game gone ends the match with its score.
+TEST(Match, AHostMeetsItsFriendWaitsForThemAndIsToldWhenTheyAreGone) {
+  palomir::testing::Game g;
+  LineLog log;
+  LineLog* line = nullptr;
+  int welcomed_at = 0;
+  int32_t sent_ticks = 0;
+  MatchSetup setup;
+  setup.version = "1.1.0";
+  setup.open_router_port = false;
+  setup.print = [](const std::string&) {};
+  setup.link = [&](const std::string&, uint16_t, std::string&) {
+    auto made = std::make_unique<ScriptedLink>(log);
+    line = &log;
+    made->script = [&](int poll) -> std::vector<LinkEvent> {
+      match::Packet hello;
+      hello.version = poll < 5 ? "0.9" : "1.1.0";
+      if (poll == 2 || poll == 5) return {{LinkEvent::Kind::kConnected, {}, {}, 0}};
+      if (poll == 3 || poll == 6) return {Received(hello)};
+      if (poll == 6 + 1) welcomed_at = poll;
+      // Silent for a while, then the ticks' inputs as the host runs them, the help on from the
+      // fifth; gone once three seconds have been played.
+      if (poll < 400 || sent_ticks > 300) {
+        return sent_ticks > 300 ? std::vector<LinkEvent>{{LinkEvent::Kind::kGone, {}, "gone", 0}}
+                                : std::vector<LinkEvent>{};
+      }
+      match::Packet in;
+      in.type = match::Packet::Type::kInputs;
+      in.tick = static_cast<uint32_t>(sent_ticks);
+      // As far as the host has gone, and a little more.
+      int32_t host_at = 0;
+      for (const match::Packet& p : log.sent) {
+        if (p.type == match::Packet::Type::kInputs) host_at = static_cast<int32_t>(p.tick + p.inputs.size());
+      }
+      for (; sent_ticks < host_at + 2 && in.inputs.size() < 3; ++sent_ticks) {
+        EndInput e;
+        e.flags = sent_ticks >= 5 ? kListening : 0;
+        in.inputs.push_back(e);
+      }
+      if (in.inputs.empty()) return {};
+      return {Received(in)};
+    };
+    return std::unique_ptr<Link>(std::move(made));
+  };
+  EXPECT_EQ(RunForm(g.vp, g.f, g.o, {}, &setup), 0);
+  ASSERT_TRUE(line);
+  ASSERT_GE(line->sent.size(), 3u);
+  EXPECT_EQ(line->sent[0].type, match::Packet::Type::kRefuse);
+  EXPECT_EQ(line->sent[0].version, "1.1.0");
+  EXPECT_EQ(line->dropped.front(), 0u) << "the refused friend let go";
+  EXPECT_EQ(line->sent[1].type, match::Packet::Type::kWelcome);
+  EXPECT_GT(welcomed_at, 0);
+  const std::vector<std::string> said = g.Said();
+  auto at = [&said](const std::string& text) {
+    return std::find_if(said.begin(), said.end(), [&](const std::string& s) {
+             return s.find(text) != std::string::npos;
+           }) - said.begin();
+  };
+  const auto end = static_cast<long>(said.size());
+  EXPECT_LT(at("version 0.9 tried to join"), at("Your friend joined from 192.0.2.7:4510"));
+  EXPECT_LT(at("Waiting for your friend's game."), at("The match goes on."));
+  EXPECT_LT(at("The match goes on."), end);
+  EXPECT_LT(at("Welcome to Palomir"), at("Your friend is listening to the help."));
+  EXPECT_LT(at("Your friend is listening to the help."), at("gone"));
+  EXPECT_EQ(said.back(), "The score is 0 to 1.") << "the first puck, let in";
+  EXPECT_EQ(line->sent.back().type, match::Packet::Type::kInputs) << "no goodbye to a game gone";
 }
 
 }  // namespace
