@@ -13,6 +13,7 @@
 #include "match/match_play.h"
 #include "match/protocol.h"
 #include "match/rollback.h"
+#include "platform/keycodes.h"
 #include "platform/net/link.h"
 
 #ifndef _WIN32
@@ -483,6 +484,49 @@ TEST(Match, AHostMeetsItsFriendWaitsForThemAndIsToldWhenTheyAreGone) {
   EXPECT_LT(at("Your friend is listening to the help."), at("gone"));
   EXPECT_EQ(said.back(), "The score is 0 to 1.") << "the first puck, let in";
   EXPECT_EQ(line->sent.back().type, match::Packet::Type::kInputs) << "no goodbye to a game gone";
+}
+
+// A joiner with no address asks for it: each key typed is said, Backspace takes one back,
+// Enter calls where it was told; a host of another version refuses it, said, and no match is
+// played.
+TEST(Match, AJoinerTypesTheAddressByEarAndIsRefusedByAnotherVersion) {
+  palomir::testing::Game g;
+  LineLog log;
+  std::string called;
+  MatchSetup setup;
+  setup.host = false;
+  setup.version = "1.1.0";
+  setup.print = [&g](const std::string& line) {
+    if (line.rfind("Type your friend's address", 0) != 0) return;
+    for (uint8_t key : {dik::k1, dik::k0, dik::kPeriod, dik::k7, dik::k9, uint8_t{0x0E},
+                        uint8_t{0x27}, dik::k4, dik::k6, dik::k0, dik::k0, dik::kReturn}) {
+      g.vp.KeyDown(key);
+      g.vp.KeyUp(key);
+    }
+  };
+  setup.link = [&](const std::string& address, uint16_t port, std::string&) {
+    called = address + " " + std::to_string(port);
+    auto made = std::make_unique<ScriptedLink>(log);
+    made->script = [](int poll) -> std::vector<LinkEvent> {
+      match::Packet refuse;
+      refuse.type = match::Packet::Type::kRefuse;
+      refuse.version = "1.2.0";
+      if (poll == 1) return {{LinkEvent::Kind::kConnected, {}, {}, 0}};
+      return {Received(refuse)};
+    };
+    return std::unique_ptr<Link>(std::move(made));
+  };
+  EXPECT_EQ(RunForm(g.vp, g.f, g.o, {}, &setup), 1);
+  EXPECT_EQ(called, "10.7 4600");
+  ASSERT_FALSE(log.sent.empty());
+  EXPECT_EQ(log.sent[0].type, match::Packet::Type::kHello);
+  EXPECT_EQ(log.sent[0].version, "1.1.0");
+  const std::vector<std::string> said = g.Said();
+  const std::vector<std::string> typed = {"1", "0", "dot", "7", "9", "9 deleted", "colon", "4", "6", "0", "0"};
+  const auto first = std::find(said.begin(), said.end(), "1");
+  ASSERT_GE(said.end() - first, static_cast<long>(typed.size()));
+  EXPECT_EQ(std::vector<std::string>(first, first + static_cast<long>(typed.size())), typed);
+  EXPECT_NE(said.back().find("version 1.2.0 and this one is version 1.1.0"), std::string::npos);
 }
 
 }  // namespace
