@@ -164,6 +164,31 @@ def make_network():
     return True
 
 
+def drop_network():
+    for ns in (HOST_NS, JOIN_NS, WIRE_NS):
+        subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+
+
+def start_wire(netem):
+    """The relay in the wire's namespace where there is no netem (None where there is), and
+    the address and port the joiner calls."""
+    print("the wire: %s, %d ms +-%d ms each way, %g %% lost" % ("netem" if netem else "the test's relay",
+                                                               DELAY * 1000, JITTER * 1000, LOSS * 100))
+    if netem:
+        return None, "%s:%d" % (HOST_IP, PORT)
+    relay_proc = subprocess.Popen(["ip", "netns", "exec", WIRE_NS, sys.executable, SELF, "--relay"],
+                                  stdout=subprocess.PIPE, text=True, preexec_fn=ends_with_test)
+    time.sleep(0.3)
+    return relay_proc, "%s:%d" % (JOIN_WIRE, PORT)
+
+
+def stop_wire(relay_proc):
+    """The relay, if any, stopped: what it forwarded printed."""
+    if relay_proc:
+        stopped(relay_proc)
+        print(relay_proc.stdout.read().strip())
+
+
 class Display:
     """An X server of the test's own (or the one named `name`, already there), and a connection
     to it for the timed events."""
@@ -383,13 +408,7 @@ def agree(scenario, host_record, join_record):
 
 
 def match(folder, netem, displays, palomir, xclose, scenario):
-    wire = "netem" if netem else "the test's relay"
-    print("the wire: %s, %d ms +-%d ms each way, %g %% lost" % (wire, DELAY * 1000, JITTER * 1000, LOSS * 100))
-    relay_proc = None
-    if not netem:
-        relay_proc = subprocess.Popen(["ip", "netns", "exec", WIRE_NS, sys.executable, SELF,
-                                       "--relay"], stdout=subprocess.PIPE, text=True, preexec_fn=ends_with_test)
-        time.sleep(0.3)
+    relay_proc, call = start_wire(netem)
     host_d, join_d = displays
     games = []
     try:
@@ -397,7 +416,6 @@ def match(folder, netem, displays, palomir, xclose, scenario):
         games.append(host)
         check(host.window != "" and host.said("Waiting for a friend", 10) is not None,
               "the host shows its window and waits for a friend: %s" % [l for _, l in host.lines])
-        call = "%s:%d" % ((HOST_IP if netem else JOIN_WIRE), PORT)
         joiner = Game(folder, "joiner", palomir, xclose, JOIN_NS, join_d, "--join=" + call)
         games.append(joiner)
         t0 = host.said("Your friend joined", 15)
@@ -426,9 +444,7 @@ def match(folder, netem, displays, palomir, xclose, scenario):
         for g in games:
             if g.proc.poll() is None:
                 g.end(signal.SIGTERM)
-        if relay_proc:
-            stopped(relay_proc)
-            print(relay_proc.stdout.read().strip())
+        stop_wire(relay_proc)
 
     agree(scenario, host.record, joiner.record)
     out = [l for _, l in host.lines]
@@ -487,8 +503,7 @@ def main():
         finally:
             for d in displays:
                 d.stop()
-            for ns in (HOST_NS, JOIN_NS, WIRE_NS):
-                subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+            drop_network()
     if played is None:
         return finish()
     local, (pushed, at_joiner, at_host) = played

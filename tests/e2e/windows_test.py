@@ -31,7 +31,7 @@ import time
 
 import match_test as match
 import wayland_test as wayland
-from harness import check, finish, namespaces, ordinary_user, stop_group, stopped
+from harness import check, finish, ordinary_user, stop_group, stopped
 from server_test import NULL_SINK, SoundServer, rms, wav_data
 
 RATE = 48000
@@ -149,7 +149,7 @@ def install_jaws(env, drive, standin):
 
 
 def logged(path):
-    """The lines a stand-in has written to its log so far."""
+    """The lines a stand-in or a game has written to its log so far."""
     return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
 
 
@@ -196,34 +196,38 @@ def play_with_jaws(env, drive, xclose):
 
 def match_with_linux(env, drive, palomir, xclose, scenario, work):
     """A match between the Linux game, hosting in an X server of its own, and the Windows game
-    joining it at 127.0.0.1, both in a network namespace of the test's own that has only its
-    loopback (so the host's asking the router for a port goes nowhere). The host hits the
-    first puck with the grid, the joiner lets it in; the joiner serves, the host lets it in;
-    both windows are closed. Both games end with status 0, and both recordings replay on the
-    Linux scenario runner to the same events, with a hit by each end and a goal each way."""
+    joining it, each in a network namespace of the test's own, through match_test.py's wire
+    (its delay and losses). The host hits the first puck with the grid, the joiner lets it
+    in; the joiner serves, the host lets it in; both windows are closed. Both games end with
+    status 0, and both recordings replay on the Linux scenario runner to the same events, with
+    a hit by each end and a goal each way."""
     if os.geteuid() != 0:
-        print("(not root: no network namespace, so no match with the Linux game)")
+        print("(not root: no network namespaces, so no match with the Linux game)")
         return
-    ns = "pw%d" % os.getpid()
-    namespaces(ns)
-    displays, host, joiner = [], None, None
+    displays, host, joiner, relay = [], None, None, None
     try:
-        # Wine's server makes the Windows game's sockets: it is started again inside.
-        for server in (["wineserver", "-k"], ["wineserver", "-w"], ["ip", "netns", "exec", ns, "wineserver", "-p"]):
+        relay, call = match.start_wire(match.make_network())
+        # Wine's server makes the Windows game's sockets: it is started again in the joiner's
+        # namespace.
+        for server in (["wineserver", "-k"], ["wineserver", "-w"],
+                       ["ip", "netns", "exec", match.JOIN_NS, "wineserver", "-p"]):
             subprocess.run(server, env=env, stderr=subprocess.DEVNULL, timeout=60)
         displays = [match.Display(), match.Display(os.environ["DISPLAY"])]
         host_d, join_d = displays
-        host = match.Game(work, "host", palomir, xclose, ns, host_d, "--host=%d" % match.PORT)
+        host = match.Game(work, "host", palomir, xclose, match.HOST_NS, host_d, "--host=%d" % match.PORT)
         check(host.window != "" and host.said("Waiting for a friend", 10) is not None,
               "the Linux game hosts a match: %s" % [l for _, l in host.lines])
-        joiner = subprocess.Popen(["ip", "netns", "exec", ns, "wine", r"C:\palomir\palomir.exe", "--speech=system",
-                                   "--join=127.0.0.1:%d" % match.PORT, r"--record=C:\match.rec"],
-                                  env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        said = os.path.join(work, "joiner.log")
+        with open(said, "w") as out:
+            joiner = subprocess.Popen(["ip", "netns", "exec", match.JOIN_NS, "wine", r"C:\palomir\palomir.exe",
+                                       "--speech=system", "--join=" + call, r"--record=C:\match.rec"],
+                                      env=env, stdout=out, stderr=subprocess.STDOUT)
         t0 = host.said("Your friend joined", 30)
         window = named_window("Palomir", joiner)
-        check(t0 is not None and window != "", "the Windows game joins it (window %r), and the host says so: %s"
-              % (window, [l for _, l in host.lines]))
-        if t0 is None or not window:
+        joined = t0 is not None and window != ""
+        check(joined, "the Windows game calls %s, and the host says it joined%s"
+              % (call, "" if joined else ": %s %s" % ([l for _, l in host.lines], logged(said))))
+        if not joined:
             return
         subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
         match.at(t0, 2.05)
@@ -232,23 +236,21 @@ def match_with_linux(env, drive, palomir, xclose, scenario, work):
         match.at(t0, 9.0)
         host.close()
         subprocess.run([xclose, window], timeout=10)
-        try:
-            codes = [host.end(), joiner.wait(20)]
-        except subprocess.TimeoutExpired:
-            codes = [host.end(), "none (still running 20 s after the close box)"]
-        check(codes == [0, 0], "closing both windows ends both games with status 0: %s" % codes)
+        codes = [host.end(), stopped(joiner, timeout=20, sig=None)]
+        check(codes == [0, 0], "closing both windows ends both games with status 0: %s%s"
+              % (codes, "" if codes == [0, 0] else " %s" % logged(said)))
         match.agree(scenario, host.record, os.path.join(drive, "match.rec"))
     finally:
         if host and host.proc.poll() is None:
             host.end(signal.SIGTERM)
-        if joiner and joiner.poll() is None:
-            joiner.kill()
-            joiner.wait()
+        if joiner:
+            stopped(joiner, timeout=0, sig=signal.SIGKILL)
         for d in displays:
             d.stop()
         for server in (["wineserver", "-k"], ["wineserver", "-w"]):
             subprocess.run(server, env=env, stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+        match.stop_wire(relay)
+        match.drop_network()
 
 
 def main():
