@@ -165,6 +165,7 @@ def make_network():
 
 
 def drop_network():
+    """The three namespaces deleted."""
     for ns in (HOST_NS, JOIN_NS, WIRE_NS):
         subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
 
@@ -294,8 +295,8 @@ class Heard:
 
 
 class Game:
-    """The Linux game `palomir` on `display`, in namespace `ns` (None: this one), its printed
-    lines stamped as they come; `xclose` closes its window."""
+    """The Linux game `palomir` in namespace `ns` on `display`, its printed lines stamped as
+    they come; `xclose` closes its window."""
 
     def __init__(self, folder, name, palomir, xclose, ns, display, *args):
         self.name, self.display, self.xclose = name, display, xclose
@@ -306,8 +307,8 @@ class Game:
         env = dict(os.environ, DISPLAY=display.name, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.heard.path,
                    XDG_CONFIG_HOME=config, LANGUAGE="en")
         env.pop("SDL_VIDEODRIVER", None)
-        inside = ["ip", "netns", "exec", ns] if ns else []
-        self.proc = subprocess.Popen([*inside, palomir, "--speech-rate=450", "--record=" + self.record, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, palomir, "--speech-rate=450", "--record=" + self.record,
+                                      *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      start_new_session=True, preexec_fn=ends_with_test)
         self.lines, self.err = [], []
         self.readers = [threading.Thread(target=self.read, args=(f, to), daemon=True)
