@@ -200,7 +200,8 @@ case "${1:-}" in
     joined windows "the Windows build, its suite and its installer"
     # The real Windows game under Wine, in Xvfb, heard through a PipeWire server of its own.
     xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/windows_test.py \
-      build-windows/palomir.exe build/tests/xclose build/scenario build-windows/tests/jaws_standin.dll
+      build-windows/palomir.exe build/tests/xclose build/scenario build-windows/tests/jaws_standin.dll \
+      build/palomir
     stage "the Windows game under Wine passed"
     # The same game speaking through NVDA's controller interface, to a stand-in for NVDA.
     xvfb-run -a -s "-screen 0 1024x768x24" python3 tests/e2e/nvda_test.py \

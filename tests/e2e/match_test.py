@@ -126,7 +126,6 @@ if len(sys.argv) > 1 and sys.argv[1] in ("--relay", "--stranger"):
 
 from harness import check, ends_with_test, find_window, finish, ip, namespaces, skipped, stopped  # noqa: E402
 
-PALOMIR, XCLOSE, SCENARIO = sys.argv[1:4]
 TAG = "pm%d" % os.getpid()
 HOST_NS, JOIN_NS, WIRE_NS = TAG + "h", TAG + "j", TAG + "w"
 X11, XTST = ctypes.CDLL("libX11.so.6"), ctypes.CDLL("libXtst.so.6")
@@ -165,10 +164,43 @@ def make_network():
     return True
 
 
-class Display:
-    """An X server of the test's own, and a connection to it for the timed events."""
+def drop_network():
+    """The three namespaces deleted."""
+    for ns in (HOST_NS, JOIN_NS, WIRE_NS):
+        subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
 
-    def __init__(self):
+
+def start_wire(netem):
+    """The relay in the wire's namespace where there is no netem (None where there is), and
+    the address and port the joiner calls."""
+    print("the wire: %s, %d ms +-%d ms each way, %g %% lost" % ("netem" if netem else "the test's relay",
+                                                               DELAY * 1000, JITTER * 1000, LOSS * 100))
+    if netem:
+        return None, "%s:%d" % (HOST_IP, PORT)
+    relay_proc = subprocess.Popen(["ip", "netns", "exec", WIRE_NS, sys.executable, SELF, "--relay"],
+                                  stdout=subprocess.PIPE, text=True, preexec_fn=ends_with_test)
+    time.sleep(0.3)
+    return relay_proc, "%s:%d" % (JOIN_WIRE, PORT)
+
+
+def stop_wire(relay_proc):
+    """The relay, if any, stopped: what it forwarded printed."""
+    if relay_proc:
+        stopped(relay_proc)
+        print(relay_proc.stdout.read().strip())
+
+
+class Display:
+    """An X server of the test's own (or the one named `name`, already there), and a connection
+    to it for the timed events."""
+
+    def __init__(self, name=None):
+        self.proc = None
+        if name:
+            self.name, self.dpy = name, X11.XOpenDisplay(name.encode())
+            if not self.dpy:
+                raise RuntimeError("no X server at " + name)
+            return
         r, w = os.pipe()
         self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
                                      pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -211,7 +243,8 @@ class Display:
 
     def stop(self):
         X11.XCloseDisplay(self.dpy)
-        stopped(self.proc)
+        if self.proc:
+            stopped(self.proc)
 
 
 class Heard:
@@ -262,10 +295,11 @@ class Heard:
 
 
 class Game:
-    """The game in namespace `ns` on `display`, its printed lines stamped as they come."""
+    """The Linux game `palomir` in namespace `ns` on `display`, its printed lines stamped as
+    they come; `xclose` closes its window."""
 
-    def __init__(self, folder, name, ns, display, *args):
-        self.name, self.display = name, display
+    def __init__(self, folder, name, palomir, xclose, ns, display, *args):
+        self.name, self.display, self.xclose = name, display, xclose
         self.record = os.path.join(folder, name + ".rec")
         self.heard = Heard(os.path.join(folder, name + ".raw"))
         config = os.path.join(folder, name + "-config")
@@ -273,7 +307,7 @@ class Game:
         env = dict(os.environ, DISPLAY=display.name, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILE=self.heard.path,
                    XDG_CONFIG_HOME=config, LANGUAGE="en")
         env.pop("SDL_VIDEODRIVER", None)
-        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, PALOMIR, "--speech-rate=450", "--record=" + self.record,
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, palomir, "--speech-rate=450", "--record=" + self.record,
                                       *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      start_new_session=True, preexec_fn=ends_with_test)
         self.lines, self.err = [], []
@@ -299,7 +333,7 @@ class Game:
 
     def close(self):
         if self.window:
-            subprocess.run([XCLOSE, self.window], env=dict(os.environ, DISPLAY=self.display.name))
+            subprocess.run([self.xclose, self.window], env=dict(os.environ, DISPLAY=self.display.name))
 
     def end(self, sig=None):
         """The game's status once it has ended by itself (or on `sig`)."""
@@ -330,53 +364,75 @@ def latencies(heard, moments):
     return [None if o is None else (o - t) * 1000 for o, t in ((heard.onset(t), t) for t in moments)]
 
 
-def replay(record):
+def replay(scenario, record):
     """The recording's events as the scenario runner prints them, its end tick, its score."""
-    r = subprocess.run([SCENARIO, record], capture_output=True, text=True, timeout=60)
+    r = subprocess.run([scenario, record], capture_output=True, text=True, timeout=60)
     lines = r.stdout.splitlines()
     end = next((int(l.split()[1]) for l in open(record).read().splitlines() if l.startswith("end ")), -1)
     return r.returncode, [l.split() for l in lines if not l.startswith("score ")], end, lines[-1:]
 
 
-def match(folder, netem, displays):
-    wire = "netem" if netem else "the test's relay"
-    print("the wire: %s, %d ms +-%d ms each way, %g %% lost" % (wire, DELAY * 1000, JITTER * 1000, LOSS * 100))
-    relay_proc = None
-    if not netem:
-        relay_proc = subprocess.Popen(["ip", "netns", "exec", WIRE_NS, sys.executable, SELF,
-                                       "--relay"], stdout=subprocess.PIPE, text=True, preexec_fn=ends_with_test)
-        time.sleep(0.3)
+def grid_hit(display):
+    """The puck in front hit with the grid: 5 held while the mouse moves a hair at a time (so
+    that the input handler runs), until it is gone."""
+    wiggle = ["keydown", "5"] + ["sleep", "0.02", "mousemove_relative", "--", "1", "0", "sleep", "0.02",
+                                 "mousemove_relative", "--", "-1", "0"] * 15 + ["keyup", "5"]
+    display.xdo(*wiggle)
+
+
+def serve(display, t0, first):
+    """A serve `first` s after `t0`: the paddle to the puck (the left button), pushed forward,
+    then still. The moment of the push."""
+    at(t0, first)
+    display.xdo("click", "1")
+    at(t0, first + 0.3)
+    pushed = display.move(0, -20)
+    at(t0, first + 1.0)
+    display.xdo("mousemove_relative", "--", "0", "1")
+    return pushed
+
+
+def agree(scenario, host_record, join_record):
+    """Both ends' recordings replay on the scenario runner to the same events up to where the
+    shorter ends, with a hit by each end and a goal each way."""
+    (hc, h_events, h_end, h_score), (jc, j_events, j_end, j_score) = (replay(scenario, host_record),
+                                                                      replay(scenario, join_record))
+    common = min(h_end, j_end)
+    hs = [e for e in h_events if int(e[0]) < common]
+    js = [e for e in j_events if int(e[0]) < common]
+    check(hc == 0 and jc == 0 and hs == js and len(hs) > 5,
+          "both recordings replay to the same %d events up to tick %d (ends at %d and %d; %s %s)"
+          % (len(hs), common, h_end, j_end, h_score, j_score))
+    kinds = {(e[1], e[2]) for e in hs}
+    check({("hit", "0"), ("hit", "1"), ("goal", "0"), ("goal", "1")} <= kinds,
+          "a hit by each end and a goal each way: %s" % sorted(k for k in kinds if k[0] in ("hit", "goal")))
+
+
+def match(folder, netem, displays, palomir, xclose, scenario):
+    relay_proc, call = start_wire(netem)
     host_d, join_d = displays
     games = []
     try:
-        host = Game(folder, "host", HOST_NS, host_d, "--host=%d" % PORT)
+        host = Game(folder, "host", palomir, xclose, HOST_NS, host_d, "--host=%d" % PORT)
         games.append(host)
         check(host.window != "" and host.said("Waiting for a friend", 10) is not None,
               "the host shows its window and waits for a friend: %s" % [l for _, l in host.lines])
-        call = "%s:%d" % ((HOST_IP if netem else JOIN_WIRE), PORT)
-        joiner = Game(folder, "joiner", JOIN_NS, join_d, "--join=" + call)
+        joiner = Game(folder, "joiner", palomir, xclose, JOIN_NS, join_d, "--join=" + call)
         games.append(joiner)
         t0 = host.said("Your friend joined", 15)
         check(joiner.window != "" and t0 is not None, "the joiner calls %s and the host says it joined" % call)
         if t0 is None:
             return None
-        # The first puck: 5 held while the mouse moves a hair at a time, until it is gone.
+        # The first puck, hit by the host.
         at(t0, 2.05)
-        wiggle = ["keydown", "5"] + ["sleep", "0.02", "mousemove_relative", "--", "1", "0", "sleep", "0.02",
-                                     "mousemove_relative", "--", "-1", "0"] * 15 + ["keyup", "5"]
-        host_d.xdo(*wiggle)
+        grid_hit(host_d)
         at(t0, 3.5)
         strange = subprocess.run(["ip", "netns", "exec", WIRE_NS, sys.executable, SELF,
                                   "--stranger"], capture_output=True, text=True, timeout=30)
         print(strange.stdout.strip())
         check(strange.stdout.strip().endswith(", 0 answers"), "the stranger's packets are not answered")
-        # The joiner serves: the paddle to the puck, pushed forward, then still.
-        at(t0, 5.0)
-        join_d.xdo("click", "1")
-        at(t0, 5.3)
-        serve = join_d.move(0, -20)
-        at(t0, 6.0)
-        join_d.xdo("mousemove_relative", "--", "0", "1")
+        # The joiner serves.
+        pushed = serve(join_d, t0, 5.0)
         moments = slides(host_d, t0, 7.8)
         at(t0, 13.8)
         moments.append(host_d.key("5"))
@@ -389,20 +445,9 @@ def match(folder, netem, displays):
         for g in games:
             if g.proc.poll() is None:
                 g.end(signal.SIGTERM)
-        if relay_proc:
-            stopped(relay_proc)
-            print(relay_proc.stdout.read().strip())
+        stop_wire(relay_proc)
 
-    (hc, h_events, h_end, h_score), (jc, j_events, j_end, j_score) = replay(host.record), replay(joiner.record)
-    common = min(h_end, j_end)
-    hs = [e for e in h_events if int(e[0]) < common]
-    js = [e for e in j_events if int(e[0]) < common]
-    check(hc == 0 and jc == 0 and hs == js and len(hs) > 5,
-          "both recordings replay to the same %d events up to tick %d (ends at %d and %d; %s %s)"
-          % (len(hs), common, h_end, j_end, h_score, j_score))
-    kinds = {(e[1], e[2]) for e in hs}
-    check({("hit", "0"), ("hit", "1"), ("goal", "0"), ("goal", "1")} <= kinds,
-          "a hit by each end and a goal each way: %s" % sorted(k for k in kinds if k[0] in ("hit", "goal")))
+    agree(scenario, host.record, joiner.record)
     out = [l for _, l in host.lines]
     check(sum("joined" in l for l in out) == 1 and not any("version" in l for l in out)
           and not any("not understood" in l for l in host.err),
@@ -410,11 +455,11 @@ def match(folder, netem, displays):
     check(not joiner.err, "the joiner prints no error %s" % joiner.err)
 
     local = latencies(host.heard, moments)
-    return local, (serve, joiner.heard.onset(serve), host.heard.onset(serve))
+    return local, (pushed, joiner.heard.onset(pushed), host.heard.onset(pushed))
 
 
-def against_computer(folder, display):
-    game = Game(folder, "computer", HOST_NS, display)
+def against_computer(folder, display, palomir, xclose):
+    game = Game(folder, "computer", palomir, xclose, HOST_NS, display)
     try:
         t0 = time.monotonic()
         check(game.window != "", "a game against the computer shows its window")
@@ -442,6 +487,7 @@ def figures(ms):
 
 
 def main():
+    palomir, xclose, scenario = sys.argv[1:4]
     if os.geteuid() != 0:
         return skipped("network namespaces need root")
     missing = [p for p in ("Xvfb", "xdotool", "ip") if not shutil.which(p)]
@@ -453,16 +499,15 @@ def main():
         try:
             netem = make_network()
             displays = [Display(), Display()]
-            played = match(folder, netem, displays)
-            computer = against_computer(folder, displays[0])
+            played = match(folder, netem, displays, palomir, xclose, scenario)
+            computer = against_computer(folder, displays[0], palomir, xclose)
         finally:
             for d in displays:
                 d.stop()
-            for ns in (HOST_NS, JOIN_NS, WIRE_NS):
-                subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+            drop_network()
     if played is None:
         return finish()
-    local, (serve, at_joiner, at_host) = played
+    local, (pushed, at_joiner, at_host) = played
     print("key or mouse to sound at the host: in the match %s; against the computer %s"
           % (figures(local), figures(computer)))
     local, computer = [m for m in local if m is not None], [m for m in computer if m is not None]
@@ -480,7 +525,7 @@ def main():
     if at_joiner is not None and at_host is not None:
         behind = (at_host - at_joiner) * 1000
         print("the joiner's serve: heard at the joiner %.1f ms after the push, at the host %.1f ms after that"
-              % ((at_joiner - serve) * 1000, behind))
+              % ((at_joiner - pushed) * 1000, behind))
         # (40 ms more for a datagram lost, whose input comes with the next tick's, and a busy machine.)
         check(0 < behind <= (DELAY + JITTER + 2 * TICK + BLOCK) * 1000 + 40,
               "the friend's serve comes within the wire's one way, two ticks and a block: %.1f ms" % behind)

@@ -1,7 +1,7 @@
 """The Windows game under Wine: its window in an X server of the test's own (xvfb-run), its
 sound through WASAPI into a PipeWire server started here with a null sink, its input from
 xdotool through DirectInput 8.
-  windows_test.py PALOMIR_EXE XCLOSE SCENARIO JAWS_STANDIN
+  windows_test.py PALOMIR_EXE XCLOSE SCENARIO JAWS_STANDIN PALOMIR
 The game is played in German with --speech=system, --record and --trace, all Windows paths
 on the prefix's C: drive: Wine has no UI Automation notifications and its SAPI voice cannot
 speak, so the game says once that the screen reader cannot be reached, and its lines are
@@ -15,6 +15,7 @@ status 0 and a whole recording, which the Linux scenario runner replays to the v
 the Windows game traced. JAWS's stand-in (tests/e2e/jaws_standin.cpp) is installed in the
 prefix throughout: not running, it is passed over; once its window is there, a game in
 English says its lines through its automation object, and Escape in the help stops it.
+Then the Windows game joins a match hosted by the Linux game PALOMIR (match_with_linux).
 Then, on a German keyboard in a desktop of its own (german_keyboard), the help names the
 keys as that keyboard labels them."""
 import array
@@ -28,6 +29,7 @@ import sys
 import tempfile
 import time
 
+import match_test as match
 import wayland_test as wayland
 from harness import check, finish, ordinary_user, stop_group, stopped
 from server_test import NULL_SINK, SoundServer, rms, wav_data
@@ -147,7 +149,7 @@ def install_jaws(env, drive, standin):
 
 
 def logged(path):
-    """The lines a stand-in has written to its log so far."""
+    """The lines a stand-in or a game has written to its log so far."""
     return open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
 
 
@@ -192,8 +194,67 @@ def play_with_jaws(env, drive, xclose):
                 proc.wait()
 
 
+def match_with_linux(env, drive, palomir, xclose, scenario, work):
+    """A match between the Linux game, hosting in an X server of its own, and the Windows game
+    joining it, each in a network namespace of the test's own, through match_test.py's wire
+    (its delay and losses). The host hits the first puck with the grid, the joiner lets it
+    in; the joiner serves, the host lets it in; both windows are closed. Both games end with
+    status 0, and both recordings replay on the Linux scenario runner to the same events, with
+    a hit by each end and a goal each way."""
+    if os.geteuid() != 0:
+        print("(not root: no network namespaces, so no match with the Linux game)")
+        return
+    displays, host, joiner, relay = [], None, None, None
+    try:
+        relay, call = match.start_wire(match.make_network())
+        # Wine's server makes the Windows game's sockets: it is started again in the joiner's
+        # namespace.
+        for server in (["wineserver", "-k"], ["wineserver", "-w"],
+                       ["ip", "netns", "exec", match.JOIN_NS, "wineserver", "-p"]):
+            subprocess.run(server, env=env, stderr=subprocess.DEVNULL, timeout=60)
+        displays = [match.Display(), match.Display(os.environ["DISPLAY"])]
+        host_d, join_d = displays
+        host = match.Game(work, "host", palomir, xclose, match.HOST_NS, host_d, "--host=%d" % match.PORT)
+        check(host.window != "" and host.said("Waiting for a friend", 10) is not None,
+              "the Linux game hosts a match: %s" % [l for _, l in host.lines])
+        said = os.path.join(work, "joiner.log")
+        with open(said, "w") as out:
+            joiner = subprocess.Popen(["ip", "netns", "exec", match.JOIN_NS, "wine", r"C:\palomir\palomir.exe",
+                                       "--speech=system", "--join=" + call, r"--record=C:\match.rec"],
+                                      env=env, stdout=out, stderr=subprocess.STDOUT)
+        t0 = host.said("Your friend joined", 30)
+        window = named_window("Palomir", joiner)
+        joined = t0 is not None and window != ""
+        check(joined, "the Windows game calls %s, and the host says it joined%s"
+              % (call, "" if joined else ": %s %s" % ([l for _, l in host.lines], logged(said))))
+        if not joined:
+            return
+        subprocess.run(["xdotool", "windowactivate", "--sync", window], capture_output=True, timeout=10)
+        match.at(t0, 2.05)
+        match.grid_hit(host_d)
+        match.serve(join_d, t0, 5.0)
+        match.at(t0, 9.0)
+        host.close()
+        subprocess.run([xclose, window], timeout=10)
+        codes = [host.end(), stopped(joiner, timeout=20, sig=None)]
+        check(codes == [0, 0], "closing both windows ends both games with status 0: %s%s"
+              % (codes, "" if codes == [0, 0] else " %s" % logged(said)))
+        match.agree(scenario, host.record, os.path.join(drive, "match.rec"))
+    finally:
+        if host and host.proc.poll() is None:
+            host.end(signal.SIGTERM)
+        if joiner:
+            stopped(joiner, timeout=0, sig=signal.SIGKILL)
+        for d in displays:
+            d.stop()
+        for server in (["wineserver", "-k"], ["wineserver", "-w"]):
+            subprocess.run(server, env=env, stderr=subprocess.DEVNULL, timeout=60)
+        match.stop_wire(relay)
+        match.drop_network()
+
+
 def main():
-    exe, xclose, scenario, standin = sys.argv[1:5]
+    exe, xclose, scenario, standin, palomir = sys.argv[1:6]
     work = tempfile.mkdtemp(prefix="palomir-windows-")
     config = os.path.join(work, "config")
     os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
@@ -320,6 +381,7 @@ def main():
               "the recording replays on Linux to the very calls the Windows game traced (status %d, %d "
               "lines against %d)" % (replay.returncode, replayed.count("\n"), trace.count("\n")))
         play_with_jaws(env, drive, xclose)
+        match_with_linux(env, drive, palomir, xclose, scenario, work)
     finally:
         if game and game.poll() is None:
             game.kill()
