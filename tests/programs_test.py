@@ -38,7 +38,7 @@ PROGRAMS = {
     "python3": "python3-minimal", "realpath": "coreutils", "renice": "bsdutils", "rm": "coreutils",
     "rmdir": "coreutils", "runuser": "util-linux", "sed": "sed", "seq": "coreutils", "sh": "dash",
     "sha256sum": "coreutils", "wrestool": "icoutils",
-    "sleep": "coreutils", "sort": "coreutils", "speech-dispatcher": "speech-dispatcher",
+    "sleep": "coreutils", "sort": "coreutils", "tar": "tar", "speech-dispatcher": "speech-dispatcher",
     "stat": "coreutils", "sway": "sway", "swaymsg": "sway", "tail": "coreutils", "tc": "iproute2",
     "tr": "coreutils", "unshare": "util-linux", "useradd": "passwd", "userdel": "passwd", "wc": "coreutils",
     "wine": "wine", "winepath": "wine", "wineserver": "libwine", "wireplumber": "wireplumber",
