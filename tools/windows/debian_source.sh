@@ -67,7 +67,8 @@ debian_source() {  # debian_source PACKAGE: the source package, unpacked in $wor
   # A mirror that lacks a file of the package (seen: the release's tarballs gone while its
   # index still lists them) gets the upstream tarball Debian ships, of the release or of a
   # later one, checked against the checksum in the archive's signed index, which apt read.
-  sed -e p -e "s/ $release / trixie /p" -e "s/ trixie / sid /p" "$work/sources.list" |
+  # (Debian 13, a release: unstable's index expires within days on a mirror that lags.)
+  sed -e p -e "s/ $release / trixie /p" "$work/sources.list" |
     sort -u >"$work/sources.wide"
   mv "$work/sources.wide" "$work/sources.list"
   apt-get "${apt[@]}" update >/dev/null
