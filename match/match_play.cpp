@@ -148,6 +148,7 @@ class MatchPlay final : public MatchHooks {
   void Render();
   void Sound(const Event& e);
   void Unsound(const Event& e);
+  const BufferRef* BufferOf(const Event& e) const;
   void Said(const Event& e);
   void SayScore();
   // The match's last line in the recording, once.
@@ -446,79 +447,51 @@ void MatchPlay::SendInputs() {
   Send(p, false);
 }
 
-// The sound of an event, started as this end hears it.
-void MatchPlay::Sound(const Event& e) {
-  const int32_t pan = ClampPan(PanFrom(me_, e.pan));
-  const int32_t volume = ClampVolume(VolumeFrom(me_, e.volume));
+// The buffer an event's sound plays in, as this end hears it; nothing for the puck's loop.
+const BufferRef* MatchPlay::BufferOf(const Event& e) const {
   const bool mine = e.end == me_;
   switch (e.kind) {
     case Kind::kSlide:
-      Play(mine ? o_.SoundPaddleSlide : o_.SoundOpponentPaddleSlide, kPlayOnce);
-      break;
-    case Kind::kHit: {
-      const BufferRef& b = mine ? o_.SoundPaddle : o_.SoundOpponentHit;
-      Stop(b);
-      Rewind(b);
-      SetPan(b, pan);
-      Play(b, kPlayOnce);
-      break;
-    }
+      return mine ? &o_.SoundPaddleSlide : &o_.SoundOpponentPaddleSlide;
+    case Kind::kHit:
+      return mine ? &o_.SoundPaddle : &o_.SoundOpponentHit;
     case Kind::kSideBounce:
-    case Kind::kRebound: {
-      const BufferRef& b = e.kind == Kind::kSideBounce ? o_.SoundSideBounce : o_.SoundRebound;
-      Stop(b);
-      SetPan(b, pan);
-      SetVolume(b, volume);
-      Rewind(b);
-      Play(b, kPlayOnce);
-      break;
-    }
+      return &o_.SoundSideBounce;
+    case Kind::kRebound:
+      return &o_.SoundRebound;
     case Kind::kGoal:
-      if (mine) {
-        Stop(o_.SoundGoal);
-        Rewind(o_.SoundGoal);
-        SetVolume(o_.SoundGoal, -500);
-        Play(o_.SoundGoal, kPlayOnce);
-      } else {
-        Stop(o_.SoundBuzz);
-        SetPan(o_.SoundBuzz, pan);
-        Rewind(o_.SoundBuzz);
-        Play(o_.SoundBuzz, kPlayOnce);
-      }
-      break;
-    case Kind::kPuckIn:
-      puck_on_ = true;
-      break;
+      return mine ? &o_.SoundGoal : &o_.SoundBuzz;
     default:
-      break;
+      return nullptr;
   }
+}
+
+// The sound of an event, started as this end hears it: where the puck was, the walls as far
+// away as it was, the fanfare at its own level.
+void MatchPlay::Sound(const Event& e) {
+  if (e.kind == Kind::kPuckIn) puck_on_ = true;
+  const BufferRef* b = BufferOf(e);
+  if (!b) return;
+  if (e.kind == Kind::kSlide) {  // the slide goes on where the paddle is
+    Play(*b, kPlayOnce);
+    return;
+  }
+  const bool fanfare = e.kind == Kind::kGoal && e.end == me_;
+  Stop(*b);
+  Rewind(*b);
+  if (!fanfare) SetPan(*b, ClampPan(PanFrom(me_, e.pan)));
+  if (e.kind == Kind::kSideBounce || e.kind == Kind::kRebound) {
+    SetVolume(*b, ClampVolume(VolumeFrom(me_, e.volume)));
+  } else if (fanfare) {
+    SetVolume(*b, -500);
+  }
+  Play(*b, kPlayOnce);
 }
 
 // A sound started for a tick that, as it turned out, did not happen.
 void MatchPlay::Unsound(const Event& e) {
-  const bool mine = e.end == me_;
-  switch (e.kind) {
-    case Kind::kSlide:
-      Stop(mine ? o_.SoundPaddleSlide : o_.SoundOpponentPaddleSlide);
-      break;
-    case Kind::kHit:
-      Stop(mine ? o_.SoundPaddle : o_.SoundOpponentHit);
-      break;
-    case Kind::kSideBounce:
-      Stop(o_.SoundSideBounce);
-      break;
-    case Kind::kRebound:
-      Stop(o_.SoundRebound);
-      break;
-    case Kind::kGoal:
-      Stop(mine ? o_.SoundGoal : o_.SoundBuzz);
-      break;
-    case Kind::kPuckIn:
-      puck_on_ = false;
-      break;
-    default:
-      break;
-  }
+  if (e.kind == Kind::kPuckIn) puck_on_ = false;
+  if (const BufferRef* b = BufferOf(e)) Stop(*b);
 }
 
 void MatchPlay::SayScore() {

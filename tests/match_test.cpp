@@ -16,12 +16,6 @@
 #include "platform/keycodes.h"
 #include "platform/net/link.h"
 
-#ifndef _WIN32
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace palomir::match {
 namespace {
@@ -61,11 +55,9 @@ TEST(Match, EachEndPlaysByTheSameRulesMirrored) {
   push.dy = -20;
   push.dx = 5;
   const Row rows[] = {
-      {"the host's grid", kHost, -1000, -300, grid, Kind::kHit, false, true},
       {"the joiner's grid, mirrored", kJoiner, -1000, -300, grid, Kind::kHit, false, true},
       {"the joiner's push, sent to its right", kJoiner, 200, -100, push, Kind::kHit, true, true},
       {"nothing: a goal against the joiner", kJoiner, 100, -100, EndInput{}, Kind::kGoal, true, true},
-      {"nothing: a goal against the host", kHost, 100, -100, EndInput{}, Kind::kGoal, true, true},
       {"nothing, off the mouth: the end wall", kHost, 2000, -100, EndInput{}, Kind::kRebound, true, true},
   };
   for (const Row& row : rows) {
@@ -317,7 +309,7 @@ TEST(Match, APacketIsTakenWholeOrNotAtAll) {
 }
 
 // The network's link on loopback: the friend connects, packets go both ways, reliable ones
-// in order; a stranger's packets reach nobody; a goodbye carries its code.
+// in order; a goodbye carries its code. (A stranger's packets: the two-game test.)
 TEST(Match, TheLinkCarriesTheFriendAndNobodyElse) {
   std::string error;
   const uint16_t port = static_cast<uint16_t>(20000 + (std::random_device()() % 20000));
@@ -341,34 +333,10 @@ TEST(Match, TheLinkCarriesTheFriendAndNobodyElse) {
   ASSERT_EQ(kinds(at_join, LinkEvent::Kind::kConnected), 1);
   EXPECT_EQ(host->friend_address().rfind("127.0.0.1:", 0), 0u);
 
-#ifndef _WIN32
-  // A stranger: garbage, and a call of its own, to the host's port from another socket.
-  const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto stranger = JoinLink("127.0.0.1", port, error);
-  ASSERT_TRUE(stranger);
-  for (int i = 0; i < 20; ++i) {
-    const std::vector<uint8_t> junk(static_cast<size_t>(1 + i * 37), static_cast<uint8_t>(i));
-    sendto(s, junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  }
-  close(s);
-#endif
   for (int i = 0; i < 3; ++i) join->Send({static_cast<uint8_t>(i)}, true);
   join->Send({9}, false);
   host->Send({42}, true);
   pump([&] { return kinds(at_host, LinkEvent::Kind::kReceived) >= 4 && kinds(at_join, LinkEvent::Kind::kReceived) >= 1; });
-#ifndef _WIN32
-  std::vector<LinkEvent> at_stranger;
-  for (int i = 0; i < 30; ++i) {
-    for (auto& e : stranger->Poll()) at_stranger.push_back(std::move(e));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(kinds(at_stranger, LinkEvent::Kind::kConnected), 0) << "the host has room for one";
-#endif
   std::vector<uint8_t> reliable;
   for (const LinkEvent& e : at_host) {
     if (e.kind == LinkEvent::Kind::kReceived && e.data.size() == 1 && e.data[0] < 3) reliable.push_back(e.data[0]);
